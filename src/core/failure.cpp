@@ -1,0 +1,25 @@
+#include "core/failure.hpp"
+
+#include <cstdio>
+#include <utility>
+
+namespace vandu {
+
+namespace {
+thread_local std::string thread_label = "host";
+}
+
+void set_thread_label(std::string label) { thread_label = std::move(label); }
+
+void fail(const std::string& message, std::source_location where) {
+    std::fprintf(stderr, "vandu: thread '%s' failed at %s:%u: %s\n", thread_label.c_str(),
+                 where.file_name(), static_cast<unsigned>(where.line()), message.c_str());
+    throw InternalFailure(message);
+}
+
+std::string index_out_of_bounds(std::size_t len, std::size_t index) {
+    return "index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+           std::to_string(index);
+}
+
+}  // namespace vandu

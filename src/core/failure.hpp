@@ -1,0 +1,46 @@
+// Internal failures: the one way the learning core and persistence abandon a call.
+#pragma once
+
+#include <cstddef>
+#include <source_location>
+#include <stdexcept>
+#include <string>
+
+namespace vandu {
+
+// An operation that cannot go on. The message is the text the host sees.
+class InternalFailure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// An operating-system error met while opening a file; the boundary maps it to the
+// host's error class by its kind.
+class OsError : public std::exception {
+public:
+    explicit OsError(int code) : code_(code) {}
+    int code() const noexcept { return code_; }
+    const char* what() const noexcept override { return "operating-system error"; }
+
+private:
+    int code_;
+};
+
+// Reports the failure on standard error (thread, place, message), then throws it.
+[[noreturn]] void fail(const std::string& message,
+                       std::source_location where = std::source_location::current());
+
+// Names this thread in failure reports ("host" until a pool worker renames itself).
+void set_thread_label(std::string label);
+
+namespace text {
+inline constexpr const char* unwrap_none = "called `Option::unwrap()` on a `None` value";
+inline constexpr const char* unwrap_err = "called `Result::unwrap()` on an `Err` value: ";
+inline constexpr const char* stack_unsupported =
+    "called `Result::unwrap()` on an `Err` value: ShapeError/Unsupported: unsupported operation";
+}  // namespace text
+
+// "index out of bounds: the len is <len> but the index is <index>"
+std::string index_out_of_bounds(std::size_t len, std::size_t index);
+
+}  // namespace vandu

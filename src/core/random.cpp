@@ -1,0 +1,165 @@
+#include "core/random.hpp"
+
+#include <pthread.h>
+#include <sys/random.h>
+
+#include <atomic>
+#include <chrono>
+#include <cerrno>
+#include <cstddef>
+
+#include "core/failure.hpp"
+#include "core/numerics.hpp"
+
+namespace vandu {
+
+namespace {
+
+constexpr std::uint32_t rotl(std::uint32_t v, int n) { return (v << n) | (v >> (32 - n)); }
+
+inline void quarter_round(ChaChaBlock& s, int a, int b, int c, int d) {
+    s[a] += s[b]; s[d] ^= s[a]; s[d] = rotl(s[d], 16);
+    s[c] += s[d]; s[b] ^= s[c]; s[b] = rotl(s[b], 12);
+    s[a] += s[b]; s[d] ^= s[a]; s[d] = rotl(s[d], 8);
+    s[c] += s[d]; s[b] ^= s[c]; s[b] = rotl(s[b], 7);
+}
+
+// A forked child must not replay its parent's stream: every thread checks this
+// generation before drawing and rekeys when it moved.
+std::atomic<std::uint64_t> fork_generation{0};
+
+void after_fork_in_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+const bool fork_handler_installed = [] {
+    pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    return true;
+}();
+
+}  // namespace
+
+ChaChaBlock chacha20_block(const std::array<std::uint32_t, 8>& key, std::uint32_t counter,
+                           const std::array<std::uint32_t, 3>& nonce) {
+    ChaChaBlock input{0x61707865u, 0x3320646eu, 0x79622d32u, 0x6b206574u};
+    for (int i = 0; i < 8; ++i) input[4 + i] = key[i];
+    input[12] = counter;
+    input[13] = nonce[0];
+    input[14] = nonce[1];
+    input[15] = nonce[2];
+    ChaChaBlock s = input;
+    for (int round = 0; round < 10; ++round) {
+        quarter_round(s, 0, 4, 8, 12);
+        quarter_round(s, 1, 5, 9, 13);
+        quarter_round(s, 2, 6, 10, 14);
+        quarter_round(s, 3, 7, 11, 15);
+        quarter_round(s, 0, 5, 10, 15);
+        quarter_round(s, 1, 6, 11, 12);
+        quarter_round(s, 2, 7, 8, 13);
+        quarter_round(s, 3, 4, 9, 14);
+    }
+    for (int i = 0; i < 16; ++i) s[i] += input[i];
+    return s;
+}
+
+bool system_entropy(void* buffer, std::size_t bytes) {
+    auto* out = static_cast<unsigned char*>(buffer);
+    while (bytes > 0) {
+        const ssize_t got = getrandom(out, bytes, 0);
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        out += got;
+        bytes -= static_cast<std::size_t>(got);
+    }
+    return true;
+}
+
+ThreadRandom& ThreadRandom::local() {
+    thread_local ThreadRandom generator;
+    return generator;
+}
+
+ThreadRandom::ThreadRandom() {
+    (void)fork_handler_installed;
+    fork_generation_ = fork_generation.load(std::memory_order_relaxed);
+    if (!system_entropy(key_.data(), sizeof key_)) {
+        // No entropy at all: still differ between threads and runs.
+        const auto mix = reinterpret_cast<std::uintptr_t>(this) ^
+                         static_cast<std::uintptr_t>(
+                             std::chrono::steady_clock::now().time_since_epoch().count());
+        key_[0] = static_cast<std::uint32_t>(mix);
+        key_[1] = static_cast<std::uint32_t>(mix >> 32);
+    }
+}
+
+void ThreadRandom::rekey() {
+    std::array<std::uint32_t, 8> fresh;
+    if (!fixed_key_ && system_entropy(fresh.data(), sizeof fresh)) {
+        key_ = fresh;
+        counter_ = 0;
+    }
+    // A kept key continues its stream rather than replaying it.
+    bytes_since_rekey_ = 0;
+}
+
+void ThreadRandom::refill() {
+    const std::uint64_t generation = fork_generation.load(std::memory_order_relaxed);
+    if (generation != fork_generation_) {
+        fork_generation_ = generation;
+        fixed_key_ = false;
+        rekey();
+    } else if (bytes_since_rekey_ >= rekey_interval_bytes) {
+        rekey();
+    }
+    // 64-bit block counter in words 12 and 13; the rest of the nonce is zero.
+    block_ = chacha20_block(key_, static_cast<std::uint32_t>(counter_),
+                            {static_cast<std::uint32_t>(counter_ >> 32), 0u, 0u});
+    counter_ += 1;
+    bytes_since_rekey_ += sizeof block_;
+    next_word_ = 0;
+}
+
+std::uint32_t ThreadRandom::next_u32() {
+    if (next_word_ >= 16) refill();
+    return block_[next_word_++];
+}
+
+std::uint64_t ThreadRandom::next_u64() {
+    const std::uint64_t low = next_u32();
+    const std::uint64_t high = next_u32();
+    return (high << 32) | low;
+}
+
+void ThreadRandom::seed_for_testing(const std::array<std::uint32_t, 8>& key) {
+    key_ = key;
+    fixed_key_ = true;
+    counter_ = 0;
+    bytes_since_rekey_ = 0;
+    next_word_ = 16;
+    fork_generation_ = fork_generation.load(std::memory_order_relaxed);
+}
+
+double uniform_in_range(double low, double high) {
+    if (!(low < high)) fail("UniformSampler::sample_single: low >= high");
+    double scale = high - low;
+    ThreadRandom& rng = ThreadRandom::local();
+    for (;;) {
+        const std::uint64_t bits = rng.next_u64();
+        const std::uint64_t one_bits = 0x3ff0000000000000ull | (bits >> 12);
+        double v;
+        __builtin_memcpy(&v, &one_bits, sizeof v);
+        v = v - 1.0;
+        const double r = v * scale + low;
+        if (r < high) return r;
+        if (!__builtin_isfinite(scale)) {
+            if (!__builtin_isfinite(low) || !__builtin_isfinite(high))
+                fail("Uniform::sample_single: low and high must be finite");
+            std::uint64_t scale_bits;
+            __builtin_memcpy(&scale_bits, &scale, sizeof scale);
+            scale_bits -= 1;
+            __builtin_memcpy(&scale, &scale_bits, sizeof scale);
+        }
+    }
+}
+
+}  // namespace vandu

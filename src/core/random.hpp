@@ -1,0 +1,49 @@
+// The per-thread random source: the ChaCha20 block function keyed from the operating
+// system's entropy. 32-bit output words are used in order; a 64-bit draw takes two
+// consecutive words, the earlier as the low half. After every 64 KiB of output the
+// generator rekeys itself, keeping its key when entropy is unavailable.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+namespace vandu {
+
+using ChaChaBlock = std::array<std::uint32_t, 16>;
+
+// The ChaCha20 block function: 20 rounds over (constants, key, counter, nonce),
+// then the input added word by word.
+ChaChaBlock chacha20_block(const std::array<std::uint32_t, 8>& key, std::uint32_t counter,
+                           const std::array<std::uint32_t, 3>& nonce);
+
+class ThreadRandom {
+public:
+    static constexpr std::uint64_t rekey_interval_bytes = 64 * 1024;
+
+    // This thread's generator, created and keyed at its first use.
+    static ThreadRandom& local();
+
+    std::uint32_t next_u32();
+    std::uint64_t next_u64();
+
+    // Replaces the key with a fixed one and restarts the stream (tests only).
+    void seed_for_testing(const std::array<std::uint32_t, 8>& key);
+
+private:
+    ThreadRandom();
+    void rekey();  // from entropy; keeps the key on failure
+    void refill();
+
+    std::array<std::uint32_t, 8> key_{};
+    ChaChaBlock block_{};
+    std::uint64_t counter_ = 0;
+    unsigned next_word_ = 16;
+    std::uint64_t bytes_since_rekey_ = 0;
+    std::uint64_t fork_generation_ = 0;
+    bool fixed_key_ = false;
+};
+
+// Fills the buffer from the operating system's entropy; false if that failed.
+bool system_entropy(void* buffer, std::size_t bytes);
+
+}  // namespace vandu

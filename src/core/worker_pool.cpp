@@ -1,0 +1,155 @@
+#include "core/worker_pool.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "core/failure.hpp"
+
+namespace vandu {
+
+namespace {
+
+thread_local bool is_pool_thread = false;
+
+class Pool {
+public:
+    explicit Pool(std::size_t threads) {
+        for (std::size_t i = 0; i < threads; ++i) {
+            try {
+                std::thread([this, i] { work(i); }).detach();
+                ++threads_;
+            } catch (const std::system_error&) {
+                break;  // run with the threads we got; none at all means inline steps
+            }
+        }
+    }
+
+    std::size_t threads() const { return threads_; }
+
+    void run(std::size_t count, const std::function<void(std::size_t)>& task) {
+        std::lock_guard<std::mutex> one_step_at_a_time(step_mutex_);
+        std::vector<std::exception_ptr> failures(count);
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            task_ = &task;
+            failures_ = &failures;
+            count_ = count;
+            next_ = 0;
+            unfinished_ = count;
+            ++step_;
+        }
+        work_ready_.notify_all();
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            step_done_.wait(lock, [&] { return unfinished_ == 0; });
+            task_ = nullptr;
+            failures_ = nullptr;
+        }
+        for (auto& failure : failures)
+            if (failure) std::rethrow_exception(failure);
+    }
+
+private:
+    void work(std::size_t index) {
+        is_pool_thread = true;
+        set_thread_label("worker " + std::to_string(index));
+        std::uint64_t seen_step = 0;
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            work_ready_.wait(lock, [&] { return step_ != seen_step && next_ < count_; });
+            seen_step = step_;
+            while (next_ < count_) {
+                const std::size_t i = next_++;
+                const auto* task = task_;
+                auto* failures = failures_;
+                lock.unlock();
+                try {
+                    (*task)(i);
+                } catch (...) {
+                    (*failures)[i] = std::current_exception();
+                }
+                lock.lock();
+                if (--unfinished_ == 0) step_done_.notify_all();
+            }
+        }
+    }
+
+    std::mutex step_mutex_;
+    std::mutex mutex_;
+    std::condition_variable work_ready_;
+    std::condition_variable step_done_;
+    const std::function<void(std::size_t)>* task_ = nullptr;
+    std::vector<std::exception_ptr>* failures_ = nullptr;
+    std::size_t count_ = 0;
+    std::size_t next_ = 0;
+    std::size_t unfinished_ = 0;
+    std::uint64_t step_ = 0;
+    std::size_t threads_ = 0;
+};
+
+std::mutex pool_mutex;
+Pool* pool = nullptr;  // never destroyed: its threads live until the process ends
+
+// The child of a fork has none of the pool's threads, and the pool's locks may have
+// been copied in a held state: forget the pool (and reset the lock guarding it) so
+// that the next step starts a new one.
+void forget_pool_in_child() {
+    pool = nullptr;
+    new (&pool_mutex) std::mutex();
+}
+
+const bool fork_handler_installed = [] {
+    pthread_atfork(nullptr, nullptr, forget_pool_in_child);
+    return true;
+}();
+
+Pool& the_pool() {
+    (void)fork_handler_installed;
+    std::lock_guard<std::mutex> lock(pool_mutex);
+    if (!pool) pool = new Pool(available_processors());
+    return *pool;
+}
+
+}  // namespace
+
+std::size_t available_processors() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<std::size_t>(n);
+    }
+    const unsigned n = std::thread::hardware_concurrency();
+    return n ? n : 1;
+}
+
+std::size_t pool_thread_count() { return std::max<std::size_t>(the_pool().threads(), 1); }
+
+bool on_pool_thread() { return is_pool_thread; }
+
+void parallel_for(std::size_t count, const std::function<void(std::size_t)>& task) {
+    if (count == 0) return;
+    Pool* p = on_pool_thread() ? nullptr : &the_pool();
+    if (p && p->threads() > 0 && count > 1) {
+        p->run(count, task);
+        return;
+    }
+    // Inline: still every task runs before the first failure is rethrown.
+    std::exception_ptr first;
+    for (std::size_t i = 0; i < count; ++i) {
+        try {
+            task(i);
+        } catch (...) {
+            if (!first) first = std::current_exception();
+        }
+    }
+    if (first) std::rethrow_exception(first);
+}
+
+}  // namespace vandu

@@ -1,0 +1,78 @@
+// The process-wide fork-join worker pool.
+//
+// One thread per processor the process may run on, started at the first parallel
+// step. A step blocks its caller until every task has finished and only then rethrows
+// the failure of the lowest-numbered failed task. A step started from a pool thread
+// runs inline, so steps never deadlock by nesting. A process forked after the pool
+// started gets a fresh pool at its next step.
+#pragma once
+
+#include <sched.h>
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "core/numerics.hpp"
+
+namespace vandu {
+
+// Processors in this process's affinity mask (at least 1).
+std::size_t available_processors();
+
+// Number of pool threads (starts the pool if needed).
+std::size_t pool_thread_count();
+
+// True on a pool worker thread.
+bool on_pool_thread();
+
+// Runs task(i) for every i in [0, count) on the pool.
+void parallel_for(std::size_t count, const std::function<void(std::size_t)>& task);
+
+// Evaluates items drawn one at a time from `next_item` (a callable returning
+// std::optional<Item>, called under a lock) concurrently on the pool, and returns a
+// candidate of minimum score. Each task keeps a running best in the order it got its
+// items; partial results are combined left to right, the left one winning unless its
+// score compares greater. Which of several equal minima wins is not fixed.
+template <class Source, class Evaluate>
+auto par_argmin_by_score(Source next_item, Evaluate evaluate) {
+    using Item = typename std::decay_t<decltype(next_item())>::value_type;
+    using Candidate = std::decay_t<decltype(evaluate(std::declval<Item&>()))>;
+    using Payload = decltype(std::declval<Candidate>().payload);
+
+    const std::size_t tasks = on_pool_thread() ? 1 : pool_thread_count() + 1;
+    std::atomic_flag source_lock = ATOMIC_FLAG_INIT;
+    std::atomic<bool> stop{false};
+    std::vector<ArgminByScore<Payload>> partial(tasks);
+
+    parallel_for(tasks, [&](std::size_t t) {
+        for (;;) {
+            while (source_lock.test_and_set(std::memory_order_acquire)) sched_yield();
+            std::optional<Item> item;
+            try {
+                if (!stop.load(std::memory_order_relaxed)) item = next_item();
+            } catch (...) {
+                source_lock.clear(std::memory_order_release);
+                throw;
+            }
+            source_lock.clear(std::memory_order_release);
+            if (!item) return;
+            try {
+                partial[t].offer(evaluate(*item));
+            } catch (...) {
+                // The step fails anyway; hand out nothing more.
+                stop.store(true, std::memory_order_relaxed);
+                throw;
+            }
+        }
+    });
+
+    ArgminByScore<Payload> combined;
+    for (auto& p : partial)
+        if (p.result()) combined.offer(std::move(*p.result()));
+    return std::move(combined.result());
+}
+
+}  // namespace vandu

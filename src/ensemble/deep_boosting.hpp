@@ -1,0 +1,39 @@
+// Deep gradient boosting: layers of averaged boosting models, boosted across layers,
+// each layer seeing the features plus every earlier member's predictions.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "core/matrix.hpp"
+#include "ensemble/average_ensemble.hpp"
+#include "ensemble/gradient_boosting.hpp"
+
+namespace vandu {
+
+struct DeepBoostingParameters {
+    std::uint32_t n_estimators = 5;
+    std::uint32_t layer_width = 5;
+    double learning_rate = 0.25;
+};
+
+// The members' parameter grid: depth outermost, then stages, then learning rate.
+inline constexpr std::size_t parameter_grid_size = 12;
+std::array<GradientBoostingParameters, parameter_grid_size> parameter_grid();
+inline constexpr std::uint8_t search_folds = 5;
+
+struct DeepBoostingImpl {
+    DeepBoostingParameters params;
+    std::vector<AverageEnsemble> estimators;  // layer 0 first
+
+    DeepBoostingImpl() = default;
+    explicit DeepBoostingImpl(DeepBoostingParameters p) : params(p) {}
+
+    void fit(MatrixView x, VectorView y);
+    Vector predict(MatrixView x) const;
+};
+
+GradientBoostingParameters select_parameters(MatrixView x, VectorView r);
+
+}  // namespace vandu

@@ -1,0 +1,58 @@
+// The fit/predict contract of the learning models and the scores built on it.
+#pragma once
+
+#include <concepts>
+#include <cstdint>
+#include <string>
+#include <variant>
+
+#include "core/failure.hpp"
+#include "core/matrix.hpp"
+
+namespace vandu {
+
+template <class Model>
+concept Estimator = requires(Model& m, const Model& cm, MatrixView x, VectorView y) {
+    m.fit(x, y);
+    { cm.predict(x) } -> std::same_as<Vector>;
+};
+
+struct EmptyInput {};
+struct ShapeMismatch {
+    std::size_t first_shape;
+    std::size_t second_shape;
+};
+using MseOutcome = std::variant<double, EmptyInput, ShapeMismatch>;
+
+MseOutcome mean_squared_error(VectorView predictions, VectorView targets);
+
+// The measure's value; an error ends the call as an internal failure.
+double unwrap_mse(const MseOutcome& outcome);
+
+template <Estimator Model>
+double evaluate(Model& model, MatrixView x_fit, VectorView y_fit, MatrixView x_eval,
+                VectorView y_eval) {
+    model.fit(x_fit, y_fit);
+    const Vector p = model.predict(x_eval);
+    return unwrap_mse(mean_squared_error(p, y_eval));
+}
+
+// Trains on each fold alone, measures on the samples before and after it; the sum of
+// the hold-out errors, not divided.
+template <Estimator Model>
+double cross_validate(Model& model, MatrixView x, VectorView y, std::uint8_t k) {
+    if (k == 0) fail("attempt to divide by zero");
+    const std::size_t n = y.size();
+    const std::size_t fold = n / k;
+    double total = 0.0;
+    for (std::size_t m = 0; m < k; ++m) {
+        const std::size_t begin = m * fold, end = (m + 1) * fold;
+        const MatrixView x_fold = x.columns(begin, end);
+        const VectorView y_fold = y.slice(begin, end);
+        if (m > 0) total = total + evaluate(model, x_fold, y_fold, x.columns(0, begin), y.slice(0, begin));
+        if (m + 1 < k) total = total + evaluate(model, x_fold, y_fold, x.columns(end, n), y.slice(end, n));
+    }
+    return total;
+}
+
+}  // namespace vandu

@@ -1,0 +1,35 @@
+// Gradient boosting of random-split trees on squared error.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "core/matrix.hpp"
+#include "tree/decision_tree.hpp"
+
+namespace vandu {
+
+struct GradientBoostingParameters {
+    TreeParameters est_params;
+    std::uint32_t n_estimators = 100;
+    double learning_rate = 0.1;
+};
+
+struct GradientBoostingImpl {
+    GradientBoostingParameters params;
+    std::vector<DecisionTreeImpl> estimators;  // stage 0 first
+    double mean = 0.0;
+
+    GradientBoostingImpl() = default;
+    explicit GradientBoostingImpl(GradientBoostingParameters p) : params(p) {}
+
+    void fit(MatrixView x, VectorView y);
+    Vector predict(MatrixView x) const;
+};
+
+// Joins equal-length vectors into a matrix, one row per vector; an empty list or
+// unequal lengths are refused.
+Matrix stack_predictions(std::span<const Vector> vectors);
+
+}  // namespace vandu

@@ -1,0 +1,59 @@
+// A depth-limited regression tree of random split rules, numbered in pre-order, with a
+// route table of 2^depth entries.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "core/matrix.hpp"
+#include "tree/split_rule.hpp"
+
+namespace vandu {
+
+struct TreeParameters {
+    std::uint8_t depth = 3;
+    std::uint64_t min_samples_split = 2;
+};
+
+inline constexpr std::int64_t NO_CHILD = -1;
+using Route = std::array<std::int64_t, 2>;  // child node on the left and the right side
+
+struct DecisionTreeImpl {
+    TreeParameters params;
+    std::vector<RandomSplitRule> splitters;  // one rule per internal node, by node number
+    std::vector<Route> routes;               // by node number; negative means no child
+
+    DecisionTreeImpl() = default;
+    explicit DecisionTreeImpl(TreeParameters p) : params(p) {}
+
+    void fit(MatrixView x, VectorView y);
+    Vector predict(MatrixView x) const;
+    // out[s] += this tree's prediction for sample s, for every column of x.
+    void add_predictions(MatrixView x, double* out) const;
+};
+
+// Number of route entries for a depth, refusing (std::bad_alloc) a table that this
+// machine cannot hold.
+std::size_t route_count(std::uint8_t depth);
+
+class TreeFitterState;
+
+// Fits many trees on one feature matrix, keeping its working buffers between fits.
+class TreeFitter {
+public:
+    explicit TreeFitter(MatrixView x);
+    ~TreeFitter();
+    TreeFitter(const TreeFitter&) = delete;
+    TreeFitter& operator=(const TreeFitter&) = delete;
+
+    // Refits `tree` to the targets y (one per column of x). When `fitted` is given it
+    // receives the tree's prediction for every training sample, exactly what
+    // tree.predict(x) would give.
+    void fit(DecisionTreeImpl& tree, VectorView y, double* fitted = nullptr);
+
+private:
+    TreeFitterState* state_;
+};
+
+}  // namespace vandu
