@@ -2,49 +2,230 @@
 
 #include <unistd.h>
 
+#include <cmath>
+#include <cstring>
+#include <limits>
 #include <new>
+#include <string>
 
 #include "core/failure.hpp"
+#include "core/numerics.hpp"
+#include "tree/node_kernels.hpp"
 
 namespace vandu {
 
 std::size_t route_count(std::uint8_t depth) {
-    // Two 64-bit entries per route: refuse a table larger than half this machine's memory.
+    // Refuse a table larger than half of this machine's memory before touching it: the
+    // fill would otherwise page the machine out (and 2^depth wraps from depth 64 on).
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGESIZE);
-    const unsigned long long memory =
-        pages > 0 && page_size > 0 ? static_cast<unsigned long long>(pages) * page_size : 1ull << 34;
-    if (depth >= 60 || (sizeof(Route) << depth) > memory / 2) throw std::bad_alloc();
+    const unsigned long long memory = pages > 0 && page_size > 0
+                                          ? static_cast<unsigned long long>(pages) *
+                                                static_cast<unsigned long long>(page_size)
+                                          : 1ull << 34;
+    if (depth >= 48 || (sizeof(Route) << depth) > memory / 2) throw std::bad_alloc();
     return std::size_t{1} << depth;
 }
 
+// ---------------------------------------------------------------------------------------
+// Fitting.
+//
+// A node's samples occupy one range [begin, end) of a level's buffers, which hold for
+// each sample its feature row (padded to `stride`), its target and its original position.
+// Splitting a node partitions its range stably into the next level's buffers, so every
+// pass over a node reads contiguous memory, and the stable order is the sample order the
+// running statistics are defined on. Levels alternate between two buffers: a node's
+// children overwrite only what its own ancestors have finished with.
+
 class TreeFitterState {
 public:
-    explicit TreeFitterState(MatrixView x) : x(x) {}
-    MatrixView x;
+    explicit TreeFitterState(MatrixView x)
+        : n_features(x.rows),
+          n_samples(x.cols),
+          stride((x.rows + kernels::kernel_width - 1) / kernels::kernel_width *
+                 kernels::kernel_width),
+          kernels(kernels::node_kernels()) {
+        const bool packed = (x.rows < 2 || x.row_stride == 1) &&
+                            (x.cols < 2 || x.col_stride == static_cast<std::ptrdiff_t>(stride)) &&
+                            stride == x.rows;
+        if (packed) {
+            source = x.data;
+        } else {
+            source_copy.assign(n_samples * stride, 0.0);
+            for (std::size_t s = 0; s < n_samples; ++s)
+                for (std::size_t f = 0; f < n_features; ++f) source_copy[s * stride + f] = x(f, s);
+            source = source_copy.data();
+        }
+        for (auto* v : {&min, &max, &threshold, &count_left, &mean_left, &m2_left, &count_right,
+                        &mean_right, &m2_right})
+            v->assign(stride, 0.0);
+        has_nan.assign(stride, 0);
+        drawn.assign(stride, 0);
+    }
+
+    const std::size_t n_features;
+    const std::size_t n_samples;
+    const std::size_t stride;
+    const kernels::NodeKernels& kernels;
+
+    const double* source = nullptr;
+    std::vector<double> source_copy;
+    std::vector<double> rows[2];
+    std::vector<double> targets[2];
+    std::vector<std::uint64_t> positions[2];
+    std::vector<double> min, max, threshold;
+    std::vector<double> count_left, mean_left, m2_left, count_right, mean_right, m2_right;
+    std::vector<std::int64_t> has_nan;
+    std::vector<char> drawn;
 };
 
 namespace {
 
-struct Grower {
-    DecisionTreeImpl& tree;
-    MatrixView x;
-    VectorView y;
+struct NodeData {
+    const double* rows;              // row s at rows[s * stride]
+    const double* targets;
+    const std::uint64_t* positions;  // null: position s is sample s
+};
 
-    std::int64_t grow(Selection selection, std::uint8_t budget) {
+enum class Pending { none, nan_value, infinite_bound };
+
+class Grower {
+public:
+    Grower(TreeFitterState& st, DecisionTreeImpl& tree, double* fitted)
+        : st_(st), tree_(tree), fitted_(fitted) {}
+
+    std::int64_t grow(std::size_t level, std::size_t begin, std::size_t end, std::uint8_t budget,
+                      bool root, NodeData data) {
         if (budget == 0) return NO_CHILD;
-        if (y.size() == 0) return NO_CHILD;
-        if (selection && selection->size() < tree.params.min_samples_split) return NO_CHILD;
-        RandomSplitRule rule;
-        if (!rule.fit(x, y, selection)) return NO_CHILD;
-        auto [left, right] = rule.partition_samples(x, selection);
-        const auto node = static_cast<std::int64_t>(tree.splitters.size());
-        tree.splitters.push_back(std::move(rule));
-        const std::int64_t l = grow(&left, budget - 1);
-        const std::int64_t r = grow(&right, budget - 1);
-        tree.routes[node] = {l, r};
+        if (st_.n_samples == 0) return NO_CHILD;
+        const std::size_t count = end - begin;
+        if (!root && count < tree_.params.min_samples_split) return NO_CHILD;
+
+        const auto split = find_split(begin, count, data);
+        if (!split) return NO_CHILD;
+
+        const std::size_t n_left = static_cast<std::size_t>(st_.count_left[split->feature]);
+        const std::uint8_t child_budget = budget - 1;
+        const auto may_split = [&](std::size_t n) {
+            return child_budget > 0 && n >= 2 && n >= tree_.params.min_samples_split;
+        };
+        const bool move_rows = may_split(n_left) || may_split(count - n_left);
+        const NodeData children =
+            partition(level + 1, begin, end, n_left, *split, data, move_rows);
+
+        const auto node = static_cast<std::int64_t>(tree_.splitters.size());
+        tree_.splitters.push_back(RandomSplitRule{*split});
+        const std::int64_t left = grow(level + 1, begin, begin + n_left, child_budget, false, children);
+        if (left < 0) assign_leaf(children, begin, begin + n_left, split->values[0]);
+        const std::int64_t right = grow(level + 1, begin + n_left, end, child_budget, false, children);
+        if (right < 0) assign_leaf(children, begin + n_left, end, split->values[1]);
+        tree_.routes[static_cast<std::size_t>(node)] = {left, right};
         return node;
     }
+
+private:
+    // The rule fit of one node: every feature's range, one draw per non-constant feature
+    // in feature order, both sides' statistics, and the first feature of least impurity.
+    std::optional<Split> find_split(std::size_t begin, std::size_t count, NodeData data) {
+        const std::size_t n_features = st_.n_features;
+        if (n_features == 0 || count < 2) return std::nullopt;  // a lone value never splits
+        const double* rows = data.rows + begin * st_.stride;
+        st_.kernels.value_ranges(rows, st_.stride, count, st_.min.data(), st_.max.data(),
+                                 st_.has_nan.data());
+
+        // Features are visited in order; a failure at feature g comes only after the
+        // impurities of the features before g were compared, so it is held back until then.
+        Pending pending = Pending::none;
+        std::size_t stop = n_features;
+        bool any_drawn = false;
+        for (std::size_t f = 0; f < st_.stride; ++f) {
+            st_.threshold[f] = std::numeric_limits<double>::infinity();
+            st_.drawn[f] = 0;
+        }
+        for (std::size_t f = 0; f < n_features; ++f) {
+            if (st_.has_nan[f]) {
+                pending = Pending::nan_value;
+                stop = f;
+                break;
+            }
+            const double lo = st_.min[f], hi = st_.max[f];
+            if (!(hi > lo)) continue;
+            if (!std::isfinite(lo) || !std::isfinite(hi)) {
+                pending = Pending::infinite_bound;
+                stop = f;
+                break;
+            }
+            st_.threshold[f] = uniform_in_range(lo, hi);
+            st_.drawn[f] = 1;
+            any_drawn = true;
+        }
+
+        ArgminByScore<std::size_t> best;
+        if (any_drawn) {
+            st_.kernels.side_statistics(
+                rows, st_.stride, count, data.targets + begin, st_.threshold.data(),
+                {st_.count_left.data(), st_.mean_left.data(), st_.m2_left.data(),
+                 st_.count_right.data(), st_.mean_right.data(), st_.m2_right.data()});
+            for (std::size_t f = 0; f < stop; ++f) {
+                if (!st_.drawn[f]) continue;
+                best.offer({impurity(f), f});
+            }
+        }
+        if (pending == Pending::nan_value) fail(text::unwrap_none);
+        if (pending == Pending::infinite_bound)
+            fail("Uniform::sample_single: low and high must be finite");
+        if (!best.result()) return std::nullopt;
+        const std::size_t f = best.result()->payload;
+        return Split{f, st_.threshold[f], best.result()->score, {st_.mean_left[f], st_.mean_right[f]}};
+    }
+
+    double impurity(std::size_t f) const {
+        const auto weighted = [](double n, double m2) { return n < 2.0 ? 0.0 : (m2 / n) * n; };
+        return weighted(st_.count_left[f], st_.m2_left[f]) +
+               weighted(st_.count_right[f], st_.m2_right[f]);
+    }
+
+    // Stable partition of [begin, end) into the buffers of `level`: left side first.
+    NodeData partition(std::size_t level, std::size_t begin, std::size_t end, std::size_t n_left,
+                       const Split& split, NodeData data, bool move_rows) {
+        const std::size_t slot = level % 2;
+        const std::size_t stride = st_.stride;
+        auto& rows = st_.rows[slot];
+        auto& targets = st_.targets[slot];
+        auto& positions = st_.positions[slot];
+        if (move_rows && rows.size() < st_.n_samples * stride) {
+            rows.resize(st_.n_samples * stride);
+            targets.resize(st_.n_samples);
+        }
+        const bool move_positions = fitted_ != nullptr;
+        if (move_positions && positions.size() < st_.n_samples) positions.resize(st_.n_samples);
+        if (!move_rows && !move_positions) return {nullptr, nullptr, nullptr};
+
+        std::size_t at[2] = {begin, begin + n_left};
+        const double* row = data.rows + begin * stride;
+        const double threshold = split.threshold;
+        const std::size_t feature = split.feature;
+        for (std::size_t s = begin; s < end; ++s, row += stride) {
+            const int side = side_of(row[feature], threshold);
+            const std::size_t to = at[side]++;
+            if (move_rows) {
+                std::memcpy(rows.data() + to * stride, row, stride * sizeof(double));
+                targets[to] = data.targets[s];
+            }
+            if (move_positions) positions[to] = data.positions ? data.positions[s] : s;
+        }
+        return {move_rows ? rows.data() : nullptr, move_rows ? targets.data() : nullptr,
+                move_positions ? positions.data() : nullptr};
+    }
+
+    void assign_leaf(NodeData data, std::size_t begin, std::size_t end, double value) {
+        if (!fitted_) return;
+        for (std::size_t s = begin; s < end; ++s) fitted_[data.positions[s]] = value;
+    }
+
+    TreeFitterState& st_;
+    DecisionTreeImpl& tree_;
+    double* fitted_;
 };
 
 }  // namespace
@@ -53,45 +234,148 @@ TreeFitter::TreeFitter(MatrixView x) : state_(new TreeFitterState(x)) {}
 TreeFitter::~TreeFitter() { delete state_; }
 
 void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
+    TreeFitterState& st = *state_;
+    if (y.size() != st.n_samples)
+        fail("assertion failed: `(left == right)`\n  left: `" + std::to_string(st.n_samples) +
+             "`,\n right: `" + std::to_string(y.size()) + "`");
     tree.splitters.clear();
     tree.routes.clear();
     tree.routes.assign(route_count(tree.params.depth), Route{NO_CHILD, NO_CHILD});
-    Grower{tree, state_->x, y}.grow(nullptr, tree.params.depth);
-    if (fitted && state_->x.cols) {
-        const Vector p = tree.predict(state_->x);
-        std::copy(p.begin(), p.end(), fitted);
+
+    const double* targets = y.data;
+    if (!y.contiguous()) {
+        // Level 2's buffer is free until the root has been partitioned.
+        st.targets[0].resize(st.n_samples);
+        for (std::size_t i = 0; i < st.n_samples; ++i) st.targets[0][i] = y[i];
+        targets = st.targets[0].data();
     }
+    Grower grower(st, tree, fitted);
+    const std::int64_t root =
+        grower.grow(0, 0, st.n_samples, tree.params.depth, true, {st.source, targets, nullptr});
+    // Predicting the training samples with a tree without nodes fails like predict does.
+    if (root < 0 && fitted && st.n_samples > 0) fail(index_out_of_bounds(0, 0));
 }
 
 void DecisionTreeImpl::fit(MatrixView x, VectorView y) { TreeFitter(x).fit(*this, y); }
 
-void DecisionTreeImpl::add_predictions(MatrixView x, double* out) const {
+// ---------------------------------------------------------------------------------------
+// Prediction.
+//
+// The tree is first flattened into one array of nodes for a tight walk. A loaded tree can
+// hold anything, so every fault (a rule without a split, a feature the matrix lacks, a
+// missing route, a child outside the tree or not above its parent) is recorded on the
+// node where the walk would meet it and raised only if some sample gets there; children
+// always lie above their parent, so a walk ends after at most as many steps as nodes.
+
+namespace {
+
+enum Fault : std::uint32_t { ok = 0, no_split, bad_feature, no_route, child_outside, child_not_above };
+
+struct WalkNode {
+    double threshold = 0.0;
+    std::uint64_t feature = 0;
+    std::int64_t child[2] = {NO_CHILD, NO_CHILD};
+    double value[2] = {0.0, 0.0};
+    Fault fault = ok;
+    std::uint64_t detail[2] = {0, 0};  // what a fault message names
+};
+
+[[noreturn]] void raise_fault(const WalkNode& n, std::size_t index, std::size_t n_rows,
+                              std::size_t n_nodes, std::size_t n_routes) {
+    switch (n.fault) {
+        case no_split: fail(text::unwrap_none);
+        case bad_feature: fail(index_out_of_bounds(n_rows, n.feature));
+        case no_route: fail(index_out_of_bounds(n_routes, index));
+        case child_outside: fail(index_out_of_bounds(n_nodes, n.detail[0]));
+        case child_not_above:
+            fail("invalid tree: node " + std::to_string(n.detail[1]) + " routes to node " +
+                 std::to_string(n.detail[0]) + ", which is not below it");
+        case ok: break;
+    }
+    fail("invalid tree");
+}
+
+std::vector<WalkNode> flatten(const DecisionTreeImpl& tree, std::size_t n_rows) {
+    const std::size_t n_nodes = tree.splitters.size();
+    std::vector<WalkNode> nodes(n_nodes);
+    for (std::size_t i = 0; i < n_nodes; ++i) {
+        WalkNode& w = nodes[i];
+        const auto& split = tree.splitters[i].split_info;
+        if (!split) {
+            w.fault = no_split;
+            continue;
+        }
+        w.threshold = split->threshold;
+        w.feature = split->feature;
+        w.value[0] = split->values[0];
+        w.value[1] = split->values[1];
+        if (split->feature >= n_rows) {
+            w.fault = bad_feature;
+            continue;
+        }
+        if (i >= tree.routes.size()) {
+            w.fault = no_route;
+            continue;
+        }
+        for (int side = 0; side < 2; ++side) {
+            const std::int64_t next = tree.routes[i][side];
+            if (next < 0) continue;
+            const auto target = static_cast<std::uint64_t>(next);
+            if (target < n_nodes && target > i) {
+                w.child[side] = next;
+                continue;
+            }
+            // Send the walk to a node of its own that reports the fault.
+            WalkNode bad;
+            bad.fault = target >= n_nodes ? child_outside : child_not_above;
+            bad.detail[0] = target;
+            bad.detail[1] = i;
+            w.child[side] = static_cast<std::int64_t>(nodes.size());
+            nodes.push_back(bad);
+        }
+    }
+    return nodes;
+}
+
+template <bool Accumulate>
+void walk_all(const DecisionTreeImpl& tree, MatrixView x, double* out) {
+    const auto& splitters = tree.splitters;
+    const auto& routes = tree.routes;
+    if (x.cols == 0) return;
+    if (splitters.empty()) fail(index_out_of_bounds(0, 0));
+    const std::vector<WalkNode> nodes = flatten(tree, x.rows);
     const std::size_t n_nodes = splitters.size();
+    const WalkNode* base = nodes.data();
     for (std::size_t s = 0; s < x.cols; ++s) {
-        std::size_t node = 0;
+        const double* sample = x.data + static_cast<std::ptrdiff_t>(s) * x.col_stride;
+        std::size_t i = 0;
         for (;;) {
-            if (node >= n_nodes) fail(index_out_of_bounds(n_nodes, node));
-            const auto& split = splitters[node].split_info;
-            if (!split) fail(text::unwrap_none);
-            if (split->feature >= x.rows) fail(index_out_of_bounds(x.rows, split->feature));
-            const int side = side_of(x(split->feature, s), split->threshold);
-            if (node >= routes.size()) fail(index_out_of_bounds(routes.size(), node));
-            const std::int64_t next = routes[node][side];
+            const WalkNode& n = base[i];
+            if (n.fault != ok) raise_fault(n, i, x.rows, n_nodes, routes.size());
+            const int side =
+                side_of(sample[static_cast<std::ptrdiff_t>(n.feature) * x.row_stride], n.threshold);
+            const std::int64_t next = n.child[side];
             if (next < 0) {
-                out[s] += split->values[side];
+                if constexpr (Accumulate)
+                    out[s] += n.value[side];
+                else
+                    out[s] = n.value[side];
                 break;
             }
-            if (static_cast<std::uint64_t>(next) <= node)
-                fail("invalid tree: node " + std::to_string(node) + " routes to node " +
-                     std::to_string(next) + ", which is not below it");
-            node = static_cast<std::size_t>(next);
+            i = static_cast<std::size_t>(next);
         }
     }
 }
 
+}  // namespace
+
+void DecisionTreeImpl::add_predictions(MatrixView x, double* out) const {
+    walk_all<true>(*this, x, out);
+}
+
 Vector DecisionTreeImpl::predict(MatrixView x) const {
-    Vector out(x.cols, 0.0);
-    add_predictions(x, out.data());
+    Vector out(x.cols);
+    walk_all<false>(*this, x, out.data());
     return out;
 }
 

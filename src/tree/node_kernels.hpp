@@ -1,0 +1,38 @@
+// The per-node passes of tree fitting, over a node's samples laid out side by side:
+// row s holds the `stride` feature values of one sample (features padded to a multiple
+// of kernel_width, padding is zero). Each pass runs kernel_width features at once;
+// every lane does exactly the scalar arithmetic, so the results are bit for bit those
+// of the one-feature-at-a-time definition.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vandu::kernels {
+
+inline constexpr std::size_t kernel_width = 4;
+
+// Left and right running statistics of every feature, as doubles.
+struct SideStatistics {
+    double* count_left;
+    double* mean_left;
+    double* m2_left;
+    double* count_right;
+    double* mean_right;
+    double* m2_right;
+};
+
+struct NodeKernels {
+    // First minimum, last maximum and a NaN flag (non-zero) per feature, over n >= 1 rows.
+    void (*value_ranges)(const double* rows, std::size_t stride, std::size_t n, double* min,
+                         double* max, std::int64_t* has_nan);
+    // Welford statistics of y on each side of each feature's threshold (right when the
+    // value is above it), pushed in row order.
+    void (*side_statistics)(const double* rows, std::size_t stride, std::size_t n, const double* y,
+                            const double* thresholds, SideStatistics out);
+};
+
+// The fastest variant this processor runs.
+const NodeKernels& node_kernels();
+
+}  // namespace vandu::kernels

@@ -1,0 +1,24 @@
+#define VANDU_KERNEL_NS generic
+#include "tree/node_kernels.inc"
+
+namespace vandu::kernels {
+
+#if defined(__x86_64__)
+namespace avx2 {
+void value_ranges(const double*, std::size_t, std::size_t, double*, double*, std::int64_t*);
+void side_statistics(const double*, std::size_t, std::size_t, const double*, const double*,
+                     SideStatistics);
+}  // namespace avx2
+#endif
+
+const NodeKernels& node_kernels() {
+    static const NodeKernels chosen = [] {
+#if defined(__x86_64__)
+        if (__builtin_cpu_supports("avx2")) return NodeKernels{avx2::value_ranges, avx2::side_statistics};
+#endif
+        return NodeKernels{generic::value_ranges, generic::side_statistics};
+    }();
+    return chosen;
+}
+
+}  // namespace vandu::kernels

@@ -1,0 +1,84 @@
+// Shared helpers for the tree tests: seeded generators, random matrices, and the tree
+// grown node by node exactly as defined, which the fast fitter must reproduce bit for bit.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+
+#include "core/random.hpp"
+#include "tree/decision_tree.hpp"
+
+namespace vandu::testing {
+
+inline void seed(std::uint32_t value) {
+    ThreadRandom::local().seed_for_testing({value, 1, 2, 3, 4, 5, 6, 7});
+}
+
+inline std::uint64_t bits(double v) {
+    std::uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+// features x samples, stored with one sample's features side by side.
+inline Matrix random_matrix(std::size_t features, std::size_t samples, std::mt19937_64& gen,
+                            int distinct_values = 0) {
+    Matrix m = Matrix::column_major(features, samples);
+    std::uniform_real_distribution<double> u(-3.0, 3.0);
+    std::uniform_int_distribution<int> k(0, distinct_values > 0 ? distinct_values - 1 : 0);
+    for (std::size_t s = 0; s < samples; ++s)
+        for (std::size_t f = 0; f < features; ++f)
+            m.at(f, s) = distinct_values > 0 ? static_cast<double>(k(gen)) : u(gen);
+    return m;
+}
+
+inline Vector random_vector(std::size_t n, std::mt19937_64& gen) {
+    std::normal_distribution<double> g(0.0, 2.0);
+    Vector v(n);
+    for (auto& e : v) e = g(gen);
+    return v;
+}
+
+struct ReferenceGrower {
+    DecisionTreeImpl& tree;
+    MatrixView x;
+    VectorView y;
+
+    std::int64_t grow(Selection selection, std::uint8_t budget) {
+        if (budget == 0 || y.size() == 0) return NO_CHILD;
+        if (selection && selection->size() < tree.params.min_samples_split) return NO_CHILD;
+        RandomSplitRule rule;
+        if (!rule.fit(x, y, selection)) return NO_CHILD;
+        auto [left, right] = rule.partition_samples(x, selection);
+        const auto node = static_cast<std::int64_t>(tree.splitters.size());
+        tree.splitters.push_back(rule);
+        const std::int64_t l = grow(&left, budget - 1);
+        const std::int64_t r = grow(&right, budget - 1);
+        tree.routes[static_cast<std::size_t>(node)] = {l, r};
+        return node;
+    }
+};
+
+inline void reference_fit(DecisionTreeImpl& tree, MatrixView x, VectorView y) {
+    tree.splitters.clear();
+    tree.routes.assign(route_count(tree.params.depth), Route{NO_CHILD, NO_CHILD});
+    ReferenceGrower{tree, x, y}.grow(nullptr, tree.params.depth);
+}
+
+inline bool same_bits(const DecisionTreeImpl& a, const DecisionTreeImpl& b) {
+    if (a.splitters.size() != b.splitters.size() || a.routes != b.routes) return false;
+    for (std::size_t i = 0; i < a.splitters.size(); ++i) {
+        const auto& p = a.splitters[i].split_info;
+        const auto& q = b.splitters[i].split_info;
+        if (p.has_value() != q.has_value()) return false;
+        if (!p) continue;
+        if (p->feature != q->feature || bits(p->threshold) != bits(q->threshold) ||
+            bits(p->impurity) != bits(q->impurity) || bits(p->values[0]) != bits(q->values[0]) ||
+            bits(p->values[1]) != bits(q->values[1]))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace vandu::testing
