@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -36,6 +37,23 @@ std::size_t route_count(std::uint8_t depth) {
 // pass over a node reads contiguous memory, and the stable order is the sample order the
 // running statistics are defined on. Levels alternate between two buffers: a node's
 // children overwrite only what its own ancestors have finished with.
+
+template <class T>
+class UninitBuffer {
+public:
+    std::size_t size() const { return size_; }
+    T* data() { return data_.get(); }
+    T& operator[](std::size_t i) { return data_[i]; }
+    void resize(std::size_t n) {
+        if (n <= size_) return;
+        data_.reset(new T[n]);
+        size_ = n;
+    }
+
+private:
+    std::unique_ptr<T[]> data_;
+    std::size_t size_ = 0;
+};
 
 class TreeFitterState {
 public:
@@ -70,9 +88,10 @@ public:
 
     const double* source = nullptr;
     std::vector<double> source_copy;
-    std::vector<double> rows[2];
-    std::vector<double> targets[2];
-    std::vector<std::uint64_t> positions[2];
+    // Level buffers are written before they are read: no need to zero them.
+    UninitBuffer<double> rows[2];
+    UninitBuffer<double> targets[2];
+    UninitBuffer<std::uint64_t> positions[2];
     std::vector<double> min, max, threshold;
     std::vector<double> count_left, mean_left, m2_left, count_right, mean_right, m2_right;
     std::vector<std::int64_t> has_nan;
@@ -209,7 +228,9 @@ private:
             const int side = side_of(row[feature], threshold);
             const std::size_t to = at[side]++;
             if (move_rows) {
-                std::memcpy(rows.data() + to * stride, row, stride * sizeof(double));
+                double* dst = rows.data() + to * stride;
+                for (std::size_t k = 0; k < stride; k += kernels::kernel_width)
+                    std::memcpy(dst + k, row + k, kernels::kernel_width * sizeof(double));
                 targets[to] = data.targets[s];
             }
             if (move_positions) positions[to] = data.positions ? data.positions[s] : s;
@@ -247,6 +268,7 @@ void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
         // Level 2's buffer is free until the root has been partitioned.
         st.targets[0].resize(st.n_samples);
         for (std::size_t i = 0; i < st.n_samples; ++i) st.targets[0][i] = y[i];
+
         targets = st.targets[0].data();
     }
     Grower grower(st, tree, fitted);

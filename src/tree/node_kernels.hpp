@@ -34,5 +34,7 @@ struct NodeKernels {
 
 // The fastest variant this processor runs.
 const NodeKernels& node_kernels();
+// The portable variant, for comparing against the fast one.
+const NodeKernels& generic_node_kernels();
 
 }  // namespace vandu::kernels

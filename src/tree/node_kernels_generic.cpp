@@ -1,4 +1,5 @@
 #define VANDU_KERNEL_NS generic
+#define VANDU_KERNEL_HALVES 1
 #include "tree/node_kernels.inc"
 
 namespace vandu::kernels {
@@ -11,12 +12,17 @@ void side_statistics(const double*, std::size_t, std::size_t, const double*, con
 }  // namespace avx2
 #endif
 
+const NodeKernels& generic_node_kernels() {
+    static const NodeKernels portable{generic::value_ranges, generic::side_statistics};
+    return portable;
+}
+
 const NodeKernels& node_kernels() {
     static const NodeKernels chosen = [] {
 #if defined(__x86_64__)
         if (__builtin_cpu_supports("avx2")) return NodeKernels{avx2::value_ranges, avx2::side_statistics};
 #endif
-        return NodeKernels{generic::value_ranges, generic::side_statistics};
+        return generic_node_kernels();
     }();
     return chosen;
 }
