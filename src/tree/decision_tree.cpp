@@ -15,16 +15,25 @@
 
 namespace vandu {
 
+namespace {
+
+unsigned long long physical_memory() {
+    static const unsigned long long bytes = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long page_size = sysconf(_SC_PAGESIZE);
+        return pages > 0 && page_size > 0
+                   ? static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(page_size)
+                   : 1ull << 34;
+    }();
+    return bytes;
+}
+
+}  // namespace
+
 std::size_t route_count(std::uint8_t depth) {
     // Refuse a table larger than half of this machine's memory before touching it: the
     // fill would otherwise page the machine out (and 2^depth wraps from depth 64 on).
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    const unsigned long long memory = pages > 0 && page_size > 0
-                                          ? static_cast<unsigned long long>(pages) *
-                                                static_cast<unsigned long long>(page_size)
-                                          : 1ull << 34;
-    if (depth >= 48 || (sizeof(Route) << depth) > memory / 2) throw std::bad_alloc();
+    if (depth >= 48 || (sizeof(Route) << depth) > physical_memory() / 2) throw std::bad_alloc();
     return std::size_t{1} << depth;
 }
 
