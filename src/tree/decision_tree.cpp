@@ -88,6 +88,9 @@ public:
             v->assign(stride, 0.0);
         has_nan.assign(stride, 0);
         drawn.assign(stride, 0);
+        root_min = min;
+        root_max = max;
+        root_has_nan = has_nan;
     }
 
     const std::size_t n_features;
@@ -105,6 +108,9 @@ public:
     std::vector<double> count_left, mean_left, m2_left, count_right, mean_right, m2_right;
     std::vector<std::int64_t> has_nan;
     std::vector<char> drawn;
+    bool root_ranges_known = false;
+    std::vector<double> root_min, root_max;
+    std::vector<std::int64_t> root_has_nan;
 };
 
 namespace {
@@ -129,7 +135,7 @@ public:
         const std::size_t count = end - begin;
         if (!root && count < tree_.params.min_samples_split) return NO_CHILD;
 
-        const auto split = find_split(begin, count, data);
+        const auto split = find_split(begin, count, data, root);
         if (!split) return NO_CHILD;
 
         const std::size_t n_left = static_cast<std::size_t>(st_.count_left[split->feature]);
@@ -154,12 +160,24 @@ public:
 private:
     // The rule fit of one node: every feature's range, one draw per non-constant feature
     // in feature order, both sides' statistics, and the first feature of least impurity.
-    std::optional<Split> find_split(std::size_t begin, std::size_t count, NodeData data) {
+    std::optional<Split> find_split(std::size_t begin, std::size_t count, NodeData data, bool root) {
         const std::size_t n_features = st_.n_features;
         if (n_features == 0 || count < 2) return std::nullopt;  // a lone value never splits
         const double* rows = data.rows + begin * st_.stride;
-        st_.kernels.value_ranges(rows, st_.stride, count, st_.min.data(), st_.max.data(),
-                                 st_.has_nan.data());
+        if (!root) {
+            st_.kernels.value_ranges(rows, st_.stride, count, st_.min.data(), st_.max.data(),
+                                     st_.has_nan.data());
+        } else {
+            // Every tree fitted on this matrix starts from the same root ranges.
+            if (!st_.root_ranges_known) {
+                st_.kernels.value_ranges(rows, st_.stride, count, st_.root_min.data(),
+                                         st_.root_max.data(), st_.root_has_nan.data());
+                st_.root_ranges_known = true;
+            }
+            st_.min = st_.root_min;
+            st_.max = st_.root_max;
+            st_.has_nan = st_.root_has_nan;
+        }
 
         // Features are visited in order; a failure at feature g comes only after the
         // impurities of the features before g were compared, so it is held back until then.
