@@ -28,6 +28,17 @@ struct GradientBoostingImpl {
     Vector predict(MatrixView x) const;
 };
 
+// Bytes one fitted stage holds at least: its route table and its record. Throws
+// std::bad_alloc for a table the machine cannot hold.
+std::uint64_t stage_footprint(const TreeParameters& params);
+
+// Bytes a model fitted with these parameters holds at least (saturating).
+std::uint64_t member_footprint(const GradientBoostingParameters& params);
+
+// Throws std::bad_alloc when `count` items of `bytes_each` would exceed this machine's
+// memory, before anything is allocated.
+void refuse_beyond_memory(std::uint64_t count, std::uint64_t bytes_each);
+
 // Joins equal-length vectors into a matrix, one row per vector; an empty list or
 // unequal lengths are refused.
 Matrix stack_predictions(std::span<const Vector> vectors);

@@ -1,0 +1,97 @@
+#include "ensemble/gradient_boosting.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <new>
+
+#include "core/failure.hpp"
+
+namespace vandu {
+
+namespace {
+
+std::uint64_t machine_memory() {
+    static const std::uint64_t bytes = [] {
+        const long pages = sysconf(_SC_PHYS_PAGES);
+        const long page_size = sysconf(_SC_PAGESIZE);
+        return pages > 0 && page_size > 0
+                   ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size)
+                   : std::uint64_t{1} << 34;
+    }();
+    return bytes;
+}
+
+}  // namespace
+
+std::uint64_t stage_footprint(const TreeParameters& params) {
+    // route_count refuses a single table the machine cannot hold.
+    return route_count(params.depth) * sizeof(Route) + sizeof(DecisionTreeImpl);
+}
+
+std::uint64_t member_footprint(const GradientBoostingParameters& params) {
+    constexpr std::uint64_t record = sizeof(GradientBoostingImpl);
+    if (params.n_estimators == 0) return record;
+    const std::uint64_t stage = stage_footprint(params.est_params);
+    if (stage > (UINT64_MAX - record) / params.n_estimators) return UINT64_MAX;
+    return record + params.n_estimators * stage;
+}
+
+void refuse_beyond_memory(std::uint64_t count, std::uint64_t bytes_each) {
+    if (bytes_each != 0 && count > machine_memory() / bytes_each) throw std::bad_alloc();
+}
+
+void GradientBoostingImpl::fit(MatrixView x, VectorView y) {
+    const std::uint32_t stages = params.n_estimators;
+    // Refused up front, leaving the model as it was: the stages' route tables alone would
+    // otherwise fill the machine's memory a stage at a time.
+    if (stages > 0) refuse_beyond_memory(stages, stage_footprint(params.est_params));
+
+    estimators.clear();
+    const std::size_t n = y.size();
+    double m = 0.0;
+    for (std::size_t k = 1; k <= n; ++k) m = m + (y[k - 1] - m) / static_cast<double>(k);
+    mean = m;
+
+    Vector residuals(n);
+    for (std::size_t i = 0; i < n; ++i) residuals[i] = y[i] - mean;
+    if (stages == 0) return;
+
+    estimators.reserve(stages);
+    TreeFitter fitter(x);
+    Vector fitted(n);
+    const double rate = params.learning_rate;
+    for (std::uint32_t t = 0; t < stages; ++t) {
+        DecisionTreeImpl tree(params.est_params);
+        // Fails like tree.predict(x) when the tree holds no node and x has a column.
+        fitter.fit(tree, residuals, fitted.data());
+        if (t + 1 != stages) {
+            for (std::size_t i = 0; i < n; ++i) fitted[i] = fitted[i] * rate;
+            for (std::size_t i = 0; i < n; ++i) residuals[i] = residuals[i] - fitted[i];
+        }
+        estimators.push_back(std::move(tree));
+    }
+}
+
+Vector GradientBoostingImpl::predict(MatrixView x) const {
+    // The stage outputs would be stacked into a matrix: no stage, no matrix.
+    if (estimators.empty()) fail(text::stack_unsupported);
+    Vector sums(x.cols, 0.0);
+    for (const DecisionTreeImpl& tree : estimators) tree.add_predictions(x, sums.data());
+    const double rate = params.learning_rate;
+    for (double& s : sums) s = s * rate + mean;
+    return sums;
+}
+
+Matrix stack_predictions(std::span<const Vector> vectors) {
+    if (vectors.empty()) fail(text::stack_unsupported);
+    const std::size_t n = vectors.front().size();
+    for (const Vector& v : vectors)
+        if (v.size() != n) fail(text::stack_unsupported);
+    Matrix out = Matrix::row_major(vectors.size(), n);
+    for (std::size_t i = 0; i < vectors.size(); ++i)
+        std::copy(vectors[i].begin(), vectors[i].end(), out.storage.begin() + static_cast<std::ptrdiff_t>(i * n));
+    return out;
+}
+
+}  // namespace vandu
