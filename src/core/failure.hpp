@@ -26,9 +26,25 @@ private:
     int code_;
 };
 
+#if defined(__cpp_lib_source_location)
+using SourceLocation = std::source_location;
+#else
+// The fuzzing build (clang 14 over libstdc++ 12) has no std::source_location.
+struct SourceLocation {
+    const char* file = "";
+    unsigned number = 0;
+    static constexpr SourceLocation current(const char* f = __builtin_FILE(),
+                                            unsigned n = __builtin_LINE()) noexcept {
+        return {f, n};
+    }
+    constexpr const char* file_name() const noexcept { return file; }
+    constexpr unsigned line() const noexcept { return number; }
+};
+#endif
+
 // Reports the failure on standard error (thread, place, message), then throws it.
 [[noreturn]] void fail(const std::string& message,
-                       std::source_location where = std::source_location::current());
+                       SourceLocation where = SourceLocation::current());
 
 // Names this thread in failure reports ("host" until a pool worker renames itself).
 void set_thread_label(std::string label);

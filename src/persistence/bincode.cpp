@@ -28,7 +28,7 @@ public:
 
     template <class T> void read(T& out) {
         if constexpr (Record<T>) {
-            auto visit = [this](std::string_view, auto& field) { read(field); };
+            auto visit = [&](std::string_view, auto& field) { read(field); };
             fields(out, visit);
         } else if constexpr (IsOptional<T>::value) {
             const std::uint8_t tag = read_le<std::uint8_t>();
