@@ -46,6 +46,10 @@ void add_class(PyObject* module, const char* name, PyTypeObject* type) {
 
 }  // namespace vandu::py
 
+// Python 3.8's PyMODINIT_FUNC does not export the symbol; the module is built with
+// hidden visibility.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_vandu(void);
+
 PyMODINIT_FUNC PyInit_vandu() {
     using namespace vandu::py;
     PyObject* created = PyModule_Create2(&module_definition, PYTHON_API_VERSION);
