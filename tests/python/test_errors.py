@@ -137,6 +137,21 @@ def test_panic_without_a_text_message(capfd):
                  "Unwrapped panic from Python code")
 
 
+@pytest.mark.parametrize("make", [
+    lambda: vandu.DecisionTree(depth=2),
+    lambda: vandu.GradientBoosting(depth=1, n_estimators=2),
+    lambda: vandu.DeepGradientBoosting(n_estimators=1, layer_width=1),
+])
+def test_failed_fit_ends_the_borrow(make, rng):
+    x = rng.normal(size=(12, 2))
+    y = rng.normal(size=12)
+    model = make()
+    expect_panic(lambda: model.fit(x, y[:-1]),
+                 "assertion failed: `(left == right)`\n  left: `12`,\n right: `11`")
+    assert model.fit(x, y) is None
+    assert model.predict(x).shape == (12,)
+
+
 def test_other_python_errors_pass_through_unchanged():
     error = KeyError("mine")
 
