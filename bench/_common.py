@@ -1,0 +1,175 @@
+"""Shared pieces of the benchmarks: data, one subprocess per measured estimator, memory, tables.
+
+Each estimator runs in a fresh interpreter so that its peak memory and its library's thread pools are its own.
+The parent writes the data set once to .npy files; a worker loads it, imports its library, resets the peak
+RSS counter, then fits and predicts.
+"""
+
+import json
+import os
+import platform
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+RESULTS = os.path.join(HERE, "results")
+
+# One thread everywhere unless a benchmark says otherwise. The OpenBLAS workarounds some machines set slow a
+# current NumPy down, so the workers run without them.
+SINGLE_THREAD_ENV = {"OMP_NUM_THREADS": "1", "OPENBLAS_NUM_THREADS": "1", "MKL_NUM_THREADS": "1"}
+DROPPED_ENV = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
+
+
+def friedman1(n_samples, n_features, seed, held_out=0.25):
+    """Friedman #1 regression data (noise 1.0) with a fixed train / held-out split."""
+    from sklearn.datasets import make_friedman1
+
+    x, y = make_friedman1(n_samples=n_samples, n_features=n_features, noise=1.0, random_state=seed)
+    n_train = int(round(n_samples * (1.0 - held_out)))
+    return (np.ascontiguousarray(x[:n_train]), np.ascontiguousarray(y[:n_train]),
+            np.ascontiguousarray(x[n_train:]), np.ascontiguousarray(y[n_train:]))
+
+
+def save_data(folder, data):
+    paths = []
+    for name, array in zip(("x_train", "y_train", "x_test", "y_test"), data):
+        path = os.path.join(folder, name + ".npy")
+        np.save(path, array)
+        paths.append(path)
+    return folder
+
+
+def load_data(folder):
+    return tuple(np.load(os.path.join(folder, name + ".npy"))
+                 for name in ("x_train", "y_train", "x_test", "y_test"))
+
+
+def r2(y, prediction):
+    y = np.asarray(y, dtype=np.float64)
+    residual = float(np.sum((y - prediction) ** 2))
+    total = float(np.sum((y - y.mean()) ** 2))
+    return 1.0 - residual / total
+
+
+def _status_kib(key):
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+class PeakMemory:
+    """Peak resident memory above the level when it was started, in MiB."""
+
+    def __init__(self):
+        self.baseline = _status_kib("VmRSS")
+        try:  # Linux: "5" resets the VmHWM peak to the current RSS
+            with open("/proc/self/clear_refs", "w") as refs:
+                refs.write("5")
+            self.reset = True
+        except OSError:
+            self.reset = False
+
+    def mib(self):
+        return max(0, _status_kib("VmHWM") - self.baseline) / 1024.0
+
+
+def measure(make_model, data_folder, fit=None, predict=None):
+    """Fits and predicts one model on the saved data; returns a dict of the measurements."""
+    x_train, y_train, x_test, y_test = load_data(data_folder)
+    model = make_model()
+    fit = fit or (lambda m, x, y: m.fit(x, y))
+    predict = predict or (lambda m, x: m.predict(x))
+    memory = PeakMemory()
+    start = time.perf_counter()
+    fit(model, x_train, y_train)
+    fit_seconds = time.perf_counter() - start
+    start = time.perf_counter()
+    prediction = predict(model, x_test)
+    predict_seconds = time.perf_counter() - start
+    return {"fit_s": fit_seconds, "predict_s": predict_seconds,
+            "r2": r2(y_test, np.asarray(prediction, dtype=np.float64)), "peak_mib": memory.mib()}
+
+
+def worker_env(single_thread=True):
+    env = dict(os.environ)
+    for key in DROPPED_ENV:
+        env.pop(key, None)
+    if single_thread:
+        env.update(SINGLE_THREAD_ENV)
+    return env
+
+
+def run_worker(script, args, single_thread=True, prefix=(), timeout=None):
+    """Runs `script --worker ARGS` in a fresh interpreter and returns the JSON it prints last."""
+    command = list(prefix) + [sys.executable, script, "--worker"] + list(args)
+    done = subprocess.run(command, env=worker_env(single_thread), stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=timeout)
+    if done.returncode != 0:
+        tail = "\n".join(done.stderr.strip().splitlines()[-5:])
+        return {"error": "exit %d: %s" % (done.returncode, tail)}
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def worker_reply(result):
+    sys.stdout.write("\n" + json.dumps(result) + "\n")
+    sys.stdout.flush()
+
+
+def versions():
+    found = {"python": platform.python_version(), "numpy": np.__version__}
+    for module in ("vandu", "sklearn", "lightgbm", "xgboost"):
+        try:
+            found[module] = getattr(__import__(module), "__version__", "installed")
+        except ImportError:
+            found[module] = "missing"
+    return found
+
+
+def blas_note():
+    try:
+        from threadpoolctl import threadpool_info
+    except ImportError:
+        return "BLAS: threadpoolctl missing"
+    parts = ["%s %s (%s)" % (p.get("internal_api"), p.get("version"), p.get("architecture"))
+             for p in threadpool_info() if p.get("user_api") == "blas"]
+    return "BLAS in the parent: " + (", ".join(parts) or "none loaded")
+
+
+def markdown(header, rows):
+    lines = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    lines += ["| " + " | ".join(str(cell) for cell in row) + " |" for row in rows]
+    return "\n".join(lines)
+
+
+def machine_note():
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as info:
+            for line in info:
+                if line.startswith("model name"):
+                    cpu = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    return "%s, %d logical cores, %s" % (cpu, os.cpu_count() or 0, platform.platform())
+
+
+def write_result(name, text, quick):
+    os.makedirs(RESULTS, exist_ok=True)
+    path = os.path.join(RESULTS, "%s%s.md" % (name, "-quick" if quick else ""))
+    with open(path, "w") as out:
+        out.write(text + "\n")
+    return path
+
+
+def seconds(value):
+    return "%.3f" % value if value < 10 else "%.1f" % value
+
+
+def ratio(peer, reference):
+    return "%.2f" % (peer / reference) if reference > 0 else "-"
