@@ -156,7 +156,8 @@ def machine_note():
                     break
     except OSError:
         pass
-    return "%s, %d logical cores, %s" % (cpu, os.cpu_count() or 0, platform.platform())
+    load = " (load average %.2f when it finished)" % os.getloadavg()[0] if hasattr(os, "getloadavg") else ""
+    return "%s, %d logical cores, %s%s" % (cpu, os.cpu_count() or 0, platform.platform(), load)
 
 
 def write_result(name, text, quick):
