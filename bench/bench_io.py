@@ -131,7 +131,8 @@ def main():
     text = "\n".join([
         "## Saving and loading%s" % (" (quick run)" if args.quick else ""),
         "",
-        "Best of %d repeats (deep model: %d). vandu's load time includes creating the instance; "
+        "Best of %d repeats (deep model: %d). vandu's save writes a temporary file, flushes it to disk (fsync) "
+        "and renames it into place; its load time includes creating the instance; "
         "LightGBM's load builds a Booster from the file; the json.loads row parses vandu's JSON text already "
         "in memory." % (repeats, max(1, repeats // 2)),
         "",
