@@ -212,6 +212,7 @@ struct NoNodeCase {
     int depth;
     std::size_t samples;
     bool constant;
+    std::size_t features = 3;
 };
 
 class BoostingNoNode : public ::testing::TestWithParam<NoNodeCase> {};
@@ -219,10 +220,10 @@ class BoostingNoNode : public ::testing::TestWithParam<NoNodeCase> {};
 TEST_P(BoostingNoNode, FitFailsLikePredictAndKeepsTheMean) {
     const auto& c = GetParam();
     std::mt19937_64 gen(10);
-    Matrix x = random_matrix(3, c.samples, gen);
+    Matrix x = random_matrix(c.features, c.samples, gen);
     if (c.constant)
         for (std::size_t s = 0; s < c.samples; ++s)
-            for (std::size_t f = 0; f < 3; ++f) x.at(f, s) = static_cast<double>(f);
+            for (std::size_t f = 0; f < c.features; ++f) x.at(f, s) = static_cast<double>(f);
     Vector y = random_vector(c.samples, gen);
     GradientBoostingImpl model(params(c.depth, 5, 0.1));
     model.estimators.resize(2);  // stale stages are discarded before the failure
@@ -236,7 +237,8 @@ TEST_P(BoostingNoNode, FitFailsLikePredictAndKeepsTheMean) {
 INSTANTIATE_TEST_SUITE_P(Cases, BoostingNoNode,
                          ::testing::Values(NoNodeCase{"depth0", 0, 10, false},
                                            NoNodeCase{"one_sample", 3, 1, false},
-                                           NoNodeCase{"constant", 3, 10, true}),
+                                           NoNodeCase{"constant", 3, 10, true},
+                                           NoNodeCase{"no_feature", 2, 6, false, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(GradientBoosting, NoSampleFitsEmptyStages) {
