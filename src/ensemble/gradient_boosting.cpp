@@ -1,28 +1,12 @@
 #include "ensemble/gradient_boosting.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <new>
 
 #include "core/failure.hpp"
+#include "core/memory.hpp"
 
 namespace vandu {
-
-namespace {
-
-std::uint64_t machine_memory() {
-    static const std::uint64_t bytes = [] {
-        const long pages = sysconf(_SC_PHYS_PAGES);
-        const long page_size = sysconf(_SC_PAGESIZE);
-        return pages > 0 && page_size > 0
-                   ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size)
-                   : std::uint64_t{1} << 34;
-    }();
-    return bytes;
-}
-
-}  // namespace
 
 std::uint64_t stage_footprint(const TreeParameters& params) {
     // route_count refuses a single table the machine cannot hold.
@@ -35,10 +19,6 @@ std::uint64_t member_footprint(const GradientBoostingParameters& params) {
     const std::uint64_t stage = stage_footprint(params.est_params);
     if (stage > (UINT64_MAX - record) / params.n_estimators) return UINT64_MAX;
     return record + params.n_estimators * stage;
-}
-
-void refuse_beyond_memory(std::uint64_t count, std::uint64_t bytes_each) {
-    if (bytes_each != 0 && count > machine_memory() / bytes_each) throw std::bad_alloc();
 }
 
 void GradientBoostingImpl::fit(MatrixView x, VectorView y) {

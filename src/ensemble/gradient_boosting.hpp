@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/matrix.hpp"
+#include "core/memory.hpp"
 #include "tree/decision_tree.hpp"
 
 namespace vandu {
@@ -34,10 +35,6 @@ std::uint64_t stage_footprint(const TreeParameters& params);
 
 // Bytes a model fitted with these parameters holds at least (saturating).
 std::uint64_t member_footprint(const GradientBoostingParameters& params);
-
-// Throws std::bad_alloc when `count` items of `bytes_each` would exceed this machine's
-// memory, before anything is allocated.
-void refuse_beyond_memory(std::uint64_t count, std::uint64_t bytes_each);
 
 // Joins equal-length vectors into a matrix, one row per vector; an empty list or
 // unequal lengths are refused.

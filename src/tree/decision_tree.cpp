@@ -1,7 +1,5 @@
 #include "tree/decision_tree.hpp"
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -10,25 +8,11 @@
 #include <string>
 
 #include "core/failure.hpp"
+#include "core/memory.hpp"
 #include "core/numerics.hpp"
 #include "tree/node_kernels.hpp"
 
 namespace vandu {
-
-namespace {
-
-unsigned long long physical_memory() {
-    static const unsigned long long bytes = [] {
-        const long pages = sysconf(_SC_PHYS_PAGES);
-        const long page_size = sysconf(_SC_PAGESIZE);
-        return pages > 0 && page_size > 0
-                   ? static_cast<unsigned long long>(pages) * static_cast<unsigned long long>(page_size)
-                   : 1ull << 34;
-    }();
-    return bytes;
-}
-
-}  // namespace
 
 std::size_t route_count(std::uint8_t depth) {
     // Refuse a table larger than half of this machine's memory before touching it: the

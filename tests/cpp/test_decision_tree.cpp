@@ -6,12 +6,13 @@
 #include <limits>
 #include <tuple>
 
-#include "tree_test_support.hpp"
+#include "test_support.hpp"
 
 namespace vandu {
 namespace {
 
 using testing::bits;
+using testing::failure_of;
 using testing::random_matrix;
 using testing::random_vector;
 using testing::reference_fit;
@@ -126,12 +127,8 @@ TEST(DecisionTree, DepthZeroAndConstantFeaturesGiveAnEmptyTree) {
     DecisionTreeImpl flat({3, 2});
     flat.fit(constant.view(), y);
     EXPECT_TRUE(flat.splitters.empty());
-    try {
-        flat.predict(constant.view());
-        FAIL();
-    } catch (const InternalFailure& e) {
-        EXPECT_STREQ(e.what(), "index out of bounds: the len is 0 but the index is 0");
-    }
+    EXPECT_EQ(failure_of([&] { flat.predict(constant.view()); }),
+              "index out of bounds: the len is 0 but the index is 0");
     EXPECT_TRUE(flat.predict(constant.view().columns(0, 0)).empty());
 }
 
@@ -150,12 +147,7 @@ TEST(DecisionTree, HugeDepthIsRefusedBeforeAllocating) {
 TEST(DecisionTree, FailuresAreMetInFeatureOrder) {
     const auto message_of = [](const Matrix& x, const Vector& y) {
         DecisionTreeImpl tree({1, 2});
-        try {
-            tree.fit(x.view(), y);
-        } catch (const InternalFailure& e) {
-            return std::string(e.what());
-        }
-        return std::string("no failure");
+        return failure_of([&] { tree.fit(x.view(), y); });
     };
     const double inf = std::numeric_limits<double>::infinity();
     const double nan = std::nan("");
@@ -199,12 +191,7 @@ TEST_P(UntrustedTree, PredictFailsCleanly) {
     Matrix x = Matrix::column_major(c.rows, 3);
     for (std::size_t s = 0; s < 3; ++s)
         for (std::size_t f = 0; f < c.rows; ++f) x.at(f, s) = static_cast<double>(s);
-    try {
-        tree.predict(x.view());
-        FAIL() << c.name;
-    } catch (const InternalFailure& e) {
-        EXPECT_EQ(std::string(e.what()), c.message) << c.name;
-    }
+    EXPECT_EQ(failure_of([&] { tree.predict(x.view()); }), c.message) << c.name;
 }
 
 RandomSplitRule rule(std::uint64_t feature, double threshold) {

@@ -8,7 +8,7 @@
 #include <tuple>
 
 #include "core/numerics.hpp"
-#include "tree_test_support.hpp"
+#include "test_support.hpp"
 
 namespace vandu {
 namespace {
@@ -17,15 +17,7 @@ using testing::bits;
 using testing::random_matrix;
 using testing::random_vector;
 
-template <class F>
-std::string failure_of(F&& call) {
-    try {
-        call();
-    } catch (const InternalFailure& e) {
-        return e.what();
-    }
-    return "<no failure>";
-}
+using testing::failure_of;
 
 const std::string unsupported =
     "called `Result::unwrap()` on an `Err` value: ShapeError/Unsupported: unsupported operation";

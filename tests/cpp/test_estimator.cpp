@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.hpp"
+
 #include <cmath>
 #include <string>
 #include <vector>
@@ -11,15 +13,7 @@
 namespace vandu {
 namespace {
 
-template <class F>
-std::string failure_of(F&& call) {
-    try {
-        call();
-    } catch (const InternalFailure& e) {
-        return e.what();
-    }
-    return "<no failure>";
-}
+using testing::failure_of;
 
 // ---------------------------------------------------------------------------------------
 // The measure.

@@ -8,7 +8,7 @@
 #include <tuple>
 
 #include "core/numerics.hpp"
-#include "tree_test_support.hpp"
+#include "test_support.hpp"
 
 namespace vandu {
 namespace {
@@ -20,15 +20,7 @@ using testing::reference_fit;
 using testing::same_bits;
 using testing::seed;
 
-template <class F>
-std::string failure_of(F&& call) {
-    try {
-        call();
-    } catch (const InternalFailure& e) {
-        return e.what();
-    }
-    return "<no failure>";
-}
+using testing::failure_of;
 
 const std::string no_node = "index out of bounds: the len is 0 but the index is 0";
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/numerics.hpp"
-#include "tree_test_support.hpp"
+#include "test_support.hpp"
 
 namespace vandu::kernels {
 namespace {

@@ -1,15 +1,29 @@
-// Shared helpers for the tree tests: seeded generators, random matrices, and the tree
-// grown node by node exactly as defined, which the fast fitter must reproduce bit for bit.
+// Shared helpers for the C++ tests: failure texts, seeded generators, random matrices, and
+// the tree grown node by node exactly as defined, which the fast fitter must reproduce bit
+// for bit.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <string>
 
+#include "core/failure.hpp"
 #include "core/random.hpp"
 #include "tree/decision_tree.hpp"
 
 namespace vandu::testing {
+
+// The message of the internal failure that `call` ends in.
+template <class F>
+std::string failure_of(F&& call) {
+    try {
+        call();
+    } catch (const InternalFailure& e) {
+        return e.what();
+    }
+    return "<no failure>";
+}
 
 inline void seed(std::uint32_t value) {
     ThreadRandom::local().seed_for_testing({value, 1, 2, 3, 4, 5, 6, 7});
