@@ -31,7 +31,7 @@ SAVABLE = NAMES[1:]
 FORMATS = ("json", "bincode")
 
 # DeepGradientBoosting's default is 5 layers. Each layer searches 12 parameter combinations with a 5-fold
-# score (96 boosted models of up to 1000 trees) before fitting its members: about 11 s for all 5 layers on
+# score (96 boosted models of up to 1000 trees) before fitting its members: 4 to 11 s for all 5 layers on
 # 350 samples and 2 busy cores, so the demo keeps the default; --deep-layers lowers it on slower machines.
 DEFAULT_DEEP_LAYERS = 5
 
