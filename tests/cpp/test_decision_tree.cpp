@@ -240,3 +240,65 @@ TEST(DecisionTree, PredictKeepsNegativeZero) {
 
 }  // namespace
 }  // namespace vandu
+
+namespace vandu {
+namespace {
+
+// The walk as defined, one sample at a time, for trees that are valid.
+Vector reference_walk(const DecisionTreeImpl& tree, MatrixView x) {
+    Vector out(x.cols);
+    for (std::size_t s = 0; s < x.cols; ++s) {
+        std::size_t node = 0;
+        for (;;) {
+            const Split& split = *tree.splitters[node].split_info;
+            const int side = side_of(x(split.feature, s), split.threshold);
+            const std::int64_t next = tree.routes[node][side];
+            if (next < 0) {
+                out[s] = split.values[side];
+                break;
+            }
+            node = static_cast<std::size_t>(next);
+        }
+    }
+    return out;
+}
+
+// A chain of `length` rules, each sending values above its threshold to the next one,
+// and a few off-chain leaves: paths of every length up to the chain's.
+DecisionTreeImpl chain_tree(std::size_t length) {
+    DecisionTreeImpl tree;
+    for (std::size_t i = 0; i < length; ++i) {
+        tree.splitters.push_back(RandomSplitRule{
+            Split{i % 2, static_cast<double>(i), 0.0, {-static_cast<double>(i), static_cast<double>(i)}}});
+        tree.routes.push_back({NO_CHILD, i + 1 < length ? static_cast<std::int64_t>(i + 1) : NO_CHILD});
+    }
+    tree.routes.push_back({NO_CHILD, NO_CHILD});
+    return tree;
+}
+
+class WalkLengths : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(WalkLengths, EveryPathLengthPredictsAsDefined) {
+    const DecisionTreeImpl tree = chain_tree(GetParam());
+    std::mt19937_64 gen(GetParam());
+    std::uniform_real_distribution<double> u(-2.0, static_cast<double>(GetParam()) + 2.0);
+    for (std::size_t cols : {1u, 3u, 4u, 7u, 61u}) {
+        Matrix x = Matrix::column_major(2, cols);
+        for (std::size_t s = 0; s < cols; ++s) {
+            x.at(0, s) = u(gen);
+            x.at(1, s) = s % 5 == 0 ? std::nan("") : u(gen);
+        }
+        const Vector expected = reference_walk(tree, x.view());
+        const Vector actual = tree.predict(x.view());
+        for (std::size_t s = 0; s < cols; ++s) ASSERT_EQ(bits(actual[s]), bits(expected[s])) << s;
+        Vector sums(cols, 1.0);
+        tree.add_predictions(x.view(), sums.data());
+        for (std::size_t s = 0; s < cols; ++s) ASSERT_EQ(sums[s], 1.0 + expected[s]);
+    }
+}
+
+// Short chains take the side-by-side walk, long ones the walk that leaves at the first leaf.
+INSTANTIATE_TEST_SUITE_P(Chains, WalkLengths, ::testing::Values(1, 2, 5, 63, 64, 65, 200));
+
+}  // namespace
+}  // namespace vandu
