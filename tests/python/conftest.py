@@ -3,6 +3,7 @@
 vandu is imported by its plain name, so the tests run against a build directory on
 PYTHONPATH as well as against an installed package.
 """
+import json
 import os
 import subprocess
 import sys
@@ -33,6 +34,46 @@ def expect_panic(call, message):
     assert type(info.value) is panic_exception_type()
     assert info.value.args == (message,)
     return info.value
+
+
+def running_stats(values):
+    """count, mean and m2 of `values` in the module's exact update order."""
+    mean, count, m2 = 0.0, 0, 0.0
+    for y in values:
+        count += 1
+        n = float(count)
+        d = (float(y) - mean) / n
+        mean = mean + d
+        m2 = m2 + (n - 1.0) * ((d * d) * n)
+    return count, mean, m2
+
+
+def running_mean(values):
+    return running_stats(values)[1]
+
+
+def saved(model, directory, name="model.json"):
+    """The model's state, through its JSON file."""
+    path = directory / name
+    model.save(str(path))
+    return json.loads(path.read_text())
+
+
+def tree_value(tree, row):
+    """A saved tree's prediction for one row, walking it as defined."""
+    rules = [r["split_info"] for r in tree["splitters"]]
+    node = 0
+    while True:
+        split = rules[node]
+        side = 1 if row[split["feature"]] > split["threshold"] else 0
+        nxt = tree["routes"][node][side]
+        if nxt < 0:
+            return split["values"][side]
+        node = nxt
+
+
+def tree_predict(tree, x):
+    return [tree_value(tree, row) for row in x]
 
 
 def run_python(code, *flags):

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import vandu
-from conftest import expect_panic, panic_exception_type, run_python
+from conftest import expect_panic, panic_exception_type, run_python, running_mean
 
 
 def extraction_message(dim, dtype, to):
@@ -146,13 +146,6 @@ def test_broadcast_x_is_read(fitted_rule, rng):
 
 def side_means(rule, x, y):
     """Training predictions of a DecisionRule are exactly the running means of each side."""
-    def running_mean(values):
-        mean, count = 0.0, 0
-        for v in values:
-            count += 1
-            mean = mean + (v - mean) / float(count)
-        return mean
-
     p = rule.predict(np.ascontiguousarray(x))
     sides = sorted(set(p.tolist()))
     assert len(sides) == 2

@@ -1,11 +1,10 @@
 """Constructor argument conversion and what the constructors store."""
-import json
 
 import numpy as np
 import pytest
 
 import vandu
-from conftest import expect_panic
+from conftest import expect_panic, saved
 
 
 class Index:
@@ -21,10 +20,6 @@ class Float:
         return 0.75
 
 
-def saved(model, directory):
-    path = directory / "model.json"
-    model.save(str(path))
-    return json.loads(path.read_text())
 
 
 def no_message(error):

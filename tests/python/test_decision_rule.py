@@ -3,18 +3,11 @@ import numpy as np
 import pytest
 
 import vandu
-from conftest import expect_panic
+from conftest import expect_panic, running_mean
 
 UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
 
 
-def running_mean(values):
-    """The side mean in the module's exact update order."""
-    mean, count = 0.0, 0
-    for v in values:
-        count += 1
-        mean = mean + (v - mean) / float(count)
-    return mean
 
 
 def single_feature_problem(rng, n_features, feature, n=40):

@@ -1,31 +1,18 @@
 """DecisionTree: fitted trees checked node by node against the data they were fitted on."""
-import json
-
 import numpy as np
 import pytest
 
 import vandu
+from conftest import expect_panic, running_stats, saved, tree_predict
 
-def running_stats(values):
-    """count, mean, m2 in the module's exact update order."""
-    mean, count, m2 = 0.0, 0, 0.0
-    for y in values:
-        count += 1
-        n = float(count)
-        d = (y - mean) / n
-        mean = mean + d
-        m2 = m2 + (n - 1.0) * ((d * d) * n)
-    return count, mean, m2
+
+
+
+
 
 
 def weighted_variance(count, m2):
     return 0.0 if count < 2 else (m2 / float(count)) * float(count)
-
-
-def saved_tree(tree, tmp_path):
-    path = tmp_path / "tree.json"
-    tree.save(str(path))
-    return json.loads(path.read_text())
 
 
 def check_tree(record, x, y):
@@ -68,20 +55,6 @@ def check_tree(record, x, y):
     assert all(r == [-1, -1] for r in routes[len(rules):])
 
 
-def walk(record, x):
-    rules = [r["split_info"] for r in record["splitters"]]
-    out = []
-    for row in x:
-        node = 0
-        while True:
-            s = rules[node]
-            side = 1 if row[s["feature"]] > s["threshold"] else 0
-            nxt = record["routes"][node][side]
-            if nxt < 0:
-                out.append(s["values"][side])
-                break
-            node = nxt
-    return np.array(out)
 
 
 @pytest.fixture
@@ -98,12 +71,12 @@ def test_every_node_follows_from_its_samples(data, tmp_path, depth, mss):
     x, y = data
     tree = vandu.DecisionTree(depth, mss)
     tree.fit(x, y)
-    record = saved_tree(tree, tmp_path)
+    record = saved(tree, tmp_path)
     check_tree(record, x, y)
     assert len(record["splitters"]) <= 2**depth - 1
-    np.testing.assert_array_equal(tree.predict(x), walk(record, x))
+    np.testing.assert_array_equal(tree.predict(x), tree_predict(record, x))
     held_out = np.random.default_rng(4).normal(size=(50, 5))
-    np.testing.assert_array_equal(tree.predict(held_out), walk(record, held_out))
+    np.testing.assert_array_equal(tree.predict(held_out), tree_predict(record, held_out))
 
 
 def test_depth_one_predicts_the_two_side_means(data):
@@ -121,7 +94,7 @@ def test_root_splits_below_min_samples_split(tmp_path):
     y = np.arange(5.0)
     tree = vandu.DecisionTree(depth=4, min_samples_split=10)
     tree.fit(x, y)
-    record = saved_tree(tree, tmp_path)
+    record = saved(tree, tmp_path)
     assert len(record["splitters"]) == 1
     assert len(record["routes"]) == 16
 
@@ -131,7 +104,7 @@ def test_refit_replaces_the_whole_tree(data, tmp_path):
     tree = vandu.DecisionTree(depth=5)
     tree.fit(x, y)
     tree.fit(x[:20, :2], y[:20])
-    record = saved_tree(tree, tmp_path)
+    record = saved(tree, tmp_path)
     check_tree(record, x[:20, :2], y[:20])
 
 
@@ -144,14 +117,9 @@ def test_layout_of_x_does_not_change_the_fit_checks(data, tmp_path, layout):
     xs = layout(x)
     tree = vandu.DecisionTree(depth=4)
     tree.fit(xs, y)
-    check_tree(saved_tree(tree, tmp_path), x, y)
+    check_tree(saved(tree, tmp_path), x, y)
 
 
-def expect_panic(call, message):
-    with pytest.raises(BaseException) as info:
-        call()
-    assert type(info.value).__name__ == "PanicException"
-    assert str(info.value) == message
 
 
 @pytest.mark.parametrize(
@@ -169,7 +137,7 @@ def test_a_feature_of_one_repeated_infinity_is_constant(tmp_path):
     x = np.array([[np.inf, 0.0], [np.inf, 1.0], [np.inf, 2.0]])
     tree = vandu.DecisionTree(2)
     tree.fit(x, np.arange(3.0))
-    assert saved_tree(tree, tmp_path)["splitters"][0]["split_info"]["feature"] == 1
+    assert saved(tree, tmp_path)["splitters"][0]["split_info"]["feature"] == 1
 
 
 @pytest.mark.parametrize("fit", [False, True])
@@ -186,7 +154,7 @@ def test_predict_with_too_few_features_fails_only_on_the_paths_that_need_them(tm
     tree = vandu.DecisionTree(depth=1)
     for _ in range(50):
         tree.fit(x, np.arange(4.0))
-        if saved_tree(tree, tmp_path)["splitters"][0]["split_info"]["feature"] == 1:
+        if saved(tree, tmp_path)["splitters"][0]["split_info"]["feature"] == 1:
             break
     else:
         pytest.skip("feature 1 never won")

@@ -1,14 +1,13 @@
 """DeepGradientBoosting on tiny data (the member grid holds 1000-stage models): the saved
 layers checked against the data, predict as the layer-by-layer composition, the failures,
 and fitting again in a process forked after a fit."""
-import json
 import multiprocessing
 
 import numpy as np
 import pytest
 
 import vandu
-from conftest import expect_panic
+from conftest import expect_panic, running_mean, saved, tree_value
 
 UNSUPPORTED = ("called `Result::unwrap()` on an `Err` value: "
                "ShapeError/Unsupported: unsupported operation")
@@ -19,23 +18,8 @@ GRID = [{"est_params": {"depth": d, "min_samples_split": 2}, "n_estimators": n, 
         for d in (2, 3, 5) for n in (100, 1000) for r in (0.1, 0.01)]
 
 
-def running_mean(values):
-    m = 0.0
-    for k, v in enumerate(values, 1):
-        m = m + (float(v) - m) / float(k)
-    return m
 
 
-def tree_value(tree, row):
-    rules = [r["split_info"] for r in tree["splitters"]]
-    node = 0
-    while True:
-        split = rules[node]
-        side = 1 if row[split["feature"]] > split["threshold"] else 0
-        nxt = tree["routes"][node][side]
-        if nxt < 0:
-            return split["values"][side]
-        node = nxt
 
 
 def member_value(member, row):
@@ -70,10 +54,6 @@ def composed_predict(record, x):
     return result
 
 
-def saved(model, directory):
-    path = directory / "deep.json"
-    model.save(str(path))
-    return json.loads(path.read_text())
 
 
 def data(rng, n, features=2):

@@ -1,41 +1,20 @@
 """GradientBoosting: fitted models read back from their saved state and checked against the
 data: the running mean, every stage fitted to the residuals the earlier stages leave, and
 predict as mean + rate * (sum of the stages)."""
-import json
 
 import numpy as np
 import pytest
 
 import vandu
-from conftest import expect_panic
+from conftest import expect_panic, running_mean, saved, tree_predict
 
 UNSUPPORTED = ("called `Result::unwrap()` on an `Err` value: "
                "ShapeError/Unsupported: unsupported operation")
 NO_NODE = "index out of bounds: the len is 0 but the index is 0"
 
 
-def running_mean(values):
-    m = 0.0
-    for k, v in enumerate(values, 1):
-        m = m + (float(v) - m) / float(k)
-    return m
 
 
-def tree_predict(tree, x):
-    """The walk of a saved tree over the rows of x."""
-    rules = [r["split_info"] for r in tree["splitters"]]
-    out = []
-    for row in x:
-        node = 0
-        while True:
-            split = rules[node]
-            side = 1 if row[split["feature"]] > split["threshold"] else 0
-            nxt = tree["routes"][node][side]
-            if nxt < 0:
-                out.append(split["values"][side])
-                break
-            node = nxt
-    return out
 
 
 def side_means_hold(tree, x, targets):
@@ -57,10 +36,6 @@ def side_means_hold(tree, x, targets):
     return visit(0, list(range(len(x))))
 
 
-def saved(model, directory):
-    path = directory / "model.json"
-    model.save(str(path))
-    return json.loads(path.read_text())
 
 
 def defined_predict(record, x):

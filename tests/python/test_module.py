@@ -3,7 +3,6 @@ import importlib
 import sys
 import weakref
 
-import numpy as np
 import pytest
 
 import vandu
