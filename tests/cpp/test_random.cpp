@@ -53,7 +53,8 @@ INSTANTIATE_TEST_SUITE_P(
                     {0, 0, 0},
                     {0xbee7079f, 0x7a385155, 0x7c97ba98, 0x0d082d73, 0xa0290fcb, 0x6965e348,
                      0x3e53c612, 0xed7aee32, 0x7621b729, 0x434ee69c, 0xb03371d5, 0xd539d874,
-                     0x281fed31, 0x45fb0a51, 0x1f0ae1ac, 0x6f4d794b}}));
+                     0x281fed31, 0x45fb0a51, 0x1f0ae1ac, 0x6f4d794b}}),
+    [](const auto& info) { return "vector" + std::to_string(info.index); });
 
 TEST(ThreadRandom, WordsComeInOrderAndPairIntoDraws) {
     const std::array<std::uint32_t, 8> key{1, 2, 3, 4, 5, 6, 7, 8};
