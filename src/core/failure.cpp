@@ -1,6 +1,7 @@
 #include "core/failure.hpp"
 
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 namespace vandu {
@@ -15,6 +16,17 @@ void fail(const std::string& message, SourceLocation where) {
     std::fprintf(stderr, "vandu: thread '%s' failed at %s:%u: %s\n", thread_label.c_str(),
                  where.file_name(), static_cast<unsigned>(where.line()), message.c_str());
     throw InternalFailure(message);
+}
+
+std::string os_error_description(int code) {
+    char buffer[256] = {};
+    // The GNU variant returns the text, which may or may not be the buffer.
+    const char* text = strerror_r(code, buffer, sizeof buffer);
+    return text ? std::string(text) : std::string("Unknown error");
+}
+
+std::string os_error_message(int code) {
+    return os_error_description(code) + " (os error " + std::to_string(code) + ")";
 }
 
 std::string index_out_of_bounds(std::size_t len, std::size_t index) {

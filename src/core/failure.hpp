@@ -14,6 +14,11 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The system's description of an error code, e.g. "No space left on device".
+std::string os_error_description(int code);
+// The text an operating-system error is reported with: "<description> (os error <code>)".
+std::string os_error_message(int code);
+
 // An operating-system error met while opening a file; the boundary maps it to the
 // host's error class by its kind.
 class OsError : public std::exception {

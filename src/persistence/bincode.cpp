@@ -2,10 +2,12 @@
 
 #include <algorithm>
 
+#include "core/failure.hpp"
+
 namespace vandu::persist {
 
 std::string bincode_io_rendering(int code) {
-    std::string message = os_error_text(code);
+    std::string message = os_error_description(code);
     std::string quoted = "\"";
     for (const char c : message) {
         if (c == '"' || c == '\\') quoted += '\\';

@@ -7,13 +7,6 @@
 
 namespace vandu::persist {
 
-std::string os_error_text(int code) {
-    char buf[256];
-    // The GNU variant returns the text, which may or may not be buf.
-    const char* text = strerror_r(code, buf, sizeof buf);
-    return text ? std::string(text) : std::string("Unknown error");
-}
-
 std::string_view os_error_kind(int code) {
     switch (code) {
         case ENOENT: return "NotFound";

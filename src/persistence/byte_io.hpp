@@ -15,8 +15,6 @@ struct IoError {
     int code;
 };
 
-// The system's text for an error code, e.g. "No space left on device".
-std::string os_error_text(int code);
 // A short name of the error's kind, e.g. "StorageFull".
 std::string_view os_error_kind(int code);
 

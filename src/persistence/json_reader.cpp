@@ -146,7 +146,7 @@ public:
             read(out);
             if (skip_ws() >= 0) peek_error("trailing characters");
         } catch (const IoError& e) {
-            error_at(in_.offset(), os_error_text(e.code) + " (os error " + std::to_string(e.code) + ")");
+            error_at(in_.offset(), os_error_message(e.code));
         }
     }
 
@@ -433,22 +433,30 @@ private:
 
     // --- arrays and objects ----------------------------------------------------------
 
-    // Inside an array: whether another element follows (the next byte then starts it).
-    bool has_next_element(bool& first) {
+    static constexpr int closed = -2;
+
+    // Between the members of an array or an object: the first byte of the next member, or
+    // `closed` when the closing bracket comes instead.
+    int next_member(bool& first, int close, const char* eof_message, const char* separator_message) {
         int c = skip_ws();
-        if (c == ']') return false;
+        if (c == close) return closed;
         if (c == ',' && !first) {
             in_.bump();
             c = skip_ws();
         } else if (c < 0) {
-            peek_error("EOF while parsing a list");
+            peek_error(eof_message);
         } else if (!first) {
-            peek_error("expected `,` or `]`");
+            peek_error(separator_message);
         }
         first = false;
-        if (c == ']') peek_error("trailing comma");
+        if (c == close) peek_error("trailing comma");
         if (c < 0) peek_error("EOF while parsing a value");
-        return true;
+        return c;
+    }
+
+    // Inside an array: whether another element follows (the next byte then starts it).
+    bool has_next_element(bool& first) {
+        return next_member(first, ']', "EOF while parsing a list", "expected `,` or `]`") != closed;
     }
 
     // Where an array of fixed length must end.
@@ -470,25 +478,12 @@ private:
 
     // Inside an object: whether another member follows; if so its key is in scratch_.
     bool next_key(bool& first) {
-        int c = skip_ws();
-        if (c == '}') return false;
-        if (c == ',' && !first) {
-            in_.bump();
-            c = skip_ws();
-        } else if (c < 0) {
-            peek_error("EOF while parsing an object");
-        } else if (!first) {
-            peek_error("expected `,` or `}`");
-        }
-        first = false;
-        if (c == '"') {
-            in_.bump();
-            parse_string(scratch_);
-            return true;
-        }
-        if (c == '}') peek_error("trailing comma");
-        if (c < 0) peek_error("EOF while parsing a value");
-        peek_error("key must be a string");
+        const int c = next_member(first, '}', "EOF while parsing an object", "expected `,` or `}`");
+        if (c == closed) return false;
+        if (c != '"') peek_error("key must be a string");
+        in_.bump();
+        parse_string(scratch_);
+        return true;
     }
 
     void parse_colon() {

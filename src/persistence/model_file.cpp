@@ -63,7 +63,7 @@ void check_path(const std::string& filename) {
 [[noreturn]] void write_failed(Format format, int code) {
     std::string rendering;
     if (format == Format::json)
-        rendering = JsonError(os_error_text(code) + " (os error " + std::to_string(code) + ")", 0, 0).what();
+        rendering = JsonError(os_error_message(code), 0, 0).what();
     else
         rendering = bincode_io_rendering(code);
     fail(std::string(text::unwrap_err) + rendering);

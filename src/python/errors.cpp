@@ -140,18 +140,6 @@ PyObject* os_error_class(int code) {
     }
 }
 
-// strerror_r comes in two shapes; take the text from either.
-[[maybe_unused]] const char* strerror_text(int result, const char* buffer) {
-    return result == 0 ? buffer : "Unknown error";
-}
-[[maybe_unused]] const char* strerror_text(const char* result, const char*) { return result; }
-
-std::string os_error_text(int code) {
-    char buffer[256] = {};
-    const char* description = strerror_text(strerror_r(code, buffer, sizeof buffer), buffer);
-    return std::string(description) + " (os error " + std::to_string(code) + ")";
-}
-
 }  // namespace
 
 void HostError::restore() const noexcept {
@@ -215,7 +203,7 @@ void api_call_failed() {
 }
 
 HostError os_error(int code) {
-    Ref text = checked(message_string(os_error_text(code)));
+    Ref text = checked(message_string(os_error_message(code)));
     return HostError(Ref::borrow(os_error_class(code)), std::move(text));
 }
 
@@ -228,6 +216,8 @@ void raise_current_exception() noexcept {
         raise_panic(e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();  // a size no container can hold
     } catch (const OsError& e) {
         try {
             os_error(e.code()).restore();
