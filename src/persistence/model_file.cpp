@@ -55,6 +55,22 @@ private:
     int fd_;
 };
 
+// Opens without waiting for the other end of a FIFO (a missing writer reads as an empty
+// file, a missing reader fails with ENXIO), then does blocking I/O as usual.
+int open_without_waiting(const std::string& path, int flags, mode_t mode = 0) {
+    const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd >= 0) {
+        const int status = ::fcntl(fd, F_GETFL);
+        if (status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0) {
+            const int code = errno;
+            ::close(fd);
+            errno = code;
+            return -1;
+        }
+    }
+    return fd;
+}
+
 // A path the C library can take: an embedded NUL would silently name another file.
 void check_path(const std::string& filename) {
     if (filename.find('\0') != std::string::npos) throw OsError(EINVAL);
@@ -79,7 +95,7 @@ template <class Record> void encode(ByteOutput& out, const Record& record, Forma
 // renaming over it would replace the device node instead of writing to it.
 template <class Record>
 void save_in_place(const Record& record, const std::string& path, Format format) {
-    FileDescriptor file(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    FileDescriptor file(open_without_waiting(path, O_WRONLY | O_CREAT | O_TRUNC, 0666));
     if (file.get() < 0) throw OsError(errno);
     try {
         ByteOutput out(file.get());
@@ -188,7 +204,7 @@ template <class Record>
 void load_record(Record& record, const std::string& filename,
                  std::optional<std::string_view> format_name) {
     check_path(filename);
-    FileDescriptor file(::open(filename.c_str(), O_RDONLY | O_CLOEXEC));
+    FileDescriptor file(open_without_waiting(filename, O_RDONLY));
     if (file.get() < 0) throw OsError(errno);
     const Format format = format_from_name(format_name);
     Record fresh{};

@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import vandu
-from conftest import expect_panic, panic_exception_type
+from conftest import expect_panic, panic_exception_type, run_python
 
 UNWRAP = "called `Result::unwrap()` on an `Err` value: "
 EOF_BINCODE = UNWRAP + 'Io(Error { kind: UnexpectedEof, message: "failed to fill whole buffer" })'
@@ -293,3 +293,27 @@ def test_read_only_directory_is_os_error_and_keeps_the_old_file(files):
         os.chmod(files, 0o700)
     assert (files / "m.json").read_text() == DEFAULT_TEXTS["DecisionTree"]
     assert os.listdir(files) == ["m.json"]
+
+
+def test_fifos_never_block(files):
+    """A FIFO without a writer loads as an empty file; one without a reader refuses the save."""
+    fifo = files / "pipe"
+    os.mkfifo(fifo)
+    code = (
+        "import vandu\n"
+        "t = vandu.DecisionTree()\n"
+        "try:\n"
+        "    t.load(%r)\n"
+        "except BaseException as e:\n"
+        "    print(type(e).__name__, e)\n"
+        "try:\n"
+        "    t.save(%r)\n"
+        "except BaseException as e:\n"
+        "    print(type(e).__name__, e)\n" % (str(fifo), str(fifo))
+    )
+    result = run_python(code)  # a hang fails through the subprocess timeout
+    assert result.stdout.splitlines() == [
+        'PanicException called `Result::unwrap()` on an `Err` value: '
+        'Error("EOF while parsing a value", line: 1, column: 0)',
+        "OSError No such device or address (os error 6)",
+    ]
