@@ -139,12 +139,21 @@ void ThreadRandom::seed_for_testing(const std::array<std::uint32_t, 8>& key) {
     fork_generation_ = fork_generation.load(std::memory_order_relaxed);
 }
 
+namespace {
+std::atomic<DrawBitsForTesting> draw_bits_for_testing{nullptr};
+}
+
+void set_draw_bits_for_testing(DrawBitsForTesting draw) {
+    draw_bits_for_testing.store(draw, std::memory_order_relaxed);
+}
+
 double uniform_in_range(double low, double high) {
     if (!(low < high)) fail("UniformSampler::sample_single: low >= high");
     double scale = high - low;
     ThreadRandom& rng = ThreadRandom::local();
-    for (;;) {
-        const std::uint64_t bits = rng.next_u64();
+    const DrawBitsForTesting fixed = draw_bits_for_testing.load(std::memory_order_relaxed);
+    for (unsigned attempt = 0;; ++attempt) {
+        const std::uint64_t bits = fixed ? fixed(low, high, attempt) : rng.next_u64();
         const std::uint64_t one_bits = 0x3ff0000000000000ull | (bits >> 12);
         double v;
         __builtin_memcpy(&v, &one_bits, sizeof v);

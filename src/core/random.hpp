@@ -43,6 +43,12 @@ private:
     bool fixed_key_ = false;
 };
 
+// Tests only: makes uniform_in_range take its random bits from `draw` (null: the thread's
+// generator), a function of the bounds and the attempt, so that a tree fitted on several
+// threads in any order can be compared with one grown node by node.
+using DrawBitsForTesting = std::uint64_t (*)(double low, double high, unsigned attempt);
+void set_draw_bits_for_testing(DrawBitsForTesting draw);
+
 // Fills the buffer from the operating system's entropy; false if that failed.
 bool system_entropy(void* buffer, std::size_t bytes);
 

@@ -20,6 +20,8 @@ thread_local bool is_pool_thread = false;
 class Pool {
 public:
     explicit Pool(std::size_t threads) {
+        // Workers read threads_ under the lock: they start once every thread exists.
+        std::lock_guard<std::mutex> lock(mutex_);
         for (std::size_t i = 0; i < threads; ++i) {
             try {
                 std::thread([this, i] { work(i); }).detach();
@@ -32,7 +34,10 @@ public:
 
     std::size_t threads() const { return threads_; }
 
-    void run(std::size_t count, const std::function<void(std::size_t)>& task) {
+    // `team`: the caller takes tasks too, and only threads - 1 workers join, so the step
+    // uses one thread per processor; workers that joined spin a little before sleeping,
+    // since a team step is usually followed by another within microseconds.
+    void run(std::size_t count, const std::function<void(std::size_t)>& task, bool team) {
         std::lock_guard<std::mutex> one_step_at_a_time(step_mutex_);
         std::vector<std::exception_ptr> failures(count);
         {
@@ -41,13 +46,25 @@ public:
             failures_ = &failures;
             count_ = count;
             next_ = 0;
-            unfinished_ = count;
+            unfinished_.store(count, std::memory_order_relaxed);
+            joining_ = team ? threads_ - 1 : threads_;
             ++step_;
+            published_step_.store(step_, std::memory_order_release);
         }
-        work_ready_.notify_all();
+        // A team step need not wake the worker that stays out of it.
+        if ((team ? sleeping_joiners_ : sleeping_).load(std::memory_order_acquire) > 0)
+            work_ready_.notify_all();
+        if (team) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            take_tasks(lock);
+            lock.unlock();
+            for (int spin = 0; spin < spin_rounds && unfinished_.load(std::memory_order_acquire) != 0;
+                 ++spin)
+                pause();
+        }
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            step_done_.wait(lock, [&] { return unfinished_ == 0; });
+            step_done_.wait(lock, [&] { return unfinished_.load(std::memory_order_relaxed) == 0; });
             task_ = nullptr;
             failures_ = nullptr;
         }
@@ -56,27 +73,57 @@ public:
     }
 
 private:
+    static constexpr int spin_rounds = 1 << 12;  // about a tenth of a millisecond
+
+    static void pause() {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+
+    // Runs tasks of the current step until none is left; `lock` holds mutex_.
+    void take_tasks(std::unique_lock<std::mutex>& lock) {
+        while (next_ < count_) {
+            const std::size_t i = next_++;
+            const auto* task = task_;
+            auto* failures = failures_;
+            lock.unlock();
+            try {
+                (*task)(i);
+            } catch (...) {
+                (*failures)[i] = std::current_exception();
+            }
+            lock.lock();
+            if (unfinished_.fetch_sub(1, std::memory_order_acq_rel) == 1) step_done_.notify_all();
+        }
+    }
+
     void work(std::size_t index) {
         is_pool_thread = true;
         set_thread_label("worker " + std::to_string(index));
         std::uint64_t seen_step = 0;
-        std::unique_lock<std::mutex> lock(mutex_);
+        bool spin = false;
         for (;;) {
-            work_ready_.wait(lock, [&] { return step_ != seen_step && next_ < count_; });
-            seen_step = step_;
-            while (next_ < count_) {
-                const std::size_t i = next_++;
-                const auto* task = task_;
-                auto* failures = failures_;
-                lock.unlock();
-                try {
-                    (*task)(i);
-                } catch (...) {
-                    (*failures)[i] = std::current_exception();
+            if (spin) {
+                for (int i = 0; i < spin_rounds; ++i) {
+                    if (published_step_.load(std::memory_order_acquire) != seen_step) break;
+                    pause();
                 }
-                lock.lock();
-                if (--unfinished_ == 0) step_done_.notify_all();
             }
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (step_ == seen_step) {
+                const bool joiner = index + 1 < threads_;
+                sleeping_.fetch_add(1, std::memory_order_acq_rel);
+                if (joiner) sleeping_joiners_.fetch_add(1, std::memory_order_acq_rel);
+                work_ready_.wait(lock, [&] { return step_ != seen_step; });
+                if (joiner) sleeping_joiners_.fetch_sub(1, std::memory_order_acq_rel);
+                sleeping_.fetch_sub(1, std::memory_order_acq_rel);
+            }
+            seen_step = step_;
+            spin = false;
+            if (index >= joining_ || next_ >= count_) continue;
+            spin = joining_ < threads_;
+            take_tasks(lock);
         }
     }
 
@@ -88,8 +135,12 @@ private:
     std::vector<std::exception_ptr>* failures_ = nullptr;
     std::size_t count_ = 0;
     std::size_t next_ = 0;
-    std::size_t unfinished_ = 0;
+    std::atomic<std::size_t> unfinished_{0};
+    std::size_t joining_ = 0;  // workers with a lower index take part in the step
     std::uint64_t step_ = 0;
+    std::atomic<std::uint64_t> published_step_{0};
+    std::atomic<std::size_t> sleeping_{0};
+    std::atomic<std::size_t> sleeping_joiners_{0};  // of the workers that join team steps
     std::size_t threads_ = 0;
 };
 
@@ -133,11 +184,13 @@ std::size_t pool_thread_count() { return std::max<std::size_t>(the_pool().thread
 
 bool on_pool_thread() { return is_pool_thread; }
 
-void parallel_for(std::size_t count, const std::function<void(std::size_t)>& task) {
+namespace {
+
+void run_step(std::size_t count, const std::function<void(std::size_t)>& task, bool team) {
     if (count == 0) return;
     Pool* p = on_pool_thread() ? nullptr : &the_pool();
-    if (p && p->threads() > 0 && count > 1) {
-        p->run(count, task);
+    if (p && p->threads() > (team ? 1 : 0) && count > 1) {
+        p->run(count, task, team);
         return;
     }
     // Inline: still every task runs before the first failure is rethrown.
@@ -150,6 +203,18 @@ void parallel_for(std::size_t count, const std::function<void(std::size_t)>& tas
         }
     }
     if (first) std::rethrow_exception(first);
+}
+
+}  // namespace
+
+void parallel_for(std::size_t count, const std::function<void(std::size_t)>& task) {
+    run_step(count, task, false);
+}
+
+std::size_t team_size() { return on_pool_thread() ? 1 : pool_thread_count(); }
+
+void parallel_team(std::size_t count, const std::function<void(std::size_t)>& task) {
+    run_step(count, task, true);
 }
 
 }  // namespace vandu

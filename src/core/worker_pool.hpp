@@ -31,6 +31,13 @@ bool on_pool_thread();
 // Runs task(i) for every i in [0, count) on the pool.
 void parallel_for(std::size_t count, const std::function<void(std::size_t)>& task);
 
+// Threads a team step runs on: the caller and all but one pool thread (1 on a pool thread).
+std::size_t team_size();
+
+// Like parallel_for, for short steps in quick succession: the calling thread runs tasks
+// too, and the workers that took part wait for the next step spinning rather than sleeping.
+void parallel_team(std::size_t count, const std::function<void(std::size_t)>& task);
+
 // Evaluates items drawn one at a time from `next_item` (a callable returning
 // std::optional<Item>, called under a lock) concurrently on the pool, and returns a
 // candidate of minimum score. Each task keeps a running best in the order it got its

@@ -1,6 +1,7 @@
 #include "tree/decision_tree.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -11,6 +12,7 @@
 #include "core/failure.hpp"
 #include "core/memory.hpp"
 #include "core/numerics.hpp"
+#include "core/worker_pool.hpp"
 #include "tree/node_kernels.hpp"
 
 namespace vandu {
@@ -30,7 +32,19 @@ std::size_t route_count(std::uint8_t depth) {
 // Splitting a node partitions its range stably into the next level's buffers, so every
 // pass over a node reads contiguous memory, and the stable order is the sample order the
 // running statistics are defined on. Levels alternate between two buffers: a node's
-// children overwrite only what its own ancestors have finished with.
+// children overwrite only what its own ancestors have finished with, so disjoint ranges
+// can be worked on at once.
+//
+// A large node runs each pass on the whole team of threads: the value ranges and the
+// partition over chunks of rows (chunk results combine exactly), the side statistics over
+// groups of features (within a feature the order of the pushes is what fixes the bits).
+// Below a large node, each small node's whole subtree becomes one task; the tasks run on
+// all threads once the large nodes are done, and the pieces are numbered in pre-order.
+// Which thread draws a threshold cannot be observed; how many draws there are and what
+// they are used for stays as defined. Only fits that cannot fail below the root are
+// spread this way (the root checks every feature; targets must be moderate, see
+// moderate_targets). Any other is grown node by node on the calling thread, where a
+// failure leaves exactly the nodes made before it.
 
 template <class T>
 class UninitBuffer {
@@ -49,6 +63,28 @@ private:
     std::size_t size_ = 0;
 };
 
+namespace {
+
+// A node this large (rows x padded features) is worth a team step per pass.
+constexpr std::size_t large_node_values = std::size_t{1} << 15;
+
+// The working arrays of one node's passes, one entry per (padded) feature.
+struct NodeScratch {
+    explicit NodeScratch(std::size_t stride) {
+        for (auto* v : {&min, &max, &threshold, &count_left, &mean_left, &m2_left, &count_right,
+                        &mean_right, &m2_right})
+            v->assign(stride, 0.0);
+        has_nan.assign(stride, 0);
+        drawn.assign(stride, 0);
+    }
+    std::vector<double> min, max, threshold;
+    std::vector<double> count_left, mean_left, m2_left, count_right, mean_right, m2_right;
+    std::vector<std::int64_t> has_nan;
+    std::vector<char> drawn;
+};
+
+}  // namespace
+
 class TreeFitterState {
 public:
     explicit TreeFitterState(MatrixView x)
@@ -56,7 +92,8 @@ public:
           n_samples(x.cols),
           stride((x.rows + kernels::kernel_width - 1) / kernels::kernel_width *
                  kernels::kernel_width),
-          kernels(kernels::node_kernels()) {
+          kernels(kernels::node_kernels()),
+          team(n_samples * stride >= 2 * large_node_values ? team_size() : 1) {
         const bool packed = (x.rows < 2 || x.row_stride == 1) &&
                             (x.cols < 2 || x.col_stride == static_cast<std::ptrdiff_t>(stride)) &&
                             stride == x.rows;
@@ -68,20 +105,22 @@ public:
                 for (std::size_t f = 0; f < n_features; ++f) source_copy[s * stride + f] = x(f, s);
             source = source_copy.data();
         }
-        for (auto* v : {&min, &max, &threshold, &count_left, &mean_left, &m2_left, &count_right,
-                        &mean_right, &m2_right})
-            v->assign(stride, 0.0);
-        has_nan.assign(stride, 0);
-        drawn.assign(stride, 0);
-        root_min = min;
-        root_max = max;
-        root_has_nan = has_nan;
+        for (std::size_t t = 0; t < team; ++t) scratch.emplace_back(stride);
+        chunk_min.assign(team * stride, 0.0);
+        chunk_max.assign(team * stride, 0.0);
+        chunk_nan.assign(team * stride, 0);
+        chunk_start.assign(team + 1, 0);
+        mark_counts.assign(team * stride, 0.0);
+        root_min.assign(stride, 0.0);
+        root_max.assign(stride, 0.0);
+        root_has_nan.assign(stride, 0);
     }
 
     const std::size_t n_features;
     const std::size_t n_samples;
     const std::size_t stride;
     const kernels::NodeKernels& kernels;
+    const std::size_t team;  // threads a large node's passes run on
 
     const double* source = nullptr;
     std::vector<double> source_copy;
@@ -89,10 +128,13 @@ public:
     UninitBuffer<double> rows[2];
     UninitBuffer<double> targets[2];
     UninitBuffer<std::uint64_t> positions[2];
-    std::vector<double> min, max, threshold;
-    std::vector<double> count_left, mean_left, m2_left, count_right, mean_right, m2_right;
-    std::vector<std::int64_t> has_nan;
-    std::vector<char> drawn;
+    std::vector<NodeScratch> scratch;  // by team task
+    // A large node's chunks of rows: their starts (relative to the node), their value
+    // ranges, and the left counts of every feature where each chunk starts.
+    std::vector<std::size_t> chunk_start;
+    std::vector<double> chunk_min, chunk_max;
+    std::vector<std::int64_t> chunk_nan;
+    std::vector<double> mark_counts;
     bool root_ranges_known = false;
     std::vector<double> root_min, root_max;
     std::vector<std::int64_t> root_has_nan;
@@ -108,60 +150,113 @@ struct NodeData {
 
 enum class Pending { none, nan_value, infinite_bound };
 
+// Grown nodes before they are numbered. A child is NO_CHILD, a node of the same piece
+// (>= 0), or the subtree of a deferred task (first_deferred - task).
+constexpr std::int64_t first_deferred = -2;
+
+struct GrownNode {
+    Split split;
+    std::int64_t child[2] = {NO_CHILD, NO_CHILD};
+    bool done = false;  // both subtrees built
+};
+
+using Piece = std::vector<GrownNode>;
+
+struct DeferredSubtree {
+    std::size_t level, begin, end;
+    std::uint8_t budget;
+    NodeData data;
+    double leaf_value;  // for its samples if it makes no node
+};
+
+// Below the root a fit fails only where the running statistics meet a NaN: a NaN
+// target, or sums that overflow from infinity into infinity minus infinity. Targets no
+// larger than 2^1000 keep every difference, mean and scaled step finite.
+bool moderate_targets(const double* y, std::size_t n) {
+    bool ok = true;
+    for (std::size_t i = 0; i < n; ++i) ok &= std::fabs(y[i]) <= 0x1p1000;
+    return ok;
+}
+
 class Grower {
 public:
-    Grower(TreeFitterState& st, DecisionTreeImpl& tree, double* fitted)
-        : st_(st), tree_(tree), fitted_(fitted) {}
+    Grower(TreeFitterState& st, const TreeParameters& params, double* fitted, NodeScratch& scratch,
+           Piece& piece, std::vector<DeferredSubtree>* deferred)
+        : st_(st), params_(params), fitted_(fitted), sc_(scratch), piece_(piece), deferred_(deferred) {}
 
+    // `deferred` given: large nodes use the team, small ones become deferred subtrees.
     std::int64_t grow(std::size_t level, std::size_t begin, std::size_t end, std::uint8_t budget,
                       bool root, NodeData data) {
         if (budget == 0) return NO_CHILD;
         if (st_.n_samples == 0) return NO_CHILD;
         const std::size_t count = end - begin;
-        if (!root && count < tree_.params.min_samples_split) return NO_CHILD;
+        if (!root && count < params_.min_samples_split) return NO_CHILD;
+        const bool large = deferred_ && count * st_.stride >= large_node_values;
+        if (deferred_ && !large && !root) {
+            deferred_->push_back({level, begin, end, budget, data, 0.0});
+            return first_deferred - static_cast<std::int64_t>(deferred_->size() - 1);
+        }
+        if (large) split_into_chunks(count);
 
-        const auto split = find_split(begin, count, data, root);
+        const auto split = find_split(begin, count, data, root, large);
         if (!split) return NO_CHILD;
 
-        const std::size_t n_left = static_cast<std::size_t>(st_.count_left[split->feature]);
+        const std::size_t n_left = static_cast<std::size_t>(sc_.count_left[split->feature]);
         const std::uint8_t child_budget = budget - 1;
         const auto may_split = [&](std::size_t n) {
-            return child_budget > 0 && n >= 2 && n >= tree_.params.min_samples_split;
+            return child_budget > 0 && n >= 2 && n >= params_.min_samples_split;
         };
         const bool move_rows = may_split(n_left) || may_split(count - n_left);
         const NodeData children =
-            partition(level + 1, begin, end, n_left, *split, data, move_rows);
+            partition(level + 1, begin, end, n_left, *split, data, move_rows, large);
 
-        const auto node = static_cast<std::int64_t>(tree_.splitters.size());
-        tree_.splitters.push_back(RandomSplitRule{*split});
+        const std::size_t node = piece_.size();
+        piece_.push_back(GrownNode{*split});
         const std::int64_t left = grow(level + 1, begin, begin + n_left, child_budget, false, children);
-        if (left < 0) assign_leaf(children, begin, begin + n_left, split->values[0]);
+        settle(left, children, begin, begin + n_left, split->values[0]);
         const std::int64_t right = grow(level + 1, begin + n_left, end, child_budget, false, children);
-        if (right < 0) assign_leaf(children, begin + n_left, end, split->values[1]);
-        tree_.routes[static_cast<std::size_t>(node)] = {left, right};
-        return node;
+        settle(right, children, begin + n_left, end, split->values[1]);
+        piece_[node].child[0] = left;
+        piece_[node].child[1] = right;
+        piece_[node].done = true;
+        return static_cast<std::int64_t>(node);
+    }
+
+    // The training samples of a side without a child get the side's value.
+    void settle(std::int64_t child, NodeData data, std::size_t begin, std::size_t end, double value) {
+        if (child == NO_CHILD) {
+            if (!fitted_) return;
+            for (std::size_t s = begin; s < end; ++s) fitted_[data.positions[s]] = value;
+        } else if (child <= first_deferred) {
+            (*deferred_)[static_cast<std::size_t>(first_deferred - child)].leaf_value = value;
+        }
     }
 
 private:
+    // Equal chunks of a large node's rows, one per team task.
+    void split_into_chunks(std::size_t count) {
+        for (std::size_t t = 0; t <= st_.team; ++t) st_.chunk_start[t] = count * t / st_.team;
+    }
+
     // The rule fit of one node: every feature's range, one draw per non-constant feature
     // in feature order, both sides' statistics, and the first feature of least impurity.
-    std::optional<Split> find_split(std::size_t begin, std::size_t count, NodeData data, bool root) {
+    std::optional<Split> find_split(std::size_t begin, std::size_t count, NodeData data, bool root,
+                                    bool large) {
         const std::size_t n_features = st_.n_features;
         if (n_features == 0 || count < 2) return std::nullopt;  // a lone value never splits
         const double* rows = data.rows + begin * st_.stride;
         if (!root) {
-            st_.kernels.value_ranges(rows, st_.stride, count, st_.min.data(), st_.max.data(),
-                                     st_.has_nan.data());
+            value_ranges(rows, count, large, sc_.min.data(), sc_.max.data(), sc_.has_nan.data());
         } else {
             // Every tree fitted on this matrix starts from the same root ranges.
             if (!st_.root_ranges_known) {
-                st_.kernels.value_ranges(rows, st_.stride, count, st_.root_min.data(),
-                                         st_.root_max.data(), st_.root_has_nan.data());
+                value_ranges(rows, count, large, st_.root_min.data(), st_.root_max.data(),
+                             st_.root_has_nan.data());
                 st_.root_ranges_known = true;
             }
-            st_.min = st_.root_min;
-            st_.max = st_.root_max;
-            st_.has_nan = st_.root_has_nan;
+            sc_.min = st_.root_min;
+            sc_.max = st_.root_max;
+            sc_.has_nan = st_.root_has_nan;
         }
 
         // Features are visited in order; a failure at feature g comes only after the
@@ -170,35 +265,32 @@ private:
         std::size_t stop = n_features;
         bool any_drawn = false;
         for (std::size_t f = 0; f < st_.stride; ++f) {
-            st_.threshold[f] = std::numeric_limits<double>::infinity();
-            st_.drawn[f] = 0;
+            sc_.threshold[f] = std::numeric_limits<double>::infinity();
+            sc_.drawn[f] = 0;
         }
         for (std::size_t f = 0; f < n_features; ++f) {
-            if (st_.has_nan[f]) {
+            if (sc_.has_nan[f]) {
                 pending = Pending::nan_value;
                 stop = f;
                 break;
             }
-            const double lo = st_.min[f], hi = st_.max[f];
+            const double lo = sc_.min[f], hi = sc_.max[f];
             if (!(hi > lo)) continue;
             if (!std::isfinite(lo) || !std::isfinite(hi)) {
                 pending = Pending::infinite_bound;
                 stop = f;
                 break;
             }
-            st_.threshold[f] = uniform_in_range(lo, hi);
-            st_.drawn[f] = 1;
+            sc_.threshold[f] = uniform_in_range(lo, hi);
+            sc_.drawn[f] = 1;
             any_drawn = true;
         }
 
         ArgminByScore<std::size_t> best;
         if (any_drawn) {
-            st_.kernels.side_statistics(
-                rows, st_.stride, count, data.targets + begin, st_.threshold.data(),
-                {st_.count_left.data(), st_.mean_left.data(), st_.m2_left.data(),
-                 st_.count_right.data(), st_.mean_right.data(), st_.m2_right.data()});
+            side_statistics(rows, count, data.targets + begin, large);
             for (std::size_t f = 0; f < stop; ++f) {
-                if (!st_.drawn[f]) continue;
+                if (!sc_.drawn[f]) continue;
                 best.offer({impurity(f), f});
             }
         }
@@ -207,58 +299,168 @@ private:
             fail("Uniform::sample_single: low and high must be finite");
         if (!best.result()) return std::nullopt;
         const std::size_t f = best.result()->payload;
-        return Split{f, st_.threshold[f], best.result()->score, {st_.mean_left[f], st_.mean_right[f]}};
+        return Split{f, sc_.threshold[f], best.result()->score, {sc_.mean_left[f], sc_.mean_right[f]}};
+    }
+
+    void value_ranges(const double* rows, std::size_t count, bool large, double* min, double* max,
+                      std::int64_t* has_nan) {
+        const std::size_t stride = st_.stride;
+        if (!large) {
+            st_.kernels.value_ranges(rows, stride, stride, count, min, max, has_nan);
+            return;
+        }
+        parallel_team(st_.team, [&](std::size_t t) {
+            const std::size_t from = st_.chunk_start[t];
+            st_.kernels.value_ranges(rows + from * stride, stride, stride, st_.chunk_start[t + 1] - from,
+                                     st_.chunk_min.data() + t * stride, st_.chunk_max.data() + t * stride,
+                                     st_.chunk_nan.data() + t * stride);
+        });
+        // Chunks combine in order under the same rules: the first minimum, the last
+        // maximum. A chunk of one row flags no NaN of its own, but here it is compared.
+        for (std::size_t f = 0; f < stride; ++f) {
+            double lo = st_.chunk_min[f], hi = st_.chunk_max[f];
+            bool nan = false;
+            for (std::size_t t = 0; t < st_.team; ++t) {
+                const double clo = st_.chunk_min[t * stride + f], chi = st_.chunk_max[t * stride + f];
+                nan = nan || st_.chunk_nan[t * stride + f] != 0 || clo != clo || chi != chi;
+                if (lo > clo) lo = clo;
+                if (!(hi > chi)) hi = chi;
+            }
+            min[f] = lo;
+            max[f] = hi;
+            has_nan[f] = nan;
+        }
+    }
+
+    void side_statistics(const double* rows, std::size_t count, const double* y, bool large) {
+        const std::size_t stride = st_.stride;
+        const auto out = [&](std::size_t f) {
+            return kernels::SideStatistics{sc_.count_left.data() + f,  sc_.mean_left.data() + f,
+                                           sc_.m2_left.data() + f,     sc_.count_right.data() + f,
+                                           sc_.mean_right.data() + f,  sc_.m2_right.data() + f};
+        };
+        if (!large) {
+            st_.kernels.side_statistics(rows, stride, stride, count, y, sc_.threshold.data(), out(0), {});
+            return;
+        }
+        // Groups of whole blocks of features, one per task; every group notes its left
+        // counts where each chunk of rows starts, for the partition.
+        const std::size_t blocks = stride / kernels::kernel_width;
+        parallel_team(st_.team, [&](std::size_t t) {
+            const std::size_t first = blocks * t / st_.team, last = blocks * (t + 1) / st_.team;
+            if (first == last) return;
+            const std::size_t f = first * kernels::kernel_width;
+            const kernels::CountMarks marks{st_.chunk_start.data() + 1, st_.team - 1,
+                                            st_.mark_counts.data() + f, stride};
+            st_.kernels.side_statistics(rows + f, stride, (last - first) * kernels::kernel_width, count,
+                                        y, sc_.threshold.data() + f, out(f), marks);
+        });
     }
 
     double impurity(std::size_t f) const {
         const auto weighted = [](double n, double m2) { return n < 2.0 ? 0.0 : (m2 / n) * n; };
-        return weighted(st_.count_left[f], st_.m2_left[f]) +
-               weighted(st_.count_right[f], st_.m2_right[f]);
+        return weighted(sc_.count_left[f], sc_.m2_left[f]) +
+               weighted(sc_.count_right[f], sc_.m2_right[f]);
     }
 
-    // Stable partition of [begin, end) into the buffers of `level`: left side first.
+    // Stable partition of [begin, end) into the buffers of `level`: left side first. A
+    // large node's chunks are placed by the left counts noted where each one starts.
     NodeData partition(std::size_t level, std::size_t begin, std::size_t end, std::size_t n_left,
-                       const Split& split, NodeData data, bool move_rows) {
+                       const Split& split, NodeData data, bool move_rows, bool large) {
         const std::size_t slot = level % 2;
         const std::size_t stride = st_.stride;
         auto& rows = st_.rows[slot];
         auto& targets = st_.targets[slot];
         auto& positions = st_.positions[slot];
+        const bool move_positions = fitted_ != nullptr;
+        if (!move_rows && !move_positions) return {nullptr, nullptr, nullptr};
         if (move_rows && rows.size() < st_.n_samples * stride) {
             rows.resize(st_.n_samples * stride);
             targets.resize(st_.n_samples);
         }
-        const bool move_positions = fitted_ != nullptr;
         if (move_positions && positions.size() < st_.n_samples) positions.resize(st_.n_samples);
-        if (!move_rows && !move_positions) return {nullptr, nullptr, nullptr};
 
-        std::size_t at[2] = {begin, begin + n_left};
-        const double* row = data.rows + begin * stride;
         const double threshold = split.threshold;
         const std::size_t feature = split.feature;
-        for (std::size_t s = begin; s < end; ++s, row += stride) {
-            const int side = side_of(row[feature], threshold);
-            const std::size_t to = at[side]++;
-            if (move_rows) {
-                double* dst = rows.data() + to * stride;
-                for (std::size_t k = 0; k < stride; k += kernels::kernel_width)
-                    std::memcpy(dst + k, row + k, kernels::kernel_width * sizeof(double));
-                targets[to] = data.targets[s];
+        const auto move = [&](std::size_t from, std::size_t to, std::size_t left_at, std::size_t right_at) {
+            std::size_t at[2] = {left_at, right_at};
+            const double* row = data.rows + from * stride;
+            for (std::size_t s = from; s < to; ++s, row += stride) {
+                const std::size_t dst = at[side_of(row[feature], threshold)]++;
+                if (move_rows) {
+                    double* out = rows.data() + dst * stride;
+                    for (std::size_t k = 0; k < stride; k += kernels::kernel_width)
+                        std::memcpy(out + k, row + k, kernels::kernel_width * sizeof(double));
+                    targets[dst] = data.targets[s];
+                }
+                if (move_positions) positions[dst] = data.positions ? data.positions[s] : s;
             }
-            if (move_positions) positions[to] = data.positions ? data.positions[s] : s;
+        };
+        if (!large) {
+            move(begin, end, begin, begin + n_left);
+        } else {
+            parallel_team(st_.team, [&](std::size_t t) {
+                const std::size_t from = st_.chunk_start[t];
+                const std::size_t lefts_before =
+                    t == 0 ? 0 : static_cast<std::size_t>(st_.mark_counts[(t - 1) * stride + feature]);
+                move(begin + from, begin + st_.chunk_start[t + 1], begin + lefts_before,
+                     begin + n_left + (from - lefts_before));
+            });
         }
         return {move_rows ? rows.data() : nullptr, move_rows ? targets.data() : nullptr,
                 move_positions ? positions.data() : nullptr};
     }
 
-    void assign_leaf(NodeData data, std::size_t begin, std::size_t end, double value) {
-        if (!fitted_) return;
-        for (std::size_t s = begin; s < end; ++s) fitted_[data.positions[s]] = value;
+    TreeFitterState& st_;
+    const TreeParameters& params_;
+    double* fitted_;
+    NodeScratch& sc_;
+    Piece& piece_;
+    std::vector<DeferredSubtree>* deferred_;
+};
+
+// Numbers the grown nodes in pre-order into the tree. A node whose subtrees were not
+// both built (the fit failed below it) keeps no routes.
+class Assembler {
+public:
+    Assembler(DecisionTreeImpl& tree, const Piece& main, const std::vector<Piece>& deferred)
+        : tree_(tree), main_(main), deferred_(deferred) {}
+
+    void run() {
+        if (deferred_.empty()) {
+            // Grown on one thread: the nodes already stand in pre-order.
+            for (const GrownNode& n : main_) tree_.splitters.push_back(RandomSplitRule{n.split});
+            for (std::size_t i = 0; i < main_.size(); ++i)
+                if (main_[i].done) tree_.routes[i] = {route(main_[i].child[0]), route(main_[i].child[1])};
+        } else if (!main_.empty()) {
+            emit(main_, 0);
+        }
     }
 
-    TreeFitterState& st_;
+private:
+    static std::int64_t route(std::int64_t child) { return child < 0 ? NO_CHILD : child; }
+
+    std::int64_t emit(const Piece& piece, std::size_t i) {
+        const auto node = static_cast<std::int64_t>(tree_.splitters.size());
+        tree_.splitters.push_back(RandomSplitRule{piece[i].split});
+        if (!piece[i].done) return node;
+        Route r{NO_CHILD, NO_CHILD};
+        for (int side = 0; side < 2; ++side) {
+            const std::int64_t c = piece[i].child[side];
+            if (c >= 0) {
+                r[side] = emit(piece, static_cast<std::size_t>(c));
+            } else if (c <= first_deferred) {
+                const Piece& sub = deferred_[static_cast<std::size_t>(first_deferred - c)];
+                if (!sub.empty()) r[side] = emit(sub, 0);
+            }
+        }
+        tree_.routes[static_cast<std::size_t>(node)] = r;
+        return node;
+    }
+
     DecisionTreeImpl& tree_;
-    double* fitted_;
+    const Piece& main_;
+    const std::vector<Piece>& deferred_;
 };
 
 }  // namespace
@@ -280,12 +482,40 @@ void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
         // Level 2's buffer is free until the root has been partitioned.
         st.targets[0].resize(st.n_samples);
         for (std::size_t i = 0; i < st.n_samples; ++i) st.targets[0][i] = y[i];
-
         targets = st.targets[0].data();
     }
-    Grower grower(st, tree, fitted);
-    const std::int64_t root =
-        grower.grow(0, 0, st.n_samples, tree.params.depth, true, {st.source, targets, nullptr});
+    const bool spread = st.team > 1 && moderate_targets(targets, st.n_samples);
+    Piece main;
+    std::vector<DeferredSubtree> deferred;
+    std::vector<Piece> pieces;
+    std::int64_t root = NO_CHILD;
+    try {
+        Grower grower(st, tree.params, fitted, st.scratch[0], main, spread ? &deferred : nullptr);
+        root = grower.grow(0, 0, st.n_samples, tree.params.depth, true, {st.source, targets, nullptr});
+        pieces.resize(deferred.size());
+        if (!deferred.empty()) {
+            // Largest subtrees first, taken by whichever thread is free.
+            std::vector<std::size_t> order(deferred.size());
+            for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+            std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                return deferred[a].end - deferred[a].begin > deferred[b].end - deferred[b].begin;
+            });
+            std::atomic<std::size_t> next{0};
+            parallel_team(st.team, [&](std::size_t t) {
+                for (std::size_t k; (k = next.fetch_add(1)) < order.size();) {
+                    const DeferredSubtree& job = deferred[order[k]];
+                    Grower sub(st, tree.params, fitted, st.scratch[t], pieces[order[k]], nullptr);
+                    const std::int64_t r =
+                        sub.grow(job.level, job.begin, job.end, job.budget, false, job.data);
+                    sub.settle(r, job.data, job.begin, job.end, job.leaf_value);
+                }
+            });
+        }
+    } catch (...) {
+        Assembler(tree, main, pieces).run();
+        throw;
+    }
+    Assembler(tree, main, pieces).run();
     // Predicting the training samples with a tree without nodes fails like predict does.
     if (root < 0 && fitted && st.n_samples > 0) fail(index_out_of_bounds(0, 0));
 }

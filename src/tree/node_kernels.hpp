@@ -22,14 +22,27 @@ struct SideStatistics {
     double* m2_right;
 };
 
+// Left counts taken on the way: mark k holds them after the first at[k] rows (at
+// ascending), for feature f at count_left[k * pitch + f]. They place each chunk of rows
+// when several threads partition a node.
+struct CountMarks {
+    const std::size_t* at = nullptr;
+    std::size_t n = 0;
+    double* count_left = nullptr;
+    std::size_t pitch = 0;
+};
+
+// Both passes cover the first `width` features of each row (a multiple of kernel_width
+// up to `stride`): a thread can take a share of the features by offsetting the pointers.
 struct NodeKernels {
     // First minimum, last maximum and a NaN flag (non-zero) per feature, over n >= 1 rows.
-    void (*value_ranges)(const double* rows, std::size_t stride, std::size_t n, double* min,
-                         double* max, std::int64_t* has_nan);
+    void (*value_ranges)(const double* rows, std::size_t stride, std::size_t width, std::size_t n,
+                         double* min, double* max, std::int64_t* has_nan);
     // Welford statistics of y on each side of each feature's threshold (right when the
     // value is above it), pushed in row order.
-    void (*side_statistics)(const double* rows, std::size_t stride, std::size_t n, const double* y,
-                            const double* thresholds, SideStatistics out);
+    void (*side_statistics)(const double* rows, std::size_t stride, std::size_t width,
+                            std::size_t n, const double* y, const double* thresholds,
+                            SideStatistics out, CountMarks marks);
 };
 
 // The fastest variant this processor runs.

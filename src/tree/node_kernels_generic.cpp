@@ -6,9 +6,10 @@ namespace vandu::kernels {
 
 #if defined(__x86_64__)
 namespace avx2 {
-void value_ranges(const double*, std::size_t, std::size_t, double*, double*, std::int64_t*);
-void side_statistics(const double*, std::size_t, std::size_t, const double*, const double*,
-                     SideStatistics);
+void value_ranges(const double*, std::size_t, std::size_t, std::size_t, double*, double*,
+                  std::int64_t*);
+void side_statistics(const double*, std::size_t, std::size_t, std::size_t, const double*,
+                     const double*, SideStatistics, CountMarks);
 }  // namespace avx2
 #endif
 

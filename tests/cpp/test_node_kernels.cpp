@@ -17,16 +17,20 @@ using vandu::testing::bits;
 struct Outputs {
     std::vector<double> min, max, cl, ml, ql, cr, mr, qr;
     std::vector<std::int64_t> nan;
+    std::vector<double> marked;  // left counts after the first marks[k] rows, by k
 };
 
 Outputs run(const NodeKernels& k, const std::vector<double>& rows, std::size_t stride, std::size_t n,
-            const std::vector<double>& y, const std::vector<double>& t) {
+            const std::vector<double>& y, const std::vector<double>& t,
+            const std::vector<std::size_t>& marks) {
     Outputs o;
     for (auto* v : {&o.min, &o.max, &o.cl, &o.ml, &o.ql, &o.cr, &o.mr, &o.qr}) v->assign(stride, 0.0);
     o.nan.assign(stride, 0);
-    k.value_ranges(rows.data(), stride, n, o.min.data(), o.max.data(), o.nan.data());
-    k.side_statistics(rows.data(), stride, n, y.data(), t.data(),
-                      {o.cl.data(), o.ml.data(), o.ql.data(), o.cr.data(), o.mr.data(), o.qr.data()});
+    o.marked.assign(marks.size() * stride, -1.0);
+    k.value_ranges(rows.data(), stride, stride, n, o.min.data(), o.max.data(), o.nan.data());
+    k.side_statistics(rows.data(), stride, stride, n, y.data(), t.data(),
+                      {o.cl.data(), o.ml.data(), o.ql.data(), o.cr.data(), o.mr.data(), o.qr.data()},
+                      {marks.data(), marks.size(), o.marked.data(), stride});
     return o;
 }
 
@@ -48,8 +52,9 @@ TEST_P(KernelsMatchScalarDefinition, BitForBit) {
         }
         for (std::size_t f = 0; f < features; ++f) t[f] = f % 4 == 3 ? INFINITY : g(gen) * 0.5;
 
-        const Outputs fast = run(node_kernels(), rows, stride, n, y, t);
-        const Outputs portable = run(generic_node_kernels(), rows, stride, n, y, t);
+        const std::vector<std::size_t> marks{0, n / 3, n / 2, n};
+        const Outputs fast = run(node_kernels(), rows, stride, n, y, t, marks);
+        const Outputs portable = run(generic_node_kernels(), rows, stride, n, y, t, marks);
         for (std::size_t f = 0; f < features; ++f) {
             const auto range = value_range(VectorView(rows.data() + f, n, static_cast<std::ptrdiff_t>(stride)));
             RunningStats left, right;
@@ -64,6 +69,11 @@ TEST_P(KernelsMatchScalarDefinition, BitForBit) {
                 EXPECT_EQ(bits(o->mr[f]), bits(right.mean));
                 EXPECT_EQ(bits(o->ql[f]), bits(left.m2));
                 EXPECT_EQ(bits(o->qr[f]), bits(right.m2));
+                for (std::size_t k = 0; k < marks.size(); ++k) {
+                    std::size_t lefts = 0;
+                    for (std::size_t s = 0; s < marks[k]; ++s) lefts += !(rows[s * stride + f] > t[f]);
+                    EXPECT_EQ(o->marked[k * stride + f], static_cast<double>(lefts));
+                }
             }
         }
     }
@@ -77,10 +87,10 @@ TEST(NodeKernels, NaNIsFlaggedOnlyAmongTwoOrMoreValues) {
         std::vector<double> rows{NAN, 1.0, 2.0, 3.0};
         double mn[4], mx[4];
         std::int64_t nan[4];
-        k->value_ranges(rows.data(), 4, 1, mn, mx, nan);
+        k->value_ranges(rows.data(), 4, 4, 1, mn, mx, nan);
         EXPECT_EQ(nan[0], 0);
         rows.insert(rows.end(), {5.0, 1.0, NAN, 3.0});
-        k->value_ranges(rows.data(), 4, 2, mn, mx, nan);
+        k->value_ranges(rows.data(), 4, 4, 2, mn, mx, nan);
         EXPECT_NE(nan[0], 0);
         EXPECT_EQ(nan[1], 0);
         EXPECT_NE(nan[2], 0);

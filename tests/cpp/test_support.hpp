@@ -35,6 +35,19 @@ inline std::uint64_t bits(double v) {
     return b;
 }
 
+// While alive, every threshold is a fixed function of its bounds, whichever thread draws
+// it and in whatever order: trees grown on several threads compare with the reference.
+struct KeyedDraws {
+    static std::uint64_t draw(double low, double high, unsigned attempt) {
+        std::uint64_t z = bits(low) * 0x9e3779b97f4a7c15ull ^ (bits(high) + attempt);
+        z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+        z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+        return z ^ (z >> 31);
+    }
+    KeyedDraws() { set_draw_bits_for_testing(draw); }
+    ~KeyedDraws() { set_draw_bits_for_testing(nullptr); }
+};
+
 // features x samples, stored with one sample's features side by side.
 inline Matrix random_matrix(std::size_t features, std::size_t samples, std::mt19937_64& gen,
                             int distinct_values = 0) {
