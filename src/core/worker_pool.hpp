@@ -38,6 +38,16 @@ std::size_t team_size();
 // too, and the workers that took part wait for the next step spinning rather than sleeping.
 void parallel_team(std::size_t count, const std::function<void(std::size_t)>& task);
 
+// Runs body(begin, end) over one chunk of [0, n) per team thread and returns true, or
+// returns false without running anything when n is too small to be worth a team step.
+template <class Body>
+bool in_team_chunks(std::size_t n, std::size_t min_n, Body&& body) {
+    const std::size_t team = n >= min_n ? team_size() : 1;
+    if (team < 2) return false;
+    parallel_team(team, [&](std::size_t t) { body(n * t / team, n * (t + 1) / team); });
+    return true;
+}
+
 // Evaluates items drawn one at a time from `next_item` (a callable returning
 // std::optional<Item>, called under a lock) concurrently on the pool, and returns a
 // candidate of minimum score. Each task keeps a running best in the order it got its

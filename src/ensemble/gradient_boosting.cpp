@@ -5,6 +5,7 @@
 
 #include "core/failure.hpp"
 #include "core/memory.hpp"
+#include "core/worker_pool.hpp"
 
 namespace vandu {
 
@@ -57,7 +58,19 @@ Vector GradientBoostingImpl::predict(MatrixView x) const {
     // The stage outputs would be stacked into a matrix: no stage, no matrix.
     if (estimators.empty()) fail(text::stack_unsupported);
     Vector sums(x.cols, 0.0);
-    for (const DecisionTreeImpl& tree : estimators) tree.add_predictions(x, sums.data());
+    // Chunks of samples on the team, every chunk through all stages in order.
+    const auto add_all = [&](std::size_t begin, std::size_t end) {
+        for (const DecisionTreeImpl& tree : estimators)
+            tree.add_predictions(x.columns(begin, end), sums.data() + begin);
+    };
+    try {
+        if (!in_team_chunks(x.cols, parallel_prediction_rows / 4, add_all)) add_all(0, x.cols);
+    } catch (...) {
+        // The failure to report is the one a single pass meets first.
+        std::fill(sums.begin(), sums.end(), 0.0);
+        add_all(0, x.cols);
+        throw;
+    }
     const double rate = params.learning_rate;
     for (double& s : sums) s = s * rate + mean;
     return sums;

@@ -178,6 +178,36 @@ bool moderate_targets(const double* y, std::size_t n) {
     return ok;
 }
 
+// Moves rows [from, to) of a node to their sides, in order, from left_at and right_at on.
+struct Mover {
+    NodeData data;
+    std::size_t stride, feature;
+    double threshold;
+    double* rows;
+    double* targets;
+    std::uint64_t* positions;
+
+    template <bool Rows, bool Positions>
+    void run(std::size_t from, std::size_t to, std::size_t left_at, std::size_t right_at) const {
+        // Both ends stay in registers: no store-to-load chain from row to row.
+        std::size_t left = left_at, right = right_at;
+        const double* row = data.rows + from * stride;
+        for (std::size_t s = from; s < to; ++s, row += stride) {
+            const std::size_t side = static_cast<std::size_t>(side_of(row[feature], threshold));
+            const std::size_t dst = side ? right : left;
+            right += side;
+            left += 1 - side;
+            if constexpr (Rows) {
+                double* out = rows + dst * stride;
+                for (std::size_t k = 0; k < stride; k += kernels::kernel_width)
+                    std::memcpy(out + k, row + k, kernels::kernel_width * sizeof(double));
+                targets[dst] = data.targets[s];
+            }
+            if constexpr (Positions) positions[dst] = data.positions ? data.positions[s] : s;
+        }
+    }
+};
+
 class Grower {
 public:
     Grower(TreeFitterState& st, const TreeParameters& params, double* fitted, NodeScratch& scratch,
@@ -380,21 +410,17 @@ private:
         }
         if (move_positions && positions.size() < st_.n_samples) positions.resize(st_.n_samples);
 
-        const double threshold = split.threshold;
-        const std::size_t feature = split.feature;
-        const auto move = [&](std::size_t from, std::size_t to, std::size_t left_at, std::size_t right_at) {
-            std::size_t at[2] = {left_at, right_at};
-            const double* row = data.rows + from * stride;
-            for (std::size_t s = from; s < to; ++s, row += stride) {
-                const std::size_t dst = at[side_of(row[feature], threshold)]++;
-                if (move_rows) {
-                    double* out = rows.data() + dst * stride;
-                    for (std::size_t k = 0; k < stride; k += kernels::kernel_width)
-                        std::memcpy(out + k, row + k, kernels::kernel_width * sizeof(double));
-                    targets[dst] = data.targets[s];
-                }
-                if (move_positions) positions[dst] = data.positions ? data.positions[s] : s;
-            }
+        const Mover mover{data, stride, split.feature, split.threshold,
+                          move_rows ? rows.data() : nullptr, move_rows ? targets.data() : nullptr,
+                          move_positions ? positions.data() : nullptr};
+        const auto move = [&](std::size_t from, std::size_t to, std::size_t left_at,
+                              std::size_t right_at) {
+            if (move_rows && move_positions)
+                mover.run<true, true>(from, to, left_at, right_at);
+            else if (move_rows)
+                mover.run<true, false>(from, to, left_at, right_at);
+            else
+                mover.run<false, true>(from, to, left_at, right_at);
         };
         if (!large) {
             move(begin, end, begin, begin + n_left);
@@ -402,7 +428,7 @@ private:
             parallel_team(st_.team, [&](std::size_t t) {
                 const std::size_t from = st_.chunk_start[t];
                 const std::size_t lefts_before =
-                    t == 0 ? 0 : static_cast<std::size_t>(st_.mark_counts[(t - 1) * stride + feature]);
+                    t == 0 ? 0 : static_cast<std::size_t>(st_.mark_counts[(t - 1) * stride + split.feature]);
                 move(begin + from, begin + st_.chunk_start[t + 1], begin + lefts_before,
                      begin + n_left + (from - lefts_before));
             });
@@ -715,7 +741,16 @@ void DecisionTreeImpl::add_predictions(MatrixView x, double* out) const {
 
 Vector DecisionTreeImpl::predict(MatrixView x) const {
     Vector out(x.cols);
-    walk_all<false>(*this, x, out.data());
+    const auto walk = [&](std::size_t begin, std::size_t end) {
+        walk_all<false>(*this, x.columns(begin, end), out.data() + begin);
+    };
+    try {
+        if (!in_team_chunks(x.cols, parallel_prediction_rows, walk)) walk(0, x.cols);
+    } catch (...) {
+        // The failure to report is the one a single pass meets first.
+        walk(0, x.cols);
+        throw;
+    }
     return out;
 }
 

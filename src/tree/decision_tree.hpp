@@ -33,6 +33,9 @@ struct DecisionTreeImpl {
     void add_predictions(MatrixView x, double* out) const;
 };
 
+// Predictions of at least this many samples are spread over the team of threads.
+inline constexpr std::size_t parallel_prediction_rows = 8192;
+
 // Number of route entries for a depth, refusing (std::bad_alloc) a table that this
 // machine cannot hold.
 std::size_t route_count(std::uint8_t depth);

@@ -209,10 +209,13 @@ TEST_P(UntrustedTree, PredictFailsCleanly) {
     DecisionTreeImpl tree;
     tree.splitters = c.splitters;
     tree.routes = c.routes;
-    Matrix x = Matrix::column_major(c.rows, 3);
-    for (std::size_t s = 0; s < 3; ++s)
-        for (std::size_t f = 0; f < c.rows; ++f) x.at(f, s) = static_cast<double>(s);
-    EXPECT_EQ(failure_of([&] { tree.predict(x.view()); }), c.message) << c.name;
+    // Large inputs are predicted in chunks on several threads, with the same failure.
+    for (std::size_t samples : {std::size_t{3}, 4 * parallel_prediction_rows}) {
+        Matrix x = Matrix::column_major(c.rows, samples);
+        for (std::size_t s = 0; s < samples; ++s)
+            for (std::size_t f = 0; f < c.rows; ++f) x.at(f, s) = static_cast<double>(s % 3);
+        EXPECT_EQ(failure_of([&] { tree.predict(x.view()); }), c.message) << c.name;
+    }
 }
 
 RandomSplitRule rule(std::uint64_t feature, double threshold) {
