@@ -164,13 +164,14 @@ def draw_chart(ratios, cores, subtitle, path):
         import matplotlib
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
+        from matplotlib.ticker import FuncFormatter
     except ImportError:
         return "No chart: matplotlib is not installed."
     if not ratios:
         return "No chart: no ratio was measured."
     names = list(ratios)
     height = 0.38
-    figure, axes = plt.subplots(figsize=(8.5, 1.2 + 0.55 * len(names)))
+    figure, axes = plt.subplots(figsize=(8.5, 1.5 + 0.55 * len(names)), constrained_layout=True)
     for offset, threads, colour, text in ((-height / 2, "1", "#4878a8", "1 thread (pinned)"),
                                           (height / 2, "all", "#e08a3c", "all cores (%d)" % cores)):
         places = [i + offset for i, name in enumerate(names) if threads in ratios[name]]
@@ -182,6 +183,7 @@ def draw_chart(ratios, cores, subtitle, path):
             axes.annotate("%.2f" % value, (value, bar.get_y() + bar.get_height() / 2), xytext=(3, 0),
                           textcoords="offset points", va="center", fontsize=8)
     axes.set_xscale("log")
+    axes.xaxis.set_major_formatter(FuncFormatter(lambda value, _: "%g" % value))
     axes.axvline(1.0, color="black", linewidth=1)
     axes.set_yticks(range(len(names)))
     axes.set_yticklabels(["%s %s" % name for name in names])
@@ -190,9 +192,8 @@ def draw_chart(ratios, cores, subtitle, path):
     highest = max(max(by.values()) for by in ratios.values())
     axes.set_xlim(min(0.5, lowest / 1.5), max(2.0, highest * 2.0))
     axes.set_xlabel("fit time, other / vandu (log scale; right of 1: vandu is faster)")
-    axes.set_title("Fit time against vandu at the same thread count\n" + subtitle, fontsize=10)
-    axes.legend(loc="lower right", fontsize=8)
-    figure.tight_layout()
+    figure.suptitle("Fit time against vandu at the same thread count\n" + subtitle, fontsize=10)
+    axes.legend(loc="lower center", bbox_to_anchor=(0.5, 1.0), ncol=2, fontsize=8, frameon=False)
     figure.savefig(path, dpi=110)
     plt.close(figure)
     return "Chart of the fit-time ratios: %s." % os.path.relpath(path, os.path.dirname(common.HERE))
