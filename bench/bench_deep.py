@@ -19,6 +19,7 @@ bench/results/.
 
 import argparse
 import os
+import shutil
 import sys
 import tempfile
 
@@ -153,6 +154,8 @@ def main():
     args = parser.parse_args()
     if args.worker:
         return worker(*args.worker)
+    if args.baseline_python and not shutil.which(args.baseline_python):
+        parser.error("--baseline-python: %s is not an executable" % args.baseline_python)
 
     cores = common.usable_cores()
     header = ("estimator", "cores", "fit s", "fit: other / vandu", "predict s", "predict: other / vandu",

@@ -21,6 +21,7 @@ site-packages; those workers import nothing but NumPy and vandu.
 
 import argparse
 import os
+import shutil
 import sys
 import tempfile
 
@@ -231,6 +232,8 @@ def main():
     args = parser.parse_args()
     if args.worker:
         return worker(*args.worker)
+    if args.baseline_python and not shutil.which(args.baseline_python):
+        parser.error("--baseline-python: %s is not an executable" % args.baseline_python)
 
     n_samples = args.samples or (5000 if args.quick else 125000)
     chosen = ESTIMATORS
