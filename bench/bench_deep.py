@@ -63,8 +63,8 @@ def deep_label(layers, width):
 
 
 def sections(quick, skip_large):
-    """(title, samples, features, held-out fraction, runs); a run is (label, key, layers, width, threads); vandu's first run of a
-    section with a given thread count is the reference of its ratios."""
+    """(title, samples, features, held-out fraction, runs); a run is (label, key, layers, width, threads);
+    vandu's first run of a section with a given thread count is the reference of its ratios."""
     model = ("1", "2") if quick else ("default", "default")
     peers = [("LightGBM LGBMRegressor() defaults", "lightgbm", "default", "default", "all"),
              ("HistGradientBoostingRegressor() defaults", "hist", "default", "default", "all")]
