@@ -95,24 +95,50 @@ def measure(make_model, data_folder, fit=None, predict=None):
             "r2": r2(y_test, np.asarray(prediction, dtype=np.float64)), "peak_mib": memory.mib()}
 
 
-def worker_env(single_thread=True):
+def worker_env(single_thread=True, own_site=False):
     env = dict(os.environ)
     for key in DROPPED_ENV:
         env.pop(key, None)
+    if own_site:  # another interpreter's vandu must come from its own site-packages, not a build on the path
+        env.pop("PYTHONPATH", None)
     if single_thread:
         env.update(SINGLE_THREAD_ENV)
     return env
 
 
-def run_worker(script, args, single_thread=True, prefix=(), timeout=None):
-    """Runs `script --worker ARGS` in a fresh interpreter and returns the JSON it prints last."""
-    command = list(prefix) + [sys.executable, script, "--worker"] + list(args)
-    done = subprocess.run(command, env=worker_env(single_thread), stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, universal_newlines=True, timeout=timeout)
+def run_worker(script, args, single_thread=True, prefix=(), timeout=None, python=None):
+    """Runs `script --worker ARGS` in a fresh interpreter (`python`, default this one) and returns the JSON it
+    prints last."""
+    command = list(prefix) + [python or sys.executable, script, "--worker"] + list(args)
+    done = subprocess.run(command, env=worker_env(single_thread, own_site=python is not None),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                          timeout=timeout)
     if done.returncode != 0:
         tail = "\n".join(done.stderr.strip().splitlines()[-5:])
         return {"error": "exit %d: %s" % (done.returncode, tail)}
     return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def usable_cores():
+    """The CPUs this process may run on: what "all cores" means for the libraries and vandu's pool."""
+    if hasattr(os, "sched_getaffinity"):
+        return len(os.sched_getaffinity(0))
+    return os.cpu_count() or 1
+
+
+def pin_to_one_cpu():
+    """Restricts this process to the first CPU it may run on, before a library sizes its thread pool by the
+    affinity mask; returns that CPU, or None where affinity cannot be set."""
+    if not hasattr(os, "sched_setaffinity"):
+        return None
+    cpu = min(os.sched_getaffinity(0))
+    os.sched_setaffinity(0, {cpu})
+    return cpu
+
+
+def vandu_file():
+    """Where the imported vandu came from, to tell a baseline build from the current one."""
+    return os.path.realpath(sys.modules["vandu"].__file__) if "vandu" in sys.modules else None
 
 
 def worker_reply(result):
@@ -160,12 +186,30 @@ def machine_note():
     return "%s, %d logical cores, %s%s" % (cpu, os.cpu_count() or 0, platform.platform(), load)
 
 
-def write_result(name, text, quick):
+def result_path(name, quick, extension="md"):
     os.makedirs(RESULTS, exist_ok=True)
-    path = os.path.join(RESULTS, "%s%s.md" % (name, "-quick" if quick else ""))
+    return os.path.join(RESULTS, "%s%s.%s" % (name, "-quick" if quick else "", extension))
+
+
+def write_result(name, text, quick):
+    path = result_path(name, quick)
     with open(path, "w") as out:
         out.write(text + "\n")
     return path
+
+
+def threads_label(threads, cores):
+    return "1 (pinned)" if threads == "1" else "all (%d)" % cores
+
+
+def baseline_note(python, current_file, baseline_file):
+    """How the baseline rows were made, and a warning when they measured the very same build."""
+    note = ("Rows marked (baseline) ran vandu from %s (%s); their ratio is the baseline's time over the current "
+            "build's at the same thread count (above 1: the current build is faster)."
+            % (python, baseline_file or "its import failed"))
+    if current_file and current_file == baseline_file:
+        note += " Both loaded the same vandu file, so they compare a build with itself."
+    return note
 
 
 def seconds(value):

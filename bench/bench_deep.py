@@ -1,11 +1,20 @@
 """Default DeepGradientBoosting against LightGBM's and HistGradientBoostingRegressor's defaults.
 
-    python bench/bench_deep.py             # 2,000 x 10 Friedman #1, the default deep model
-    python bench/bench_deep.py --quick     # 500 samples, one layer of two members: a smoke run
+    python bench/bench_deep.py                 # 2,000 x 10 and 25,000 x 20 Friedman #1, several minutes
+    python bench/bench_deep.py --skip-large    # without the 25,000 x 20 section
+    python bench/bench_deep.py --quick         # small data and one-layer models: a smoke run
+    python bench/bench_deep.py --baseline-python OLD/bin/python   # adds the vandu rows of another build
 
-Every estimator runs in its own subprocess with all cores (their defaults); vandu's fit is then run again
-under `taskset -c 0` to give the speed-up of its worker pool from one core to all. The table is printed and
-written to bench/results/.
+Three sections, every estimator in its own subprocess:
+- the default deep model on 2,000 x 10 with all cores (each library's default threads) and with vandu's
+  process pinned to one CPU, giving the speed-up of its worker pool from one core to all;
+- one layer, DeepGradientBoosting(n_estimators=1, layer_width=5), on the same data with all cores;
+- the default deep model on 25,000 x 20 (20,000 training rows) with all cores, its held-out R^2 next to the
+  peers' defaults.
+Ratios are the other model's time over the current vandu's in the same section and with the same cores. With
+--baseline-python, vandu's rows run a second time under that interpreter, with the vandu of its own
+site-packages; those workers import nothing but NumPy and vandu. The tables are printed and written to
+bench/results/.
 """
 
 import argparse
@@ -18,7 +27,6 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import _common as common  # noqa: E402
 
 SEED = 20240602
-N_FEATURES = 10
 
 
 def make(key, layers, width):
@@ -36,80 +44,148 @@ def make(key, layers, width):
     raise KeyError(key)
 
 
-def worker(key, data_folder, layers, width):
+def worker(key, data_folder, layers, width, threads):
+    # Pinned before the library is imported, so that vandu's pool has one thread.
+    if threads == "1" and common.pin_to_one_cpu() is None:
+        raise SystemExit("cannot pin this process to one CPU here")
     layers = None if layers == "default" else int(layers)
     width = None if width == "default" else int(width)
-    common.worker_reply(common.measure(lambda: make(key, layers, width), data_folder))
+    result = common.measure(lambda: make(key, layers, width), data_folder)
+    if key == "vandu":
+        result["vandu_file"] = common.vandu_file()
+    common.worker_reply(result)
+
+
+def deep_label(layers, width):
+    if layers == "default":
+        return "DeepGradientBoosting() (5 layers of 5)"
+    return "DeepGradientBoosting(n_estimators=%s, layer_width=%s)" % (layers, width)
+
+
+def sections(quick, skip_large):
+    """(title, samples, features, held-out fraction, runs); a run is (label, key, layers, width, threads);
+    vandu's first run of a section with a given thread count is the reference of its ratios."""
+    model = ("1", "2") if quick else ("default", "default")
+    peers = [("LightGBM LGBMRegressor() defaults", "lightgbm", "default", "default", "all"),
+             ("HistGradientBoostingRegressor() defaults", "hist", "default", "default", "all")]
+    found = [
+        ("Deep model, 1 core and all", 500 if quick else 2000, 10, 0.25,
+         [(deep_label(*model), "vandu") + model + ("all",), (deep_label(*model), "vandu") + model + ("1",)]
+         + peers),
+        ("One layer, all cores", 500 if quick else 2000, 10, 0.25, [(deep_label("1", "5"), "vandu", "1", "5", "all")]),
+    ]
+    if not skip_large:
+        found.append(("Deep model on larger data, all cores", 2500 if quick else 25000, 20, 0.2,
+                      [(deep_label(*model), "vandu") + model + ("all",)] + peers))
+    return found
+
+
+def measure_section(samples, features, held_out, runs, baseline, folder):
+    """Runs every estimator of one section (vandu's again with the baseline interpreter); returns
+    (held-out sizes, [(run, is_baseline, result)])."""
+    data = common.friedman1(samples, features, SEED, held_out=held_out)
+    common.save_data(folder, data)
+    sizes = (len(data[1]), len(data[3]))
+    del data
+    print("Friedman #1, %d x %d (seed %d): %d training, %d held-out samples" % ((samples, features, SEED) + sizes),
+          flush=True)
+    measured = []
+    for run in runs:
+        label, key, layers, width, threads = run
+        for is_baseline in (False, True) if baseline and key == "vandu" else (False,):
+            print("  %-52s %-10s ..." % (label + (" (baseline)" if is_baseline else ""),
+                                         common.threads_label(threads, common.usable_cores())),
+                  end=" ", flush=True)
+            result = common.run_worker(os.path.abspath(__file__), [key, folder, layers, width, threads],
+                                       single_thread=threads == "1", python=baseline if is_baseline else None)
+            measured.append((run, is_baseline, result))
+            print(result.get("error") or "fit %.2f s" % result["fit_s"], flush=True)
+    return sizes, measured
+
+
+def section_table(measured, cores):
+    references = {}
+    for (label, key, layers, width, threads), is_baseline, result in measured:
+        if key == "vandu" and not is_baseline and "error" not in result:
+            references.setdefault(threads, result)
+    rows = []
+    for (label, key, layers, width, threads), is_baseline, result in measured:
+        label += " (baseline)" if is_baseline else ""
+        if "error" in result:
+            rows.append((label, common.threads_label(threads, cores), "failed", "-", "-", "-", "-", "-"))
+            continue
+        reference = references.get(threads)
+
+        def versus(measure):
+            if reference is result:
+                return "1 (reference)"
+            return common.ratio(result[measure], reference[measure]) if reference else "-"
+
+        rows.append((label, common.threads_label(threads, cores), common.seconds(result["fit_s"]), versus("fit_s"),
+                     common.seconds(result["predict_s"]), versus("predict_s"), "%.4f" % result["r2"],
+                     "%.1f" % result["peak_mib"]))
+    return rows
+
+
+def speedup_notes(measured, cores):
+    """vandu's fit speed-up from one pinned core to all, per build, where both were measured."""
+    fits = {}
+    for (label, key, layers, width, threads), is_baseline, result in measured:
+        if key == "vandu" and "error" not in result:
+            fits.setdefault((is_baseline, threads), result["fit_s"])
+    notes = []
+    for is_baseline in (False, True):
+        if (is_baseline, "1") in fits and (is_baseline, "all") in fits:
+            one, every = fits[is_baseline, "1"], fits[is_baseline, "all"]
+            notes.append("- vandu%s fit speed-up from 1 core to %d: %.2fx (%s s / %s s)"
+                         % (" (baseline)" if is_baseline else "", cores, one / every, common.seconds(one),
+                            common.seconds(every)))
+    return "\n".join(notes)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--quick", action="store_true", help="500 samples, 1 layer of 2 members")
-    parser.add_argument("--samples", type=int, help="number of samples (default 2,000)")
-    parser.add_argument("--worker", nargs=4, metavar=("KEY", "DATA", "LAYERS", "WIDTH"), help=argparse.SUPPRESS)
+    parser.add_argument("--quick", action="store_true", help="small data, one layer of 2 members")
+    parser.add_argument("--skip-large", action="store_true", help="leave out the 25,000 x 20 section")
+    parser.add_argument("--baseline-python", metavar="PATH",
+                        help="also run vandu's rows with this interpreter's vandu, e.g. an older build")
+    parser.add_argument("--worker", nargs=5, metavar=("KEY", "DATA", "LAYERS", "WIDTH", "THREADS"),
+                        help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
         return worker(*args.worker)
+    if args.baseline_python and not shutil.which(args.baseline_python):
+        parser.error("--baseline-python: %s is not an executable" % args.baseline_python)
 
-    n_samples = args.samples or (500 if args.quick else 2000)
-    layers, width = ("1", "2") if args.quick else ("default", "default")
-    deep_label = ("DeepGradientBoosting(n_estimators=1, layer_width=2)" if args.quick
-                  else "DeepGradientBoosting() (5 layers of 5)")
-    cores = os.cpu_count() or 1
-    one_core = ["taskset", "-c", "0"] if shutil.which("taskset") else None
-    runs = [
-        (deep_label, "all (%d)" % cores, "vandu", ()),
-        (deep_label, "1 (taskset -c 0)", "vandu", one_core),
-        ("LightGBM LGBMRegressor() defaults", "all (%d)" % cores, "lightgbm", ()),
-        ("HistGradientBoostingRegressor() defaults", "all (%d)" % cores, "hist", ()),
-    ]
-    with tempfile.TemporaryDirectory(prefix="vandu-bench-") as folder:
-        data = common.friedman1(n_samples, N_FEATURES, SEED)
-        common.save_data(folder, data)
-        n_train, n_test = len(data[1]), len(data[3])
-        print("Friedman #1, %d x %d (seed %d): %d training, %d held-out samples"
-              % (n_samples, N_FEATURES, SEED, n_train, n_test), flush=True)
-        results = []
-        for label, core_text, key, prefix in runs:
-            if prefix is None:
-                results.append({"error": "taskset not found"})
-                continue
-            print("  %-42s %-18s ..." % (label, core_text), end=" ", flush=True)
-            result = common.run_worker(os.path.abspath(__file__), [key, folder, layers, width],
-                                       single_thread=False, prefix=prefix)
-            results.append(result)
-            print(result.get("error") or "fit %.2f s" % result["fit_s"], flush=True)
-
-    rows = []
-    for (label, core_text, key, prefix), result in zip(runs, results):
-        if "error" in result:
-            rows.append((label, core_text, "failed", "-", "-", "-"))
-        else:
-            rows.append((label, core_text, common.seconds(result["fit_s"]), common.seconds(result["predict_s"]),
-                         "%.4f" % result["r2"], "%.1f" % result["peak_mib"]))
-    all_cores, single = results[0], results[1]
-    if "error" in all_cores or "error" in single:
-        speedup = "vandu fit speed-up from 1 core to %d: not measured" % cores
-    else:
-        speedup = ("vandu fit speed-up from 1 core to %d: %.2fx (%.2f s / %.2f s)"
-                   % (cores, single["fit_s"] / all_cores["fit_s"], single["fit_s"], all_cores["fit_s"]))
-    header = ("estimator", "cores", "fit s", "predict s", "held-out R^2", "peak MiB")
+    cores = common.usable_cores()
+    header = ("estimator", "cores", "fit s", "fit: other / vandu", "predict s", "predict: other / vandu",
+              "held-out R^2", "peak MiB")
+    parts = ["## Deep gradient boosting%s" % (" (quick run)" if args.quick else ""),
+             "",
+             "Friedman #1. Each library with its default settings and threads (\"all\"); \"1 (pinned)\": vandu's "
+             "process pinned to one CPU before vandu is imported. Times in seconds; ratios are the other model's "
+             "time over the current vandu's in the same table and with the same cores. Peak memory is the peak "
+             "RSS during fit and predict above the RSS after loading the data and importing the library."]
+    files = {}
+    for title, samples, features, held_out, runs in sections(args.quick, args.skip_large):
+        with tempfile.TemporaryDirectory(prefix="vandu-bench-") as folder:
+            (n_train, n_test), measured = measure_section(samples, features, held_out, runs,
+                                                            args.baseline_python, folder)
+        for run, is_baseline, result in measured:
+            if "vandu_file" in result:
+                files[is_baseline] = result["vandu_file"]
+        parts += ["", "### %s: %s x %d (seed %d), %s training / %s held out"
+                  % (title, format(samples, ","), features, SEED, format(n_train, ","), format(n_test, ",")),
+                  "", common.markdown(header, section_table(measured, cores))]
+        notes = speedup_notes(measured, cores)
+        if notes:
+            parts += ["", notes]
+    if args.baseline_python:
+        parts += ["", common.baseline_note(args.baseline_python, files.get(False), files.get(True))]
     versions = common.versions()
-    text = "\n".join([
-        "## Deep gradient boosting%s" % (" (quick run)" if args.quick else ""),
-        "",
-        "Friedman #1 with 10 features, %s samples (seed %d), %s training / %s held out. Each library with its "
-        "default settings and threads. Peak memory is the peak RSS during fit and predict above the RSS after "
-        "loading the data and importing the library."
-        % (format(n_samples, ","), SEED, format(n_train, ","), format(n_test, ",")),
-        "",
-        common.markdown(header, rows),
-        "",
-        speedup + ".",
-        "",
-        "Machine: %s. Versions: %s." % (common.machine_note(),
-                                        ", ".join("%s %s" % kv for kv in versions.items())),
-    ])
+    parts += ["", "Machine: %s. Versions: %s." % (common.machine_note(),
+                                                   ", ".join("%s %s" % kv for kv in versions.items()))]
+    text = "\n".join(parts)
     print()
     print(text)
     print("\nwritten to %s" % common.write_result("deep", text, args.quick))
