@@ -114,10 +114,10 @@ PyObject* fit_shell(PyObject* self, PyObject* args, PyObject* kwargs) {
         auto [x_arg, y_arg] = bind(operation_name(C::name, "fit"), fit_parameters, args, kwargs);
         PyObject* x = check_array(x_arg.get(), 2);
         PyObject* y = check_array(y_arg.get(), 1);
-        const Matrix features = feature_matrix(x);
+        const FeatureView features(x);
         const TargetVector targets(y);
-        if (features.cols != targets.view().size())
-            sample_count_mismatch(features.cols, targets.view().size());
+        if (features.view().cols != targets.view().size())
+            sample_count_mismatch(features.view().cols, targets.view().size());
         C::fit(object.state, features.view(), targets.view());
         return Ref::borrow(Py_None);
     });
@@ -132,7 +132,7 @@ PyObject* predict_shell(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* x = check_array(x_arg.get(), 2);
         Vector predictions;
         {
-            const Matrix features = feature_matrix(x);
+            const FeatureView features(x);
             predictions = C::predict(object.state, features.view());
         }
         return prediction_array(std::move(predictions));

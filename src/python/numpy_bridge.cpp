@@ -144,6 +144,8 @@ PyObject* check_array(PyObject* object, int dims) {
     return object;
 }
 
+namespace {
+
 Matrix feature_matrix(PyObject* x) {
     const PyArrayObject_fields& a = fields(x);
     const std::size_t n = static_cast<std::size_t>(a.dimensions[0]);  // samples
@@ -186,6 +188,25 @@ Matrix feature_matrix(PyObject* x) {
             *dst++ = load_double(sample + static_cast<npy_intp>(f) * s1, swap);
     }
     return out;
+}
+
+}  // namespace
+
+FeatureView::FeatureView(PyObject* x) {
+    const PyArrayObject_fields& a = fields(x);
+    constexpr npy_intp item = sizeof(double);
+    const bool aligned = reinterpret_cast<std::uintptr_t>(a.data) % alignof(double) == 0;
+    const bool empty = a.dimensions[0] == 0 || a.dimensions[1] == 0;
+    if (!empty && native_order(x) && aligned && a.strides[0] % item == 0 && a.strides[1] % item == 0) {
+        view_.data = reinterpret_cast<const double*>(a.data);
+        view_.rows = static_cast<std::size_t>(a.dimensions[1]);
+        view_.cols = static_cast<std::size_t>(a.dimensions[0]);
+        view_.row_stride = a.strides[1] / item;
+        view_.col_stride = a.strides[0] / item;
+        return;
+    }
+    copy_ = feature_matrix(x);
+    view_ = copy_.view();
 }
 
 TargetVector::TargetVector(PyObject* y) {

@@ -12,9 +12,19 @@ namespace vandu::py {
 PyObject* check_array(PyObject* object, int dims);
 
 // The feature matrix of a checked two-dimensional x (samples x features): one row per
-// feature, one column per sample, read with its true values whatever x's strides,
-// alignment and byte order. x is copied exactly once.
-Matrix feature_matrix(PyObject* x);
+// feature, one column per sample. A view of x's own memory when x can be read as native
+// doubles (the caller holds x for the whole call), so that a fit needs no copy of its
+// training data; otherwise a copy made exactly once, with x's true values whatever its
+// strides, alignment and byte order.
+class FeatureView {
+public:
+    explicit FeatureView(PyObject* x);
+    MatrixView view() const { return view_; }
+
+private:
+    Matrix copy_;
+    MatrixView view_;
+};
 
 // The targets of a checked one-dimensional y: a view of y's own memory when it can be
 // read as native doubles, otherwise a native copy.
