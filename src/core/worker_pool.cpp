@@ -55,9 +55,12 @@ public:
         if ((team ? sleeping_joiners_ : sleeping_).load(std::memory_order_acquire) > 0)
             work_ready_.notify_all();
         if (team) {
+            // Steps started from the caller's tasks run inline, as from any pool task.
+            is_pool_thread = true;
             std::unique_lock<std::mutex> lock(mutex_);
             take_tasks(lock);
             lock.unlock();
+            is_pool_thread = false;
             for (int spin = 0; spin < spin_rounds && unfinished_.load(std::memory_order_acquire) != 0;
                  ++spin)
                 pause();

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <mutex>
 #include <new>
 #include <numeric>
@@ -25,18 +26,31 @@ double spin(std::uint64_t rounds) {
     return acc;
 }
 
-TEST(WorkerPool, EveryTaskRunsOnce) {
+// Both kinds of step keep the same contract: ordinary steps, and team steps in which the
+// caller takes tasks too and the workers wait spinning for the next one.
+using Step = void (*)(std::size_t, const std::function<void(std::size_t)>&);
+
+class WorkerPool : public ::testing::TestWithParam<Step> {};
+
+INSTANTIATE_TEST_SUITE_P(Steps, WorkerPool, ::testing::Values(&parallel_for, &parallel_team),
+                         [](const auto& info) {
+                             return std::string(info.param == &parallel_for ? "Ordinary" : "Team");
+                         });
+
+TEST_P(WorkerPool, EveryTaskRunsOnce) {
+    const Step step = GetParam();
     for (std::size_t count : {1u, 2u, 3u, 17u, 200u}) {
         std::vector<std::atomic<int>> runs(count);
-        parallel_for(count, [&](std::size_t i) { runs[i].fetch_add(1); });
+        step(count, [&](std::size_t i) { runs[i].fetch_add(1); });
         for (std::size_t i = 0; i < count; ++i) EXPECT_EQ(runs[i].load(), 1) << count << " " << i;
     }
-    parallel_for(0, [](std::size_t) { FAIL() << "no task expected"; });
+    step(0, [](std::size_t) { FAIL() << "no task expected"; });
 }
 
 // Tasks fail at random points, many times over: the first failure by task number arrives
 // intact, only after every task has finished, and the pool stays usable.
-TEST(WorkerPool, FailuresArriveAfterAllTasksFinished) {
+TEST_P(WorkerPool, FailuresArriveAfterAllTasksFinished) {
+    const Step step = GetParam();
     std::mt19937_64 gen(1);
     for (int round = 0; round < 300; ++round) {
         const std::size_t count = 1 + gen() % 24;
@@ -50,7 +64,10 @@ TEST(WorkerPool, FailuresArriveAfterAllTasksFinished) {
         std::size_t finished_when_caught = 0;
         std::string caught;
         try {
-            parallel_for(count, [&](std::size_t i) {
+            // Every other round the other kind of step comes first: workers then start
+            // this one from sleeping or from spinning.
+            if (round % 2) (step == &parallel_for ? parallel_team : parallel_for)(2, [](std::size_t) {});
+            step(count, [&](std::size_t i) {
                 spin(work[i]);
                 finished.fetch_add(1);
                 if (fails[i] == 1) throw InternalFailure("task " + std::to_string(i));
@@ -74,19 +91,20 @@ TEST(WorkerPool, FailuresArriveAfterAllTasksFinished) {
         EXPECT_EQ(finished_when_caught, count) << round;
     }
     std::atomic<int> sum{0};
-    parallel_for(10, [&](std::size_t i) { sum.fetch_add(static_cast<int>(i)); });
+    step(10, [&](std::size_t i) { sum.fetch_add(static_cast<int>(i)); });
     EXPECT_EQ(sum.load(), 45);
 }
 
-TEST(WorkerPool, NestedStepsRunInline) {
+TEST_P(WorkerPool, NestedStepsRunInline) {
+    const Step step = GetParam();
     const std::size_t outer = 2 * pool_thread_count() + 1;
     std::vector<int> inline_ok(outer, 0);
     std::vector<std::size_t> inner_runs(outer, 0);
-    parallel_for(outer, [&](std::size_t i) {
+    step(outer, [&](std::size_t i) {
         const auto me = std::this_thread::get_id();
         bool same_thread = true;
         std::size_t runs = 0;  // written by this task alone, so inline steps need no lock
-        parallel_for(8, [&](std::size_t) {
+        step(8, [&](std::size_t) {
             same_thread = same_thread && std::this_thread::get_id() == me;
             ++runs;
         });
