@@ -128,7 +128,7 @@ class _VanduRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         params: Dict[str, Any] = self.get_params()
         for name, value in params.items():
             _check_parameter(name, value)
-        converted = {name: float(v) if name == "learning_rate" else int(v) for name, v in params.items()}
+        converted: Dict[str, Any] = {name: float(v) if name == "learning_rate" else int(v) for name, v in params.items()}
         return self._native_class(**converted)
 
     def fit(self: _Estimator, X: ArrayLike, y: ArrayLike) -> _Estimator:
