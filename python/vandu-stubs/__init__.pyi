@@ -88,7 +88,9 @@ class DecisionTree(_SavedModel):
     Integer parameters take ``int`` (or objects with ``__index__``), never ``float``: ``TypeError``.
     """
 
-    def __new__(cls, depth: SupportsIndex | None = 3, min_samples_split: SupportsIndex | None = 2) -> DecisionTree: ...
+    def __new__(
+        cls, depth: SupportsIndex | None = 3, min_samples_split: SupportsIndex | None = 2
+    ) -> DecisionTree: ...
 
 @final
 class GradientBoosting(_SavedModel):

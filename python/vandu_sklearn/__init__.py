@@ -128,8 +128,9 @@ class _VanduRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         params: Dict[str, Any] = self.get_params()
         for name, value in params.items():
             _check_parameter(name, value)
-        converted: Dict[str, Any] = {name: float(v) if name == "learning_rate" else int(v) for name, v in params.items()}
-        return self._native_class(**converted)
+        # A numbers.Integral need not have __index__, which the native constructor relies on.
+        return self._native_class(**{name: float(value) if name == "learning_rate" else int(value)
+                                     for name, value in params.items()})
 
     def fit(self: _Estimator, X: ArrayLike, y: ArrayLike) -> _Estimator:
         """Fits a new native model to ``X`` (samples x features) and ``y`` (one target per sample).

@@ -28,9 +28,7 @@ SMALL = [
     GradientBoostingRegressor(depth=2, n_estimators=40),
     DeepGradientBoostingRegressor(n_estimators=2, layer_width=1),
 ]
-
-
-CHECKS = parametrize_with_checks(SMALL, expected_failed_checks=lambda estimator: vandu_sklearn.EXPECTED_FAILED_CHECKS)
+CHECKS = parametrize_with_checks(SMALL, expected_failed_checks=lambda e: vandu_sklearn.EXPECTED_FAILED_CHECKS)
 
 
 # A list: scikit-learn before 1.7 hands pytest a generator, which pytest 9 warns about.
@@ -54,6 +52,7 @@ def test_parameters_reach_the_native_model(estimator, tmp_path):
         "DeepGradientBoosting": ["n_estimators", "layer_width", "learning_rate"],
     }[native.__name__])
     x, y = data()
+    estimator = clone(estimator)
     assert estimator.fit(x, y) is estimator
     assert type(estimator.model_) is native
     estimator.model_.save(str(tmp_path / "model.json"))
