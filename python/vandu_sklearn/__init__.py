@@ -1,0 +1,304 @@
+"""scikit-learn estimators over vandu's native models.
+
+``DecisionTreeRegressor``, ``GradientBoostingRegressor`` and ``DeepGradientBoostingRegressor`` follow
+scikit-learn's conventions: constructor parameters are stored as given and checked in ``fit``, ``fit``
+returns the estimator, any array-like input is validated and converted by scikit-learn, failures are
+ordinary exceptions, and fitted estimators pickle (the native model travels as its bincode bytes), so they
+work in Pipeline, GridSearchCV, cross_val_score, joblib and distributed engines such as Dask.
+
+Fits are randomised and cannot be seeded: two fits of the same data differ. Needs scikit-learn 1.6 or later.
+"""
+from __future__ import annotations
+
+import math
+import numbers
+import os
+import tempfile
+from typing import Any, Callable, ClassVar, Dict, Tuple, Type, TypeVar, Union
+
+import numpy as np
+import sklearn
+from numpy.typing import ArrayLike, NDArray
+from sklearn.base import BaseEstimator, RegressorMixin
+from sklearn.utils import check_scalar
+
+try:
+    from sklearn.utils import Tags
+    from sklearn.utils.validation import check_is_fitted, validate_data
+except ImportError as err:  # older than 1.6
+    raise ImportError(f"vandu_sklearn needs scikit-learn 1.6 or later, found {sklearn.__version__}") from err
+
+import vandu
+
+__all__ = [
+    "DecisionTreeRegressor",
+    "GradientBoostingRegressor",
+    "DeepGradientBoostingRegressor",
+    "NativeModelError",
+    "EXPECTED_FAILED_CHECKS",
+]
+
+NativeModel = Union[vandu.DecisionTree, vandu.GradientBoosting, vandu.DeepGradientBoosting]
+_Estimator = TypeVar("_Estimator", bound="_VanduRegressor")
+
+_SEED_REASON = "compares two separate fits, which differ: fits are randomised and cannot be seeded"
+
+EXPECTED_FAILED_CHECKS: Dict[str, str] = {
+    name: _SEED_REASON
+    for name in ("check_fit_idempotent", "check_regressor_data_not_an_array", "check_regressors_int",
+                 "check_supervised_y_2d")
+}
+"""The scikit-learn estimator checks that these estimators fail, with the reason; pass it as
+``expected_failed_checks`` to ``check_estimator`` or ``parametrize_with_checks``."""
+
+# Inclusive bounds of each integer parameter: the native type's range, less values that cannot fit a model.
+_INTEGER_RANGES: Dict[str, Tuple[int, int]] = {
+    "depth": (1, 255),
+    "min_samples_split": (0, 2**64 - 1),
+    "n_estimators": (1, 2**32 - 1),
+    "layer_width": (1, 2**32 - 1),
+}
+
+
+class NativeModelError(RuntimeError):
+    """A failure reported by the native model.
+
+    The message includes the native one; ``__cause__`` is the native exception (``pyo3_runtime.PanicException``,
+    which derives from ``BaseException`` and so escapes ``except Exception``).
+    """
+
+
+def _is_native_failure(err: BaseException) -> bool:
+    cls = type(err)
+    return cls.__name__ == "PanicException" and cls.__module__ == "pyo3_runtime"
+
+
+_Result = TypeVar("_Result")
+
+
+def _native_call(what: str, call: Callable[..., _Result], *args: Any) -> _Result:
+    try:
+        return call(*args)
+    except BaseException as err:
+        if _is_native_failure(err):
+            raise NativeModelError(f"{what} failed in the native model: {err}") from err
+        raise
+
+
+def _check_parameter(name: str, value: Any) -> None:
+    if name == "learning_rate":
+        check_scalar(value, name, numbers.Real, min_val=0.0)
+        if not math.isfinite(value):
+            raise ValueError(f"learning_rate == {value}, must be finite.")
+    else:
+        low, high = _INTEGER_RANGES[name]
+        check_scalar(value, name, numbers.Integral, min_val=low, max_val=high)
+
+
+def _model_bytes(model: NativeModel) -> bytes:
+    with tempfile.TemporaryDirectory(prefix="vandu-") as directory:
+        path = os.path.join(directory, "model.bin")
+        model.save(path, "bincode")
+        with open(path, "rb") as file:
+            return file.read()
+
+
+def _model_from_bytes(native_class: Type[NativeModel], data: bytes) -> NativeModel:
+    if not isinstance(data, bytes):
+        raise TypeError(f"a saved {native_class.__name__} must be bytes, not {type(data).__name__}")
+    model = native_class()
+    with tempfile.TemporaryDirectory(prefix="vandu-") as directory:
+        path = os.path.join(directory, "model.bin")
+        with open(path, "wb") as file:
+            file.write(data)
+        _native_call(f"loading a {native_class.__name__}", model.load, path, "bincode")
+    return model
+
+
+class _VanduRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
+    """The scikit-learn side shared by the three estimators; each names its native class."""
+
+    _native_class: ClassVar[Type[NativeModel]]
+
+    n_features_in_: int
+    feature_names_in_: NDArray[np.object_]
+    model_: NativeModel
+
+    def _make_model(self) -> NativeModel:
+        params: Dict[str, Any] = self.get_params()
+        for name, value in params.items():
+            _check_parameter(name, value)
+        # A numbers.Integral need not have __index__, which the native constructor relies on.
+        return self._native_class(**{name: float(value) if name == "learning_rate" else int(value)
+                                     for name, value in params.items()})
+
+    def fit(self: _Estimator, X: ArrayLike, y: ArrayLike) -> _Estimator:
+        """Fits a new native model to ``X`` (samples x features) and ``y`` (one target per sample).
+
+        Any array-like of numbers is accepted and converted to C-ordered float64. Refits from scratch.
+
+        Returns
+        -------
+        self
+
+        Raises
+        ------
+        TypeError, ValueError
+            A parameter of the wrong type or out of its range; NaN or infinity, fewer than two samples,
+            ``X`` and ``y`` of different lengths.
+        NativeModelError
+            The native fit failed (for example ``DeepGradientBoostingRegressor`` on too few samples for its
+            five-fold search).
+        """
+        model = self._make_model()
+        X_checked, y_checked = validate_data(self, X, y, dtype=np.float64, order="C", y_numeric=True,
+                                             ensure_min_samples=2)
+        targets = np.asarray(y_checked, dtype=np.float64)
+        _native_call(f"{type(self).__name__}.fit", model.fit, X_checked, targets)
+        self.model_ = model
+        return self
+
+    def predict(self, X: ArrayLike) -> NDArray[np.float64]:
+        """Predictions of the fitted model, one per row of ``X``: a new float64 array.
+
+        Raises
+        ------
+        sklearn.exceptions.NotFittedError
+            Before ``fit``.
+        ValueError
+            NaN or infinity, no rows, or a number of features other than that seen in ``fit``.
+        NativeModelError
+            The native prediction failed.
+        """
+        check_is_fitted(self)
+        X_checked = validate_data(self, X, dtype=np.float64, order="C", reset=False)
+        predicted = _native_call(f"{type(self).__name__}.predict", self.model_.predict, X_checked)
+        # The native result is read-only; scikit-learn code expects to own what predict returns.
+        return np.array(predicted, dtype=np.float64)
+
+    def __sklearn_tags__(self) -> Tags:
+        tags = super().__sklearn_tags__()
+        tags.non_deterministic = True
+        return tags
+
+    def __getstate__(self) -> Dict[str, Any]:
+        # A copy: from Python 3.11 on, object.__getstate__ hands back the instance's own __dict__.
+        state = dict(super().__getstate__())
+        if "model_" in state:
+            state["model_"] = _model_bytes(state["model_"])
+        return state
+
+    def __setstate__(self, state: Dict[str, Any]) -> None:
+        state = dict(state)
+        if "model_" in state:
+            state["model_"] = _model_from_bytes(self._native_class, state["model_"])
+        super().__setstate__(state)
+
+
+class DecisionTreeRegressor(_VanduRegressor):
+    """A depth-limited regression tree of randomised splits (``vandu.DecisionTree``).
+
+    Every node draws one threshold per feature uniformly between the feature's smallest and largest value
+    among its samples and keeps the feature whose split leaves the least squared deviation.
+
+    Parameters
+    ----------
+    depth : int, default=3
+        Levels of splits, 1 to 255.
+    min_samples_split : int, default=2
+        A node with fewer samples is a leaf.
+
+    Attributes
+    ----------
+    model_ : vandu.DecisionTree
+        The fitted native model.
+    n_features_in_ : int
+        Number of features seen in ``fit``.
+    feature_names_in_ : ndarray of str
+        Names of the features seen in ``fit``, when ``X`` had string column names.
+    """
+
+    _native_class = vandu.DecisionTree
+    model_: vandu.DecisionTree
+
+    def __init__(self, depth: int = 3, min_samples_split: int = 2) -> None:
+        self.depth = depth
+        self.min_samples_split = min_samples_split
+
+    def __sklearn_tags__(self) -> Tags:
+        tags = super().__sklearn_tags__()
+        # One random tree at a low depth can miss scikit-learn's training-score bar on its tiny data sets.
+        tags.regressor_tags.poor_score = True
+        return tags
+
+
+class GradientBoostingRegressor(_VanduRegressor):
+    """Gradient boosting of randomised-split trees on squared error (``vandu.GradientBoosting``).
+
+    Starts from the target mean; every stage fits a tree to the residuals and is scaled by the learning rate.
+
+    Parameters
+    ----------
+    depth : int, default=3
+        Levels of splits of every tree, 1 to 255.
+    min_samples_split : int, default=2
+        A node with fewer samples is a leaf.
+    n_estimators : int, default=100
+        Boosting stages, at least 1.
+    learning_rate : float, default=0.1
+        Scale of every stage, finite and not negative.
+
+    Attributes
+    ----------
+    model_ : vandu.GradientBoosting
+        The fitted native model.
+    n_features_in_ : int
+        Number of features seen in ``fit``.
+    feature_names_in_ : ndarray of str
+        Names of the features seen in ``fit``, when ``X`` had string column names.
+    """
+
+    _native_class = vandu.GradientBoosting
+    model_: vandu.GradientBoosting
+
+    def __init__(self, depth: int = 3, min_samples_split: int = 2, n_estimators: int = 100,
+                 learning_rate: float = 0.1) -> None:
+        self.depth = depth
+        self.min_samples_split = min_samples_split
+        self.n_estimators = n_estimators
+        self.learning_rate = learning_rate
+
+
+class DeepGradientBoostingRegressor(_VanduRegressor):
+    """Layers of averaged gradient-boosting models, boosted across layers (``vandu.DeepGradientBoosting``).
+
+    Each layer is fitted to the residual of the layers before it, sees the input features plus the earlier
+    layers' predictions, and picks its members' parameters by a five-fold cross-validated search; the work
+    runs on one worker thread per processor. Needs about ten samples or more.
+
+    Parameters
+    ----------
+    n_estimators : int, default=5
+        Layers, at least 1.
+    layer_width : int, default=5
+        Models per layer, at least 1.
+    learning_rate : float, default=0.25
+        Scale of every layer after the first, finite and not negative.
+
+    Attributes
+    ----------
+    model_ : vandu.DeepGradientBoosting
+        The fitted native model.
+    n_features_in_ : int
+        Number of features seen in ``fit``.
+    feature_names_in_ : ndarray of str
+        Names of the features seen in ``fit``, when ``X`` had string column names.
+    """
+
+    _native_class = vandu.DeepGradientBoosting
+    model_: vandu.DeepGradientBoosting
+
+    def __init__(self, n_estimators: int = 5, layer_width: int = 5, learning_rate: float = 0.25) -> None:
+        self.n_estimators = n_estimators
+        self.layer_width = layer_width
+        self.learning_rate = learning_rate
