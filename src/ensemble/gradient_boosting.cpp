@@ -22,6 +22,11 @@ std::uint64_t member_footprint(const GradientBoostingParameters& params) {
     return record + params.n_estimators * stage;
 }
 
+namespace {
+// Element-wise updates of at least this many samples are spread over the team.
+constexpr std::size_t parallel_update_samples = 1 << 15;
+}  // namespace
+
 void GradientBoostingImpl::fit(MatrixView x, VectorView y) {
     const std::uint32_t stages = params.n_estimators;
     // Refused up front, leaving the model as it was: the stages' route tables alone would
@@ -47,8 +52,11 @@ void GradientBoostingImpl::fit(MatrixView x, VectorView y) {
         // Fails like tree.predict(x) when the tree holds no node and x has a column.
         fitter.fit(tree, residuals, fitted.data());
         if (t + 1 != stages) {
-            for (std::size_t i = 0; i < n; ++i) fitted[i] = fitted[i] * rate;
-            for (std::size_t i = 0; i < n; ++i) residuals[i] = residuals[i] - fitted[i];
+            const auto update = [&](std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i < end; ++i) fitted[i] = fitted[i] * rate;
+                for (std::size_t i = begin; i < end; ++i) residuals[i] = residuals[i] - fitted[i];
+            };
+            if (!in_team_chunks(n, parallel_update_samples, update)) update(0, n);
         }
         estimators.push_back(std::move(tree));
     }

@@ -256,7 +256,11 @@ public:
     void settle(std::int64_t child, NodeData data, std::size_t begin, std::size_t end, double value) {
         if (child == NO_CHILD) {
             if (!fitted_) return;
-            for (std::size_t s = begin; s < end; ++s) fitted_[data.positions[s]] = value;
+            const auto assign = [&](std::size_t from, std::size_t to) {
+                for (std::size_t s = begin + from; s < begin + to; ++s) fitted_[data.positions[s]] = value;
+            };
+            if (!deferred_ || !in_team_chunks(end - begin, large_node_values / 2, assign))
+                assign(0, end - begin);
         } else if (child <= first_deferred) {
             (*deferred_)[static_cast<std::size_t>(first_deferred - child)].leaf_value = value;
         }
