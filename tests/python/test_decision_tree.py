@@ -57,12 +57,15 @@ def check_tree(record, x, y):
 
 
 
-@pytest.fixture
-def data():
+# The large shape is fitted on several threads: its large nodes' passes, then its small
+# subtrees as tasks.
+@pytest.fixture(params=[(300, 5), (6000, 12)], ids=["small", "large"])
+def data(request):
+    n, m = request.param
     rng = np.random.default_rng(3)
-    x = rng.normal(size=(300, 5))
-    x[:, 3] = rng.integers(0, 3, size=300)  # ties
-    y = np.sin(x[:, 0]) + x[:, 1] * x[:, 3] + rng.normal(scale=0.1, size=300)
+    x = rng.normal(size=(n, m))
+    x[:, 3] = rng.integers(0, 3, size=n)  # ties
+    y = np.sin(x[:, 0]) + x[:, 1] * x[:, 3] + rng.normal(scale=0.1, size=n)
     return x, y
 
 
@@ -75,7 +78,7 @@ def test_every_node_follows_from_its_samples(data, tmp_path, depth, mss):
     check_tree(record, x, y)
     assert len(record["splitters"]) <= 2**depth - 1
     np.testing.assert_array_equal(tree.predict(x), tree_predict(record, x))
-    held_out = np.random.default_rng(4).normal(size=(50, 5))
+    held_out = np.random.default_rng(4).normal(size=(50, x.shape[1]))
     np.testing.assert_array_equal(tree.predict(held_out), tree_predict(record, held_out))
 
 
