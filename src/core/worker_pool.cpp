@@ -10,12 +10,16 @@
 #include <thread>
 
 #include "core/failure.hpp"
+#include "core/interrupt.hpp"
 
 namespace vandu {
 
 namespace {
 
 thread_local bool is_pool_thread = false;
+// Set while this thread waits for its step: host code run by the interrupt poll may start
+// steps of its own, which then run inline.
+thread_local bool waiting_for_step = false;
 
 class Pool {
 public:
@@ -32,8 +36,11 @@ public:
 
     std::size_t threads() const { return threads_; }
 
-    void run(std::size_t count, const std::function<void(std::size_t)>& task) {
-        std::lock_guard<std::mutex> one_step_at_a_time(step_mutex_);
+    // False, running nothing, while another thread's step is under way: that thread may be
+    // running host code from its interrupt poll, which can need a lock our caller holds.
+    bool run(std::size_t count, const std::function<void(std::size_t)>& task) {
+        std::unique_lock<std::mutex> one_step_at_a_time(step_mutex_, std::try_to_lock);
+        if (!one_step_at_a_time) return false;
         std::vector<std::exception_ptr> failures(count);
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -47,15 +54,34 @@ public:
         work_ready_.notify_all();
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            step_done_.wait(lock, [&] { return unfinished_ == 0; });
+            wait_for_step(lock);
             task_ = nullptr;
             failures_ = nullptr;
         }
         for (auto& failure : failures)
             if (failure) std::rethrow_exception(failure);
+        check_interrupt();  // tasks that never check still end the step early
+        return true;
     }
 
 private:
+    // Until every task has finished; a caller with an interrupt poll asks it meanwhile, so
+    // that a stop reaches the tasks at their next check.
+    void wait_for_step(std::unique_lock<std::mutex>& lock) {
+        const auto finished = [&] { return unfinished_ == 0; };
+        if (!interrupt_poll_installed()) {
+            step_done_.wait(lock, finished);
+            return;
+        }
+        waiting_for_step = true;
+        while (!step_done_.wait_for(lock, interrupt_poll_interval, finished)) {
+            lock.unlock();
+            poll_interrupt();
+            lock.lock();
+        }
+        waiting_for_step = false;
+    }
+
     void work(std::size_t index) {
         is_pool_thread = true;
         set_thread_label("worker " + std::to_string(index));
@@ -135,11 +161,8 @@ bool on_pool_thread() { return is_pool_thread; }
 
 void parallel_for(std::size_t count, const std::function<void(std::size_t)>& task) {
     if (count == 0) return;
-    Pool* p = on_pool_thread() ? nullptr : &the_pool();
-    if (p && p->threads() > 0 && count > 1) {
-        p->run(count, task);
-        return;
-    }
+    Pool* p = on_pool_thread() || waiting_for_step ? nullptr : &the_pool();
+    if (p && p->threads() > 0 && count > 1 && p->run(count, task)) return;
     // Inline: still every task runs before the first failure is rethrown.
     std::exception_ptr first;
     for (std::size_t i = 0; i < count; ++i) {
