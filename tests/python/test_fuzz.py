@@ -15,7 +15,9 @@ from conftest import panic_exception_type
 
 EXAMPLES = int(os.environ.get("VANDU_FUZZ_EXAMPLES", "60"))
 FUZZ = settings(max_examples=EXAMPLES, deadline=None, database=None,
-                suppress_health_check=list(HealthCheck))
+                suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
+                                       HealthCheck.filter_too_much, HealthCheck.large_base_example,
+                                       HealthCheck.function_scoped_fixture])
 
 CLASSES = ["DecisionRule", "DecisionTree", "GradientBoosting", "DeepGradientBoosting"]
 PARAMETERS = ["depth", "min_samples_split", "n_estimators", "layer_width", "learning_rate",
