@@ -119,7 +119,7 @@ class TrickyKey(str):
         return str(self.tricky._act())
 
 
-reentries = st.builds(Tricky, st.integers(0, 3), st.sampled_from(["fit", "predict", "save", "load", "none"]),
+reentries = st.builds(Tricky, st.integers(0, 4), st.sampled_from(["fit", "predict", "save", "load", "none"]),
                       st.one_of(st.integers(-2, 300), st.integers(), st.floats(), st.just("raise"),
                                 st.just("text"), st.none()))
 
@@ -185,7 +185,7 @@ anything = st.one_of(scalars, arrays(), st.lists(scalars, max_size=3), st.tuples
 
 def keywords(values):
     names = st.one_of(st.sampled_from(PARAMETERS), st.text(max_size=4),
-                      st.builds(TrickyKey, st.sampled_from(PARAMETERS), st.integers(0, 3),
+                      st.builds(TrickyKey, st.sampled_from(PARAMETERS), st.integers(0, 4),
                                 st.sampled_from(["fit", "predict", "none"]),
                                 st.one_of(st.booleans(), st.just("raise"))))
     # Distinct texts, so that building the dictionary never compares two keys.
