@@ -13,8 +13,10 @@ thread_local std::string thread_label = "host";
 void set_thread_label(std::string label) { thread_label = std::move(label); }
 
 void fail(const std::string& message, SourceLocation where) {
-    std::fprintf(stderr, "vandu: thread '%s' failed at %s:%u: %s\n", thread_label.c_str(),
-                 where.file_name(), static_cast<unsigned>(where.line()), message.c_str());
+    std::fprintf(stderr, "vandu: thread '%s' failed at %s:%u: ", thread_label.c_str(),
+                 where.file_name(), static_cast<unsigned>(where.line()));
+    std::fwrite(message.data(), 1, message.size(), stderr);  // NUL bytes included
+    std::fputc('\n', stderr);
     throw InternalFailure(message);
 }
 

@@ -11,7 +11,13 @@ namespace vandu {
 // An operation that cannot go on. The message is the text the host sees.
 class InternalFailure : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit InternalFailure(const std::string& message)
+        : std::runtime_error(message), message_(message) {}
+    // The whole text; what() ends at the first NUL byte.
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
 };
 
 // The system's description of an error code, e.g. "No space left on device".

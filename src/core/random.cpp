@@ -25,10 +25,17 @@ inline void quarter_round(ChaChaBlock& s, int a, int b, int c, int d) {
 }
 
 // A forked child must not replay its parent's stream: every thread checks this
-// generation before drawing and rekeys when it moved.
+// generation before computing a block and rekeys when it moved.
 std::atomic<std::uint64_t> fork_generation{0};
 
-void after_fork_in_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+// This thread's generator once it exists. In a forked child only the forking thread runs
+// on, and its buffered words are also the parent's next words: they are dropped at once.
+thread_local ThreadRandom* this_thread_generator = nullptr;
+
+void after_fork_in_child() {
+    fork_generation.fetch_add(1, std::memory_order_relaxed);
+    if (this_thread_generator) this_thread_generator->drop_buffered();
+}
 
 const bool fork_handler_installed = [] {
     pthread_atfork(nullptr, nullptr, after_fork_in_child);
@@ -79,8 +86,14 @@ ThreadRandom& ThreadRandom::local() {
     return generator;
 }
 
+void ThreadRandom::drop_buffered() noexcept {
+    block_.fill(0);
+    next_word_ = 16;
+}
+
 ThreadRandom::ThreadRandom() {
     (void)fork_handler_installed;
+    this_thread_generator = this;
     fork_generation_ = fork_generation.load(std::memory_order_relaxed);
     if (!system_entropy(key_.data(), sizeof key_)) {
         // No entropy at all: still differ between threads and runs.

@@ -1,7 +1,8 @@
 // The per-thread random source: the ChaCha20 block function keyed from the operating
 // system's entropy. 32-bit output words are used in order; a 64-bit draw takes two
 // consecutive words, the earlier as the low half. After every 64 KiB of output the
-// generator rekeys itself, keeping its key when entropy is unavailable.
+// generator rekeys itself, keeping its key when entropy is unavailable; in a forked child
+// it drops its buffered words and rekeys before its next draw.
 #pragma once
 
 #include <array>
@@ -28,6 +29,9 @@ public:
 
     // Replaces the key with a fixed one and restarts the stream (tests only).
     void seed_for_testing(const std::array<std::uint32_t, 8>& key);
+
+    // Forgets the rest of the current block; the next draw computes a new one.
+    void drop_buffered() noexcept;
 
 private:
     ThreadRandom();

@@ -10,12 +10,16 @@
 #include <thread>
 
 #include "core/failure.hpp"
+#include "core/interrupt.hpp"
 
 namespace vandu {
 
 namespace {
 
 thread_local bool is_pool_thread = false;
+// Set while this thread waits for its step: host code run by the interrupt poll may start
+// steps of its own, which then run inline.
+thread_local bool waiting_for_step = false;
 
 class Pool {
 public:
@@ -37,8 +41,11 @@ public:
     // `team`: the caller takes tasks too, and only threads - 1 workers join, so the step
     // uses one thread per processor; workers that joined spin a little before sleeping,
     // since a team step is usually followed by another within microseconds.
-    void run(std::size_t count, const std::function<void(std::size_t)>& task, bool team) {
-        std::lock_guard<std::mutex> one_step_at_a_time(step_mutex_);
+    // False, running nothing, while another thread's step is under way: that thread may be
+    // running host code from its interrupt poll, which can need a lock our caller holds.
+    bool run(std::size_t count, const std::function<void(std::size_t)>& task, bool team) {
+        std::unique_lock<std::mutex> one_step_at_a_time(step_mutex_, std::try_to_lock);
+        if (!one_step_at_a_time) return false;
         std::vector<std::exception_ptr> failures(count);
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -67,12 +74,14 @@ public:
         }
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            step_done_.wait(lock, [&] { return unfinished_.load(std::memory_order_relaxed) == 0; });
+            wait_for_step(lock);
             task_ = nullptr;
             failures_ = nullptr;
         }
         for (auto& failure : failures)
             if (failure) std::rethrow_exception(failure);
+        check_interrupt();  // tasks that never check still end the step early
+        return true;
     }
 
 private:
@@ -99,6 +108,23 @@ private:
             lock.lock();
             if (unfinished_.fetch_sub(1, std::memory_order_acq_rel) == 1) step_done_.notify_all();
         }
+    }
+
+    // Until every task has finished; a caller with an interrupt poll asks it meanwhile, so
+    // that a stop reaches the tasks at their next check.
+    void wait_for_step(std::unique_lock<std::mutex>& lock) {
+        const auto finished = [&] { return unfinished_.load(std::memory_order_relaxed) == 0; };
+        if (!interrupt_poll_installed()) {
+            step_done_.wait(lock, finished);
+            return;
+        }
+        waiting_for_step = true;
+        while (!step_done_.wait_for(lock, interrupt_poll_interval, finished)) {
+            lock.unlock();
+            poll_interrupt();
+            lock.lock();
+        }
+        waiting_for_step = false;
     }
 
     void work(std::size_t index) {
@@ -191,11 +217,8 @@ namespace {
 
 void run_step(std::size_t count, const std::function<void(std::size_t)>& task, bool team) {
     if (count == 0) return;
-    Pool* p = on_pool_thread() ? nullptr : &the_pool();
-    if (p && p->threads() > (team ? 1 : 0) && count > 1) {
-        p->run(count, task, team);
-        return;
-    }
+    Pool* p = on_pool_thread() || waiting_for_step ? nullptr : &the_pool();
+    if (p && p->threads() > (team ? 1 : 0) && count > 1 && p->run(count, task, team)) return;
     // Inline: still every task runs before the first failure is rethrown.
     std::exception_ptr first;
     for (std::size_t i = 0; i < count; ++i) {
@@ -214,7 +237,7 @@ void parallel_for(std::size_t count, const std::function<void(std::size_t)>& tas
     run_step(count, task, false);
 }
 
-std::size_t team_size() { return on_pool_thread() ? 1 : pool_thread_count(); }
+std::size_t team_size() { return on_pool_thread() || waiting_for_step ? 1 : pool_thread_count(); }
 
 void parallel_team(std::size_t count, const std::function<void(std::size_t)>& task) {
     run_step(count, task, true);

@@ -3,8 +3,10 @@
 // One thread per processor the process may run on, started at the first parallel
 // step. A step blocks its caller until every task has finished and only then rethrows
 // the failure of the lowest-numbered failed task. A step started from a pool thread
-// runs inline, so steps never deadlock by nesting. A process forked after the pool
-// started gets a fresh pool at its next step.
+// runs inline, so steps never deadlock by nesting; so does a step started while another
+// thread's step is under way. A caller with an interrupt poll (core/interrupt.hpp) asks it
+// while it waits, and a requested stop ends the step with Interrupted once every task has
+// returned. A process forked after the pool started gets a fresh pool at its next step.
 #pragma once
 
 #include <sched.h>

@@ -1,5 +1,6 @@
 #include "ensemble/average_ensemble.hpp"
 
+#include "core/interrupt.hpp"
 #include "core/worker_pool.hpp"
 
 namespace vandu {
@@ -14,12 +15,18 @@ AverageEnsemble AverageEnsemble::create(const GradientBoostingParameters& params
 
 void AverageEnsemble::fit(MatrixView x, VectorView y) {
     // Each task writes only its own member; x and y are shared read-only.
-    parallel_for(estimators.size(), [&](std::size_t i) { estimators[i].fit(x, y); });
+    parallel_for(estimators.size(), [&](std::size_t i) {
+        check_interrupt();
+        estimators[i].fit(x, y);
+    });
 }
 
 Matrix AverageEnsemble::member_predictions(MatrixView x) const {
     std::vector<Vector> predictions(estimators.size());
-    parallel_for(estimators.size(), [&](std::size_t i) { predictions[i] = estimators[i].predict(x); });
+    parallel_for(estimators.size(), [&](std::size_t i) {
+        check_interrupt();
+        predictions[i] = estimators[i].predict(x);
+    });
     return stack_predictions(predictions);
 }
 

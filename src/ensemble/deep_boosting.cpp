@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "core/failure.hpp"
+#include "core/interrupt.hpp"
 #include "core/numerics.hpp"
 #include "core/worker_pool.hpp"
 #include "ensemble/estimator.hpp"
@@ -31,6 +32,7 @@ GradientBoostingParameters select_parameters(MatrixView x, VectorView r) {
             return next++;
         },
         [&](std::size_t i) {
+            check_interrupt();
             // Each scoring owns its model; x and r are shared read-only.
             GradientBoostingImpl model(grid[i]);
             return Scored<std::size_t>{cross_validate(model, x, r, search_folds), i};
@@ -70,6 +72,7 @@ void DeepBoostingImpl::fit(MatrixView x, VectorView y) {
     Vector residuals = y.to_vector();
 
     for (std::uint32_t i = 0; i < layers; ++i) {
+        check_interrupt();  // an interrupted fit keeps the layers fitted so far
         const GradientBoostingParameters p = select_parameters(features, residuals);
         AverageEnsemble layer = AverageEnsemble::create(p, width);
         layer.fit(features, residuals);

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "core/failure.hpp"
+#include "core/interrupt.hpp"
 #include "core/memory.hpp"
 #include "core/worker_pool.hpp"
 
@@ -48,6 +49,7 @@ void GradientBoostingImpl::fit(MatrixView x, VectorView y) {
     Vector fitted(n);
     const double rate = params.learning_rate;
     for (std::uint32_t t = 0; t < stages; ++t) {
+        check_interrupt();  // an interrupted fit keeps the stages fitted so far
         DecisionTreeImpl tree(params.est_params);
         // Fails like tree.predict(x) when the tree holds no node and x has a column.
         fitter.fit(tree, residuals, fitted.data());

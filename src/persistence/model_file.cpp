@@ -20,9 +20,14 @@
 
 namespace vandu {
 
+namespace {
+std::string incorrect_format(std::string_view name) {
+    return "Incorrect format: `" + std::string(name) + "`. Please, use one of: [\"json\", \"bincode\"]";
+}
+}  // namespace
+
 UnknownFormat::UnknownFormat(std::string_view name)
-    : std::invalid_argument("Incorrect format: `" + std::string(name) +
-                            "`. Please, use one of: [\"json\", \"bincode\"]") {}
+    : std::invalid_argument(incorrect_format(name)), message_(incorrect_format(name)) {}
 
 Format format_from_name(std::optional<std::string_view> name) {
     if (!name || *name == "json") return Format::json;

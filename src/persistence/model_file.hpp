@@ -18,6 +18,11 @@ enum class Format { json, bincode };
 class UnknownFormat : public std::invalid_argument {
 public:
     explicit UnknownFormat(std::string_view name);
+    // The whole text with the name byte for byte; what() ends at its first NUL.
+    const std::string& message() const noexcept { return message_; }
+
+private:
+    std::string message_;
 };
 
 // Absent means "json"; names are compared exactly.

@@ -152,6 +152,21 @@ void HostError::restore() const noexcept {
     PyErr_Restore(type, value, traceback);
 }
 
+bool SignalWatch::poll(void* self) noexcept {
+    if (PyErr_CheckSignals() == 0) return false;
+    Fetched f = fetch_pending();
+    if (!f.type) f.type = Ref::borrow(PyExc_SystemError);
+    static_cast<SignalWatch*>(self)->raised_.emplace(std::move(f.type), std::move(f.value),
+                                                     std::move(f.traceback));
+    return true;
+}
+
+bool SignalWatch::raise_kept() const noexcept {
+    if (!raised_) return false;
+    raised_->restore();
+    return true;
+}
+
 PyObject* panic_exception_type() { return panic_class.get(); }
 PyObject* borrow_error_type() { return borrow_class.get(); }
 PyObject* borrow_mut_error_type() { return borrow_mut_class.get(); }
@@ -213,7 +228,7 @@ void raise_current_exception() noexcept {
     } catch (const HostError& e) {
         e.restore();
     } catch (const InternalFailure& e) {
-        raise_panic(e.what());
+        raise_panic(e.message());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {
@@ -225,7 +240,7 @@ void raise_current_exception() noexcept {
             if (!PyErr_Occurred()) PyErr_NoMemory();
         }
     } catch (const UnknownFormat& e) {
-        raise_with_message(PyExc_ValueError, e.what());
+        raise_with_message(PyExc_ValueError, e.message());
     } catch (const std::exception& e) {
         raise_panic(e.what());
     } catch (...) {

@@ -7,9 +7,11 @@
 #pragma once
 
 #include <exception>
+#include <optional>
 #include <string>
 #include <string_view>
 
+#include "core/interrupt.hpp"
 #include "python/py_ref.hpp"
 
 namespace vandu::py {
@@ -64,14 +66,32 @@ HostError os_error(int code);
 // Sets the interpreter's pending exception from the exception being handled.
 void raise_current_exception() noexcept;
 
+// Lets the host's signal handlers run while a call is under way on its calling thread.
+// The first handler that raises stops the call; its exception is kept here until the
+// call has unwound and is then raised in place of whatever the call came to.
+class SignalWatch {
+public:
+    SignalWatch() noexcept : scope_(poll, this) {}
+    // Makes the kept exception pending; false when no handler raised.
+    bool raise_kept() const noexcept;
+
+private:
+    static bool poll(void* self) noexcept;
+
+    InterruptScope scope_;
+    std::optional<HostError> raised_;
+};
+
 // Runs one call's body; returns its result, or null with the host's exception set.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
+    SignalWatch signals;
     try {
         Ref result = body();
+        if (signals.raise_kept()) return nullptr;
         return result.release();
     } catch (...) {
-        raise_current_exception();
+        if (!signals.raise_kept()) raise_current_exception();
         return nullptr;
     }
 }

@@ -1,6 +1,8 @@
 #include "core/random.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -86,6 +88,29 @@ TEST(ThreadRandom, RekeysAfterSixtyFourKibibytes) {
         for (int i = 1; i < 16; ++i) rng.next_u32();
     }
     EXPECT_EQ(firsts.size(), 3u * 1024u);
+}
+
+TEST(ThreadRandom, ForkedChildDropsTheBufferedRestOfTheBlock) {
+    ThreadRandom& rng = ThreadRandom::local();
+    rng.next_u32();  // most of a block is now buffered
+    rng.next_u32();
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const std::uint64_t drawn = ThreadRandom::local().next_u64();
+        _exit(write(pipe_ends[1], &drawn, sizeof drawn) == sizeof drawn ? 0 : 1);
+    }
+    const std::uint64_t mine = rng.next_u64();
+    std::uint64_t theirs = 0;
+    EXPECT_EQ(read(pipe_ends[0], &theirs, sizeof theirs), static_cast<ssize_t>(sizeof theirs));
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(pipe_ends[0]);
+    close(pipe_ends[1]);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(theirs, mine);
 }
 
 double draw(double lo, double hi) { return uniform_in_range(lo, hi); }

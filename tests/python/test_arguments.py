@@ -28,6 +28,7 @@ ESTIMATORS = ["DecisionRule", "DecisionTree", "GradientBoosting", "DeepGradientB
     (lambda m: m.fit(X, 1, y=Y), "fit() got multiple values for argument: y"),
     (lambda m: m.fit(X, Y, w=1), "fit() got an unexpected keyword argument: w"),
     (lambda m: m.fit(X, Y, b=1, a=2), "fit() got an unexpected keyword argument: b"),
+    (lambda m: m.fit(X, Y, **{"w\0z": 1}), "fit() got an unexpected keyword argument: w\0z"),
     (lambda m: m.fit(X, Y, 3), "fit() takes at most 2 positional arguments (3 given)"),
     (lambda m: m.predict(X, 1), "predict() takes at most 1 positional argument (2 given)"),
     (lambda m: m.predict(), "predict() missing required positional argument: x"),

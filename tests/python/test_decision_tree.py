@@ -1,4 +1,6 @@
 """DecisionTree: fitted trees checked node by node against the data they were fitted on."""
+import multiprocessing
+
 import numpy as np
 import pytest
 
@@ -172,3 +174,31 @@ def test_unholdable_route_tables_raise_memory_error(depth):
     # The instance stays usable.
     tree2 = vandu.DecisionTree(depth=2)
     tree2.fit(np.arange(4.0).reshape(4, 1), np.arange(4.0))
+
+
+def threshold_in_child(x, y, directory, queue):
+    queue.put(saved(fit_stump(x, y), directory, "child.json")["splitters"][0]["split_info"]["threshold"])
+
+
+def fit_stump(x, y):
+    tree = vandu.DecisionTree(depth=1)
+    tree.fit(x, y)
+    return tree
+
+
+def test_forked_child_does_not_replay_the_parents_buffered_draws(rng, tmp_path):
+    """One draw from a fresh block leaves most of it buffered when the process forks."""
+    x = rng.normal(size=(30, 1))
+    y = rng.normal(size=30)
+    context = multiprocessing.get_context("fork")
+    # Each round moves this thread's place in its block: one of two rounds forks mid-block.
+    for _ in range(2):
+        vandu.DecisionRule().fit(x, y)
+        queue = context.Queue()
+        child = context.Process(target=threshold_in_child, args=(x, y, tmp_path, queue))
+        child.start()
+        mine = saved(fit_stump(x, y), tmp_path)["splitters"][0]["split_info"]["threshold"]
+        theirs = queue.get(timeout=60)
+        child.join(timeout=60)
+        assert child.exitcode == 0
+        assert theirs != mine

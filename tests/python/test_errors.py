@@ -1,6 +1,8 @@
 """How failures reach Python: PanicException, the borrow exceptions, OS errors."""
 import errno
 import os
+import pathlib
+import re
 
 import numpy as np
 import pytest
@@ -137,6 +139,17 @@ def test_panic_without_a_text_message(capfd):
                  "Unwrapped panic from Python code")
 
 
+def test_failure_report_names_the_source_relative_to_the_project(capfd):
+    expect_panic(lambda: vandu.DecisionTree().predict(np.zeros((1, 1))),
+                 "index out of bounds: the len is 0 but the index is 0")
+    report = capfd.readouterr().err
+    place = re.search(r"vandu: thread 'host' failed at (\S+):(\d+): index out of bounds", report)
+    assert place, report
+    path = place.group(1)
+    assert path.startswith("src/tree/")
+    assert (pathlib.Path(__file__).parents[2] / path).is_file()
+
+
 @pytest.mark.parametrize("make", [
     lambda: vandu.DecisionTree(depth=2),
     lambda: vandu.GradientBoosting(depth=1, n_estimators=2),
@@ -205,7 +218,8 @@ def test_refused_permission_is_plain_os_error(persistence):
     assert e.args == (os_text(errno.EACCES),)
 
 
-@pytest.mark.parametrize("name", ["JSON", "Json", " json", "json ", "bin", ""])
+@pytest.mark.parametrize("name", ["JSON", "Json", " json", "json ", "bin", "", "json\0", "\0",
+                                  "bin\0code", "\0json\0\0"])
 def test_unknown_format_is_value_error(name, persistence):
     path = str(persistence / "m.json")
     vandu.DecisionTree().save(path)
