@@ -178,7 +178,10 @@ bool moderate_targets(const double* y, std::size_t n) {
     return ok;
 }
 
-// Moves rows [from, to) of a node to their sides, in order, from left_at and right_at on.
+// Moves rows [from, to) of a node to their sides, in order: the left ones to
+// [left_at, left_end), the right ones to [right_at, right_end). The ends come from the
+// statistics pass; x is the caller's memory, and a signal handler run between the passes
+// could change it, so a row beyond its end fails the fit instead of writing out of bounds.
 struct Mover {
     NodeData data;
     std::size_t stride, feature;
@@ -188,13 +191,15 @@ struct Mover {
     std::uint64_t* positions;
 
     template <bool Rows, bool Positions>
-    void run(std::size_t from, std::size_t to, std::size_t left_at, std::size_t right_at) const {
+    void run(std::size_t from, std::size_t to, std::size_t left_at, std::size_t left_end,
+             std::size_t right_at, std::size_t right_end) const {
         // Both ends stay in registers: no store-to-load chain from row to row.
         std::size_t left = left_at, right = right_at;
         const double* row = data.rows + from * stride;
         for (std::size_t s = from; s < to; ++s, row += stride) {
             const std::size_t side = static_cast<std::size_t>(side_of(row[feature], threshold));
             const std::size_t dst = side ? right : left;
+            if (dst >= (side ? right_end : left_end)) fail("the training data changed during the fit");
             right += side;
             left += 1 - side;
             if constexpr (Rows) {
@@ -417,24 +422,30 @@ private:
         const Mover mover{data, stride, split.feature, split.threshold,
                           move_rows ? rows.data() : nullptr, move_rows ? targets.data() : nullptr,
                           move_positions ? positions.data() : nullptr};
-        const auto move = [&](std::size_t from, std::size_t to, std::size_t left_at,
-                              std::size_t right_at) {
+        // Rows [from, to) hold the lefts [lefts_before, lefts_after) of the node.
+        const auto move = [&](std::size_t from, std::size_t to, std::size_t lefts_before,
+                              std::size_t lefts_after) {
+            const std::size_t l = begin + lefts_before, l_end = begin + lefts_after;
+            const std::size_t r = begin + n_left + (from - begin - lefts_before);
+            const std::size_t r_end = begin + n_left + (to - begin - lefts_after);
             if (move_rows && move_positions)
-                mover.run<true, true>(from, to, left_at, right_at);
+                mover.run<true, true>(from, to, l, l_end, r, r_end);
             else if (move_rows)
-                mover.run<true, false>(from, to, left_at, right_at);
+                mover.run<true, false>(from, to, l, l_end, r, r_end);
             else
-                mover.run<false, true>(from, to, left_at, right_at);
+                mover.run<false, true>(from, to, l, l_end, r, r_end);
         };
         if (!large) {
-            move(begin, end, begin, begin + n_left);
+            move(begin, end, 0, n_left);
         } else {
+            const auto lefts_before = [&](std::size_t t) {
+                if (t == 0) return std::size_t{0};
+                if (t == st_.team) return n_left;
+                return static_cast<std::size_t>(st_.mark_counts[(t - 1) * stride + split.feature]);
+            };
             parallel_team(st_.team, [&](std::size_t t) {
-                const std::size_t from = st_.chunk_start[t];
-                const std::size_t lefts_before =
-                    t == 0 ? 0 : static_cast<std::size_t>(st_.mark_counts[(t - 1) * stride + split.feature]);
-                move(begin + from, begin + st_.chunk_start[t + 1], begin + lefts_before,
-                     begin + n_left + (from - lefts_before));
+                move(begin + st_.chunk_start[t], begin + st_.chunk_start[t + 1], lefts_before(t),
+                     lefts_before(t + 1));
             });
         }
         return {move_rows ? rows.data() : nullptr, move_rows ? targets.data() : nullptr,

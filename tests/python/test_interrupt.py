@@ -98,3 +98,29 @@ def test_interrupted_deep_fit_keeps_the_layers_fitted_so_far(action, exception, 
     model.fit(x[:20], y[:20])
     assert len(saved(model, tmp_path)["estimators"]) == 2
     assert np.all(np.isfinite(model.predict(x)))
+
+
+def test_a_handler_changing_x_mid_fit_never_corrupts_memory(rng):
+    # x is read in place: a handler that rewrites it between two passes over the same rows
+    # must end the fit cleanly, or the fit completes on whatever it read.
+    x, y = problem(rng, 20000)
+    x = np.ascontiguousarray(x[:, :8])
+    flips = []
+
+    def flip(signum, frame):
+        x[:] = -x
+        flips.append(1)
+
+    previous = signal.signal(signal.SIGALRM, flip)
+    signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+    try:
+        model = vandu.GradientBoosting(depth=3, n_estimators=1500)
+        try:
+            model.fit(x, y)
+        except BaseException as e:  # PanicException derives from BaseException
+            assert type(e).__name__ == "PanicException"
+            assert str(e) == "the training data changed during the fit"
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert flips
