@@ -129,8 +129,9 @@ class _VanduRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         for name, value in params.items():
             _check_parameter(name, value)
         # A numbers.Integral need not have __index__, which the native constructor relies on.
-        return self._native_class(**{name: float(value) if name == "learning_rate" else int(value)
-                                     for name, value in params.items()})
+        arguments: Dict[str, Any] = {name: float(value) if name == "learning_rate" else int(value)
+                                     for name, value in params.items()}
+        return self._native_class(**arguments)
 
     def fit(self: _Estimator, X: ArrayLike, y: ArrayLike) -> _Estimator:
         """Fits a new native model to ``X`` (samples x features) and ``y`` (one target per sample).
