@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/failure.hpp"
 #include "core/numerics.hpp"
 
 namespace vandu {
@@ -48,6 +49,22 @@ bool in_team_chunks(std::size_t n, std::size_t min_n, Body&& body) {
     if (team < 2) return false;
     parallel_team(team, [&](std::size_t t) { body(n * t / team, n * (t + 1) / team); });
     return true;
+}
+
+// Runs body(begin, end) over [0, n), in team chunks from min_n on. When a chunk fails with
+// an internal failure, `restart()` and one call over all of [0, n) follow, so that the
+// failure reported is the one a single pass meets first.
+template <class Body, class Restart>
+void in_chunks_failing_in_order(std::size_t n, std::size_t min_n, Body&& body, Restart&& restart) {
+    bool chunked = false;
+    try {
+        chunked = in_team_chunks(n, min_n, body);
+    } catch (const InternalFailure&) {
+        restart();
+        body(0, n);
+        throw;
+    }
+    if (!chunked) body(0, n);
 }
 
 // Evaluates items drawn one at a time from `next_item` (a callable returning

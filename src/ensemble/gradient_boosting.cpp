@@ -73,14 +73,8 @@ Vector GradientBoostingImpl::predict(MatrixView x) const {
         for (const DecisionTreeImpl& tree : estimators)
             tree.add_predictions(x.columns(begin, end), sums.data() + begin);
     };
-    try {
-        if (!in_team_chunks(x.cols, parallel_prediction_rows / 4, add_all)) add_all(0, x.cols);
-    } catch (...) {
-        // The failure to report is the one a single pass meets first.
-        std::fill(sums.begin(), sums.end(), 0.0);
-        add_all(0, x.cols);
-        throw;
-    }
+    in_chunks_failing_in_order(x.cols, parallel_prediction_rows / 4, add_all,
+                               [&] { std::fill(sums.begin(), sums.end(), 0.0); });
     const double rate = params.learning_rate;
     for (double& s : sums) s = s * rate + mean;
     return sums;

@@ -784,13 +784,7 @@ Vector DecisionTreeImpl::predict(MatrixView x) const {
     const auto walk = [&](std::size_t begin, std::size_t end) {
         walk_all<false>(*this, x.columns(begin, end), out.data() + begin);
     };
-    try {
-        if (!in_team_chunks(x.cols, parallel_prediction_rows, walk)) walk(0, x.cols);
-    } catch (...) {
-        // The failure to report is the one a single pass meets first.
-        walk(0, x.cols);
-        throw;
-    }
+    in_chunks_failing_in_order(x.cols, parallel_prediction_rows, walk, [] {});
     return out;
 }
 

@@ -20,12 +20,12 @@ EXAMPLE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.a
 
 @pytest.fixture
 def example():
-    spec = importlib.util.spec_from_file_location("dask_example", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    sys.modules[spec.name] = module
+    found = importlib.util.spec_from_file_location("dask_example", EXAMPLE)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
+    sys.modules[found.name] = module
     yield module
-    del sys.modules[spec.name]
+    del sys.modules[found.name]
 
 
 def test_fit_and_predict_on_a_cluster(example):
