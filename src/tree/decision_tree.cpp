@@ -17,6 +17,7 @@
 #include "core/numerics.hpp"
 #include "core/worker_pool.hpp"
 #include "tree/node_kernels.hpp"
+#include "tree/split_search.hpp"
 
 namespace vandu {
 
@@ -101,11 +102,19 @@ struct NodeScratch {
             v->assign(stride, 0.0);
         has_nan.assign(stride, 0);
         drawn.assign(stride, 0);
+        above.assign(stride, 0);
+        sum_above.assign(stride, 0.0);
     }
     std::vector<double> min, max, threshold;
     std::vector<double> count_left, mean_left, m2_left, count_right, mean_right, m2_right;
     std::vector<std::int64_t> has_nan;
     std::vector<char> drawn;
+    // The certified search: rows above each threshold, their shifted targets' sum, the
+    // shifted targets, and the features still in the running.
+    std::vector<std::int64_t> above;
+    std::vector<double> sum_above;
+    std::vector<double> shifted;
+    std::vector<std::size_t> candidates;
 };
 
 }  // namespace
@@ -136,6 +145,9 @@ public:
         chunk_nan.assign(team * stride, 0);
         chunk_start.assign(team + 1, 0);
         mark_counts.assign(team * stride, 0.0);
+        chunk_above.assign(team * stride, 0);
+        chunk_sum_above.assign(team * stride, 0.0);
+        chunk_targets.assign(team, NodeTargets{});
         root_min.assign(stride, 0.0);
         root_max.assign(stride, 0.0);
         root_has_nan.assign(stride, 0);
@@ -160,6 +172,10 @@ public:
     std::vector<double> chunk_min, chunk_max;
     std::vector<std::int64_t> chunk_nan;
     std::vector<double> mark_counts;
+    std::vector<std::int64_t> chunk_above;
+    std::vector<double> chunk_sum_above;
+    std::vector<NodeTargets> chunk_targets;
+    std::vector<double> shifted;  // a large node's shifted targets
     bool root_ranges_known = false;
     std::vector<double> root_min, root_max;
     std::vector<std::int64_t> root_has_nan;
@@ -191,7 +207,17 @@ struct DeferredSubtree {
     std::size_t level, begin, end;
     std::uint8_t budget;
     NodeData data;
+    double shift;       // the side's value: near the mean of its targets
     double leaf_value;  // for its samples if it makes no node
+};
+
+// The winner of a node's search; its statistics are known unless they are left to the
+// pass over its children.
+struct Choice {
+    std::size_t feature;
+    std::size_t n_left;
+    bool exact;
+    RunningStats left, right;
 };
 
 // Below the root a fit fails only where the running statistics meet a NaN: a NaN
@@ -241,41 +267,55 @@ struct Mover {
 class Grower {
 public:
     Grower(TreeFitterState& st, const TreeParameters& params, double* fitted, NodeScratch& scratch,
-           Piece& piece, std::vector<DeferredSubtree>* deferred)
-        : st_(st), params_(params), fitted_(fitted), sc_(scratch), piece_(piece), deferred_(deferred) {}
+           Piece& piece, std::vector<DeferredSubtree>* deferred, bool certified)
+        : st_(st),
+          params_(params),
+          fitted_(fitted),
+          sc_(scratch),
+          piece_(piece),
+          deferred_(deferred),
+          certified_(certified) {}
 
     // `deferred` given: large nodes use the team, small ones become deferred subtrees.
+    // `shift` is a value near the mean of the node's targets (any finite value is sound).
     std::int64_t grow(std::size_t level, std::size_t begin, std::size_t end, std::uint8_t budget,
-                      bool root, NodeData data) {
+                      bool root, NodeData data, double shift) {
         if (budget == 0) return NO_CHILD;
         if (st_.n_samples == 0) return NO_CHILD;
         const std::size_t count = end - begin;
         if (!root && count < params_.min_samples_split) return NO_CHILD;
         const bool large = deferred_ && count * st_.stride >= large_node_values;
         if (deferred_ && !large && !root) {
-            deferred_->push_back({level, begin, end, budget, data, 0.0});
+            deferred_->push_back({level, begin, end, budget, data, shift, 0.0});
             return first_deferred - static_cast<std::int64_t>(deferred_->size() - 1);
         }
         if (large) split_into_chunks(count);
 
-        const auto split = find_split(begin, count, data, root, large);
-        if (!split) return NO_CHILD;
+        auto choice = find_split(begin, count, data, root, large, shift);
+        if (!choice) return NO_CHILD;
 
-        const std::size_t n_left = static_cast<std::size_t>(sc_.count_left[split->feature]);
+        const std::size_t f = choice->feature;
+        const std::size_t n_left = choice->n_left;
         const std::uint8_t child_budget = budget - 1;
         const auto may_split = [&](std::size_t n) {
             return child_budget > 0 && n >= 2 && n >= params_.min_samples_split;
         };
         const bool move_rows = may_split(n_left) || may_split(count - n_left);
         const NodeData children =
-            partition(level + 1, begin, end, n_left, *split, data, move_rows, large);
+            partition(level + 1, begin, end, n_left, f, sc_.threshold[f], data, move_rows, large);
+        if (!choice->exact) exact_statistics(*choice, begin, count, data, children, large);
+        const Split split{f, sc_.threshold[f],
+                          split_impurity(choice->left, choice->right),
+                          {choice->left.mean, choice->right.mean}};
 
         const std::size_t node = piece_.size();
-        piece_.push_back(GrownNode{*split});
-        const std::int64_t left = grow(level + 1, begin, begin + n_left, child_budget, false, children);
-        settle(left, children, begin, begin + n_left, split->values[0]);
-        const std::int64_t right = grow(level + 1, begin + n_left, end, child_budget, false, children);
-        settle(right, children, begin + n_left, end, split->values[1]);
+        piece_.push_back(GrownNode{split});
+        const std::int64_t left =
+            grow(level + 1, begin, begin + n_left, child_budget, false, children, split.values[0]);
+        settle(left, children, begin, begin + n_left, split.values[0]);
+        const std::int64_t right =
+            grow(level + 1, begin + n_left, end, child_budget, false, children, split.values[1]);
+        settle(right, children, begin + n_left, end, split.values[1]);
         piece_[node].child[0] = left;
         piece_[node].child[1] = right;
         piece_[node].done = true;
@@ -303,9 +343,9 @@ private:
     }
 
     // The rule fit of one node: every feature's range, one draw per non-constant feature
-    // in feature order, both sides' statistics, and the first feature of least impurity.
-    std::optional<Split> find_split(std::size_t begin, std::size_t count, NodeData data, bool root,
-                                    bool large) {
+    // in feature order, and the first feature of least impurity.
+    std::optional<Choice> find_split(std::size_t begin, std::size_t count, NodeData data, bool root,
+                                     bool large, double shift) {
         const std::size_t n_features = st_.n_features;
         if (n_features == 0 || count < 2) return std::nullopt;  // a lone value never splits
         const double* rows = data.rows + begin * st_.stride;
@@ -350,20 +390,122 @@ private:
             any_drawn = true;
         }
 
-        ArgminByScore<std::size_t> best;
-        if (any_drawn) {
-            side_statistics(rows, count, data.targets + begin, large);
-            for (std::size_t f = 0; f < stop; ++f) {
-                if (!sc_.drawn[f]) continue;
-                best.offer({impurity(f), f});
-            }
+        std::optional<Choice> choice;
+        // With certified targets no impurity is NaN, so no comparison can fail first.
+        if (any_drawn && !(certified_ && pending != Pending::none)) {
+            if (certified_)
+                choice = certified_choice(rows, count, data.targets + begin, large, shift, stop);
+            else
+                choice = exact_choice(rows, count, data.targets + begin, large, stop);
         }
         if (pending == Pending::nan_value) fail(text::unwrap_none);
         if (pending == Pending::infinite_bound)
             fail("Uniform::sample_single: low and high must be finite");
+        return choice;
+    }
+
+    // Every drawn feature's exact statistics, the least impurity first in feature order.
+    std::optional<Choice> exact_choice(const double* rows, std::size_t count, const double* y,
+                                       bool large, std::size_t stop) {
+        side_statistics(rows, count, y, large);
+        ArgminByScore<std::size_t> best;
+        for (std::size_t f = 0; f < stop; ++f) {
+            if (!sc_.drawn[f]) continue;
+            best.offer({impurity(f), f});
+        }
         if (!best.result()) return std::nullopt;
         const std::size_t f = best.result()->payload;
-        return Split{f, sc_.threshold[f], best.result()->score, {sc_.mean_left[f], sc_.mean_right[f]}};
+        Choice c{f, static_cast<std::size_t>(sc_.count_left[f]), true, {}, {}};
+        c.left = {sc_.mean_left[f], static_cast<std::uint64_t>(sc_.count_left[f]), sc_.m2_left[f]};
+        c.right = {sc_.mean_right[f], static_cast<std::uint64_t>(sc_.count_right[f]), sc_.m2_right[f]};
+        return c;
+    }
+
+    // The estimates pick the candidates; only they get exact statistics. A lone candidate
+    // is the winner, and its statistics come from the pass over its children.
+    std::optional<Choice> certified_choice(const double* rows, std::size_t count, const double* y,
+                                           bool large, double shift, std::size_t stop) {
+        const NodeTargets node = masked_sums(rows, count, y, large, shift);
+        certified_candidates(node, sc_.above.data(), sc_.sum_above.data(), sc_.drawn.data(), stop,
+                             sc_.candidates);
+        const auto& cand = sc_.candidates;
+        if (cand.empty()) return std::nullopt;
+        if (cand.size() == 1) {
+            const std::size_t f = cand[0];
+            return Choice{f, count - static_cast<std::size_t>(sc_.above[f]), false, {}, {}};
+        }
+        ArgminByScore<std::size_t> best;
+        std::vector<std::pair<RunningStats, RunningStats>> stats(cand.size());
+        for (std::size_t i = 0; i < cand.size(); ++i) {
+            const std::size_t f = cand[i];
+            side_statistics_of(rows, st_.stride, count, y, f, sc_.threshold[f], stats[i].first,
+                               stats[i].second);
+            best.offer({split_impurity(stats[i].first, stats[i].second), i});
+        }
+        const std::size_t i = best.result()->payload;
+        return Choice{cand[i], static_cast<std::size_t>(stats[i].first.count), true, stats[i].first,
+                      stats[i].second};
+    }
+
+    // The node's shifted targets and, per feature, the rows above the threshold and their
+    // sum. A large node's chunks of rows run on the team; their sums add in any order.
+    NodeTargets masked_sums(const double* rows, std::size_t count, const double* y, bool large,
+                            double shift) {
+        const std::size_t stride = st_.stride;
+        if (!large) {
+            if (sc_.shifted.size() < count) sc_.shifted.resize(std::max(count, 2 * sc_.shifted.size()));
+            const NodeTargets node = summarize_targets(y, count, shift, sc_.shifted.data());
+            st_.kernels.masked_sums(rows, stride, stride, count, sc_.shifted.data(), sc_.threshold.data(),
+                                    sc_.above.data(), sc_.sum_above.data());
+            return node;
+        }
+        if (st_.shifted.size() < count) st_.shifted.resize(st_.n_samples);
+        parallel_team(st_.team, [&](std::size_t t) {
+            const std::size_t from = st_.chunk_start[t], n = st_.chunk_start[t + 1] - from;
+            st_.chunk_targets[t] = summarize_targets(y + from, n, shift, st_.shifted.data() + from);
+            st_.kernels.masked_sums(rows + from * stride, stride, stride, n, st_.shifted.data() + from,
+                                    sc_.threshold.data(), st_.chunk_above.data() + t * stride,
+                                    st_.chunk_sum_above.data() + t * stride);
+        });
+        NodeTargets node;
+        for (std::size_t t = 0; t < st_.team; ++t) merge_targets(node, st_.chunk_targets[t]);
+        for (std::size_t f = 0; f < stride; ++f) {
+            std::int64_t above = 0;
+            double sum = 0.0;
+            for (std::size_t t = 0; t < st_.team; ++t) {
+                above += st_.chunk_above[t * stride + f];
+                sum += st_.chunk_sum_above[t * stride + f];
+            }
+            sc_.above[f] = above;
+            sc_.sum_above[f] = sum;
+        }
+        return node;
+    }
+
+    // The winner's statistics, pushed in row order: from the children's targets when the
+    // partition moved them (each side contiguous, the two sides independent), else from
+    // the node's rows.
+    void exact_statistics(Choice& c, std::size_t begin, std::size_t count, NodeData data,
+                          NodeData children, bool large) {
+        if (!children.targets) {
+            side_statistics_of(data.rows + begin * st_.stride, st_.stride, count, data.targets + begin,
+                               c.feature, sc_.threshold[c.feature], c.left, c.right);
+            return;
+        }
+        const double* left = children.targets + begin;
+        const double* right = left + c.n_left;
+        const std::size_t n_right = count - c.n_left;
+        if (large && st_.team > 1) {
+            parallel_team(2, [&](std::size_t t) {
+                if (t == 0)
+                    c.left = statistics_of(left, c.n_left);
+                else
+                    c.right = statistics_of(right, n_right);
+            });
+        } else {
+            c.left = statistics_of(left, c.n_left);
+            c.right = statistics_of(right, n_right);
+        }
     }
 
     void value_ranges(const double* rows, std::size_t count, bool large, double* min, double* max,
@@ -430,7 +572,8 @@ private:
     // Stable partition of [begin, end) into the buffers of `level`: left side first. A
     // large node's chunks are placed by the left counts noted where each one starts.
     NodeData partition(std::size_t level, std::size_t begin, std::size_t end, std::size_t n_left,
-                       const Split& split, NodeData data, bool move_rows, bool large) {
+                       std::size_t feature, double threshold, NodeData data, bool move_rows,
+                       bool large) {
         const std::size_t slot = level % 2;
         const std::size_t stride = st_.stride;
         auto& rows = st_.rows[slot];
@@ -444,7 +587,7 @@ private:
         }
         if (move_positions && positions.size() < st_.n_samples) positions.resize(st_.n_samples);
 
-        const Mover mover{data, stride, split.feature, split.threshold,
+        const Mover mover{data, stride, feature, threshold,
                           move_rows ? rows.data() : nullptr, move_rows ? targets.data() : nullptr,
                           move_positions ? positions.data() : nullptr};
         // Rows [from, to) hold the lefts [lefts_before, lefts_after) of the node.
@@ -466,7 +609,10 @@ private:
             const auto lefts_before = [&](std::size_t t) {
                 if (t == 0) return std::size_t{0};
                 if (t == st_.team) return n_left;
-                return static_cast<std::size_t>(st_.mark_counts[(t - 1) * stride + split.feature]);
+                if (!certified_) return static_cast<std::size_t>(st_.mark_counts[(t - 1) * stride + feature]);
+                std::size_t above = 0;
+                for (std::size_t k = 0; k < t; ++k) above += st_.chunk_above[k * stride + feature];
+                return st_.chunk_start[t] - above;
             };
             parallel_team(st_.team, [&](std::size_t t) {
                 move(begin + st_.chunk_start[t], begin + st_.chunk_start[t + 1], lefts_before(t),
@@ -483,6 +629,7 @@ private:
     NodeScratch& sc_;
     Piece& piece_;
     std::vector<DeferredSubtree>* deferred_;
+    const bool certified_;
 };
 
 // Numbers the grown nodes in pre-order into the tree. A node whose subtrees were not
@@ -551,13 +698,20 @@ void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
         targets = st.targets[0].data();
     }
     const bool spread = st.team > 1 && moderate_targets(targets, st.n_samples);
+    const bool certified = certifiable_targets(targets, st.n_samples);
+    double root_shift = 0.0;
+    if (certified && st.n_samples > 0) {
+        for (std::size_t i = 0; i < st.n_samples; ++i) root_shift += targets[i];
+        root_shift /= static_cast<double>(st.n_samples);
+    }
     Piece main;
     std::vector<DeferredSubtree> deferred;
     std::vector<Piece> pieces;
     std::int64_t root = NO_CHILD;
     try {
-        Grower grower(st, tree.params, fitted, st.scratch[0], main, spread ? &deferred : nullptr);
-        root = grower.grow(0, 0, st.n_samples, tree.params.depth, true, {st.source, targets, nullptr});
+        Grower grower(st, tree.params, fitted, st.scratch[0], main, spread ? &deferred : nullptr, certified);
+        root = grower.grow(0, 0, st.n_samples, tree.params.depth, true, {st.source, targets, nullptr},
+                           root_shift);
         pieces.resize(deferred.size());
         if (!deferred.empty()) {
             // Largest subtrees first, taken by whichever thread is free.
@@ -570,9 +724,10 @@ void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
             parallel_team(st.team, [&](std::size_t t) {
                 for (std::size_t k; (k = next.fetch_add(1)) < order.size();) {
                     const DeferredSubtree& job = deferred[order[k]];
-                    Grower sub(st, tree.params, fitted, st.scratch[t], pieces[order[k]], nullptr);
+                    Grower sub(st, tree.params, fitted, st.scratch[t], pieces[order[k]], nullptr,
+                               certified);
                     const std::int64_t r =
-                        sub.grow(job.level, job.begin, job.end, job.budget, false, job.data);
+                        sub.grow(job.level, job.begin, job.end, job.budget, false, job.data, job.shift);
                     sub.settle(r, job.data, job.begin, job.end, job.leaf_value);
                 }
             });

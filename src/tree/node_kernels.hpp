@@ -43,6 +43,11 @@ struct NodeKernels {
     void (*side_statistics)(const double* rows, std::size_t stride, std::size_t width,
                             std::size_t n, const double* y, const double* thresholds,
                             SideStatistics out, CountMarks marks);
+    // For each feature, the number of rows above its threshold and the sum of their d
+    // (one value per row), in any order of addition: only a bound on its rounding matters.
+    void (*masked_sums)(const double* rows, std::size_t stride, std::size_t width, std::size_t n,
+                        const double* d, const double* thresholds, std::int64_t* count_right,
+                        double* sum_right);
 };
 
 // The fastest variant this processor runs.
