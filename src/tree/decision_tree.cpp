@@ -434,17 +434,8 @@ private:
             const std::size_t f = cand[0];
             return Choice{f, count - static_cast<std::size_t>(sc_.above[f]), false, {}, {}};
         }
-        ArgminByScore<std::size_t> best;
-        std::vector<std::pair<RunningStats, RunningStats>> stats(cand.size());
-        for (std::size_t i = 0; i < cand.size(); ++i) {
-            const std::size_t f = cand[i];
-            side_statistics_of(rows, st_.stride, count, y, f, sc_.threshold[f], stats[i].first,
-                               stats[i].second);
-            best.offer({split_impurity(stats[i].first, stats[i].second), i});
-        }
-        const std::size_t i = best.result()->payload;
-        return Choice{cand[i], static_cast<std::size_t>(stats[i].first.count), true, stats[i].first,
-                      stats[i].second};
+        const ExactWinner w = exact_winner(rows, st_.stride, count, y, sc_.threshold.data(), cand);
+        return Choice{w.feature, static_cast<std::size_t>(w.left.count), true, w.left, w.right};
     }
 
     // The node's shifted targets and, per feature, the rows above the threshold and their

@@ -167,6 +167,17 @@ void side_statistics_of(const double* rows, std::size_t stride, std::size_t n, c
     for (std::size_t s = 0; s < n; ++s, v += stride) (side_of(*v, threshold) ? right : left).push(y[s]);
 }
 
+ExactWinner exact_winner(const double* rows, std::size_t stride, std::size_t n, const double* y,
+                         const double* thresholds, const std::vector<std::size_t>& candidates) {
+    ArgminByScore<ExactWinner> best;
+    for (std::size_t f : candidates) {
+        ExactWinner w{f, {}, {}};
+        side_statistics_of(rows, stride, n, y, f, thresholds[f], w.left, w.right);
+        best.offer({split_impurity(w.left, w.right), w});
+    }
+    return best.result()->payload;
+}
+
 RunningStats statistics_of(const double* y, std::size_t n) {
     RunningStats s;
     for (std::size_t i = 0; i < n; ++i) s.push(y[i]);

@@ -50,6 +50,15 @@ void certified_candidates(const NodeTargets& node, const std::int64_t* count_rig
                           const double* sum_right, const char* drawn, std::size_t n_features,
                           std::vector<std::size_t>& out);
 
+// Among several candidates, the one of least exact impurity (the first on ties) and its
+// statistics. A NaN impurity fails only where it meets another.
+struct ExactWinner {
+    std::size_t feature;
+    RunningStats left, right;
+};
+ExactWinner exact_winner(const double* rows, std::size_t stride, std::size_t n, const double* y,
+                         const double* thresholds, const std::vector<std::size_t>& candidates);
+
 // The exact statistics of both sides of one threshold over rows in order.
 void side_statistics_of(const double* rows, std::size_t stride, std::size_t n, const double* y,
                         std::size_t feature, double threshold, RunningStats& left,
