@@ -94,6 +94,40 @@ namespace {
 // A node this large (rows x padded features) is worth a team step per pass.
 constexpr std::size_t large_node_values = std::size_t{1} << 15;
 
+// One side's value ranges, taken by the partition that fills it.
+struct RangeSet {
+    std::vector<double> min, max;
+    std::vector<std::int64_t> nan;
+    std::size_t count = 0;
+
+    void size(std::size_t stride) {
+        min.assign(stride, 0.0);
+        max.assign(stride, 0.0);
+        nan.assign(stride, 0);
+    }
+    kernels::SideRanges fresh() {
+        count = 0;
+        return {min.data(), max.data(), nan.data(), 0};
+    }
+    // Appends a later run of the same side, under the same rules: the first minimum, the
+    // last maximum.
+    void append(const kernels::SideRanges& run) {
+        if (run.count == 0) return;
+        for (std::size_t f = 0; f < min.size(); ++f) {
+            if (count == 0) {
+                min[f] = run.min[f];
+                max[f] = run.max[f];
+                nan[f] = run.nan[f];
+                continue;
+            }
+            if (min[f] > run.min[f]) min[f] = run.min[f];
+            if (!(max[f] > run.max[f])) max[f] = run.max[f];
+            nan[f] |= run.nan[f];
+        }
+        count += run.count;
+    }
+};
+
 // The working arrays of one node's passes, one entry per (padded) feature.
 struct NodeScratch {
     explicit NodeScratch(std::size_t stride) {
@@ -115,6 +149,9 @@ struct NodeScratch {
     std::vector<double> sum_above;
     std::vector<double> shifted;
     std::vector<std::size_t> candidates;
+    // Both children's ranges, by the children's level: a right child's survive the
+    // growing of its left sibling's subtree, which writes only deeper levels.
+    std::vector<std::array<RangeSet, 2>> levels;
 };
 
 }  // namespace
@@ -148,6 +185,9 @@ public:
         chunk_above.assign(team * stride, 0);
         chunk_sum_above.assign(team * stride, 0.0);
         chunk_targets.assign(team, NodeTargets{});
+        chunk_ranges.resize(2 * team);
+        chunk_sides.resize(2 * team);
+        for (auto& r : chunk_ranges) r.size(stride);
         root_min.assign(stride, 0.0);
         root_max.assign(stride, 0.0);
         root_has_nan.assign(stride, 0);
@@ -175,6 +215,8 @@ public:
     std::vector<std::int64_t> chunk_above;
     std::vector<double> chunk_sum_above;
     std::vector<NodeTargets> chunk_targets;
+    std::vector<RangeSet> chunk_ranges;  // by chunk and side
+    std::vector<kernels::SideRanges> chunk_sides;
     std::vector<double> shifted;  // a large node's shifted targets
     bool root_ranges_known = false;
     std::vector<double> root_min, root_max;
@@ -209,6 +251,7 @@ struct DeferredSubtree {
     NodeData data;
     double shift;       // the side's value: near the mean of its targets
     double leaf_value;  // for its samples if it makes no node
+    RangeSet ranges;
 };
 
 // The winner of a node's search; its statistics are known unless they are left to the
@@ -229,41 +272,6 @@ bool moderate_targets(const double* y, std::size_t n) {
     return ok;
 }
 
-// Moves rows [from, to) of a node to their sides, in order: the left ones to
-// [left_at, left_end), the right ones to [right_at, right_end). The ends come from the
-// statistics pass; x is the caller's memory, and a signal handler run between the passes
-// could change it, so a row beyond its end fails the fit instead of writing out of bounds.
-struct Mover {
-    NodeData data;
-    std::size_t stride, feature;
-    double threshold;
-    double* rows;
-    double* targets;
-    std::uint64_t* positions;
-
-    template <bool Rows, bool Positions>
-    void run(std::size_t from, std::size_t to, std::size_t left_at, std::size_t left_end,
-             std::size_t right_at, std::size_t right_end) const {
-        // Both ends stay in registers: no store-to-load chain from row to row.
-        std::size_t left = left_at, right = right_at;
-        const double* row = data.rows + from * stride;
-        for (std::size_t s = from; s < to; ++s, row += stride) {
-            const std::size_t side = static_cast<std::size_t>(side_of(row[feature], threshold));
-            const std::size_t dst = side ? right : left;
-            if (dst >= (side ? right_end : left_end)) fail("the training data changed during the fit");
-            right += side;
-            left += 1 - side;
-            if constexpr (Rows) {
-                double* out = rows + dst * stride;
-                for (std::size_t k = 0; k < stride; k += kernels::kernel_width)
-                    std::memcpy(out + k, row + k, kernels::kernel_width * sizeof(double));
-                targets[dst] = data.targets[s];
-            }
-            if constexpr (Positions) positions[dst] = data.positions ? data.positions[s] : s;
-        }
-    }
-};
-
 class Grower {
 public:
     Grower(TreeFitterState& st, const TreeParameters& params, double* fitted, NodeScratch& scratch,
@@ -274,24 +282,30 @@ public:
           sc_(scratch),
           piece_(piece),
           deferred_(deferred),
-          certified_(certified) {}
+          certified_(certified) {
+        if (sc_.levels.size() < std::size_t{params_.depth} + 2) {
+            sc_.levels.resize(std::size_t{params_.depth} + 2);
+            for (auto& level : sc_.levels)
+                for (RangeSet& r : level) r.size(st_.stride);
+        }
+    }
 
     // `deferred` given: large nodes use the team, small ones become deferred subtrees.
     // `shift` is a value near the mean of the node's targets (any finite value is sound).
     std::int64_t grow(std::size_t level, std::size_t begin, std::size_t end, std::uint8_t budget,
-                      bool root, NodeData data, double shift) {
+                      bool root, NodeData data, double shift, const RangeSet* ranges) {
         if (budget == 0) return NO_CHILD;
         if (st_.n_samples == 0) return NO_CHILD;
         const std::size_t count = end - begin;
         if (!root && count < params_.min_samples_split) return NO_CHILD;
         const bool large = deferred_ && count * st_.stride >= large_node_values;
         if (deferred_ && !large && !root) {
-            deferred_->push_back({level, begin, end, budget, data, shift, 0.0});
+            deferred_->push_back({level, begin, end, budget, data, shift, 0.0, ranges ? *ranges : RangeSet{}});
             return first_deferred - static_cast<std::int64_t>(deferred_->size() - 1);
         }
         if (large) split_into_chunks(count);
 
-        auto choice = find_split(begin, count, data, root, large, shift);
+        auto choice = find_split(begin, count, data, root, large, shift, ranges);
         if (!choice) return NO_CHILD;
 
         const std::size_t f = choice->feature;
@@ -301,8 +315,9 @@ public:
             return child_budget > 0 && n >= 2 && n >= params_.min_samples_split;
         };
         const bool move_rows = may_split(n_left) || may_split(count - n_left);
-        const NodeData children =
-            partition(level + 1, begin, end, n_left, f, sc_.threshold[f], data, move_rows, large);
+        auto& child_ranges = sc_.levels[level + 1];
+        const NodeData children = partition(level + 1, begin, end, n_left, f, sc_.threshold[f], data,
+                                            move_rows, large, child_ranges);
         if (!choice->exact) exact_statistics(*choice, begin, count, data, children, large);
         const Split split{f, sc_.threshold[f],
                           split_impurity(choice->left, choice->right),
@@ -310,11 +325,11 @@ public:
 
         const std::size_t node = piece_.size();
         piece_.push_back(GrownNode{split});
-        const std::int64_t left =
-            grow(level + 1, begin, begin + n_left, child_budget, false, children, split.values[0]);
+        const std::int64_t left = grow(level + 1, begin, begin + n_left, child_budget, false, children,
+                                       split.values[0], move_rows ? &child_ranges[0] : nullptr);
         settle(left, children, begin, begin + n_left, split.values[0]);
-        const std::int64_t right =
-            grow(level + 1, begin + n_left, end, child_budget, false, children, split.values[1]);
+        const std::int64_t right = grow(level + 1, begin + n_left, end, child_budget, false, children,
+                                        split.values[1], move_rows ? &child_ranges[1] : nullptr);
         settle(right, children, begin + n_left, end, split.values[1]);
         piece_[node].child[0] = left;
         piece_[node].child[1] = right;
@@ -345,22 +360,29 @@ private:
     // The rule fit of one node: every feature's range, one draw per non-constant feature
     // in feature order, and the first feature of least impurity.
     std::optional<Choice> find_split(std::size_t begin, std::size_t count, NodeData data, bool root,
-                                     bool large, double shift) {
+                                     bool large, double shift, const RangeSet* ranges) {
         const std::size_t n_features = st_.n_features;
         if (n_features == 0 || count < 2) return std::nullopt;  // a lone value never splits
         const double* rows = data.rows + begin * st_.stride;
-        if (!root) {
-            value_ranges(rows, count, large, sc_.min.data(), sc_.max.data(), sc_.has_nan.data());
-        } else {
+        const double *min = sc_.min.data(), *max = sc_.max.data();
+        const std::int64_t* has_nan = sc_.has_nan.data();
+        if (root) {
             // Every tree fitted on this matrix starts from the same root ranges.
             if (!st_.root_ranges_known) {
                 value_ranges(rows, count, large, st_.root_min.data(), st_.root_max.data(),
                              st_.root_has_nan.data());
                 st_.root_ranges_known = true;
             }
-            sc_.min = st_.root_min;
-            sc_.max = st_.root_max;
-            sc_.has_nan = st_.root_has_nan;
+            min = st_.root_min.data();
+            max = st_.root_max.data();
+            has_nan = st_.root_has_nan.data();
+        } else if (ranges && ranges->count == count) {
+            // Taken by the parent's partition (count >= 2 here, so every NaN counts).
+            min = ranges->min.data();
+            max = ranges->max.data();
+            has_nan = ranges->nan.data();
+        } else {
+            value_ranges(rows, count, large, sc_.min.data(), sc_.max.data(), sc_.has_nan.data());
         }
 
         // Features are visited in order; a failure at feature g comes only after the
@@ -373,12 +395,12 @@ private:
             sc_.drawn[f] = 0;
         }
         for (std::size_t f = 0; f < n_features; ++f) {
-            if (sc_.has_nan[f]) {
+            if (has_nan[f]) {
                 pending = Pending::nan_value;
                 stop = f;
                 break;
             }
-            const double lo = sc_.min[f], hi = sc_.max[f];
+            const double lo = min[f], hi = max[f];
             if (!(hi > lo)) continue;
             if (!std::isfinite(lo) || !std::isfinite(hi)) {
                 pending = Pending::infinite_bound;
@@ -494,8 +516,7 @@ private:
                     c.right = statistics_of(right, n_right);
             });
         } else {
-            c.left = statistics_of(left, c.n_left);
-            c.right = statistics_of(right, n_right);
+            statistics_of_sides(left, c.n_left, right, n_right, c.left, c.right);
         }
     }
 
@@ -560,42 +581,50 @@ private:
                weighted(sc_.count_right[f], sc_.m2_right[f]);
     }
 
-    // Stable partition of [begin, end) into the buffers of `level`: left side first. A
-    // large node's chunks are placed by the left counts noted where each one starts.
+    // Stable partition of [begin, end) into the buffers of `level`: left side first, the
+    // children's value ranges taken on the way when their rows move. A large node's chunks
+    // are placed by the left counts where each one starts.
     NodeData partition(std::size_t level, std::size_t begin, std::size_t end, std::size_t n_left,
                        std::size_t feature, double threshold, NodeData data, bool move_rows,
-                       bool large) {
+                       bool large, std::array<RangeSet, 2>& child_ranges) {
         const std::size_t slot = level % 2;
         const std::size_t stride = st_.stride;
         auto& rows = st_.rows[slot];
         auto& targets = st_.targets[slot];
         auto& positions = st_.positions[slot];
         const bool move_positions = fitted_ != nullptr;
-        if (!move_rows && !move_positions) return {nullptr, nullptr, nullptr};
-        if (move_rows && rows.size() < st_.n_samples * stride) {
-            rows.resize(st_.n_samples * stride);
-            targets.resize(st_.n_samples);
-        }
+        // The winner's statistics are taken from its children's targets.
+        const bool move_targets = move_rows || certified_;
+        if (!move_targets && !move_positions) return {nullptr, nullptr, nullptr};
+        if (move_rows && rows.size() < st_.n_samples * stride) rows.resize(st_.n_samples * stride);
+        if (move_targets && targets.size() < st_.n_samples) targets.resize(st_.n_samples);
         if (move_positions && positions.size() < st_.n_samples) positions.resize(st_.n_samples);
 
-        const Mover mover{data, stride, feature, threshold,
-                          move_rows ? rows.data() : nullptr, move_rows ? targets.data() : nullptr,
-                          move_positions ? positions.data() : nullptr};
         // Rows [from, to) hold the lefts [lefts_before, lefts_after) of the node.
         const auto move = [&](std::size_t from, std::size_t to, std::size_t lefts_before,
-                              std::size_t lefts_after) {
-            const std::size_t l = begin + lefts_before, l_end = begin + lefts_after;
-            const std::size_t r = begin + n_left + (from - begin - lefts_before);
-            const std::size_t r_end = begin + n_left + (to - begin - lefts_after);
-            if (move_rows && move_positions)
-                mover.run<true, true>(from, to, l, l_end, r, r_end);
-            else if (move_rows)
-                mover.run<true, false>(from, to, l, l_end, r, r_end);
-            else
-                mover.run<false, true>(from, to, l, l_end, r, r_end);
+                              std::size_t lefts_after, kernels::SideRanges* ranges) {
+            kernels::Partition p{data.rows + from * stride,
+                                 data.targets + from,
+                                 data.positions ? data.positions + from : nullptr,
+                                 from,
+                                 to - from,
+                                 feature,
+                                 threshold,
+                                 move_rows ? rows.data() : nullptr,
+                                 move_targets ? targets.data() : nullptr,
+                                 move_positions ? positions.data() : nullptr,
+                                 {begin + lefts_before, begin + n_left + (from - begin - lefts_before)},
+                                 {begin + lefts_after, begin + n_left + (to - begin - lefts_after)},
+                                 ranges};
+            // x is the caller's memory, and a signal handler run between the passes could
+            // change it: a row beyond its side's end fails the fit instead of writing there.
+            if (!st_.kernels.partition(p, stride)) fail("the training data changed during the fit");
         };
         if (!large) {
-            move(begin, end, 0, n_left);
+            kernels::SideRanges sides[2] = {child_ranges[0].fresh(), child_ranges[1].fresh()};
+            move(begin, end, 0, n_left, sides);
+            child_ranges[0].count = sides[0].count;
+            child_ranges[1].count = sides[1].count;
         } else {
             const auto lefts_before = [&](std::size_t t) {
                 if (t == 0) return std::size_t{0};
@@ -605,12 +634,18 @@ private:
                 for (std::size_t k = 0; k < t; ++k) above += st_.chunk_above[k * stride + feature];
                 return st_.chunk_start[t] - above;
             };
+            for (std::size_t i = 0; i < 2 * st_.team; ++i) st_.chunk_sides[i] = st_.chunk_ranges[i].fresh();
             parallel_team(st_.team, [&](std::size_t t) {
                 move(begin + st_.chunk_start[t], begin + st_.chunk_start[t + 1], lefts_before(t),
-                     lefts_before(t + 1));
+                     lefts_before(t + 1), &st_.chunk_sides[2 * t]);
             });
+            if (move_rows) {
+                child_ranges[0].count = child_ranges[1].count = 0;
+                for (std::size_t t = 0; t < st_.team; ++t)
+                    for (int side = 0; side < 2; ++side) child_ranges[side].append(st_.chunk_sides[2 * t + side]);
+            }
         }
-        return {move_rows ? rows.data() : nullptr, move_rows ? targets.data() : nullptr,
+        return {move_rows ? rows.data() : nullptr, move_targets ? targets.data() : nullptr,
                 move_positions ? positions.data() : nullptr};
     }
 
@@ -702,7 +737,7 @@ void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     try {
         Grower grower(st, tree.params, fitted, st.scratch[0], main, spread ? &deferred : nullptr, certified);
         root = grower.grow(0, 0, st.n_samples, tree.params.depth, true, {st.source, targets, nullptr},
-                           root_shift);
+                           root_shift, nullptr);
         pieces.resize(deferred.size());
         if (!deferred.empty()) {
             // Largest subtrees first, taken by whichever thread is free.
@@ -718,7 +753,8 @@ void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
                     Grower sub(st, tree.params, fitted, st.scratch[t], pieces[order[k]], nullptr,
                                certified);
                     const std::int64_t r =
-                        sub.grow(job.level, job.begin, job.end, job.budget, false, job.data, job.shift);
+                        sub.grow(job.level, job.begin, job.end, job.budget, false, job.data, job.shift,
+                                 &job.ranges);
                     sub.settle(r, job.data, job.begin, job.end, job.leaf_value);
                 }
             });

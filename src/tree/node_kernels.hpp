@@ -32,6 +32,32 @@ struct CountMarks {
     std::size_t pitch = 0;
 };
 
+// One side's value ranges, taken while its rows are moved: first minimum, last maximum,
+// and a NaN flag over every row (it counts only where the side holds two rows or more).
+struct SideRanges {
+    double* min;
+    double* max;
+    std::int64_t* nan;
+    std::size_t count;
+};
+
+// Rows [0, n) of a node moved stably to their sides: row s goes right when its `feature`
+// is above `threshold`, to the next free place of its side (at[side], below end[side]).
+// Outputs may be null; a null `positions` means row s is sample first + s.
+struct Partition {
+    const double* rows;
+    const double* targets;
+    const std::uint64_t* positions;
+    std::size_t first;
+    std::size_t n, feature;
+    double threshold;
+    double* out_rows;
+    double* out_targets;
+    std::uint64_t* out_positions;
+    std::size_t at[2], end[2];
+    SideRanges* ranges;  // both sides', taken when rows move
+};
+
 // Both passes cover the first `width` features of each row (a multiple of kernel_width
 // up to `stride`): a thread can take a share of the features by offsetting the pointers.
 struct NodeKernels {
@@ -48,6 +74,8 @@ struct NodeKernels {
     void (*masked_sums)(const double* rows, std::size_t stride, std::size_t width, std::size_t n,
                         const double* d, const double* thresholds, std::int64_t* count_right,
                         double* sum_right);
+    // False when a row would land beyond its side's end (the rows changed since counted).
+    bool (*partition)(const Partition& p, std::size_t stride);
 };
 
 // The fastest variant this processor runs.

@@ -184,4 +184,17 @@ RunningStats statistics_of(const double* y, std::size_t n) {
     return s;
 }
 
+void statistics_of_sides(const double* left, std::size_t n_left, const double* right,
+                         std::size_t n_right, RunningStats& l, RunningStats& r) {
+    l = RunningStats{};
+    r = RunningStats{};
+    const std::size_t both = std::min(n_left, n_right);
+    for (std::size_t i = 0; i < both; ++i) {
+        l.push(left[i]);
+        r.push(right[i]);
+    }
+    for (std::size_t i = both; i < n_left; ++i) l.push(left[i]);
+    for (std::size_t i = both; i < n_right; ++i) r.push(right[i]);
+}
+
 }  // namespace vandu

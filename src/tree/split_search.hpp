@@ -67,4 +67,8 @@ void side_statistics_of(const double* rows, std::size_t stride, std::size_t n, c
 // The exact statistics of targets pushed in order.
 RunningStats statistics_of(const double* y, std::size_t n);
 
+// Both sides' at once: two independent chains of divisions overlap.
+void statistics_of_sides(const double* left, std::size_t n_left, const double* right,
+                         std::size_t n_right, RunningStats& l, RunningStats& r);
+
 }  // namespace vandu
