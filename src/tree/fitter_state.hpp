@@ -18,6 +18,10 @@ namespace vandu {
 // A node this large (rows x padded features) is worth a team step per pass.
 constexpr std::size_t large_node_values = std::size_t{1} << 15;
 
+// A node with fewer than 1/sparse_factor of the samples has its children's rows copied
+// side by side: read in place they would lie too far apart.
+constexpr std::size_t sparse_factor = 8;
+
 // One side's value ranges, taken by the partition that fills it.
 struct RangeSet {
     std::vector<double> min, max;
@@ -147,10 +151,14 @@ public:
 };
 
 
+// A level's data: row s at rows[s * stride], or, indexed, the matrix's row positions[s]
+// (the ascending sample positions of each node: large nodes read the matrix in place
+// rather than pay for copies of their rows).
 struct NodeData {
-    const double* rows;              // row s at rows[s * stride]
+    const double* rows;
     const double* targets;
     const std::uint64_t* positions;  // null: position s is sample s
+    bool indexed = false;
 };
 
 enum class Pending { none, nan_value, infinite_bound };

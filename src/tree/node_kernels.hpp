@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/numerics.hpp"
+
 namespace vandu::kernels {
 
 inline constexpr std::size_t kernel_width = 4;
@@ -41,13 +43,18 @@ struct SideRanges {
     std::size_t count;
 };
 
-// Rows [0, n) of a node moved stably to their sides: row s goes right when its `feature`
+// Rows [0, n) of a node sent stably to their sides: row s goes right when its `feature`
 // is above `threshold`, to the next free place of its side (at[side], below end[side]).
-// Outputs may be null; a null `positions` means row s is sample first + s.
+// Row s is rows + s * stride, or with `indexed` sample positions[s] of the matrix at
+// `rows`; a null `positions` means row s is sample first + s. Targets always move; rows
+// (which imply ranges), positions, ranges and statistics only where their outputs are
+// given. The statistics are those of the side's targets pushed in row order, continuing
+// from what `stats` holds.
 struct Partition {
     const double* rows;
     const double* targets;
     const std::uint64_t* positions;
+    bool indexed;
     std::size_t first;
     std::size_t n, feature;
     double threshold;
@@ -55,7 +62,8 @@ struct Partition {
     double* out_targets;
     std::uint64_t* out_positions;
     std::size_t at[2], end[2];
-    SideRanges* ranges;  // both sides', taken when rows move
+    SideRanges* ranges;  // both sides'
+    RunningStats* stats;  // both sides'
 };
 
 // Both passes cover the first `width` features of each row (a multiple of kernel_width
@@ -71,9 +79,10 @@ struct NodeKernels {
                             SideStatistics out, CountMarks marks);
     // For each feature, the number of rows above its threshold and the sum of their d
     // (one value per row), in any order of addition: only a bound on its rounding matters.
-    void (*masked_sums)(const double* rows, std::size_t stride, std::size_t width, std::size_t n,
-                        const double* d, const double* thresholds, std::int64_t* count_right,
-                        double* sum_right);
+    // Row s is rows + s * stride, or rows + index[s] * stride when an index is given.
+    void (*masked_sums)(const double* rows, const std::uint64_t* index, std::size_t stride,
+                        std::size_t width, std::size_t n, const double* d, const double* thresholds,
+                        std::int64_t* count_right, double* sum_right);
     // False when a row would land beyond its side's end (the rows changed since counted).
     bool (*partition)(const Partition& p, std::size_t stride);
 };

@@ -10,8 +10,8 @@ void value_ranges(const double*, std::size_t, std::size_t, std::size_t, double*,
                   std::int64_t*);
 void side_statistics(const double*, std::size_t, std::size_t, std::size_t, const double*,
                      const double*, SideStatistics, CountMarks);
-void masked_sums(const double*, std::size_t, std::size_t, std::size_t, const double*, const double*,
-                 std::int64_t*, double*);
+void masked_sums(const double*, const std::uint64_t*, std::size_t, std::size_t, std::size_t, const double*,
+                 const double*, std::int64_t*, double*);
 bool partition(const Partition&, std::size_t);
 }  // namespace avx2
 #endif

@@ -160,19 +160,22 @@ void certified_candidates(const NodeTargets& node, const std::int64_t* count_rig
     }
 }
 
-void side_statistics_of(const double* rows, std::size_t stride, std::size_t n, const double* y,
-                        std::size_t feature, double threshold, RunningStats& left,
-                        RunningStats& right) {
-    const double* v = rows + feature;
-    for (std::size_t s = 0; s < n; ++s, v += stride) (side_of(*v, threshold) ? right : left).push(y[s]);
+void side_statistics_of(const double* rows, const std::uint64_t* index, std::size_t stride,
+                        std::size_t n, const double* y, std::size_t feature, double threshold,
+                        RunningStats& left, RunningStats& right) {
+    for (std::size_t s = 0; s < n; ++s) {
+        const double v = rows[(index ? index[s] : s) * stride + feature];
+        (side_of(v, threshold) ? right : left).push(y[s]);
+    }
 }
 
-ExactWinner exact_winner(const double* rows, std::size_t stride, std::size_t n, const double* y,
-                         const double* thresholds, const std::vector<std::size_t>& candidates) {
+ExactWinner exact_winner(const double* rows, const std::uint64_t* index, std::size_t stride,
+                         std::size_t n, const double* y, const double* thresholds,
+                         const std::vector<std::size_t>& candidates) {
     ArgminByScore<ExactWinner> best;
     for (std::size_t f : candidates) {
         ExactWinner w{f, {}, {}};
-        side_statistics_of(rows, stride, n, y, f, thresholds[f], w.left, w.right);
+        side_statistics_of(rows, index, stride, n, y, f, thresholds[f], w.left, w.right);
         best.offer({split_impurity(w.left, w.right), w});
     }
     return best.result()->payload;

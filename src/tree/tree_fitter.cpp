@@ -29,6 +29,7 @@
 // where a failure leaves exactly the nodes made before it.
 
 #include <algorithm>
+#include <cstddef>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -99,9 +100,9 @@ public:
         };
         const bool move_rows = may_split(n_left) || may_split(count - n_left);
         auto& child_ranges = sc_.levels[level + 1];
-        const NodeData children = partition(level + 1, begin, end, n_left, f, sc_.threshold[f], data,
+        const NodeData children = partition(level + 1, begin, end, *choice, sc_.threshold[f], data,
                                             move_rows, large, child_ranges);
-        if (!choice->exact) exact_statistics(*choice, begin, count, data, children, large);
+        if (!choice->exact) exact_statistics(*choice, begin, count, children);
         const Split split{f, sc_.threshold[f],
                           split_impurity(choice->left, choice->right),
                           {choice->left.mean, choice->right.mean}};
@@ -146,7 +147,8 @@ private:
                                      bool large, double shift, const RangeSet* ranges) {
         const std::size_t n_features = st_.n_features;
         if (n_features == 0 || count < 2) return std::nullopt;  // a lone value never splits
-        const double* rows = data.rows + begin * st_.stride;
+        const double* rows = data.indexed ? data.rows : data.rows + begin * st_.stride;
+        const std::uint64_t* index = data.indexed ? data.positions + begin : nullptr;
         const double *min = sc_.min.data(), *max = sc_.max.data();
         const std::int64_t* has_nan = sc_.has_nan.data();
         if (root) {
@@ -199,7 +201,7 @@ private:
         // With certified targets no impurity is NaN, so no comparison can fail first.
         if (any_drawn && !(certified_ && pending != Pending::none)) {
             if (certified_)
-                choice = certified_choice(rows, count, data.targets + begin, large, shift, stop);
+                choice = certified_choice(rows, index, count, data.targets + begin, large, shift, stop);
             else
                 choice = exact_choice(rows, count, data.targets + begin, large, stop);
         }
@@ -228,9 +230,10 @@ private:
 
     // The estimates pick the candidates; only they get exact statistics. A lone candidate
     // is the winner, and its statistics come from the pass over its children.
-    std::optional<Choice> certified_choice(const double* rows, std::size_t count, const double* y,
-                                           bool large, double shift, std::size_t stop) {
-        const NodeTargets node = masked_sums(rows, count, y, large, shift);
+    std::optional<Choice> certified_choice(const double* rows, const std::uint64_t* index,
+                                           std::size_t count, const double* y, bool large,
+                                           double shift, std::size_t stop) {
+        const NodeTargets node = masked_sums(rows, index, count, y, large, shift);
         certified_candidates(node, sc_.above.data(), sc_.sum_above.data(), sc_.drawn.data(), stop,
                              sc_.candidates);
         const auto& cand = sc_.candidates;
@@ -239,28 +242,29 @@ private:
             const std::size_t f = cand[0];
             return Choice{f, count - static_cast<std::size_t>(sc_.above[f]), false, {}, {}};
         }
-        const ExactWinner w = exact_winner(rows, st_.stride, count, y, sc_.threshold.data(), cand);
+        const ExactWinner w = exact_winner(rows, index, st_.stride, count, y, sc_.threshold.data(), cand);
         return Choice{w.feature, static_cast<std::size_t>(w.left.count), true, w.left, w.right};
     }
 
     // The node's shifted targets and, per feature, the rows above the threshold and their
     // sum. A large node's chunks of rows run on the team; their sums add in any order.
-    NodeTargets masked_sums(const double* rows, std::size_t count, const double* y, bool large,
-                            double shift) {
+    NodeTargets masked_sums(const double* rows, const std::uint64_t* index, std::size_t count,
+                            const double* y, bool large, double shift) {
         const std::size_t stride = st_.stride;
         if (!large) {
             if (sc_.shifted.size() < count) sc_.shifted.resize(std::max(count, 2 * sc_.shifted.size()));
             const NodeTargets node = summarize_targets(y, count, shift, sc_.shifted.data());
-            st_.kernels.masked_sums(rows, stride, stride, count, sc_.shifted.data(), sc_.threshold.data(),
-                                    sc_.above.data(), sc_.sum_above.data());
+            st_.kernels.masked_sums(rows, index, stride, stride, count, sc_.shifted.data(),
+                                    sc_.threshold.data(), sc_.above.data(), sc_.sum_above.data());
             return node;
         }
         if (st_.shifted.size() < count) st_.shifted.resize(st_.n_samples);
         parallel_team(st_.team, [&](std::size_t t) {
             const std::size_t from = st_.chunk_start[t], n = st_.chunk_start[t + 1] - from;
             st_.chunk_targets[t] = summarize_targets(y + from, n, shift, st_.shifted.data() + from);
-            st_.kernels.masked_sums(rows + from * stride, stride, stride, n, st_.shifted.data() + from,
-                                    sc_.threshold.data(), st_.chunk_above.data() + t * stride,
+            st_.kernels.masked_sums(index ? rows : rows + from * stride, index ? index + from : nullptr,
+                                    stride, stride, n, st_.shifted.data() + from, sc_.threshold.data(),
+                                    st_.chunk_above.data() + t * stride,
                                     st_.chunk_sum_above.data() + t * stride);
         });
         NodeTargets node;
@@ -278,29 +282,20 @@ private:
         return node;
     }
 
-    // The winner's statistics, pushed in row order: from the children's targets when the
-    // partition moved them (each side contiguous, the two sides independent), else from
-    // the node's rows.
-    void exact_statistics(Choice& c, std::size_t begin, std::size_t count, NodeData data,
-                          NodeData children, bool large) {
-        if (!children.targets) {
-            side_statistics_of(data.rows + begin * st_.stride, st_.stride, count, data.targets + begin,
-                               c.feature, sc_.threshold[c.feature], c.left, c.right);
-            return;
-        }
+    // The winner's statistics, pushed in row order, from its children's targets (each side
+    // contiguous, the two sides independent): for a large node, whose partition ran in
+    // chunks, each side on its own thread.
+    void exact_statistics(Choice& c, std::size_t begin, std::size_t count, NodeData children) {
         const double* left = children.targets + begin;
         const double* right = left + c.n_left;
         const std::size_t n_right = count - c.n_left;
-        if (large && st_.team > 1) {
-            parallel_team(2, [&](std::size_t t) {
-                if (t == 0)
-                    c.left = statistics_of(left, c.n_left);
-                else
-                    c.right = statistics_of(right, n_right);
-            });
-        } else {
-            statistics_of_sides(left, c.n_left, right, n_right, c.left, c.right);
-        }
+        parallel_team(2, [&](std::size_t t) {
+            if (t == 0)
+                c.left = statistics_of(left, c.n_left);
+            else
+                c.right = statistics_of(right, n_right);
+        });
+        c.exact = true;
     }
 
     void value_ranges(const double* rows, std::size_t count, bool large, double* min, double* max,
@@ -364,41 +359,56 @@ private:
                weighted(sc_.count_right[f], sc_.m2_right[f]);
     }
 
-    // Stable partition of [begin, end) into the buffers of `level`: left side first, the
-    // children's value ranges taken on the way when their rows move. A large node's chunks
-    // are placed by the left counts where each one starts.
-    NodeData partition(std::size_t level, std::size_t begin, std::size_t end, std::size_t n_left,
-                       std::size_t feature, double threshold, NodeData data, bool move_rows,
-                       bool large, std::array<RangeSet, 2>& child_ranges) {
+    // Stable partition of [begin, end) into the buffers of `level`: left side first. Targets
+    // always move; the children's value ranges are taken when they may split. Children
+    // read large nodes' rows in place through their positions; rows are copied only where
+    // the nodes get small (their rows would lie scattered across the matrix) or where every
+    // feature's exact statistics need them side by side. A lone candidate's statistics are
+    // pushed on the way unless the partition runs in chunks. A large node's chunks are
+    // placed by the left counts where each one starts.
+    NodeData partition(std::size_t level, std::size_t begin, std::size_t end, Choice& choice,
+                       double threshold, NodeData data, bool move_rows, bool large,
+                       std::array<RangeSet, 2>& child_ranges) {
         const std::size_t slot = level % 2;
         const std::size_t stride = st_.stride;
+        const std::size_t count = end - begin, n_left = choice.n_left, feature = choice.feature;
         auto& rows = st_.rows[slot];
         auto& targets = st_.targets[slot];
         auto& positions = st_.positions[slot];
-        const bool move_positions = fitted_ != nullptr;
-        // The winner's statistics are taken from its children's targets.
-        const bool move_targets = move_rows || certified_;
-        if (!move_targets && !move_positions) return {nullptr, nullptr, nullptr};
-        if (move_rows && rows.size() < st_.n_samples * stride) rows.resize(st_.n_samples * stride);
-        if (move_targets && targets.size() < st_.n_samples) targets.resize(st_.n_samples);
+        const bool in_place = data.rows == st_.source;  // the root, or read through positions
+        const bool copy_rows =
+            move_rows && (!certified_ || !in_place || count * sparse_factor < st_.n_samples);
+        const bool index_rows = move_rows && !copy_rows;
+        const bool move_positions = fitted_ != nullptr || index_rows;
+        if (copy_rows && rows.size() < st_.n_samples * stride) rows.resize(st_.n_samples * stride);
+        if (targets.size() < st_.n_samples) targets.resize(st_.n_samples);
         if (move_positions && positions.size() < st_.n_samples) positions.resize(st_.n_samples);
+        const bool chunked = large && st_.team > 1;
+        RunningStats* stats = nullptr;
+        if (!choice.exact && !chunked) {
+            choice.left = choice.right = RunningStats{};
+            stats = &choice.left;  // left and right side by side
+            static_assert(offsetof(Choice, right) == offsetof(Choice, left) + sizeof(RunningStats));
+        }
 
         // Rows [from, to) hold the lefts [lefts_before, lefts_after) of the node.
         const auto move = [&](std::size_t from, std::size_t to, std::size_t lefts_before,
                               std::size_t lefts_after, kernels::SideRanges* ranges) {
-            kernels::Partition p{data.rows + from * stride,
+            kernels::Partition p{data.indexed ? data.rows : data.rows + from * stride,
                                  data.targets + from,
                                  data.positions ? data.positions + from : nullptr,
+                                 data.indexed,
                                  from,
                                  to - from,
                                  feature,
                                  threshold,
-                                 move_rows ? rows.data() : nullptr,
-                                 move_targets ? targets.data() : nullptr,
+                                 copy_rows ? rows.data() : nullptr,
+                                 targets.data(),
                                  move_positions ? positions.data() : nullptr,
                                  {begin + lefts_before, begin + n_left + (from - begin - lefts_before)},
                                  {begin + lefts_after, begin + n_left + (to - begin - lefts_after)},
-                                 ranges};
+                                 move_rows ? ranges : nullptr,
+                                 stats};
             // x is the caller's memory, and a signal handler run between the passes could
             // change it: a row beyond its side's end fails the fit instead of writing there.
             if (!st_.kernels.partition(p, stride)) fail("the training data changed during the fit");
@@ -428,8 +438,10 @@ private:
                     for (int side = 0; side < 2; ++side) child_ranges[side].append(st_.chunk_sides[2 * t + side]);
             }
         }
-        return {move_rows ? rows.data() : nullptr, move_targets ? targets.data() : nullptr,
-                move_positions ? positions.data() : nullptr};
+        if (stats) choice.exact = true;
+        if (index_rows) return {data.rows, targets.data(), positions.data(), true};
+        return {copy_rows ? rows.data() : nullptr, targets.data(),
+                move_positions ? positions.data() : nullptr, false};
     }
 
     TreeFitterState& st_;

@@ -107,7 +107,7 @@ TEST(SplitSearch, CertifiedChoiceMatchesFullStatisticsOnAdversarialNodes) {
         std::vector<std::pair<RunningStats, RunningStats>> stats(node.features);
         for (std::size_t f = 0; f < node.features; ++f) {
             if (!node.drawn[f]) continue;
-            side_statistics_of(node.rows.data(), node.stride, node.n, node.y.data(), f, node.thresholds[f],
+            side_statistics_of(node.rows.data(), nullptr, node.stride, node.n, node.y.data(), f, node.thresholds[f],
                                stats[f].first, stats[f].second);
             full.offer({split_impurity(stats[f].first, stats[f].second), f});
         }
@@ -125,17 +125,17 @@ TEST(SplitSearch, CertifiedChoiceMatchesFullStatisticsOnAdversarialNodes) {
         above.assign(node.stride, -1);
         sum_above.assign(node.stride, 0.0);
         const NodeTargets summary = summarize_targets(node.y.data(), node.n, shift, shifted.data());
-        k.masked_sums(node.rows.data(), node.stride, node.stride, node.n, shifted.data(), node.thresholds.data(),
+        k.masked_sums(node.rows.data(), nullptr, node.stride, node.stride, node.n, shifted.data(), node.thresholds.data(),
                       above.data(), sum_above.data());
         certified_candidates(summary, above.data(), sum_above.data(), node.drawn.data(), node.features,
                              candidates);
         ASSERT_FALSE(candidates.empty());
         ExactWinner w{candidates[0], {}, {}};
         if (candidates.size() == 1)
-            side_statistics_of(node.rows.data(), node.stride, node.n, node.y.data(), w.feature,
+            side_statistics_of(node.rows.data(), nullptr, node.stride, node.n, node.y.data(), w.feature,
                                node.thresholds[w.feature], w.left, w.right);
         else
-            w = exact_winner(node.rows.data(), node.stride, node.n, node.y.data(), node.thresholds.data(),
+            w = exact_winner(node.rows.data(), nullptr, node.stride, node.n, node.y.data(), node.thresholds.data(),
                              candidates);
         several += candidates.size() > 1;
         if (targets == Targets::normal && features == Features::continuous) {
