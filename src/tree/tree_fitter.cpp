@@ -234,6 +234,11 @@ private:
                                            std::size_t count, const double* y, bool large,
                                            double shift, std::size_t stop) {
         const NodeTargets node = masked_sums(rows, index, count, y, large, shift);
+        // Every threshold lies within the values its ranges were taken from, so both sides
+        // hold a row, unless a signal handler rewrote x since.
+        for (std::size_t f = 0; f < stop; ++f)
+            if (sc_.drawn[f] && (sc_.above[f] <= 0 || static_cast<std::size_t>(sc_.above[f]) >= count))
+                fail("the training data changed during the fit");
         certified_candidates(node, sc_.above.data(), sc_.sum_above.data(), sc_.drawn.data(), stop,
                              sc_.candidates);
         const auto& cand = sc_.candidates;
