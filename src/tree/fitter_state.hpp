@@ -18,10 +18,6 @@ namespace vandu {
 // A node this large (rows x padded features) is worth a team step per pass.
 constexpr std::size_t large_node_values = std::size_t{1} << 15;
 
-// A node with fewer than 1/sparse_factor of the samples has its children's rows copied
-// side by side: read in place they would lie too far apart.
-constexpr std::size_t sparse_factor = 8;
-
 // One side's value ranges, taken by the partition that fills it.
 struct RangeSet {
     std::vector<double> min, max;

@@ -1,12 +1,13 @@
 // Fitting a tree.
 //
 // A node's samples occupy one range [begin, end) of a level's buffers, which hold for
-// each sample its feature row (padded to `stride`), its target and its original position.
-// Splitting a node partitions its range stably into the next level's buffers, so every
-// pass over a node reads contiguous memory, and the stable order is the sample order the
-// running statistics are defined on. Levels alternate between two buffers: a node's
-// children overwrite only what its own ancestors have finished with, so disjoint ranges
-// can be worked on at once.
+// each sample its target and its position; the node's rows are read from the matrix in
+// place through the positions (ascending, so the reads run forward). Splitting a node
+// partitions its range stably into the next level's buffers, and the stable order is the
+// sample order the running statistics are defined on. Levels alternate between two
+// buffers: a node's children overwrite only what its own ancestors have finished with,
+// so disjoint ranges can be worked on at once. (Fits that take every feature's exact
+// statistics copy the rows too, which their kernel wants side by side.)
 //
 // A node costs two passes over its rows. The first draws nothing from them: the value
 // ranges come from the partition that filled the node (the root's are the same for every
@@ -366,23 +367,21 @@ private:
 
     // Stable partition of [begin, end) into the buffers of `level`: left side first. Targets
     // always move; the children's value ranges are taken when they may split. Children
-    // read large nodes' rows in place through their positions; rows are copied only where
-    // the nodes get small (their rows would lie scattered across the matrix) or where every
-    // feature's exact statistics need them side by side. A lone candidate's statistics are
-    // pushed on the way unless the partition runs in chunks. A large node's chunks are
-    // placed by the left counts where each one starts.
+    // read the matrix in place through their positions, which ascend, so the reads run
+    // forward: copying rows costs more than it saves, and a first fit would pay for the
+    // fresh pages too. Only every feature's exact statistics need the rows side by side.
+    // A lone candidate's statistics are pushed on the way unless the partition runs in
+    // chunks. A large node's chunks are placed by the left counts where each one starts.
     NodeData partition(std::size_t level, std::size_t begin, std::size_t end, Choice& choice,
                        double threshold, NodeData data, bool move_rows, bool large,
                        std::array<RangeSet, 2>& child_ranges) {
         const std::size_t slot = level % 2;
         const std::size_t stride = st_.stride;
-        const std::size_t count = end - begin, n_left = choice.n_left, feature = choice.feature;
+        const std::size_t n_left = choice.n_left, feature = choice.feature;
         auto& rows = st_.rows[slot];
         auto& targets = st_.targets[slot];
         auto& positions = st_.positions[slot];
-        const bool in_place = data.rows == st_.source;  // the root, or read through positions
-        const bool copy_rows =
-            move_rows && (!certified_ || !in_place || count * sparse_factor < st_.n_samples);
+        const bool copy_rows = move_rows && !certified_;
         const bool index_rows = move_rows && !copy_rows;
         const bool move_positions = fitted_ != nullptr || index_rows;
         if (copy_rows && rows.size() < st_.n_samples * stride) rows.resize(st_.n_samples * stride);
