@@ -8,7 +8,7 @@ namespace vandu {
 // ---------------------------------------------------------------------------------------
 // The bound.
 //
-// Notation: u = 2^-53 (unit roundoff), g(k) = k u / (1 - k u), e = 2^-1074 (the absolute
+// Notation: u = 2^-53 (unit roundoff), g(k) = k u / (1 - k u), e >= 2^-1075 (the absolute
 // error a product or quotient can add when it lands among the subnormals; sums add none).
 // A node has N rows; c is the shift, d_i = fl(y_i - c). From the summary: R >= max y - min y,
 // B = max |y|, A >= max |y - c|, and Qb = (Q + N e) / (1 - g(N+2)) >= the exact sum of
@@ -51,7 +51,9 @@ namespace vandu {
 namespace {
 
 constexpr double unit = 0x1p-53;
-constexpr double tiny = 0x1p-1074;
+// Above the true 2^-1075, but a normal number: subnormal operands would make every node's
+// bound take a slow path through microcode.
+constexpr double tiny = 0x1p-1022;
 
 // No divisions on the way: every node computes its bound. With N < 2^40, k u <= 2^-13 for
 // every k used, so 1 / (1 - k u) <= 1 + 2^-12 < widen, and g(k) <= k u widen.
