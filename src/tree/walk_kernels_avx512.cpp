@@ -1,0 +1,6 @@
+// Built with -mavx512f (and without FMA).
+#if defined(__x86_64__)
+#define VANDU_WALK_NS avx512
+#define VANDU_WALK_BYTES 64
+#include "tree/walk_kernels.inc"
+#endif
