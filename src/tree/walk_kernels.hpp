@@ -13,7 +13,7 @@ namespace vandu::walk {
 
 inline constexpr unsigned max_shallow_depth = 4;
 // Block widths are a multiple of this; every kernel's group of rows divides it.
-inline constexpr std::size_t block_quantum = 16;
+inline constexpr std::size_t block_quantum = 32;
 
 // Trees of one depth, complete, in level order: node k's children are 2k + 1 (left) and
 // 2k + 2 (right); the leaves follow from left to right.
