@@ -258,8 +258,10 @@ std::optional<Forest> lay_out_forest(std::span<const DecisionTreeImpl> trees, Ma
     std::vector<FlatTree> flats;
     flats.reserve(trees.size());
     Forest forest;
+    std::size_t entries = 0;  // of the trees' own tables
     for (const DecisionTreeImpl& tree : trees) {
         if (tree.splitters.empty()) return std::nullopt;
+        entries += tree.splitters.size() + tree.routes.size();
         flats.push_back(flatten(tree, x));
         const FlatTree& flat = flats.back();
         for (const WalkNode& n : flat.nodes)
@@ -268,6 +270,9 @@ std::optional<Forest> lay_out_forest(std::span<const DecisionTreeImpl> trees, Ma
         forest.depth = std::max(forest.depth, static_cast<unsigned>(flat.steps));
     }
     forest.count = trees.size();
+    // A loaded tree can be a long chain with few nodes: the complete layout may not take
+    // much more memory than the trees themselves.
+    if ((forest.count << forest.depth) > 8 * entries + 64 * forest.count) return std::nullopt;
     const std::size_t internal = forest.internal();
     forest.thresholds.resize(forest.count * internal);
     forest.features.resize(forest.count * internal);
@@ -383,7 +388,7 @@ bool walk_sound_trees(std::span<const DecisionTreeImpl> trees, MatrixView x, dou
     if (trees.empty()) return false;
     const std::optional<Forest> forest = lay_out_forest(trees, x);
     if (!forest) return false;
-    if (forest->depth <= walk::max_shallow_depth)
+    if (forest->depth <= walk::max_shallow_depth && forest->features.size() < (std::size_t{1} << 20))
         walk_shallow(*forest, x, out, sum, kernels);
     else
         walk_deep(*forest, x, out, sum);

@@ -96,6 +96,7 @@ class RandomForests : public ::testing::TestWithParam<std::size_t> {};
 TEST_P(RandomForests, WalkAsDefinedWithEveryKernel) {
     const std::size_t depth = GetParam();
     std::mt19937_64 gen(depth);
+    std::size_t walked = 0;
     for (std::size_t count : {1u, 3u, 40u}) {
         const std::size_t features = 1 + gen() % 30;
         std::vector<DecisionTreeImpl> trees;
@@ -106,12 +107,15 @@ TEST_P(RandomForests, WalkAsDefinedWithEveryKernel) {
             for (std::size_t s = 0; s < samples; ++s)
                 for (std::size_t f = 0; f < features; ++f) feature_major.at(f, s) = sample_major.at(f, s) = awkward(gen);
             const Vector sums = defined_sums(trees, sample_major.view());
-            bool sound = true;
-            for (const DecisionTreeImpl& tree : trees) sound = sound && longest_path(tree) <= 12;
+            std::size_t longest = 0;
+            for (const DecisionTreeImpl& tree : trees) longest = std::max(longest, longest_path(tree));
             for (const Matrix* x : {&sample_major, &feature_major}) {
                 for (const walk::Kernels* kernels : walk::runnable_walk_kernels()) {
                     Vector out(samples, 7.0);
-                    ASSERT_EQ(walk_sound_trees(trees, x->view(), out.data(), true, *kernels), sound);
+                    // Deeper trees are laid out when their layout is not much larger than they are.
+                    const bool sound = walk_sound_trees(trees, x->view(), out.data(), true, *kernels);
+                    ASSERT_TRUE(sound || longest > walk::max_shallow_depth);
+                    walked += sound;
                     if (!sound) continue;
                     for (std::size_t s = 0; s < samples; ++s)
                         ASSERT_PRED2(same_value, out[s], sums[s]) << kernels->name << " sample " << s;
@@ -129,6 +133,7 @@ TEST_P(RandomForests, WalkAsDefinedWithEveryKernel) {
             }
         }
     }
+    if (depth <= 12) EXPECT_GT(walked, 0u);
 }
 
 // Up to 4 levels the vector kernel, then eight samples side by side, then the checked walk.
