@@ -11,7 +11,7 @@
 
 namespace vandu::walk {
 
-inline constexpr unsigned max_shallow_depth = 4;
+inline constexpr unsigned max_shallow_depth = 5;
 // Block widths are a multiple of this; every kernel's group of rows divides it.
 inline constexpr std::size_t block_quantum = 32;
 

@@ -136,7 +136,7 @@ TEST_P(RandomForests, WalkAsDefinedWithEveryKernel) {
     if (depth <= 12) EXPECT_GT(walked, 0u);
 }
 
-// Up to 4 levels the vector kernel, then eight samples side by side, then the checked walk.
+// Up to 5 levels the vector kernel, then eight samples side by side, then the checked walk.
 INSTANTIATE_TEST_SUITE_P(Depths, RandomForests, ::testing::Values(1, 2, 3, 4, 5, 10, 12, 14));
 
 RandomSplitRule rule(std::uint64_t feature, double threshold) {
