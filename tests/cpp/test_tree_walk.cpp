@@ -133,7 +133,9 @@ TEST_P(RandomForests, WalkAsDefinedWithEveryKernel) {
             }
         }
     }
-    if (depth <= 12) EXPECT_GT(walked, 0u);
+    if (depth <= 12) {
+        EXPECT_GT(walked, 0u);
+    }
 }
 
 // Up to 5 levels the vector kernel, then eight samples side by side, then the checked walk.
