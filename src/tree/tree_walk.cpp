@@ -2,7 +2,6 @@
 #include "tree/tree_walk.hpp"
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 #include <new>
 #include <optional>
