@@ -1,0 +1,530 @@
+"""Looking inside fitted estimators: the trees as saved, node sample counts, importances, the trees as a table,
+the trees in the form SHAP's TreeExplainer reads, and staged predictions.
+
+Everything is read from the model's own JSON file (``model_.save(path, "json")``): every float there is the
+shortest text that reads back to the same double, so the numbers here are exactly the model's. The training
+data is walked through the trees once, at ``fit``, for each node's sample count; the counts, the importances
+and the split counts are plain NumPy attributes of the estimator and travel with it through pickling.
+"""
+from __future__ import annotations
+
+import json
+import math
+import os
+import tempfile
+from dataclasses import dataclass
+from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple
+
+import numpy as np
+from numpy.typing import ArrayLike, NDArray
+from sklearn.utils.validation import check_is_fitted, validate_data
+
+# Below this many rows the trees are walked many at a time, level by level (Python's cost per node would
+# dominate); from it on, node by node with a row mask per node (whole contiguous passes, about three times
+# faster than gathering the rows that reach each node, at 100,000 rows).
+_MASK_WALK_ROWS = 2048
+# The level-by-level walk keeps about this many (tree, row) pairs in flight.
+_WALK_BATCH = 1 << 20
+
+
+@dataclass(frozen=True)
+class Trees:
+    """The trees of one model in one set of node arrays, tree after tree, each tree's nodes in saved order.
+
+    A node is one split: a row goes right when its value of ``feature`` is greater than ``threshold``, left
+    otherwise (a value equal to the threshold and NaN go left). ``left_child`` and ``right_child`` are node
+    indices into these arrays, or -1 where that side is a leaf, whose answer is ``left_value`` or
+    ``right_value``. Non-finite floats, which the file writes as ``null``, read as NaN.
+    """
+
+    start: NDArray[np.int64]  # first node of every tree, then the total: tree t is start[t]:start[t + 1]
+    feature: NDArray[np.int64]
+    threshold: NDArray[np.float64]
+    impurity: NDArray[np.float64]
+    left_value: NDArray[np.float64]
+    right_value: NDArray[np.float64]
+    left_child: NDArray[np.int64]
+    right_child: NDArray[np.int64]
+    depth: NDArray[np.int64]
+
+    @property
+    def n_trees(self) -> int:
+        return len(self.start) - 1
+
+    @property
+    def n_nodes(self) -> int:
+        return int(self.start[-1])
+
+
+@dataclass(frozen=True)
+class Boosting:
+    """A gradient-boosting model: prediction = ``mean`` + ``learning_rate`` x (sum of the trees' outputs)."""
+
+    trees: Trees
+    mean: float
+    learning_rate: float
+
+
+@dataclass(frozen=True)
+class Deep:
+    """A deep model: ``layers[l][m]`` is member m of layer l; layer l reads the input features followed by the
+    predictions of every member of the layers before it."""
+
+    layers: List[List[Boosting]]
+    learning_rate: float
+
+
+Parsed = Any  # Trees (a DecisionTree), Boosting or Deep
+
+
+def _fail(what: str) -> ValueError:
+    return ValueError(f"the saved model cannot be read: {what}")
+
+
+def _field(record: Any, key: str) -> Any:
+    if not isinstance(record, dict) or key not in record:
+        raise _fail(f"no field {key!r}")
+    return record[key]
+
+
+def _float(value: Any) -> float:
+    if value is None:
+        return math.nan
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise _fail(f"{value!r} is not a number")
+    return float(value)
+
+
+def _int(value: Any) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise _fail(f"{value!r} is not an integer")
+    return value
+
+
+def _list(value: Any) -> List[Any]:
+    if not isinstance(value, list):
+        raise _fail(f"{type(value).__name__} where a list belongs")
+    return value
+
+
+def parse_trees(records: Sequence[Any], n_columns: int) -> Trees:
+    """The trees of the saved tree records, checked: features below ``n_columns``, every node below the root
+    the child of exactly one node with a lower number (so every walk ends)."""
+    starts = [0]
+    columns: Tuple[List[Any], ...] = ([], [], [], [], [], [], [])
+    feature, threshold, impurity, left_value, right_value, left_child, right_child = columns
+    for record in records:
+        splitters = _list(_field(record, "splitters"))
+        routes = _list(_field(record, "routes"))
+        base = starts[-1]
+        n = len(splitters)
+        if len(routes) < n:
+            raise _fail(f"{len(routes)} routes for {n} nodes")
+        for node, splitter in enumerate(splitters):
+            split = splitter.get("split_info") if isinstance(splitter, dict) else None
+            if split is None:
+                raise _fail(f"node {node} holds no split")
+            f = _int(_field(split, "feature"))
+            if not 0 <= f < n_columns:
+                raise _fail(f"node {node} splits on feature {f}, the model has {n_columns}")
+            values = _list(_field(split, "values"))
+            route = _list(routes[node])
+            if len(values) != 2 or len(route) != 2:
+                raise _fail(f"node {node} has no pair of values or children")
+            children = []
+            for child in route:
+                child = _int(child)
+                if child >= 0 and not node < child < n:
+                    raise _fail(f"node {node} has child {child}, of {n} nodes")
+                children.append(base + child if child >= 0 else -1)
+            feature.append(f)
+            threshold.append(_float(_field(split, "threshold")))
+            impurity.append(_float(_field(split, "impurity")))
+            left_value.append(_float(values[0]))
+            right_value.append(_float(values[1]))
+            left_child.append(children[0])
+            right_child.append(children[1])
+        starts.append(base + n)
+    start = np.array(starts, dtype=np.int64)
+    left = np.array(left_child, dtype=np.int64)
+    right = np.array(right_child, dtype=np.int64)
+    children = np.concatenate([left[left >= 0], right[right >= 0]])
+    parents = np.bincount(children, minlength=len(left))
+    roots = np.zeros(len(left), dtype=bool)
+    roots[start[:-1][start[:-1] < start[1:]]] = True
+    if np.any(parents != ~roots):
+        raise _fail("a node is the child of more than one node")
+    depth = np.zeros(len(left), dtype=np.int64)
+    for node in range(len(left)):  # children come after their parents
+        for child in (left[node], right[node]):
+            if child >= 0:
+                depth[child] = depth[node] + 1
+    return Trees(start, np.array(feature, dtype=np.int64), np.array(threshold, dtype=np.float64),
+                 np.array(impurity, dtype=np.float64), np.array(left_value, dtype=np.float64),
+                 np.array(right_value, dtype=np.float64), left, right, depth)
+
+
+def _parse_boosting(record: Any, n_columns: int) -> Boosting:
+    return Boosting(parse_trees(_list(_field(record, "estimators")), n_columns), _float(_field(record, "mean")),
+                    _float(_field(_field(record, "params"), "learning_rate")))
+
+
+def parse_model(record: Any, kind: str, n_features: int) -> Parsed:
+    """The saved record of a native ``DecisionTree``, ``GradientBoosting`` or ``DeepGradientBoosting``."""
+    if kind == "DecisionTree":
+        return parse_trees([record], n_features)
+    if kind == "GradientBoosting":
+        return _parse_boosting(record, n_features)
+    layers: List[List[Boosting]] = []
+    n_columns = n_features
+    for layer in _list(_field(record, "estimators")):
+        members = [_parse_boosting(member, n_columns) for member in _list(_field(layer, "estimators"))]
+        layers.append(members)
+        n_columns += len(members)
+    return Deep(layers, _float(_field(_field(record, "params"), "learning_rate")))
+
+
+def saved_model(estimator: Any) -> Parsed:
+    """The estimator's fitted model, as its JSON file says."""
+    model = estimator.model_
+    with tempfile.TemporaryDirectory(prefix="vandu-") as directory:
+        path = os.path.join(directory, "model.json")
+        model.save(path, "json")
+        with open(path, "rb") as file:
+            record = json.loads(file.read())
+    return parse_model(record, type(model).__name__, estimator.n_features_in_)
+
+
+def walk(trees: Trees, columns: NDArray[np.float64], first: int, last: int,
+         counts: Optional[NDArray[np.int64]] = None) -> NDArray[np.float64]:
+    """The outputs of trees ``first`` to ``last - 1`` for every column of ``columns`` (features x rows, C order),
+    one row per tree; with ``counts`` (n_nodes x 3), adds the rows reaching each node and going left and
+    right. Every tree must have a node."""
+    if np.any(trees.start[first + 1:last + 1] == trees.start[first:last]):
+        raise ValueError("a tree without a node cannot predict")
+    if columns.shape[1] >= _MASK_WALK_ROWS:
+        out = np.empty((last - first, columns.shape[1]), dtype=np.float64)
+        for tree in range(first, last):
+            _walk_masks(trees, columns, tree, out[tree - first], counts)
+        return out
+    return _walk_levels(trees, columns, first, last, counts)
+
+
+def _walk_masks(trees: Trees, columns: NDArray[np.float64], tree: int, out: NDArray[np.float64],
+                counts: Optional[NDArray[np.int64]]) -> None:
+    first, last = int(trees.start[tree]), int(trees.start[tree + 1])
+    reach: List[Optional[NDArray[np.bool_]]] = [None] * (last - first)  # None: every row (the root)
+    for node in range(first, last):
+        mask = reach[node - first]
+        reach[node - first] = None
+        right = columns[trees.feature[node]] > trees.threshold[node]
+        left = ~right  # NaN goes left
+        if mask is not None:
+            left &= mask
+            right &= mask
+        if counts is not None:
+            n_left, n_right = np.count_nonzero(left), np.count_nonzero(right)
+            counts[node] += (n_left + n_right, n_left, n_right)
+        for side, child, value in ((left, trees.left_child[node], trees.left_value[node]),
+                                   (right, trees.right_child[node], trees.right_value[node])):
+            if child >= 0:
+                reach[child - first] = side
+            else:
+                np.copyto(out, value, where=side)
+
+
+def _walk_levels(trees: Trees, columns: NDArray[np.float64], first: int, last: int,
+                 counts: Optional[NDArray[np.int64]]) -> NDArray[np.float64]:
+    # All the (tree, row) pairs move down one level per step, so many small trees cost about what one does.
+    n_rows = columns.shape[1]
+    roots = trees.start[first:last]
+    node = np.repeat(roots, n_rows)
+    row = np.tile(np.arange(n_rows, dtype=np.int64), last - first)
+    position = np.arange(len(node), dtype=np.int64)
+    out = np.empty(len(node), dtype=np.float64)
+    flat = columns.reshape(-1)
+    base = int(trees.start[first])
+    size = int(trees.start[last]) - base
+    while len(node):
+        right = flat.take(trees.feature.take(node) * n_rows + row) > trees.threshold.take(node)
+        if counts is not None:
+            visits = np.bincount(node - base, minlength=size)
+            rights = np.bincount(node[right] - base, minlength=size)
+            counts[base:base + size] += np.stack([visits, visits - rights, rights], axis=1)
+        child = np.where(right, trees.right_child.take(node), trees.left_child.take(node))
+        leaf = child < 0
+        if leaf.any():
+            at = node[leaf]
+            out[position[leaf]] = np.where(right[leaf], trees.right_value.take(at), trees.left_value.take(at))
+            inner = ~leaf
+            node, row, position = child[inner], row[inner], position[inner]
+        else:
+            node = child
+    return out.reshape(last - first, n_rows)
+
+
+def _batches(trees: Trees, n_rows: int) -> Iterator[Tuple[int, int]]:
+    step = max(1, _WALK_BATCH // max(1, n_rows))
+    for first in range(0, trees.n_trees, step):
+        yield first, min(trees.n_trees, first + step)
+
+
+def staged(model: Boosting, columns: NDArray[np.float64]) -> Iterator[NDArray[np.float64]]:
+    """The prediction after every stage, formed as the native one is: the stage outputs summed in stage order
+    from 0.0, the sum times the learning rate, plus the mean."""
+    total = np.zeros(columns.shape[1], dtype=np.float64)
+    for first, last in _batches(model.trees, columns.shape[1]):
+        for outputs in walk(model.trees, columns, first, last):
+            total += outputs
+            prediction = total * model.learning_rate
+            prediction += model.mean
+            yield prediction
+
+
+def _predict(model: Boosting, columns: NDArray[np.float64], counts: NDArray[np.int64]) -> NDArray[np.float64]:
+    """The model's prediction, counting every node's rows on the way."""
+    total = np.zeros(columns.shape[1], dtype=np.float64)
+    for first, last in _batches(model.trees, columns.shape[1]):
+        for outputs in walk(model.trees, columns, first, last, counts):
+            total += outputs
+    prediction: NDArray[np.float64] = total * model.learning_rate
+    prediction += model.mean
+    return prediction
+
+
+def _normalised(values: NDArray[np.float64]) -> NDArray[np.float64]:
+    total = values.sum()
+    return values / total if total > 0 else np.zeros_like(values)
+
+
+def _decrease(trees: Trees, counts: NDArray[np.int64], n_columns: int) -> NDArray[np.float64]:
+    # A split's decrease of squared deviation, the node's less its two sides', is n_left n_right / n times
+    # the squared difference of the side means: no cancellation, never negative.
+    samples, left, right = counts.T.astype(np.float64)
+    difference = trees.left_value - trees.right_value
+    gain = np.divide(left * right, samples, out=np.zeros_like(samples), where=samples > 0) * difference**2
+    return np.bincount(trees.feature, weights=gain, minlength=n_columns)[:n_columns]
+
+
+def _split_counts(trees: Trees, n_features: int) -> NDArray[np.int64]:
+    return np.bincount(trees.feature, minlength=n_features)[:n_features].astype(np.int64)
+
+
+def fit_inspection(estimator: Any, X: NDArray[np.float64]) -> None:
+    """Sets ``feature_importances_``, ``feature_split_counts_`` and the node sample counts from the training
+    data ``X`` the estimator's ``model_`` was just fitted to."""
+    model = saved_model(estimator)
+    n_features = X.shape[1]
+    columns = np.ascontiguousarray(X.T)
+    if isinstance(model, Deep):
+        importances, split_counts, counts = _deep_inspection(model, columns)
+    else:
+        trees = model if isinstance(model, Trees) else model.trees
+        counts = np.zeros((trees.n_nodes, 3), dtype=np.int64)
+        if trees.n_nodes:  # a DecisionTree fitted where no feature took two values has none
+            for first, last in _batches(trees, columns.shape[1]):
+                walk(trees, columns, first, last, counts)
+        importances = _normalised(_decrease(trees, counts, n_features))
+        split_counts = _split_counts(trees, n_features)
+    estimator.feature_importances_ = importances
+    estimator.feature_split_counts_ = split_counts
+    estimator._node_samples_ = counts
+
+
+def _deep_inspection(model: Deep, columns: NDArray[np.float64]) -> Tuple[
+        NDArray[np.float64], NDArray[np.int64], NDArray[np.int64]]:
+    n_features = columns.shape[0]
+    total = np.zeros(n_features, dtype=np.float64)
+    split_counts = np.zeros(n_features, dtype=np.int64)
+    all_counts = []
+    # Row k: the input features' share in member k's prediction (members of earlier layers, in order).
+    shares = np.zeros((0, n_features), dtype=np.float64)
+    for layer in model.layers:
+        predictions = []
+        layer_shares = []
+        for member in layer:
+            counts = np.zeros((member.trees.n_nodes, 3), dtype=np.int64)
+            predictions.append(_predict(member, columns, counts))
+            decrease = _decrease(member.trees, counts, columns.shape[0])
+            credited = decrease[:n_features] + decrease[n_features:] @ shares
+            layer_shares.append(_normalised(credited))
+            total += credited
+            split_counts += _split_counts(member.trees, n_features)
+            all_counts.append(counts)
+        columns = np.concatenate([columns, np.array(predictions, dtype=np.float64).reshape(-1, columns.shape[1])])
+        shares = np.concatenate([shares, np.array(layer_shares, dtype=np.float64).reshape(-1, n_features)])
+    counts = np.concatenate(all_counts) if all_counts else np.zeros((0, 3), dtype=np.int64)
+    return _normalised(total), split_counts, counts
+
+
+def _fitted(estimator: Any) -> Tuple[Parsed, NDArray[np.int64]]:
+    check_is_fitted(estimator)
+    model = saved_model(estimator)
+    counts: NDArray[np.int64] = estimator._node_samples_
+    n_nodes = sum(m.trees.n_nodes for layer in model.layers for m in layer) if isinstance(model, Deep) else (
+        model.n_nodes if isinstance(model, Trees) else model.trees.n_nodes)
+    if counts.shape != (n_nodes, 3):
+        raise ValueError("model_ is no longer the model fitted by fit: refit the estimator")
+    return model, counts
+
+
+def _feature_labels(estimator: Any, n_columns: int, layers: Sequence[int] = ()) -> NDArray[Any]:
+    """Feature names where the estimator has them (an earlier deep member's prediction is named
+    ``layer{l}_member{m}``), else feature numbers."""
+    names = getattr(estimator, "feature_names_in_", None)
+    if names is None:
+        return np.arange(n_columns, dtype=np.int64)
+    labels = list(names) + [f"layer{layer}_member{member}" for layer, width in enumerate(layers)
+                            for member in range(width)]
+    return np.array(labels[:n_columns], dtype=object)
+
+
+def trees_table(estimator: Any) -> Dict[str, NDArray[Any]]:
+    """One row per node of every tree; see the estimators' ``trees_table``."""
+    model, counts = _fitted(estimator)
+    parts: List[Tuple[Dict[str, Any], Trees, int]] = []
+    if isinstance(model, Deep):
+        widths = [len(layer) for layer in model.layers]
+        n_columns = estimator.n_features_in_
+        for index, layer in enumerate(model.layers):
+            for member, boosting in enumerate(layer):
+                parts.append(({"layer": index, "member": member}, boosting.trees, n_columns))
+            n_columns += len(layer)
+    else:
+        widths = []
+        trees = model if isinstance(model, Trees) else model.trees
+        parts.append(({}, trees, estimator.n_features_in_))
+    labels = _feature_labels(estimator, estimator.n_features_in_ + sum(widths), widths)
+    columns: Dict[str, List[NDArray[Any]]] = {}
+    for keys, trees, _ in parts:
+        tree_of_node = np.repeat(np.arange(trees.n_trees, dtype=np.int64), np.diff(trees.start))
+        first_node = trees.start[tree_of_node]
+
+        def local(child: NDArray[np.int64]) -> NDArray[np.int64]:
+            return np.where(child >= 0, child - first_node, -1)
+
+        part = {**{key: np.full(trees.n_nodes, value, dtype=np.int64) for key, value in keys.items()},
+                "stage": tree_of_node,
+                "node": np.arange(trees.n_nodes, dtype=np.int64) - first_node,
+                "depth": trees.depth,
+                "feature": labels[trees.feature],
+                "threshold": trees.threshold,
+                "left_child": local(trees.left_child),
+                "right_child": local(trees.right_child),
+                "left_value": trees.left_value,
+                "right_value": trees.right_value,
+                "impurity": trees.impurity}
+        for key, value in part.items():
+            columns.setdefault(key, []).append(value)
+    table = {key: np.concatenate(values) for key, values in columns.items()}
+    table["samples"], table["left_samples"], table["right_samples"] = counts.T.copy()
+    return table
+
+
+def trees_to_dataframe(estimator: Any) -> Any:
+    try:
+        import pandas as pd
+    except ImportError as err:
+        raise ImportError("trees_to_dataframe needs pandas; trees_table gives the same columns as arrays") from err
+    return pd.DataFrame(trees_table(estimator))
+
+
+def _shap_tree(trees: Trees, counts: NDArray[np.int64], tree: int, scale: float) -> Dict[str, NDArray[Any]]:
+    """One tree as shap reads it. The tree's nodes keep their numbers; each side without a child becomes a
+    leaf numbered after them. A row goes left when ``x <= threshold`` and NaN goes left, as in the model."""
+    first, last = int(trees.start[tree]), int(trees.start[tree + 1])
+    n = last - first
+    children = [np.zeros(n, dtype=np.int64), np.zeros(n, dtype=np.int64)]
+    leaf_value: List[float] = []
+    leaf_weight: List[int] = []
+    for node in range(first, last):
+        for side, (child, value) in enumerate([(trees.left_child[node], trees.left_value[node]),
+                                               (trees.right_child[node], trees.right_value[node])]):
+            if child >= 0:
+                children[side][node - first] = child - first
+            else:
+                children[side][node - first] = n + len(leaf_value)
+                leaf_value.append(value * scale)
+                leaf_weight.append(int(counts[node, 1 + side]))
+    n_leaves = len(leaf_value)
+    left = np.concatenate([children[0], np.full(n_leaves, -1, dtype=np.int64)])
+    right = np.concatenate([children[1], np.full(n_leaves, -1, dtype=np.int64)])
+    weight = np.concatenate([counts[first:last, 0], leaf_weight]).astype(np.float64)
+    values = np.concatenate([np.zeros(n), leaf_value])
+    # An inner node's value is the weighted mean of its leaves: the root's is the tree's expected output.
+    for node in range(n - 1, -1, -1):
+        values[node] = (weight[left[node]] * values[left[node]]
+                        + weight[right[node]] * values[right[node]]) / weight[node]
+    return {"children_left": left, "children_right": right, "children_default": left.copy(),
+            "features": np.concatenate([trees.feature[first:last], np.full(n_leaves, -1, dtype=np.int64)]),
+            "thresholds": np.concatenate([trees.threshold[first:last], np.full(n_leaves, -1.0)]),
+            "values": values.reshape(-1, 1), "node_sample_weight": weight}
+
+
+def shap_model(estimator: Any) -> Dict[str, Any]:
+    """The fitted trees as the dictionary ``shap.TreeExplainer`` accepts; see the estimators' ``to_shap``."""
+    model, counts = _fitted(estimator)
+    if isinstance(model, Trees):
+        trees, scale, offset = model, 1.0, 0.0
+    else:
+        trees, scale, offset = model.trees, model.learning_rate, model.mean
+    if trees.n_nodes == 0:
+        raise ValueError("the tree has no node (no feature took two values in fit), so it predicts nothing")
+    return {"trees": [_shap_tree(trees, counts, tree, scale) for tree in range(trees.n_trees)],
+            "base_offset": offset, "tree_output": "raw_value", "objective": "squared_error",
+            "input_dtype": np.float64, "internal_dtype": np.float64}
+
+
+def staged_predict(estimator: Any, X: ArrayLike) -> Iterator[NDArray[np.float64]]:
+    """Checks ``X`` as ``predict`` does, then hands back the generator of stage predictions."""
+    check_is_fitted(estimator)
+    X_checked = validate_data(estimator, X, dtype=np.float64, order="C", reset=False)
+    model = saved_model(estimator)
+    return staged(model, np.ascontiguousarray(X_checked.T))
+
+
+class TreeInspection:
+    """Importances and the table of the trees, shared by the three estimators."""
+
+    feature_importances_: NDArray[np.float64]
+    feature_split_counts_: NDArray[np.int64]
+
+    def trees_table(self) -> Dict[str, NDArray[Any]]:
+        """The fitted trees, one entry per node, as a dict of equally long NumPy arrays.
+
+        Columns: ``layer`` and ``member`` (``DeepGradientBoostingRegressor`` only), ``stage`` (the tree's
+        number in its model; 0 for ``DecisionTreeRegressor``), ``node`` (its number in its tree, as saved;
+        the root is 0), ``depth`` (the root's is 0), ``feature`` (name where ``feature_names_in_`` exists,
+        else number; a deep member's split on an earlier member's prediction names it
+        ``layer{l}_member{m}``, or numbers it from ``n_features_in_`` on), ``threshold`` (a row goes right
+        when its value is greater, left otherwise, NaN included), ``left_child`` and ``right_child`` (node
+        numbers, -1 where that side is a leaf), ``left_value`` and ``right_value`` (the sides' mean targets,
+        unscaled by any learning rate: a leaf's answer), ``impurity`` (the squared deviation the split leaves,
+        its sides' summed), ``samples``, ``left_samples`` and ``right_samples`` (training rows at the node and
+        on each side). The numbers are exactly those of the model's saved file; a non-finite float, which the
+        file writes as ``null``, shows as NaN.
+        """
+        return trees_table(self)
+
+    def trees_to_dataframe(self) -> Any:
+        """``trees_table`` as a pandas DataFrame (needs pandas)."""
+        return trees_to_dataframe(self)
+
+
+class ShapExplained:
+    """The conversion for ``shap.TreeExplainer``."""
+
+    def to_shap(self) -> Dict[str, Any]:
+        """The fitted trees as the dictionary of arrays that ``shap.TreeExplainer`` accepts.
+
+        ``shap.TreeExplainer(model.to_shap())`` explains ``predict`` exactly: the SHAP values of a row plus
+        the expected value equal its prediction (up to rounding). Each side of a split without a child becomes
+        an explicit leaf; node weights are the training rows at each node; a value equal to the threshold and
+        NaN go left, as in the model; inputs stay float64.
+
+        Raises
+        ------
+        ValueError
+            A tree without a node (fitted on data where no feature took two values), which predicts nothing.
+        """
+        return shap_model(self)
