@@ -7,6 +7,7 @@ and the split counts are plain NumPy attributes of the estimator and travel with
 """
 from __future__ import annotations
 
+import importlib
 import os
 import tempfile
 from dataclasses import dataclass
@@ -176,6 +177,8 @@ def parse_model(data: bytes, kind: str, n_features: int) -> Parsed:
         model = _read_trees(reader, 1, n_features)
     elif kind == "GradientBoosting":
         model = _read_boosting(reader, n_features)
+    elif kind != "DeepGradientBoosting":
+        raise TypeError(f"model_ must be a vandu DecisionTree, GradientBoosting or DeepGradientBoosting, not {kind}")
     else:
         learning_rate = np.frombuffer(data, dtype="<f8", count=1, offset=reader.take(16) + 8)[0].item()
         layers: List[List[Boosting]] = []
@@ -313,7 +316,7 @@ def _decrease(trees: Trees, counts: NDArray[np.int64], n_columns: int) -> NDArra
     samples, left, right = counts.T.astype(np.float64)
     difference = trees.left_value - trees.right_value
     gain = np.divide(left * right, samples, out=np.zeros_like(samples), where=samples > 0) * difference**2
-    return np.bincount(trees.feature, weights=gain, minlength=n_columns)[:n_columns]
+    return np.bincount(trees.feature, weights=gain, minlength=n_columns)[:n_columns].astype(np.float64)
 
 
 def _split_counts(trees: Trees, n_features: int) -> NDArray[np.int64]:
@@ -429,10 +432,10 @@ def trees_table(estimator: Any) -> Dict[str, NDArray[Any]]:
 
 def trees_to_dataframe(estimator: Any) -> Any:
     try:
-        import pandas as pd
+        pandas = importlib.import_module("pandas")
     except ImportError as err:
         raise ImportError("trees_to_dataframe needs pandas; trees_table gives the same columns as arrays") from err
-    return pd.DataFrame(trees_table(estimator))
+    return pandas.DataFrame(trees_table(estimator))
 
 
 def _shap_tree(trees: Trees, counts: NDArray[np.int64], tree: int, scale: float) -> Dict[str, NDArray[Any]]:

@@ -128,6 +128,26 @@ def test_a_tree_without_a_split():
         model.to_shap()
 
 
+@pytest.mark.parametrize("corrupt, match", [
+    (lambda tree: tree["routes"].__setitem__(1, [0, -1]), "child number"),
+    (lambda tree: tree["routes"].__setitem__(0, [1, 1]), "child of more than one node"),
+    (lambda tree: tree["splitters"][2]["split_info"].__setitem__("feature", 4), "feature beyond"),
+    (lambda tree: tree["splitters"][2].__setitem__("split_info", None), "no split"),
+    (lambda tree: tree.__setitem__("routes", tree["routes"][:2]), "2 routes for"),
+])
+def test_a_model_that_breaks_the_tree_invariants_is_refused(corrupt, match, tmp_path):
+    # The native model loads such a file, and may be put in place of the fitted one.
+    x, y = data()
+    model = DecisionTreeRegressor(depth=3).fit(x, y)
+    record = saved(model.model_, tmp_path / "model.json")
+    assert len(record["splitters"]) >= 3
+    corrupt(record)
+    model.model_ = native(record, tmp_path / "corrupt.json", vandu.DecisionTree)
+    for inspect in (model.trees_table, model.to_shap):
+        with pytest.raises(ValueError, match=match):
+            inspect()
+
+
 @pytest.mark.parametrize("estimator", [
     DecisionTreeRegressor(depth=5),
     GradientBoostingRegressor(depth=3, n_estimators=20, learning_rate=0.3),
