@@ -249,31 +249,34 @@ def _walk_masks(trees: Trees, columns: NDArray[np.float64], tree: int, out: NDAr
 def _walk_levels(trees: Trees, columns: NDArray[np.float64], first: int, last: int,
                  counts: Optional[NDArray[np.int64]]) -> NDArray[np.float64]:
     # All the (tree, row) pairs move down one level per step, so many small trees cost about what one does.
+    # Each side without a child gets a leaf of its own, which keeps every pair where it is (its threshold is
+    # infinite and both its children are itself): the steps need no bookkeeping of which pairs are done.
     n_rows = columns.shape[1]
-    roots = trees.start[first:last]
-    node = np.repeat(roots, n_rows)
-    row = np.tile(np.arange(n_rows, dtype=np.int64), last - first)
-    position = np.arange(len(node), dtype=np.int64)
-    out = np.empty(len(node), dtype=np.float64)
-    flat = columns.reshape(-1)
     base = int(trees.start[first])
     size = int(trees.start[last]) - base
-    while len(node):
-        right = flat.take(trees.feature.take(node) * n_rows + row) > trees.threshold.take(node)
+    inner = slice(base, base + size)
+    leaves = size + np.arange(2 * size, dtype=np.int64)  # node i's left leaf is size + 2i, its right one next
+    children = np.concatenate([np.stack([trees.left_child[inner], trees.right_child[inner]], axis=1) - base,
+                               np.repeat(leaves, 2).reshape(-1, 2)])
+    children[:size] = np.where(children[:size] < 0, leaves.reshape(-1, 2), children[:size])
+    children = children.reshape(-1)
+    feature = np.concatenate([trees.feature[inner], np.zeros(2 * size, dtype=np.int64)]) * n_rows
+    threshold = np.concatenate([trees.threshold[inner], np.full(2 * size, np.inf)])
+    value = np.concatenate([np.zeros(size), np.stack([trees.left_value[inner], trees.right_value[inner]],
+                                                     axis=1).reshape(-1)])
+    node = np.repeat(trees.start[first:last] - base, n_rows)
+    row = np.tile(np.arange(n_rows, dtype=np.int64), last - first)
+    flat = columns.reshape(-1)
+    for _ in range(int(trees.depth[inner].max(initial=0)) + 1):
+        right = flat.take(feature.take(node) + row) > threshold.take(node)
+        step = node * 2
+        step += right
         if counts is not None:
-            visits = np.bincount(node - base, minlength=size)
-            rights = np.bincount(node[right] - base, minlength=size)
-            counts[base:base + size] += np.stack([visits, visits - rights, rights], axis=1)
-        child = np.where(right, trees.right_child.take(node), trees.left_child.take(node))
-        leaf = child < 0
-        if leaf.any():
-            at = node[leaf]
-            out[position[leaf]] = np.where(right[leaf], trees.right_value.take(at), trees.left_value.take(at))
-            inner = ~leaf
-            node, row, position = child[inner], row[inner], position[inner]
-        else:
-            node = child
-    return out.reshape(last - first, n_rows)
+            counts[inner, 1:] += np.bincount(step, minlength=2 * size)[:2 * size].reshape(-1, 2)
+        node = children.take(step)
+    if counts is not None:
+        counts[inner, 0] = counts[inner, 1] + counts[inner, 2]
+    return value.take(node).reshape(last - first, n_rows)
 
 
 def _batches(trees: Trees, n_rows: int) -> Iterator[Tuple[int, int]]:
