@@ -1,8 +1,8 @@
 """What looking inside a fitted vandu_sklearn model costs: the inspection at fit, staged predictions, the table
 and the SHAP conversion, next to the native fit and predict.
 
-    python bench/bench_inspect.py            # GradientBoostingRegressor, 1000 stages of depth 3 and 5, 100,000 rows
-    python bench/bench_inspect.py --quick    # 100 stages on 10,000 rows: a smoke run
+    python bench/bench_inspect.py           # GradientBoostingRegressor, 1000 stages of depth 3 and 5
+    python bench/bench_inspect.py --quick   # 100 stages on 10,000 rows: a smoke run
 
 Friedman #1 data, 100,000 training rows x 10 features. The native fit is timed once; the rest best of
 --repeats. "inspection at fit" is what GradientBoostingRegressor.fit adds to the native fit (reading the

@@ -172,9 +172,9 @@ def test_inspection_matches_the_saved_file(estimator, walk, tmp_path):
                 for key, expected in [
                         ("node", node), ("feature", split["feature"]), ("threshold", split["threshold"]),
                         ("impurity", split["impurity"]), ("left_value", split["values"][0]),
-                        ("right_value", split["values"][1]), ("left_child", route[0]), ("right_child", route[1]),
-                        ("samples", len(at)), ("left_samples", len(at) - goes_right.sum()),
-                        ("right_samples", goes_right.sum())]:
+                        ("right_value", split["values"][1]), ("left_child", route[0]),
+                        ("right_child", route[1]), ("samples", len(at)),
+                        ("left_samples", len(at) - goes_right.sum()), ("right_samples", goes_right.sum())]:
                     assert table[key][rows] == expected, (key, rows)
                 sides = square_deviation(targets[at[~goes_right]]) + square_deviation(targets[at[goes_right]])
                 assert split["impurity"] == pytest.approx(sides, rel=1e-9, abs=1e-9)
