@@ -149,9 +149,10 @@ TEST_P(KernelsMatchScalarDefinition, MaskedSumsAndPartition) {
                         const std::size_t d = at[rows[s * stride + f_split] > t[f_split]]++;
                         EXPECT_EQ(bits(out_y[d]), bits(y[s]));
                         EXPECT_EQ(out_pos[d], indexed ? positions[s] : 5 + s);
-                        if (copy)
+                        if (copy) {
                             for (std::size_t f = 0; f < stride; ++f)
                                 EXPECT_EQ(bits(out_rows[d * stride + f]), bits(rows[s * stride + f]));
+                        }
                     }
                     for (int side = 0; side < 2; ++side) {
                         EXPECT_EQ(stats[side].count, expected[side].count);
