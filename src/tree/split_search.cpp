@@ -187,23 +187,8 @@ ExactWinner exact_winner(const double* rows, const std::uint64_t* index, std::si
     return best.result()->payload;
 }
 
-RunningStats statistics_of(const double* y, std::size_t n) {
-    RunningStats s;
+void push_all(RunningStats& s, const double* y, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) s.push(y[i]);
-    return s;
-}
-
-void statistics_of_sides(const double* left, std::size_t n_left, const double* right,
-                         std::size_t n_right, RunningStats& l, RunningStats& r) {
-    l = RunningStats{};
-    r = RunningStats{};
-    const std::size_t both = std::min(n_left, n_right);
-    for (std::size_t i = 0; i < both; ++i) {
-        l.push(left[i]);
-        r.push(right[i]);
-    }
-    for (std::size_t i = both; i < n_left; ++i) l.push(left[i]);
-    for (std::size_t i = both; i < n_right; ++i) r.push(right[i]);
 }
 
 }  // namespace vandu

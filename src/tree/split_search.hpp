@@ -66,11 +66,7 @@ void side_statistics_of(const double* rows, const std::uint64_t* index, std::siz
                         std::size_t n, const double* y, std::size_t feature, double threshold,
                         RunningStats& left, RunningStats& right);
 
-// The exact statistics of targets pushed in order.
-RunningStats statistics_of(const double* y, std::size_t n);
-
-// Both sides' at once: two independent chains of divisions overlap.
-void statistics_of_sides(const double* left, std::size_t n_left, const double* right,
-                         std::size_t n_right, RunningStats& l, RunningStats& r);
+// Pushes targets in order onto statistics already holding earlier ones.
+void push_all(RunningStats& s, const double* y, std::size_t n);
 
 }  // namespace vandu

@@ -103,7 +103,6 @@ public:
         auto& child_ranges = sc_.levels[level + 1];
         const NodeData children = partition(level + 1, begin, end, *choice, sc_.threshold[f], data,
                                             move_rows, large, child_ranges);
-        if (!choice->exact) exact_statistics(*choice, begin, count, children);
         const Split split{f, sc_.threshold[f],
                           split_impurity(choice->left, choice->right),
                           {choice->left.mean, choice->right.mean}};
@@ -288,22 +287,6 @@ private:
         return node;
     }
 
-    // The winner's statistics, pushed in row order, from its children's targets (each side
-    // contiguous, the two sides independent): for a large node, whose partition ran in
-    // chunks, each side on its own thread.
-    void exact_statistics(Choice& c, std::size_t begin, std::size_t count, NodeData children) {
-        const double* left = children.targets + begin;
-        const double* right = left + c.n_left;
-        const std::size_t n_right = count - c.n_left;
-        parallel_team(2, [&](std::size_t t) {
-            if (t == 0)
-                c.left = statistics_of(left, c.n_left);
-            else
-                c.right = statistics_of(right, n_right);
-        });
-        c.exact = true;
-    }
-
     void value_ranges(const double* rows, std::size_t count, bool large, double* min, double* max,
                       std::int64_t* has_nan) {
         const std::size_t stride = st_.stride;
@@ -366,12 +349,12 @@ private:
     }
 
     // Stable partition of [begin, end) into the buffers of `level`: left side first. Targets
-    // always move; the children's value ranges are taken when they may split. Children
+    // always move; the children's value ranges are taken when they may split, the lone
+    // candidate's statistics as the rows go by. Children
     // read the matrix in place through their positions, which ascend, so the reads run
     // forward: copying rows costs more than it saves, and a first fit would pay for the
     // fresh pages too. Only every feature's exact statistics need the rows side by side.
-    // A lone candidate's statistics are pushed on the way unless the partition runs in
-    // chunks. A large node's chunks are placed by the left counts where each one starts.
+    // A large node's chunks are placed by the left counts where each one starts.
     NodeData partition(std::size_t level, std::size_t begin, std::size_t end, Choice& choice,
                        double threshold, NodeData data, bool move_rows, bool large,
                        std::array<RangeSet, 2>& child_ranges) {
@@ -387,9 +370,8 @@ private:
         if (copy_rows && rows.size() < st_.n_samples * stride) rows.resize(st_.n_samples * stride);
         if (targets.size() < st_.n_samples) targets.resize(st_.n_samples);
         if (move_positions && positions.size() < st_.n_samples) positions.resize(st_.n_samples);
-        const bool chunked = large && st_.team > 1;
         RunningStats* stats = nullptr;
-        if (!choice.exact && !chunked) {
+        if (!choice.exact) {
             choice.left = choice.right = RunningStats{};
             stats = &choice.left;  // left and right side by side
             static_assert(offsetof(Choice, right) == offsetof(Choice, left) + sizeof(RunningStats));
@@ -397,7 +379,7 @@ private:
 
         // Rows [from, to) hold the lefts [lefts_before, lefts_after) of the node.
         const auto move = [&](std::size_t from, std::size_t to, std::size_t lefts_before,
-                              std::size_t lefts_after, kernels::SideRanges* ranges) {
+                              std::size_t lefts_after, kernels::SideRanges* ranges, bool push) {
             kernels::Partition p{data.indexed ? data.rows : data.rows + from * stride,
                                  data.targets + from,
                                  data.positions ? data.positions + from : nullptr,
@@ -412,14 +394,14 @@ private:
                                  {begin + lefts_before, begin + n_left + (from - begin - lefts_before)},
                                  {begin + lefts_after, begin + n_left + (to - begin - lefts_after)},
                                  move_rows ? ranges : nullptr,
-                                 stats};
+                                 push ? stats : nullptr};
             // x is the caller's memory, and a signal handler run between the passes could
             // change it: a row beyond its side's end fails the fit instead of writing there.
             if (!st_.kernels.partition(p, stride)) fail("the training data changed during the fit");
         };
         if (!large) {
             kernels::SideRanges sides[2] = {child_ranges[0].fresh(), child_ranges[1].fresh()};
-            move(begin, end, 0, n_left, sides);
+            move(begin, end, 0, n_left, sides, true);
             child_ranges[0].count = sides[0].count;
             child_ranges[1].count = sides[1].count;
         } else {
@@ -432,10 +414,22 @@ private:
                 return st_.chunk_start[t] - above;
             };
             for (std::size_t i = 0; i < 2 * st_.team; ++i) st_.chunk_sides[i] = st_.chunk_ranges[i].fresh();
+            // The statistics ride with the first chunk; each side's chain then runs on
+            // through the later chunks' targets, the two sides on two threads.
             parallel_team(st_.team, [&](std::size_t t) {
                 move(begin + st_.chunk_start[t], begin + st_.chunk_start[t + 1], lefts_before(t),
-                     lefts_before(t + 1), &st_.chunk_sides[2 * t]);
+                     lefts_before(t + 1), &st_.chunk_sides[2 * t], t == 0);
             });
+            if (stats) {
+                const std::size_t lefts = lefts_before(1), rights = st_.chunk_start[1] - lefts;
+                const std::size_t n_right = end - begin - n_left;
+                parallel_team(2, [&](std::size_t t) {
+                    if (t == 0)
+                        push_all(choice.left, targets.data() + begin + lefts, n_left - lefts);
+                    else
+                        push_all(choice.right, targets.data() + begin + n_left + rights, n_right - rights);
+                });
+            }
             if (move_rows) {
                 child_ranges[0].count = child_ranges[1].count = 0;
                 for (std::size_t t = 0; t < st_.team; ++t)
