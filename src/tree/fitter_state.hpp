@@ -67,11 +67,10 @@ struct NodeScratch {
     std::vector<double> count_left, mean_left, m2_left, count_right, mean_right, m2_right;
     std::vector<std::int64_t> has_nan;
     std::vector<char> drawn;
-    // The certified search: rows above each threshold, their shifted targets' sum, the
-    // shifted targets, and the features still in the running.
+    // The certified search: rows above each threshold, their shifted targets' sum, and the
+    // features still in the running.
     std::vector<std::int64_t> above;
     std::vector<double> sum_above;
-    std::vector<double> shifted;
     std::vector<std::size_t> candidates;
     // Both children's ranges, by the children's level: a right child's survive the
     // growing of its left sibling's subtree, which writes only deeper levels.
@@ -140,7 +139,6 @@ public:
     std::vector<NodeTargets> chunk_targets;
     std::vector<RangeSet> chunk_ranges;  // by chunk and side
     std::vector<kernels::SideRanges> chunk_sides;
-    std::vector<double> shifted;  // a large node's shifted targets
     bool root_ranges_known = false;
     std::vector<double> root_min, root_max;
     std::vector<std::int64_t> root_has_nan;

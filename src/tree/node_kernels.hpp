@@ -10,6 +10,20 @@
 
 #include "core/numerics.hpp"
 
+namespace vandu {
+
+// A node's targets y, summarised around a shift c, in one pass of any order.
+struct NodeTargets {
+    std::size_t n = 0;
+    double sum = 0.0;              // of y - c
+    double squares = 0.0;          // of (y - c)^2
+    double low = 0.0, high = 0.0;  // min y, max y
+    double largest = 0.0;          // max |y|
+    double largest_shifted = 0.0;  // max |y - c|
+};
+
+}  // namespace vandu
+
 namespace vandu::kernels {
 
 inline constexpr std::size_t kernel_width = 4;
@@ -77,12 +91,14 @@ struct NodeKernels {
     void (*side_statistics)(const double* rows, std::size_t stride, std::size_t width,
                             std::size_t n, const double* y, const double* thresholds,
                             SideStatistics out, CountMarks marks);
-    // For each feature, the number of rows above its threshold and the sum of their d
-    // (one value per row), in any order of addition: only a bound on its rounding matters.
-    // Row s is rows + s * stride, or rows + index[s] * stride when an index is given.
+    // For each feature, the number of rows above its threshold and the sum of their
+    // y - shift, in any order of addition: only a bound on its rounding matters; and, when
+    // asked, the summary of the targets on the way. Row s is rows + s * stride, or
+    // rows + index[s] * stride when an index is given.
     void (*masked_sums)(const double* rows, const std::uint64_t* index, std::size_t stride,
-                        std::size_t width, std::size_t n, const double* d, const double* thresholds,
-                        std::int64_t* count_right, double* sum_right);
+                        std::size_t width, std::size_t n, const double* y, double shift,
+                        const double* thresholds, std::int64_t* count_right, double* sum_right,
+                        NodeTargets* summary);
     // False when a row would land beyond its side's end (the rows changed since counted).
     bool (*partition)(const Partition& p, std::size_t stride);
 };

@@ -84,37 +84,6 @@ double estimate_error_bound(const NodeTargets& node) {
     return 2.0 * (EW + EE);
 }
 
-NodeTargets summarize_targets(const double* y, std::size_t n, double shift, double* shifted) {
-    // Four independent lanes: the order of the sums is free, min and max are exact anyway.
-    double sum[4] = {0, 0, 0, 0}, squares[4] = {0, 0, 0, 0};
-    double lo[4], hi[4], big[4] = {0, 0, 0, 0}, big_shifted[4] = {0, 0, 0, 0};
-    for (int l = 0; l < 4; ++l) lo[l] = hi[l] = n ? y[0] : 0.0;
-    std::size_t i = 0;
-    const auto step = [&](int l, std::size_t k) {
-        const double d = y[k] - shift;
-        shifted[k] = d;
-        sum[l] += d;
-        squares[l] += d * d;
-        lo[l] = std::min(lo[l], y[k]);
-        hi[l] = std::max(hi[l], y[k]);
-        big[l] = std::max(big[l], std::fabs(y[k]));
-        big_shifted[l] = std::max(big_shifted[l], std::fabs(d));
-    };
-    for (; i + 4 <= n; i += 4)
-        for (int l = 0; l < 4; ++l) step(l, i + l);
-    for (; i < n; ++i) step(0, i);
-    NodeTargets t;
-    t.n = n;
-    t.sum = (sum[0] + sum[1]) + (sum[2] + sum[3]);
-    t.squares = (squares[0] + squares[1]) + (squares[2] + squares[3]);
-    t.low = std::min(std::min(lo[0], lo[1]), std::min(lo[2], lo[3]));
-    t.high = std::max(std::max(hi[0], hi[1]), std::max(hi[2], hi[3]));
-    t.largest = std::max(std::max(big[0], big[1]), std::max(big[2], big[3]));
-    t.largest_shifted =
-        std::max(std::max(big_shifted[0], big_shifted[1]), std::max(big_shifted[2], big_shifted[3]));
-    return t;
-}
-
 void merge_targets(NodeTargets& into, const NodeTargets& more) {
     if (more.n == 0) return;
     if (into.n == 0) {

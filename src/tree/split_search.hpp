@@ -13,21 +13,10 @@
 #include <vector>
 
 #include "core/numerics.hpp"
+#include "tree/node_kernels.hpp"
 #include "tree/split_rule.hpp"
 
 namespace vandu {
-
-// A node's targets, summarised once: y - shift for every row goes to `shifted`.
-struct NodeTargets {
-    std::size_t n = 0;
-    double sum = 0.0;      // of y - shift
-    double squares = 0.0;  // of (y - shift)^2
-    double low = 0.0, high = 0.0;  // min y, max y
-    double largest = 0.0;  // max |y|
-    double largest_shifted = 0.0;  // max |y - shift|
-};
-
-NodeTargets summarize_targets(const double* y, std::size_t n, double shift, double* shifted);
 
 // Adds the summary of a later run of rows (sums in any order keep the bound).
 void merge_targets(NodeTargets& into, const NodeTargets& more);

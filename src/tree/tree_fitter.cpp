@@ -251,26 +251,23 @@ private:
         return Choice{w.feature, static_cast<std::size_t>(w.left.count), true, w.left, w.right};
     }
 
-    // The node's shifted targets and, per feature, the rows above the threshold and their
+    // The summary of the node's targets and, per feature, the rows above the threshold and their
     // sum. A large node's chunks of rows run on the team; their sums add in any order.
     NodeTargets masked_sums(const double* rows, const std::uint64_t* index, std::size_t count,
                             const double* y, bool large, double shift) {
         const std::size_t stride = st_.stride;
         if (!large) {
-            if (sc_.shifted.size() < count) sc_.shifted.resize(std::max(count, 2 * sc_.shifted.size()));
-            const NodeTargets node = summarize_targets(y, count, shift, sc_.shifted.data());
-            st_.kernels.masked_sums(rows, index, stride, stride, count, sc_.shifted.data(),
-                                    sc_.threshold.data(), sc_.above.data(), sc_.sum_above.data());
+            NodeTargets node;
+            st_.kernels.masked_sums(rows, index, stride, stride, count, y, shift, sc_.threshold.data(),
+                                    sc_.above.data(), sc_.sum_above.data(), &node);
             return node;
         }
-        if (st_.shifted.size() < count) st_.shifted.resize(st_.n_samples);
         parallel_team(st_.team, [&](std::size_t t) {
             const std::size_t from = st_.chunk_start[t], n = st_.chunk_start[t + 1] - from;
-            st_.chunk_targets[t] = summarize_targets(y + from, n, shift, st_.shifted.data() + from);
             st_.kernels.masked_sums(index ? rows : rows + from * stride, index ? index + from : nullptr,
-                                    stride, stride, n, st_.shifted.data() + from, sc_.threshold.data(),
+                                    stride, stride, n, y + from, shift, sc_.threshold.data(),
                                     st_.chunk_above.data() + t * stride,
-                                    st_.chunk_sum_above.data() + t * stride);
+                                    st_.chunk_sum_above.data() + t * stride, &st_.chunk_targets[t]);
         });
         NodeTargets node;
         for (std::size_t t = 0; t < st_.team; ++t) merge_targets(node, st_.chunk_targets[t]);

@@ -113,18 +113,37 @@ TEST_P(KernelsMatchScalarDefinition, MaskedSumsAndPartition) {
                 const std::uint64_t* index = indexed ? positions.data() : nullptr;
                 std::vector<std::int64_t> above(stride, -7);
                 std::vector<double> sum(stride, NAN);
-                k->masked_sums(source, index, stride, stride, n, y.data(), t.data(), above.data(), sum.data());
+                const double shift = 0.25;
+                NodeTargets summary;
+                k->masked_sums(source, index, stride, stride, n, y.data(), shift, t.data(), above.data(), sum.data(),
+                               &summary);
                 for (std::size_t f = 0; f < features; ++f) {
                     std::int64_t count = 0;
                     double total = 0.0;
                     for (std::size_t s = 0; s < n; ++s) {
                         const bool right = rows[s * stride + f] > t[f];
                         count += right;
-                        total = total + (right ? y[s] : 0.0);
+                        total = total + (right ? y[s] - shift : 0.0);
                     }
                     EXPECT_EQ(above[f], count);
                     EXPECT_EQ(bits(sum[f]), bits(total));
                 }
+                double total = 0.0, squares = 0.0, low = y[0], high = y[0], largest = 0.0, largest_shifted = 0.0;
+                for (double v : y) {
+                    total = total + (v - shift);
+                    squares = squares + (v - shift) * (v - shift);
+                    low = std::min(low, v);
+                    high = std::max(high, v);
+                    largest = std::max(largest, std::fabs(v));
+                    largest_shifted = std::max(largest_shifted, std::fabs(v - shift));
+                }
+                EXPECT_EQ(summary.n, n);
+                EXPECT_EQ(bits(summary.sum), bits(total));
+                EXPECT_EQ(bits(summary.squares), bits(squares));
+                EXPECT_EQ(summary.low, low);
+                EXPECT_EQ(summary.high, high);
+                EXPECT_EQ(summary.largest, largest);
+                EXPECT_EQ(summary.largest_shifted, largest_shifted);
 
                 std::vector<double> out_rows(n * stride, NAN), out_y(n, NAN);
                 std::vector<std::uint64_t> out_pos(n, 0);

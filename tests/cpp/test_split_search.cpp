@@ -92,7 +92,6 @@ Node make_node(std::mt19937_64& gen, Targets targets, Features features) {
 TEST(SplitSearch, CertifiedChoiceMatchesFullStatisticsOnAdversarialNodes) {
     std::mt19937_64 gen(20261208);
     std::size_t mismatches = 0, nodes = 0, several = 0, normal_single = 0, normal_nodes = 0;
-    std::vector<double> shifted;
     std::vector<std::int64_t> above;
     std::vector<double> sum_above;
     std::vector<std::size_t> candidates;
@@ -121,12 +120,11 @@ TEST(SplitSearch, CertifiedChoiceMatchesFullStatisticsOnAdversarialNodes) {
             case 1: shift = node.y[node.n / 2] * 0.5; break;
             default: break;
         }
-        shifted.assign(node.n, 0.0);
         above.assign(node.stride, -1);
         sum_above.assign(node.stride, 0.0);
-        const NodeTargets summary = summarize_targets(node.y.data(), node.n, shift, shifted.data());
-        k.masked_sums(node.rows.data(), nullptr, node.stride, node.stride, node.n, shifted.data(), node.thresholds.data(),
-                      above.data(), sum_above.data());
+        NodeTargets summary;
+        k.masked_sums(node.rows.data(), nullptr, node.stride, node.stride, node.n, node.y.data(), shift,
+                      node.thresholds.data(), above.data(), sum_above.data(), &summary);
         certified_candidates(summary, above.data(), sum_above.data(), node.drawn.data(), node.features,
                              candidates);
         ASSERT_FALSE(candidates.empty());
