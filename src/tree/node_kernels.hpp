@@ -78,6 +78,9 @@ struct Partition {
     std::size_t at[2], end[2];
     SideRanges* ranges;  // both sides'
     RunningStats* stats;  // both sides'
+    // When given (and no rows move), row s's side is bit `feature` of sides[s], as the
+    // masked pass found it: the row itself is not read again.
+    const std::uint64_t* sides;
 };
 
 // Both passes cover the first `width` features of each row (a multiple of kernel_width
@@ -93,12 +96,12 @@ struct NodeKernels {
                             SideStatistics out, CountMarks marks);
     // For each feature, the number of rows above its threshold and the sum of their
     // y - shift, in any order of addition: only a bound on its rounding matters; and, when
-    // asked, the summary of the targets on the way. Row s is rows + s * stride, or
-    // rows + index[s] * stride when an index is given.
+    // asked, the summary of the targets on the way and (width <= 64) each row's sides as
+    // bits. Row s is rows + s * stride, or rows + index[s] * stride when an index is given.
     void (*masked_sums)(const double* rows, const std::uint64_t* index, std::size_t stride,
                         std::size_t width, std::size_t n, const double* y, double shift,
                         const double* thresholds, std::int64_t* count_right, double* sum_right,
-                        NodeTargets* summary);
+                        NodeTargets* summary, std::uint64_t* sides);
     // False when a row would land beyond its side's end (the rows changed since counted).
     bool (*partition)(const Partition& p, std::size_t stride);
 };

@@ -11,7 +11,7 @@ void value_ranges(const double*, std::size_t, std::size_t, std::size_t, double*,
 void side_statistics(const double*, std::size_t, std::size_t, std::size_t, const double*,
                      const double*, SideStatistics, CountMarks);
 void masked_sums(const double*, const std::uint64_t*, std::size_t, std::size_t, std::size_t, const double*,
-                 double, const double*, std::int64_t*, double*, NodeTargets*);
+                 double, const double*, std::int64_t*, double*, NodeTargets*, std::uint64_t*);
 bool partition(const Partition&, std::size_t);
 }  // namespace avx2
 #endif

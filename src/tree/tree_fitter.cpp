@@ -90,7 +90,11 @@ public:
         }
         if (large) split_into_chunks(count);
 
-        auto choice = find_split(begin, count, data, root, large, shift, ranges);
+        // Children that cannot split need only their sides: the masked pass notes them.
+        const bool note_sides = certified_ && budget == 1 && st_.stride <= 64;
+        if (note_sides && st_.sides.size() < st_.n_samples) st_.sides.resize(st_.n_samples);
+        auto choice = find_split(begin, count, data, root, large, shift, ranges,
+                                 note_sides ? st_.sides.data() + begin : nullptr);
         if (!choice) return NO_CHILD;
 
         const std::size_t f = choice->feature;
@@ -102,7 +106,8 @@ public:
         const bool move_rows = may_split(n_left) || may_split(count - n_left);
         auto& child_ranges = sc_.levels[level + 1];
         const NodeData children = partition(level + 1, begin, end, *choice, sc_.threshold[f], data,
-                                            move_rows, large, child_ranges);
+                                            move_rows, large, child_ranges,
+                                            note_sides ? st_.sides.data() + begin : nullptr);
         const Split split{f, sc_.threshold[f],
                           split_impurity(choice->left, choice->right),
                           {choice->left.mean, choice->right.mean}};
@@ -144,7 +149,8 @@ private:
     // The rule fit of one node: every feature's range, one draw per non-constant feature
     // in feature order, and the first feature of least impurity.
     std::optional<Choice> find_split(std::size_t begin, std::size_t count, NodeData data, bool root,
-                                     bool large, double shift, const RangeSet* ranges) {
+                                     bool large, double shift, const RangeSet* ranges,
+                                     std::uint64_t* sides) {
         const std::size_t n_features = st_.n_features;
         if (n_features == 0 || count < 2) return std::nullopt;  // a lone value never splits
         const double* rows = data.indexed ? data.rows : data.rows + begin * st_.stride;
@@ -201,7 +207,7 @@ private:
         // With certified targets no impurity is NaN, so no comparison can fail first.
         if (any_drawn && !(certified_ && pending != Pending::none)) {
             if (certified_)
-                choice = certified_choice(rows, index, count, data.targets + begin, large, shift, stop);
+                choice = certified_choice(rows, index, count, data.targets + begin, large, shift, stop, sides);
             else
                 choice = exact_choice(rows, count, data.targets + begin, large, stop);
         }
@@ -232,8 +238,8 @@ private:
     // is the winner, and its statistics come from the pass over its children.
     std::optional<Choice> certified_choice(const double* rows, const std::uint64_t* index,
                                            std::size_t count, const double* y, bool large,
-                                           double shift, std::size_t stop) {
-        const NodeTargets node = masked_sums(rows, index, count, y, large, shift);
+                                           double shift, std::size_t stop, std::uint64_t* sides) {
+        const NodeTargets node = masked_sums(rows, index, count, y, large, shift, sides);
         // Every threshold lies within the values its ranges were taken from, so both sides
         // hold a row, unless a signal handler rewrote x since.
         for (std::size_t f = 0; f < stop; ++f)
@@ -254,12 +260,12 @@ private:
     // The summary of the node's targets and, per feature, the rows above the threshold and their
     // sum. A large node's chunks of rows run on the team; their sums add in any order.
     NodeTargets masked_sums(const double* rows, const std::uint64_t* index, std::size_t count,
-                            const double* y, bool large, double shift) {
+                            const double* y, bool large, double shift, std::uint64_t* sides) {
         const std::size_t stride = st_.stride;
         if (!large) {
             NodeTargets node;
             st_.kernels.masked_sums(rows, index, stride, stride, count, y, shift, sc_.threshold.data(),
-                                    sc_.above.data(), sc_.sum_above.data(), &node);
+                                    sc_.above.data(), sc_.sum_above.data(), &node, sides);
             return node;
         }
         parallel_team(st_.team, [&](std::size_t t) {
@@ -267,7 +273,8 @@ private:
             st_.kernels.masked_sums(index ? rows : rows + from * stride, index ? index + from : nullptr,
                                     stride, stride, n, y + from, shift, sc_.threshold.data(),
                                     st_.chunk_above.data() + t * stride,
-                                    st_.chunk_sum_above.data() + t * stride, &st_.chunk_targets[t]);
+                                    st_.chunk_sum_above.data() + t * stride, &st_.chunk_targets[t],
+                                    sides ? sides + from : nullptr);
         });
         NodeTargets node;
         for (std::size_t t = 0; t < st_.team; ++t) merge_targets(node, st_.chunk_targets[t]);
@@ -354,7 +361,7 @@ private:
     // A large node's chunks are placed by the left counts where each one starts.
     NodeData partition(std::size_t level, std::size_t begin, std::size_t end, Choice& choice,
                        double threshold, NodeData data, bool move_rows, bool large,
-                       std::array<RangeSet, 2>& child_ranges) {
+                       std::array<RangeSet, 2>& child_ranges, const std::uint64_t* sides) {
         const std::size_t slot = level % 2;
         const std::size_t stride = st_.stride;
         const std::size_t n_left = choice.n_left, feature = choice.feature;
@@ -391,7 +398,8 @@ private:
                                  {begin + lefts_before, begin + n_left + (from - begin - lefts_before)},
                                  {begin + lefts_after, begin + n_left + (to - begin - lefts_after)},
                                  move_rows ? ranges : nullptr,
-                                 push ? stats : nullptr};
+                                 push ? stats : nullptr,
+                                 sides && !move_rows ? sides + (from - begin) : nullptr};
             // x is the caller's memory, and a signal handler run between the passes could
             // change it: a row beyond its side's end fails the fit instead of writing there.
             if (!st_.kernels.partition(p, stride)) fail("the training data changed during the fit");

@@ -115,8 +115,12 @@ TEST_P(KernelsMatchScalarDefinition, MaskedSumsAndPartition) {
                 std::vector<double> sum(stride, NAN);
                 const double shift = 0.25;
                 NodeTargets summary;
+                std::vector<std::uint64_t> side_bits(n, ~std::uint64_t{0});
                 k->masked_sums(source, index, stride, stride, n, y.data(), shift, t.data(), above.data(), sum.data(),
-                               &summary);
+                               &summary, side_bits.data());
+                for (std::size_t s = 0; s < n; ++s)
+                    for (std::size_t f = 0; f < stride; ++f)
+                        ASSERT_EQ((side_bits[s] >> f) & 1, rows[s * stride + f] > t[f] ? 1u : 0u) << s << " " << f;
                 for (std::size_t f = 0; f < features; ++f) {
                     std::int64_t count = 0;
                     double total = 0.0;
@@ -156,11 +160,14 @@ TEST_P(KernelsMatchScalarDefinition, MaskedSumsAndPartition) {
                     nan[side].assign(stride, 0);
                     sides[side] = {mn[side].data(), mx[side].data(), nan[side].data(), 0};
                 }
-                for (bool copy : {false, true}) {
+                // Rows read for the ranges, rows copied, or only the sides read from the bits.
+                for (int mode : {0, 1, 2}) {
+                    const bool copy = mode == 1, bits_only = mode == 2;
                     RunningStats stats[2];
                     Partition p{source, y.data(), index, indexed, 5, n, f_split, t[f_split],
                                 copy ? out_rows.data() : nullptr, out_y.data(), out_pos.data(), {0, n_left},
-                                {n_left, n}, sides, stats};
+                                {n_left, n}, bits_only ? nullptr : sides, stats,
+                                bits_only ? side_bits.data() : nullptr};
                     sides[0].count = sides[1].count = 0;
                     ASSERT_TRUE(k->partition(p, stride));
                     std::size_t at[2] = {0, n_left};
@@ -178,6 +185,7 @@ TEST_P(KernelsMatchScalarDefinition, MaskedSumsAndPartition) {
                         EXPECT_EQ(bits(stats[side].mean), bits(expected[side].mean));
                         EXPECT_EQ(bits(stats[side].m2), bits(expected[side].m2));
                         const std::size_t from = side ? n_left : 0, count = side ? n - n_left : n_left;
+                        if (bits_only) continue;
                         EXPECT_EQ(sides[side].count, count);
                         if (count == 0 || !copy) continue;
                         for (std::size_t f = 0; f < features; ++f) {
@@ -192,7 +200,7 @@ TEST_P(KernelsMatchScalarDefinition, MaskedSumsAndPartition) {
                 // A row beyond its side's end (the rows changed since they were counted) is refused.
                 if (n_left > 0 && n_left < n) {
                     Partition p{source, y.data(), index, indexed, 0, n, f_split, t[f_split], nullptr,
-                                out_y.data(), nullptr, {0, n_left}, {n_left - 1, n}, nullptr, nullptr};
+                                out_y.data(), nullptr, {0, n_left}, {n_left - 1, n}, nullptr, nullptr, nullptr};
                     EXPECT_FALSE(k->partition(p, stride));
                 }
             }

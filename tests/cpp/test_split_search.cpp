@@ -124,7 +124,7 @@ TEST(SplitSearch, CertifiedChoiceMatchesFullStatisticsOnAdversarialNodes) {
         sum_above.assign(node.stride, 0.0);
         NodeTargets summary;
         k.masked_sums(node.rows.data(), nullptr, node.stride, node.stride, node.n, node.y.data(), shift,
-                      node.thresholds.data(), above.data(), sum_above.data(), &summary);
+                      node.thresholds.data(), above.data(), sum_above.data(), &summary, nullptr);
         certified_candidates(summary, above.data(), sum_above.data(), node.drawn.data(), node.features,
                              candidates);
         ASSERT_FALSE(candidates.empty());
