@@ -21,17 +21,15 @@ constexpr std::size_t large_node_values = std::size_t{1} << 15;
 // One side's value ranges, taken by the partition that fills it.
 struct RangeSet {
     std::vector<double> min, max;
-    std::vector<std::int64_t> nan;
     std::size_t count = 0;
 
     void size(std::size_t stride) {
         min.assign(stride, 0.0);
         max.assign(stride, 0.0);
-        nan.assign(stride, 0);
     }
     kernels::SideRanges fresh() {
         count = 0;
-        return {min.data(), max.data(), nan.data(), 0};
+        return {min.data(), max.data(), 0};
     }
     // Appends a later run of the same side, under the same rules: the first minimum, the
     // last maximum.
@@ -41,12 +39,10 @@ struct RangeSet {
             if (count == 0) {
                 min[f] = run.min[f];
                 max[f] = run.max[f];
-                nan[f] = run.nan[f];
                 continue;
             }
             if (min[f] > run.min[f]) min[f] = run.min[f];
             if (!(max[f] > run.max[f])) max[f] = run.max[f];
-            nan[f] |= run.nan[f];
         }
         count += run.count;
     }
@@ -59,6 +55,7 @@ struct NodeScratch {
                         &mean_right, &m2_right})
             v->assign(stride, 0.0);
         has_nan.assign(stride, 0);
+        no_nan.assign(stride, 0);
         drawn.assign(stride, 0);
         above.assign(stride, 0);
         sum_above.assign(stride, 0.0);
@@ -66,6 +63,7 @@ struct NodeScratch {
     std::vector<double> min, max, threshold;
     std::vector<double> count_left, mean_left, m2_left, count_right, mean_right, m2_right;
     std::vector<std::int64_t> has_nan;
+    std::vector<std::int64_t> no_nan;  // the flags of ranges a partition took: all clear
     std::vector<char> drawn;
     // The certified search: rows above each threshold, their shifted targets' sum, and the
     // features still in the running.

@@ -48,12 +48,12 @@ struct CountMarks {
     std::size_t pitch = 0;
 };
 
-// One side's value ranges, taken while its rows are moved: first minimum, last maximum,
-// and a NaN flag over every row (it counts only where the side holds two rows or more).
+// One side's value ranges, taken while its rows are moved: first minimum, last maximum.
+// No NaN can reach them: the root's ranges would have failed the fit on it, so a NaN
+// seen here means x was rewritten since, and the partition reports it.
 struct SideRanges {
     double* min;
     double* max;
-    std::int64_t* nan;
     std::size_t count;
 };
 
@@ -102,7 +102,8 @@ struct NodeKernels {
                         std::size_t width, std::size_t n, const double* y, double shift,
                         const double* thresholds, std::int64_t* count_right, double* sum_right,
                         NodeTargets* summary, std::uint64_t* sides);
-    // False when a row would land beyond its side's end (the rows changed since counted).
+    // False when a row would land beyond its side's end, or a NaN meets the ranges: the
+    // rows changed since they were counted.
     bool (*partition)(const Partition& p, std::size_t stride);
 };
 

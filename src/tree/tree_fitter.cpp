@@ -168,10 +168,10 @@ private:
             max = st_.root_max.data();
             has_nan = st_.root_has_nan.data();
         } else if (ranges && ranges->count == count) {
-            // Taken by the parent's partition (count >= 2 here, so every NaN counts).
+            // Taken by the parent's partition, which refuses NaN.
             min = ranges->min.data();
             max = ranges->max.data();
-            has_nan = ranges->nan.data();
+            has_nan = sc_.no_nan.data();
         } else {
             value_ranges(rows, count, large, sc_.min.data(), sc_.max.data(), sc_.has_nan.data());
         }
