@@ -151,11 +151,15 @@ def _one_thread_per_task(parent: int) -> None:
 
 
 def _resolve(shared: Any) -> Matrix:
-    # Ray hands a task its object references as they are: the task fetches the data.
-    if type(shared).__name__ == "ObjectRef":
+    # Ray hands a task its object references as they are: the task fetches the data. joblib runs the tasks
+    # in the fitting process when the backend has one worker left, where a Dask future is not resolved.
+    kind = type(shared).__name__
+    if kind == "ObjectRef":
         import ray
         fetched: Matrix = ray.get(shared)
         return fetched
+    if kind == "Future" and hasattr(shared, "result"):
+        return shared.result()  # type: ignore[no-any-return]
     return shared  # type: ignore[no-any-return]
 
 
@@ -422,6 +426,10 @@ def _parallel(n_jobs: Optional[int]) -> Any:
         return _NoParallel()
     from joblib import Parallel
 
-    # One task per dispatch, and the results as they come, for the progress bar.
-    return Parallel(n_jobs=n_jobs, batch_size=1, return_as="generator_unordered")
+    # One task per dispatch, and the results as they come, for the progress bar; all at the end where the
+    # backend cannot give them as they come (Ray's).
+    try:
+        return Parallel(n_jobs=n_jobs, batch_size=1, return_as="generator_unordered")
+    except ValueError:
+        return Parallel(n_jobs=n_jobs, batch_size=1)
 
