@@ -10,6 +10,7 @@ operation, so the only difference from a native fit is in the random draws.
 """
 from __future__ import annotations
 
+import importlib
 import math
 import numbers
 import os
@@ -212,7 +213,7 @@ class Progress:
         if not self.on:
             return
         try:
-            from tqdm.auto import tqdm
+            tqdm = importlib.import_module("tqdm.auto").tqdm
         except ImportError:
             return
         layers = last - first
@@ -256,9 +257,8 @@ def _shared(x: Matrix, r: Matrix) -> Iterator[Tuple[Any, Any]]:
     """x and r as the active backend's workers should receive them: sent to every Dask worker or put into
     Ray's object store once per layer, rather than once per task. Other backends take the arrays as they
     are (loky memory-maps large arrays by itself)."""
-    from joblib.parallel import get_active_backend
-
-    backend = get_active_backend()[0]
+    # joblib ships no annotations: imported by name, it is typed Any.
+    backend = importlib.import_module("joblib.parallel").get_active_backend()[0]
     kind = type(backend).__name__
     if kind == "DaskDistributedBackend":
         client = backend.client
@@ -293,8 +293,7 @@ def _layer_on_native_pool(x: Matrix, r: Matrix, width: int) -> Layer:
 
 def _layer_as_tasks(parallel: Any, x: Matrix, r: Matrix, width: int, layer: int, last_layer: bool,
                     progress: Progress) -> Tuple[Layer, Optional[List[Matrix]]]:
-    from joblib import delayed
-
+    delayed = importlib.import_module("joblib").delayed
     n = x.shape[0]
     if n // FOLDS < 2:
         raise NativeModelError(f"DeepGradientBoostingRegressor.fit failed: its {FOLDS}-fold search needs at "
@@ -357,8 +356,7 @@ def fit(estimator: "DeepGradientBoostingRegressor", X: Any, y: Any,
     held: List[Layer] = []
     model = getattr(estimator, "model_", None)
     continuing = bool(estimator.warm_start) and isinstance(model, vandu.DeepGradientBoosting)
-    if continuing:
-        assert model is not None
+    if isinstance(model, vandu.DeepGradientBoosting) and continuing:
         _, held_width, held_rate, held = split(_model_bytes(model))
         if held_width != layer_width or held_rate != learning_rate:
             raise ValueError(f"warm_start keeps layer_width and learning_rate: the model holds "
@@ -381,9 +379,9 @@ def fit(estimator: "DeepGradientBoostingRegressor", X: Any, y: Any,
         return
     # X and r as they stand after the layers held: every held layer is followed by a new one.
     for i, layer in enumerate(held):
-        predictions = _member_predictions(layer, x)
-        means = column_means(predictions)
-        x = np.hstack([x] + [p[:, None] for p in predictions])
+        held_predictions = _member_predictions(layer, x)
+        means = column_means(held_predictions)
+        x = np.hstack([x] + [p[:, None] for p in held_predictions])
         r = r - ((1.0 if i == 0 else learning_rate) * means)
     layers = list(held)
     first = len(held)
@@ -394,6 +392,7 @@ def fit(estimator: "DeepGradientBoostingRegressor", X: Any, y: Any,
         with parallel:
             for i in range(first, n_estimators):
                 last = i == n_estimators - 1
+                predictions: Optional[List[Matrix]]
                 if estimator.n_jobs is None:
                     layer = _layer_on_native_pool(x, r, layer_width)
                     predictions = None if last else _member_predictions(layer, x)
@@ -409,8 +408,10 @@ def fit(estimator: "DeepGradientBoostingRegressor", X: Any, y: Any,
         progress.close()
         # An interrupted or failed fit keeps the layers it finished, so that warm_start can resume it.
         if len(layers) > len(held):
-            estimator.model_ = _model_from_bytes(
-                vandu.DeepGradientBoosting, assemble(n_estimators, layer_width, learning_rate, layers))
+            assembled = _model_from_bytes(vandu.DeepGradientBoosting,
+                                          assemble(n_estimators, layer_width, learning_rate, layers))
+            assert isinstance(assembled, vandu.DeepGradientBoosting)
+            estimator.model_ = assembled
 
 
 class _NoParallel:
@@ -424,7 +425,7 @@ class _NoParallel:
 def _parallel(n_jobs: Optional[int]) -> Any:
     if n_jobs is None:
         return _NoParallel()
-    from joblib import Parallel
+    Parallel = importlib.import_module("joblib").Parallel
 
     # One task per dispatch, and the results as they come, for the progress bar; all at the end where the
     # backend cannot give them as they come (Ray's).
