@@ -266,7 +266,10 @@ def _shared(x: Matrix, r: Matrix) -> Iterator[Tuple[Any, Any]]:
         try:
             yield futures[0], futures[1]
         finally:
-            client.cancel(futures)
+            try:
+                client.cancel(futures)
+            except Exception:  # a lost cluster: the fit's own error is the one to report
+                pass
     elif kind == "RayBackend":
         import ray
         yield ray.put(x), ray.put(r)
