@@ -325,8 +325,22 @@ class DeepGradientBoostingRegressor(_VanduRegressor):
         self.warm_start = warm_start
 
     def fit(self, X: ArrayLike, y: ArrayLike) -> "DeepGradientBoostingRegressor":
-        """Fits the layers to ``X`` and ``y``: natively, or as joblib tasks with ``n_jobs``, with progress
-        with ``verbose``, the missing layers only with ``warm_start``. See ``_VanduRegressor.fit``."""
+        """Fits the layers to ``X`` (samples x features) and ``y``: the native fit, or with ``n_jobs`` every
+        layer's fits as joblib tasks; with ``warm_start`` and a fitted model only the layers it lacks.
+
+        Returns
+        -------
+        self
+
+        Raises
+        ------
+        TypeError, ValueError
+            As the other estimators' ``fit``; also ``n_jobs``, ``verbose`` or ``warm_start`` out of range, and
+            under ``warm_start`` fewer layers than held or another ``layer_width`` or ``learning_rate``.
+        NativeModelError
+            A native fit failed (too few samples for the five-fold search, a NaN score). A fit that fails or
+            is interrupted after finishing layers keeps them in ``model_``.
+        """
         from . import _deep
 
         _deep.fit(self, X, y, super().fit)
