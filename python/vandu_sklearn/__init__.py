@@ -343,5 +343,5 @@ class DeepGradientBoostingRegressor(_VanduRegressor):
         """
         from . import _deep
 
-        _deep.fit(self, X, y, super().fit)
+        _deep.fit(self, X, y)
         return self

@@ -25,7 +25,7 @@ from sklearn.utils.validation import validate_data
 
 import vandu
 
-from . import NativeModelError, _model_bytes, _model_from_bytes
+from . import NativeModelError, _model_bytes, _model_from_bytes, _native_call
 
 if TYPE_CHECKING:
     from . import DeepGradientBoostingRegressor
@@ -348,10 +348,8 @@ def _check_options(estimator: "DeepGradientBoostingRegressor") -> None:
         raise ValueError(f"warm_start must be a bool, got {estimator.warm_start!r}")
 
 
-def fit(estimator: "DeepGradientBoostingRegressor", X: Any, y: Any,
-        native_fit: Callable[[Any, Any], Any]) -> None:
-    """The estimator's fit when it asks for joblib tasks, progress or a warm start; ``native_fit`` is the
-    plain native fit, used when none of them is asked for."""
+def fit(estimator: "DeepGradientBoostingRegressor", X: Any, y: Any) -> None:
+    """The estimator's fit: the native one unless it asks for joblib tasks, progress or a warm start."""
     estimator._make_model()  # checks the native model's parameters
     _check_options(estimator)
     n_estimators, layer_width = int(estimator.n_estimators), int(estimator.layer_width)
@@ -369,7 +367,16 @@ def fit(estimator: "DeepGradientBoostingRegressor", X: Any, y: Any,
             raise ValueError(f"n_estimators={n_estimators} must be at least the {len(held)} layers held when "
                              "warm_start is set")
     elif estimator.n_jobs is None and not estimator.verbose:
-        native_fit(X, y)
+        native = estimator._make_model()
+        X_checked, y_checked = validate_data(estimator, X, y, dtype=np.float64, order="C", y_numeric=True,
+                                             ensure_min_samples=2)
+        try:
+            _native_call("DeepGradientBoostingRegressor.fit", native.fit, X_checked,
+                         np.asarray(y_checked, dtype=np.float64))
+        finally:
+            # Interrupted or failed, the native model holds the layers it finished: kept, for warm_start.
+            if isinstance(native, vandu.DeepGradientBoosting) and split(_model_bytes(native))[3]:
+                estimator.model_ = native
         return
     X_checked, y_checked = validate_data(estimator, X, y, dtype=np.float64, order="C", y_numeric=True,
                                          ensure_min_samples=2, reset=not continuing)
