@@ -156,6 +156,9 @@ def main():
     parser.add_argument("--task-samples", type=int, default=None,
                         help="training rows of the task timings (default 20,000; 1,500 with --quick)")
     parser.add_argument("--reps", type=int, default=5, help="fits per way at 2,000 x 10")
+    parser.add_argument("--tasks-from", metavar="JSON",
+                        help="simulate from task timings saved by an earlier run (its last output line)")
+    parser.add_argument("--skip-fits", action="store_true", help="only the task timings and the simulation")
     parser.add_argument("--worker", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
@@ -169,15 +172,21 @@ def main():
     sizes = [(500 if args.quick else 2000, 10, 0.25, 2 if args.quick else args.reps)]
     if not args.skip_large:
         sizes.append((2500 if args.quick else 25000, 20, 0.2, 1))
-    print("Fits, Friedman #1:", flush=True)
-    rows = fit_table(sizes, args.reps, script, ways)
+    rows = []
+    if not args.skip_fits:
+        print("Fits, Friedman #1:", flush=True)
+        rows = fit_table(sizes, args.reps, script, ways)
 
     task_rows = args.task_samples or (1500 if args.quick else 20000)
     samples = int(round(task_rows / 0.8))
     print("Tasks of one layer at %s x 20 ..." % format(task_rows, ","), flush=True)
     with tempfile.TemporaryDirectory(prefix="vandu-bench-") as folder:
         common.save_data(folder, common.friedman1(samples, 20, SEED, held_out=0.2))
-        timed = measure(script, ["tasks", folder])
+        if args.tasks_from:
+            with open(args.tasks_from) as file:
+                timed = json.loads(file.read().strip().splitlines()[-1])
+        else:
+            timed = measure(script, ["tasks", folder])
         layer = measure(script, ["fits", "native-layer", folder, "1"])
     layer_s = layer["fit_times"][0]
     search = [seconds for _, seconds in timed["search"]]
@@ -186,19 +195,23 @@ def main():
     depth, stages, rate = timed["chosen"]
     cores = common.usable_cores()
     simulated = []
+    on_two = list_schedule(search, 2) + list_schedule(members, 2)
     for workers in WORKERS:
         makespan = list_schedule(search, workers) + list_schedule(members, workers)
         simulated.append((str(workers), common.seconds(list_schedule(search, workers)),
                           common.seconds(list_schedule(members, workers)), common.seconds(makespan),
-                          "%.1f" % (layer_s / makespan)))
+                          "%.1f" % (on_two / makespan), "%.1f" % (layer_s / makespan)))
     critical = max(longest_search[1], 0.0) + max(members)
 
-    parts = ["## The deep model's layers as tasks%s" % (" (quick run)" if args.quick else ""), "",
-             "Default `DeepGradientBoostingRegressor` (5 layers of 5) on Friedman #1 (seed %d): the native fit, "
-             "and its layers' search and member fits as joblib tasks on loky and on a local Dask cluster of %d "
-             "single-threaded worker processes. Fit seconds are the mean of the fits; \"ratio\" is that over "
-             "the native fit's mean; held-out R^2 is the mean (range) of the fits." % (SEED, cores), "",
-             common.markdown(("data", "fit", "fits", "fit s", "ratio", "held-out R^2"), rows), "",
+    parts = ["## The deep model's layers as tasks%s" % (" (quick run)" if args.quick else "")]
+    if rows:
+        parts += ["", "Default `DeepGradientBoostingRegressor` (5 layers of 5) on Friedman #1 (seed %d): the native "
+                  "fit, and its layers' search and member fits as joblib tasks on loky and on a local Dask "
+                  "cluster of %d single-threaded worker processes. Fit seconds are the mean of the fits; "
+                  "\"ratio\" is that over the native fit's mean; held-out R^2 is the mean (range) of the fits."
+                  % (SEED, cores), "",
+                  common.markdown(("data", "fit", "fits", "fit s", "ratio", "held-out R^2"), rows)]
+    parts += ["",
              "### One layer's tasks at %s x 20, and list scheduling on N workers"
              % format(timed["rows"], ","), "",
              "Every task of the first layer timed one after another on one pinned CPU: %d search fits "
@@ -206,13 +219,14 @@ def main():
              "fits with the chosen depth %d, %d stages, rate %s (%s s each on average). The native fit of "
              "that layer alone takes %s s on this machine's %d cores. Each worker takes the longest task "
              "left (search first, then members, which need the search's choice); transfers and scheduling "
-             "are not simulated. Speed-up is the native layer fit's time over the makespan."
+             "are not simulated. Speed-ups are the makespan on 2 workers, and the native layer fit's time, "
+             "over the makespan."
              % (len(search), common.seconds(sum(search)), common.seconds(longest_search[1]),
                 longest_search[0][0], longest_search[0][1], format(timed["rows"] // 5, ","), len(members),
                 depth, stages, rate, common.seconds(sum(members) / len(members)), common.seconds(layer_s),
                 cores), "",
-             common.markdown(("workers", "search s", "members s", "layer makespan s",
-                              "speed-up over native, %d cores" % cores), simulated), "",
+             common.markdown(("workers", "search s", "members s", "layer makespan s", "speed-up over 2 workers",
+                              "speed-up over the native layer, %d cores" % cores), simulated), "",
              "Critical path: the longest search fit and then the largest member fit (depth %d, %d stages on "
              "all %s rows): %s s, which no number of workers shortens; a full default fit is five such "
              "layers, each wider than the last (20 + 5 i features)."
