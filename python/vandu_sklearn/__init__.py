@@ -14,7 +14,7 @@ import math
 import numbers
 import os
 import tempfile
-from typing import Any, Callable, ClassVar, Dict, Optional, Tuple, Type, TypeVar, Union
+from typing import Any, Callable, ClassVar, Dict, Iterator, Optional, Tuple, Type, TypeVar, Union
 
 import numpy as np
 import sklearn
@@ -29,6 +29,8 @@ except ImportError as err:  # older than 1.6
     raise ImportError(f"vandu_sklearn needs scikit-learn 1.6 or later, found {sklearn.__version__}") from err
 
 import vandu
+
+from ._inspect import ShapExplained, TreeInspection, fit_inspection, staged_predict
 
 __all__ = [
     "DecisionTreeRegressor",
@@ -115,7 +117,7 @@ def _model_from_bytes(native_class: Type[NativeModel], data: bytes) -> NativeMod
     return model
 
 
-class _VanduRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
+class _VanduRegressor(TreeInspection, RegressorMixin, BaseEstimator):  # type: ignore[misc]
     """The scikit-learn side shared by the three estimators; each names its native class."""
 
     _native_class: ClassVar[Type[NativeModel]]
@@ -160,6 +162,7 @@ class _VanduRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         targets = np.asarray(y_checked, dtype=np.float64)
         _native_call(f"{type(self).__name__}.fit", model.fit, X_checked, targets)
         self.model_ = model
+        fit_inspection(self, X_checked)
         return self
 
     def predict(self, X: ArrayLike) -> NDArray[np.float64]:
@@ -199,7 +202,7 @@ class _VanduRegressor(RegressorMixin, BaseEstimator):  # type: ignore[misc]
         super().__setstate__(state)
 
 
-class DecisionTreeRegressor(_VanduRegressor):
+class DecisionTreeRegressor(ShapExplained, _VanduRegressor):
     """A depth-limited regression tree of randomised splits (``vandu.DecisionTree``).
 
     Every node draws one threshold per feature uniformly between the feature's smallest and largest value
@@ -220,6 +223,11 @@ class DecisionTreeRegressor(_VanduRegressor):
         Number of features seen in ``fit``.
     feature_names_in_ : ndarray of str
         Names of the features seen in ``fit``, when ``X`` had string column names.
+    feature_importances_ : ndarray of shape (n_features_in_,)
+        The total decrease of squared deviation that the splits on each feature bring on the training data
+        (scikit-learn's impurity importance), normalised to sum to 1; all zeros for a tree without a split.
+    feature_split_counts_ : ndarray of int64, shape (n_features_in_,)
+        The number of splits on each feature.
     """
 
     _native_class = vandu.DecisionTree
@@ -236,7 +244,7 @@ class DecisionTreeRegressor(_VanduRegressor):
         return tags
 
 
-class GradientBoostingRegressor(_VanduRegressor):
+class GradientBoostingRegressor(ShapExplained, _VanduRegressor):
     """Gradient boosting of randomised-split trees on squared error (``vandu.GradientBoosting``).
 
     Starts from the target mean; every stage fits a tree to the residuals and is scaled by the learning rate.
@@ -260,6 +268,12 @@ class GradientBoostingRegressor(_VanduRegressor):
         Number of features seen in ``fit``.
     feature_names_in_ : ndarray of str
         Names of the features seen in ``fit``, when ``X`` had string column names.
+    feature_importances_ : ndarray of shape (n_features_in_,)
+        The decrease of squared deviation of the stage's residuals that the splits on each feature bring on
+        the training data, totalled over all stages and normalised to sum to 1, as scikit-learn's
+        ``GradientBoostingRegressor`` does (late stages, fitted to small residuals, weigh little).
+    feature_split_counts_ : ndarray of int64, shape (n_features_in_,)
+        The number of splits on each feature, over all stages (LightGBM's ``importance_type="split"``).
     """
 
     _native_class = vandu.GradientBoosting
@@ -271,6 +285,14 @@ class GradientBoostingRegressor(_VanduRegressor):
         self.min_samples_split = min_samples_split
         self.n_estimators = n_estimators
         self.learning_rate = learning_rate
+
+    def staged_predict(self, X: ArrayLike) -> Iterator[NDArray[np.float64]]:
+        """The predictions for ``X`` after each stage: a generator of one new float64 array per stage.
+
+        Stage k's is ``mean`` + ``learning_rate`` x (outputs of stages 0 to k), formed as ``predict`` forms its
+        sum, so the last one is the very bits of ``predict(X)``. ``X`` is checked as by ``predict``, at once.
+        """
+        return staged_predict(self, X)
 
 
 class DeepGradientBoostingRegressor(_VanduRegressor):
@@ -309,6 +331,13 @@ class DeepGradientBoostingRegressor(_VanduRegressor):
         Number of features seen in ``fit``.
     feature_names_in_ : ndarray of str
         Names of the features seen in ``fit``, when ``X`` had string column names.
+    feature_importances_ : ndarray of shape (n_features_in_,)
+        As for ``GradientBoostingRegressor``, totalled over every stage of every member of every layer.
+        A split on an earlier member's prediction is credited to the input features in the proportions of
+        that member's own importances, so it counts for the inputs the prediction is made from.
+    feature_split_counts_ : ndarray of int64, shape (n_features_in_,)
+        The number of splits on each input feature, over all members' stages; splits on earlier members'
+        predictions are not counted.
     """
 
     _native_class = vandu.DeepGradientBoosting

@@ -15,6 +15,7 @@ import math
 import numbers
 import os
 import struct
+import sys
 import time
 from contextlib import contextmanager
 from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Sequence, Tuple, TypeVar
@@ -26,6 +27,7 @@ from sklearn.utils.validation import validate_data
 import vandu
 
 from . import NativeModelError, _model_bytes, _model_from_bytes, _native_call
+from ._inspect import fit_inspection
 
 if TYPE_CHECKING:
     from . import DeepGradientBoostingRegressor
@@ -377,11 +379,13 @@ def fit(estimator: "DeepGradientBoostingRegressor", X: Any, y: Any) -> None:
             # Interrupted or failed, the native model holds the layers it finished: kept, for warm_start.
             if isinstance(native, vandu.DeepGradientBoosting) and split(_model_bytes(native))[3]:
                 estimator.model_ = native
+                _inspect_kept(estimator, X_checked)
         return
     X_checked, y_checked = validate_data(estimator, X, y, dtype=np.float64, order="C", y_numeric=True,
                                          ensure_min_samples=2, reset=not continuing)
     x: Matrix = np.asarray(X_checked, dtype=np.float64)
     r: Matrix = np.array(y_checked, dtype=np.float64)
+    original = x
     if len(held) == n_estimators:
         if estimator.verbose:
             print(f"[DeepGradientBoostingRegressor] all {n_estimators} layers are held: nothing to fit",
@@ -422,6 +426,19 @@ def fit(estimator: "DeepGradientBoostingRegressor", X: Any, y: Any) -> None:
                                           assemble(n_estimators, layer_width, learning_rate, layers))
             assert isinstance(assembled, vandu.DeepGradientBoosting)
             estimator.model_ = assembled
+            _inspect_kept(estimator, original)
+
+
+def _inspect_kept(estimator: "DeepGradientBoostingRegressor", x: Matrix) -> None:
+    # The importances and node counts describe the layers held, finished or not; a failure here must not
+    # hide the fit's own outcome, which the caller reports.
+    if sys.exc_info()[0] is None:
+        fit_inspection(estimator, x)
+        return
+    try:
+        fit_inspection(estimator, x)
+    except Exception:
+        pass
 
 
 class _NoParallel:

@@ -1,6 +1,9 @@
 #include "core/memory.hpp"
 
+#include <sys/mman.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <new>
 
@@ -19,6 +22,22 @@ std::uint64_t physical_memory() {
 
 void refuse_beyond_memory(std::uint64_t count, std::uint64_t bytes_each) {
     if (bytes_each != 0 && count > physical_memory() / bytes_each) throw std::bad_alloc();
+}
+
+void* allocate_pages(std::size_t bytes) {
+    constexpr std::size_t huge = std::size_t{2} << 20;
+    if (bytes >= 2 * huge) {
+        const std::size_t rounded = (bytes + huge - 1) / huge * huge;
+        if (void* p = std::aligned_alloc(huge, rounded)) {
+#if defined(MADV_HUGEPAGE)
+            madvise(p, rounded, MADV_HUGEPAGE);  // only advice: failing changes nothing
+#endif
+            return p;
+        }
+    } else if (void* p = std::malloc(bytes ? bytes : 1)) {
+        return p;
+    }
+    throw std::bad_alloc();
 }
 
 }  // namespace vandu

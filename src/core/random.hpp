@@ -17,6 +17,12 @@ using ChaChaBlock = std::array<std::uint32_t, 16>;
 ChaChaBlock chacha20_block(const std::array<std::uint32_t, 8>& key, std::uint32_t counter,
                            const std::array<std::uint32_t, 3>& nonce);
 
+// Four consecutive blocks of the generator's stream at once, side by side in vector lanes:
+// counters counter .. counter + 3 (64-bit: low word in word 12, high word in word 13).
+// The same words as four calls of chacha20_block, in a fraction of the time.
+void chacha20_four_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                          std::array<ChaChaBlock, 4>& out);
+
 class ThreadRandom {
 public:
     static constexpr std::uint64_t rekey_interval_bytes = 64 * 1024;
@@ -38,10 +44,12 @@ private:
     void rekey();  // from entropy; keeps the key on failure
     void refill();
 
+    static constexpr unsigned buffered_words = 64;  // four blocks
+
     std::array<std::uint32_t, 8> key_{};
-    ChaChaBlock block_{};
+    std::array<ChaChaBlock, 4> blocks_{};
     std::uint64_t counter_ = 0;
-    unsigned next_word_ = 16;
+    unsigned next_word_ = buffered_words;
     std::uint64_t bytes_since_rekey_ = 0;
     std::uint64_t fork_generation_ = 0;
     bool fixed_key_ = false;

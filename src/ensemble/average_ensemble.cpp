@@ -1,5 +1,8 @@
 #include "ensemble/average_ensemble.hpp"
 
+#include <exception>
+#include <functional>
+
 #include "core/interrupt.hpp"
 #include "core/worker_pool.hpp"
 
@@ -13,9 +16,36 @@ AverageEnsemble AverageEnsemble::create(const GradientBoostingParameters& params
     return layer;
 }
 
+namespace {
+
+// Runs task(i) for every member: one member per pool thread in whole rounds, and a lone
+// member left over on the calling thread, whose fit or predict then spreads its own steps
+// over the team instead of leaving all threads but one idle. Every member's task runs;
+// the failure of the lowest-numbered failed member is rethrown.
+void for_each_member(std::size_t count, const std::function<void(std::size_t)>& task) {
+    const std::size_t threads = on_pool_thread() ? 1 : pool_thread_count();
+    const std::size_t pooled = threads > 1 && count % threads == 1 ? count - 1 : count;
+    std::exception_ptr failure;
+    try {
+        parallel_for(pooled, task);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (pooled < count) {
+        try {
+            task(pooled);
+        } catch (...) {
+            if (!failure) failure = std::current_exception();
+        }
+    }
+    if (failure) std::rethrow_exception(failure);
+}
+
+}  // namespace
+
 void AverageEnsemble::fit(MatrixView x, VectorView y) {
     // Each task writes only its own member; x and y are shared read-only.
-    parallel_for(estimators.size(), [&](std::size_t i) {
+    for_each_member(estimators.size(), [&](std::size_t i) {
         check_interrupt();
         estimators[i].fit(x, y);
     });
@@ -23,7 +53,7 @@ void AverageEnsemble::fit(MatrixView x, VectorView y) {
 
 Matrix AverageEnsemble::member_predictions(MatrixView x) const {
     std::vector<Vector> predictions(estimators.size());
-    parallel_for(estimators.size(), [&](std::size_t i) {
+    for_each_member(estimators.size(), [&](std::size_t i) {
         check_interrupt();
         predictions[i] = estimators[i].predict(x);
     });

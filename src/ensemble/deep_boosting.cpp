@@ -1,6 +1,8 @@
 #include "ensemble/deep_boosting.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
 #include <optional>
 
 #include "core/failure.hpp"
@@ -23,22 +25,93 @@ std::array<GradientBoostingParameters, parameter_grid_size> parameter_grid() {
     return grid;
 }
 
-GradientBoostingParameters select_parameters(MatrixView x, VectorView r) {
-    const auto grid = parameter_grid();
-    std::size_t next = 0;  // advanced only under the source's lock
-    auto best = par_argmin_by_score(
-        [&]() -> std::optional<std::size_t> {
-            if (next == grid.size()) return std::nullopt;
-            return next++;
-        },
-        [&](std::size_t i) {
-            check_interrupt();
-            // Each scoring owns its model; x and r are shared read-only.
-            GradientBoostingImpl model(grid[i]);
-            return Scored<std::size_t>{cross_validate(model, x, r, search_folds), i};
+namespace {
+
+constexpr std::size_t fits_per_combination = fold_evaluations(search_folds);
+constexpr std::size_t search_fits = parameter_grid_size * fits_per_combination;
+
+// The search's fold fits, each its own pool task. A fit's position is where a search
+// scoring one combination after another, in grid order, would meet it: combination i's
+// fits sit at i * fits_per_combination + e, e in cross_validate's order.
+class FoldFits {
+public:
+    FoldFits(MatrixView x, VectorView r) : grid_(parameter_grid()) {
+        // The costliest combinations first (a fit's time grows with depth x stages), so
+        // that the short ones fill the end; equal costs in grid order.
+        std::array<std::size_t, parameter_grid_size> combinations;
+        for (std::size_t i = 0; i < combinations.size(); ++i) combinations[i] = i;
+        const auto cost = [&](std::size_t i) {
+            return std::uint64_t{grid_[i].est_params.depth} * grid_[i].n_estimators;
+        };
+        std::stable_sort(combinations.begin(), combinations.end(),
+                         [&](std::size_t a, std::size_t b) { return cost(a) > cost(b); });
+        std::array<std::size_t, search_fits> order;
+        std::size_t t = 0;
+        for (std::size_t i : combinations)
+            for (std::size_t e = 0; e < fits_per_combination; ++e) order[t++] = i * fits_per_combination + e;
+
+        // Each task owns its model; x and r are shared read-only. A fit that fails ends
+        // the search where the sequential one would end: later positions are skipped,
+        // earlier ones still run, as their failures would come first.
+        parallel_for(search_fits, [&](std::size_t task) {
+            const std::size_t position = order[task];
+            if (position > first_failure_.load(std::memory_order_relaxed)) return;
+            try {
+                check_interrupt();
+                GradientBoostingImpl model(grid_[position / fits_per_combination]);
+                errors_[position] =
+                    fold_evaluation(model, x, r, search_folds, position % fits_per_combination);
+            } catch (...) {
+                failures_[position] = std::current_exception();
+                std::size_t seen = first_failure_.load(std::memory_order_relaxed);
+                while (position < seen && !first_failure_.compare_exchange_weak(seen, position)) {
+                }
+            }
         });
-    if (!best) fail(text::unwrap_none);  // unreachable: the grid is not empty
-    return grid[best->payload];
+        // A stop asked for during the search wins over the failures it caused.
+        check_interrupt();
+    }
+
+    const std::array<GradientBoostingParameters, parameter_grid_size>& grid() const { return grid_; }
+
+    // Hands take(i, score) every combination's score in grid order, each summed from 0.0 in
+    // cross_validate's order; the first failure in position order is rethrown when met.
+    template <class Take>
+    void each_score(Take&& take) const {
+        for (std::size_t i = 0; i < parameter_grid_size; ++i) {
+            double total = 0.0;
+            for (std::size_t e = 0; e < fits_per_combination; ++e) {
+                const std::size_t position = i * fits_per_combination + e;
+                if (failures_[position]) std::rethrow_exception(failures_[position]);
+                total = total + errors_[position];
+            }
+            take(i, total);
+        }
+    }
+
+private:
+    std::array<GradientBoostingParameters, parameter_grid_size> grid_;
+    std::array<double, search_fits> errors_{};
+    std::array<std::exception_ptr, search_fits> failures_{};
+    std::atomic<std::size_t> first_failure_{search_fits};
+};
+
+}  // namespace
+
+std::array<double, parameter_grid_size> search_scores(MatrixView x, VectorView r) {
+    std::array<double, parameter_grid_size> scores;
+    FoldFits(x, r).each_score([&](std::size_t i, double score) { scores[i] = score; });
+    return scores;
+}
+
+GradientBoostingParameters select_parameters(MatrixView x, VectorView r) {
+    const FoldFits fits(x, r);
+    // Offered in grid order, the scores meet their comparisons (a NaN fails them) just
+    // where the sequential search would.
+    ArgminByScore<std::size_t> best;
+    fits.each_score([&](std::size_t i, double score) { best.offer({score, i}); });
+    if (!best.result()) fail(text::unwrap_none);  // unreachable: the grid is not empty
+    return fits.grid()[best.result()->payload];
 }
 
 namespace {

@@ -34,6 +34,13 @@ struct DeepBoostingImpl {
     Vector predict(MatrixView x) const;
 };
 
+// Each grid combination's cross_validate error, to the bit, from its fold fits run as
+// separate pool tasks, the costliest first. Fails with the failure a scoring of one
+// combination after another in grid order would meet first.
+std::array<double, parameter_grid_size> search_scores(MatrixView x, VectorView r);
+
+// The combination of least score, the first in grid order among equals; fails where that
+// sequential scoring and comparing would (a NaN score fails its comparison).
 GradientBoostingParameters select_parameters(MatrixView x, VectorView r);
 
 }  // namespace vandu

@@ -37,6 +37,25 @@ double evaluate(Model& model, MatrixView x_fit, VectorView y_fit, MatrixView x_e
     return unwrap_mse(mean_squared_error(p, y_eval));
 }
 
+// The number of hold-out errors cross_validate sums: every fold but the first is measured
+// on the samples before it, every fold but the last on those after it.
+constexpr std::size_t fold_evaluations(std::uint8_t k) { return k == 0 ? 0 : 2 * (std::size_t{k} - 1); }
+
+// The e-th of those errors in cross_validate's order (k > 0, e < fold_evaluations(k)): fold
+// (e + 1) / 2 trained on alone, measured on the samples before it for odd e, after it else.
+// Fold ranges are views of x and y.
+template <Estimator Model>
+double fold_evaluation(Model& model, MatrixView x, VectorView y, std::uint8_t k, std::size_t e) {
+    const std::size_t n = y.size();
+    const std::size_t fold = n / k;
+    const std::size_t m = (e + 1) / 2;
+    const std::size_t begin = m * fold, end = (m + 1) * fold;
+    const MatrixView x_fold = x.columns(begin, end);
+    const VectorView y_fold = y.slice(begin, end);
+    if (e % 2 == 1) return evaluate(model, x_fold, y_fold, x.columns(0, begin), y.slice(0, begin));
+    return evaluate(model, x_fold, y_fold, x.columns(end, n), y.slice(end, n));
+}
+
 // Trains on each fold alone, measures on the samples before and after it; the sum of
 // the hold-out errors, not divided.
 template <Estimator Model>

@@ -7,6 +7,7 @@
 #include "core/interrupt.hpp"
 #include "core/memory.hpp"
 #include "core/worker_pool.hpp"
+#include "tree/tree_walk.hpp"
 
 namespace vandu {
 
@@ -67,14 +68,8 @@ void GradientBoostingImpl::fit(MatrixView x, VectorView y) {
 Vector GradientBoostingImpl::predict(MatrixView x) const {
     // The stage outputs would be stacked into a matrix: no stage, no matrix.
     if (estimators.empty()) fail(text::stack_unsupported);
-    Vector sums(x.cols, 0.0);
-    // Chunks of samples on the team, every chunk through all stages in order.
-    const auto add_all = [&](std::size_t begin, std::size_t end) {
-        for (const DecisionTreeImpl& tree : estimators)
-            tree.add_predictions(x.columns(begin, end), sums.data() + begin);
-    };
-    in_chunks_failing_in_order(x.cols, parallel_prediction_rows / 4, add_all,
-                               [&] { std::fill(sums.begin(), sums.end(), 0.0); });
+    Vector sums(x.cols);
+    predict_trees(estimators, x, sums.data(), true);
     const double rate = params.learning_rate;
     for (double& s : sums) s = s * rate + mean;
     return sums;

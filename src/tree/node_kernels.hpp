@@ -8,6 +8,22 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/numerics.hpp"
+
+namespace vandu {
+
+// A node's targets y, summarised around a shift c, in one pass of any order.
+struct NodeTargets {
+    std::size_t n = 0;
+    double sum = 0.0;              // of y - c
+    double squares = 0.0;          // of (y - c)^2
+    double low = 0.0, high = 0.0;  // min y, max y
+    double largest = 0.0;          // max |y|
+    double largest_shifted = 0.0;  // max |y - c|
+};
+
+}  // namespace vandu
+
 namespace vandu::kernels {
 
 inline constexpr std::size_t kernel_width = 4;
@@ -32,6 +48,41 @@ struct CountMarks {
     std::size_t pitch = 0;
 };
 
+// One side's value ranges, taken while its rows are moved: first minimum, last maximum,
+// and a NaN flag over every row (it counts only where the side holds two rows or more).
+struct SideRanges {
+    double* min;
+    double* max;
+    std::int64_t* nan;
+    std::size_t count;
+};
+
+// Rows [0, n) of a node sent stably to their sides: row s goes right when its `feature`
+// is above `threshold`, to the next free place of its side (at[side], below end[side]).
+// Row s is rows + s * stride, or with `indexed` sample positions[s] of the matrix at
+// `rows`; a null `positions` means row s is sample first + s. Targets always move; rows
+// (which imply ranges), positions, ranges and statistics only where their outputs are
+// given. The statistics are those of the side's targets pushed in row order, continuing
+// from what `stats` holds.
+struct Partition {
+    const double* rows;
+    const double* targets;
+    const std::uint64_t* positions;
+    bool indexed;
+    std::size_t first;
+    std::size_t n, feature;
+    double threshold;
+    double* out_rows;
+    double* out_targets;
+    std::uint64_t* out_positions;
+    std::size_t at[2], end[2];
+    SideRanges* ranges;  // both sides'
+    RunningStats* stats;  // both sides'
+    // When given (and no rows move), row s's side is bit `feature` of sides[s], as the
+    // masked pass found it: the row itself is not read again.
+    const std::uint64_t* sides;
+};
+
 // Both passes cover the first `width` features of each row (a multiple of kernel_width
 // up to `stride`): a thread can take a share of the features by offsetting the pointers.
 struct NodeKernels {
@@ -43,6 +94,16 @@ struct NodeKernels {
     void (*side_statistics)(const double* rows, std::size_t stride, std::size_t width,
                             std::size_t n, const double* y, const double* thresholds,
                             SideStatistics out, CountMarks marks);
+    // For each feature, the number of rows above its threshold and the sum of their
+    // y - shift, in any order of addition: only a bound on its rounding matters; and, when
+    // asked, the summary of the targets on the way and (width <= 64) each row's sides as
+    // bits. Row s is rows + s * stride, or rows + index[s] * stride when an index is given.
+    void (*masked_sums)(const double* rows, const std::uint64_t* index, std::size_t stride,
+                        std::size_t width, std::size_t n, const double* y, double shift,
+                        const double* thresholds, std::int64_t* count_right, double* sum_right,
+                        NodeTargets* summary, std::uint64_t* sides);
+    // False when a row would land beyond its side's end (the rows changed since counted).
+    bool (*partition)(const Partition& p, std::size_t stride);
 };
 
 // The fastest variant this processor runs.

@@ -10,18 +10,23 @@ void value_ranges(const double*, std::size_t, std::size_t, std::size_t, double*,
                   std::int64_t*);
 void side_statistics(const double*, std::size_t, std::size_t, std::size_t, const double*,
                      const double*, SideStatistics, CountMarks);
+void masked_sums(const double*, const std::uint64_t*, std::size_t, std::size_t, std::size_t, const double*,
+                 double, const double*, std::int64_t*, double*, NodeTargets*, std::uint64_t*);
+bool partition(const Partition&, std::size_t);
 }  // namespace avx2
 #endif
 
 const NodeKernels& generic_node_kernels() {
-    static const NodeKernels portable{generic::value_ranges, generic::side_statistics};
+    static const NodeKernels portable{generic::value_ranges, generic::side_statistics,
+                                    generic::masked_sums, generic::partition};
     return portable;
 }
 
 const NodeKernels& node_kernels() {
     static const NodeKernels chosen = [] {
 #if defined(__x86_64__)
-        if (__builtin_cpu_supports("avx2")) return NodeKernels{avx2::value_ranges, avx2::side_statistics};
+        if (__builtin_cpu_supports("avx2")) return NodeKernels{avx2::value_ranges, avx2::side_statistics, avx2::masked_sums,
+                              avx2::partition};
 #endif
         return generic_node_kernels();
     }();

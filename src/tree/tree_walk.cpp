@@ -1,13 +1,16 @@
-// Prediction: a tree flattened for a branch-free walk of several samples side by side.
+// Prediction: trees flattened for a branch-free walk of several samples side by side.
+#include "tree/tree_walk.hpp"
+
 #include <algorithm>
 #include <limits>
 #include <new>
+#include <optional>
+#include <span>
 #include <string>
 
 #include "core/failure.hpp"
 #include "core/numerics.hpp"
 #include "core/worker_pool.hpp"
-#include "tree/decision_tree.hpp"
 
 namespace vandu {
 
@@ -39,6 +42,7 @@ struct FaultDetail {
 struct FlatTree {
     std::vector<WalkNode> nodes;
     std::vector<FaultDetail> details;  // by node, for the fault messages
+    std::vector<std::uint64_t> features;  // of the nodes that split
     std::size_t steps = 0;             // the longest path, in nodes, faults included
     std::size_t first_leaf = 0;        // nodes from here on are leaves
 };
@@ -65,7 +69,7 @@ FlatTree flatten(const DecisionTreeImpl& tree, MatrixView x) {
     FlatTree flat;
     flat.nodes.resize(n_nodes);
     flat.details.resize(n_nodes);
-    std::vector<WalkNode> leaves;
+    flat.features.resize(n_nodes);
     std::vector<std::uint32_t> pending_leaf;  // (node, side) of each leaf, as node * 2 + side
     std::vector<std::size_t> depth(n_nodes, 0);  // nodes before the walk reaches this one
 
@@ -96,6 +100,7 @@ FlatTree flatten(const DecisionTreeImpl& tree, MatrixView x) {
             continue;
         }
         w.threshold = split->threshold;
+        flat.features[i] = split->feature;
         w.offset = static_cast<std::ptrdiff_t>(split->feature) * x.row_stride;
         w.value[0] = split->values[0];
         w.value[1] = split->values[1];
@@ -193,7 +198,214 @@ void walk_all(const DecisionTreeImpl& tree, MatrixView x, double* out) {
     }
 }
 
+// Trees without any fault and at most max_deep_depth levels are laid out again, once per
+// call, as complete trees in level order (node k's children are 2k + 1 and 2k + 2, so the
+// walk loads no child), all of the depth of the deepest. A side without a child becomes a
+// subtree whose thresholds are NaN, which every value goes left of, and whose leaves all
+// hold that side's value. Blocks of samples then go through all the trees, so that the
+// samples and their sums stay in the first-level cache: shallow trees with the vector kernel
+// over the block laid out feature by feature, deeper ones eight samples side by side.
+
+inline constexpr unsigned max_deep_depth = 12;
+inline constexpr std::uint64_t padding = std::numeric_limits<std::uint64_t>::max();
+
+struct Forest {
+    unsigned depth = 0;
+    std::size_t count = 0;
+    std::vector<double> thresholds;       // (2^depth - 1) per tree
+    std::vector<std::uint64_t> features;  // by node; `padding` where there is no node
+    std::vector<double> leaves;           // 2^depth per tree
+
+    std::size_t internal() const { return (std::size_t{1} << depth) - 1; }
+};
+
+struct Layout {
+    double* thresholds;
+    std::uint64_t* features;
+    double* leaves;
+    std::size_t internal;
+};
+
+// Node k with `levels` levels of nodes below and including it, holding one value.
+void lay_out_constant(const Layout& out, std::size_t k, unsigned levels, double value) {
+    if (levels == 0) {
+        out.leaves[k - out.internal] = value;
+        return;
+    }
+    out.thresholds[k] = std::numeric_limits<double>::quiet_NaN();
+    out.features[k] = padding;
+    lay_out_constant(out, 2 * k + 1, levels - 1, value);
+    lay_out_constant(out, 2 * k + 2, levels - 1, value);
+}
+
+// The flat tree's node i (one that splits) as node k, `levels` >= 1 as above.
+void lay_out(const FlatTree& flat, const Layout& out, std::size_t i, std::size_t k, unsigned levels) {
+    const WalkNode& n = flat.nodes[i];
+    out.thresholds[k] = n.threshold;
+    out.features[k] = flat.features[i];
+    for (int side = 0; side < 2; ++side) {
+        const std::size_t child = n.child[side];
+        if (child >= flat.first_leaf)
+            lay_out_constant(out, 2 * k + 1 + side, levels - 1, n.value[side]);
+        else
+            lay_out(flat, out, child, 2 * k + 1 + side, levels - 1);
+    }
+}
+
+// Empty when some tree needs the checked walk.
+std::optional<Forest> lay_out_forest(std::span<const DecisionTreeImpl> trees, MatrixView x) {
+    std::vector<FlatTree> flats;
+    flats.reserve(trees.size());
+    Forest forest;
+    std::size_t entries = 0;  // of the trees' own tables
+    for (const DecisionTreeImpl& tree : trees) {
+        if (tree.splitters.empty()) return std::nullopt;
+        entries += tree.splitters.size() + tree.routes.size();
+        flats.push_back(flatten(tree, x));
+        const FlatTree& flat = flats.back();
+        for (const WalkNode& n : flat.nodes)
+            if (n.fault != ok) return std::nullopt;
+        if (flat.steps > max_deep_depth) return std::nullopt;
+        forest.depth = std::max(forest.depth, static_cast<unsigned>(flat.steps));
+    }
+    forest.count = trees.size();
+    // A loaded tree can be a long chain with few nodes: the complete layout may not take
+    // much more memory than the trees themselves.
+    if ((forest.count << forest.depth) > 8 * entries + 64 * forest.count) return std::nullopt;
+    const std::size_t internal = forest.internal();
+    forest.thresholds.resize(forest.count * internal);
+    forest.features.resize(forest.count * internal);
+    forest.leaves.resize(forest.count * (internal + 1));
+    for (std::size_t t = 0; t < forest.count; ++t) {
+        const Layout out{forest.thresholds.data() + t * internal, forest.features.data() + t * internal,
+                         forest.leaves.data() + t * (internal + 1), internal};
+        lay_out(flats[t], out, 0, 0, forest.depth);
+    }
+    return forest;
+}
+
+// Shallow trees: the features the trees use, one after another for a block of samples.
+void walk_shallow(const Forest& forest, MatrixView x, double* out, bool sum, const walk::Kernels& kernels) {
+    std::vector<std::uint64_t> used = forest.features;
+    std::sort(used.begin(), used.end());
+    used.erase(std::unique(used.begin(), used.end()), used.end());
+    if (used.back() == padding) used.pop_back();
+    if (used.empty()) used.push_back(0);  // only padding: any feature will do
+    // About 16 KiB of block, so that it stays in the first-level cache.
+    const std::size_t quantum = walk::block_quantum;
+    const std::size_t width =
+        std::clamp<std::size_t>(16384 / (sizeof(double) * used.size()) / quantum * quantum, quantum, 256);
+    std::vector<std::uint32_t> offsets(forest.features.size());
+    for (std::size_t k = 0; k < offsets.size(); ++k) {
+        const std::uint64_t f = forest.features[k];
+        const std::size_t slot =
+            f == padding ? 0 : static_cast<std::size_t>(std::lower_bound(used.begin(), used.end(), f) - used.begin());
+        offsets[k] = static_cast<std::uint32_t>(slot * width);
+    }
+    const walk::ShallowForest view{forest.depth, forest.count, forest.thresholds.data(), offsets.data(),
+                                   forest.leaves.data()};
+
+    const auto run = [&](std::size_t begin, std::size_t end) {
+        std::vector<double> block(used.size() * width, 0.0), values(width);
+        for (std::size_t b = begin; b < end; b += width) {
+            const std::size_t n = std::min(width, end - b);
+            for (std::size_t j = 0; j < used.size(); ++j) {
+                const double* from = x.data + static_cast<std::ptrdiff_t>(used[j]) * x.row_stride +
+                                     static_cast<std::ptrdiff_t>(b) * x.col_stride;
+                double* to = block.data() + j * width;
+                for (std::size_t r = 0; r < n; ++r) to[r] = from[static_cast<std::ptrdiff_t>(r) * x.col_stride];
+            }
+            kernels.shallow(view, block.data(), (n + quantum - 1) / quantum * quantum, values.data(), sum);
+            std::copy(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n), out + b);
+        }
+    };
+    // Spread over the team once there is about a tenth of a millisecond of work per thread.
+    const std::size_t per_sample = forest.count * (forest.internal() + 1);
+    if (!in_team_chunks(x.cols, (std::size_t{1} << 19) / per_sample + 1, run)) run(0, x.cols);
+}
+
+struct DeepNode {
+    double threshold;
+    std::ptrdiff_t offset;  // of the feature within one sample
+};
+
+inline constexpr std::size_t deep_lanes = 8;
+inline constexpr std::size_t deep_block = 128;
+
+// Deeper trees: eight samples side by side, every one taking `depth` steps.
+void walk_deep(const Forest& forest, MatrixView x, double* out, bool sum) {
+    const std::size_t internal = forest.internal();
+    std::vector<DeepNode> nodes(forest.features.size());
+    for (std::size_t k = 0; k < nodes.size(); ++k) {
+        const std::uint64_t f = forest.features[k];
+        nodes[k] = {forest.thresholds[k], f == padding ? 0 : static_cast<std::ptrdiff_t>(f) * x.row_stride};
+    }
+    const unsigned depth = forest.depth;
+    const auto sample = [&](std::size_t s) { return x.data + static_cast<std::ptrdiff_t>(s) * x.col_stride; };
+    const auto finish = [&](double& to, double value) { to = sum ? to + value : value; };
+
+    const auto run = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t b = begin; b < end; b += deep_block) {
+            const std::size_t stop = std::min(end, b + deep_block);
+            if (sum) std::fill(out + b, out + stop, 0.0);
+            for (std::size_t t = 0; t < forest.count; ++t) {
+                const DeepNode* tree = nodes.data() + t * internal;
+                const double* leaves = forest.leaves.data() + t * (internal + 1);
+                std::size_t s = b;
+                for (; s + deep_lanes <= stop; s += deep_lanes) {
+                    const double* row[deep_lanes];
+                    std::size_t at[deep_lanes] = {};
+                    for (std::size_t l = 0; l < deep_lanes; ++l) row[l] = sample(s + l);
+                    for (unsigned level = 0; level < depth; ++level)
+                        for (std::size_t l = 0; l < deep_lanes; ++l) {
+                            const DeepNode& n = tree[at[l]];
+                            at[l] = 2 * at[l] + 1 + static_cast<std::size_t>(side_of(row[l][n.offset], n.threshold));
+                        }
+                    for (std::size_t l = 0; l < deep_lanes; ++l) finish(out[s + l], leaves[at[l] - internal]);
+                }
+                for (; s < stop; ++s) {
+                    const double* row = sample(s);
+                    std::size_t at = 0;
+                    for (unsigned level = 0; level < depth; ++level) {
+                        const DeepNode& n = tree[at];
+                        at = 2 * at + 1 + static_cast<std::size_t>(side_of(row[n.offset], n.threshold));
+                    }
+                    finish(out[s], leaves[at - internal]);
+                }
+            }
+        }
+    };
+    const std::size_t per_sample = forest.count * depth;
+    if (!in_team_chunks(x.cols, (std::size_t{1} << 17) / per_sample + 1, run)) run(0, x.cols);
+}
+
 }  // namespace
+
+bool walk_sound_trees(std::span<const DecisionTreeImpl> trees, MatrixView x, double* out, bool sum,
+                      const walk::Kernels& kernels) {
+    if (x.cols == 0) return true;
+    if (trees.empty()) return false;
+    const std::optional<Forest> forest = lay_out_forest(trees, x);
+    if (!forest) return false;
+    if (forest->depth <= walk::max_shallow_depth && forest->features.size() < (std::size_t{1} << 20))
+        walk_shallow(*forest, x, out, sum, kernels);
+    else
+        walk_deep(*forest, x, out, sum);
+    return true;
+}
+
+void predict_trees(std::span<const DecisionTreeImpl> trees, MatrixView x, double* out, bool sum) {
+    if (walk_sound_trees(trees, x, out, sum, walk::walk_kernels())) return;
+    const auto walk = [&](std::size_t begin, std::size_t end) {
+        const MatrixView part = x.columns(begin, end);
+        if (!sum) return walk_all<false>(trees.front(), part, out + begin);
+        std::fill(out + begin, out + end, 0.0);
+        for (const DecisionTreeImpl& tree : trees) walk_all<true>(tree, part, out + begin);
+    };
+    // Chunks of samples on the team, every chunk through all trees in order.
+    const std::size_t min_n = trees.size() > 1 ? parallel_prediction_rows / 4 : parallel_prediction_rows;
+    in_chunks_failing_in_order(x.cols, min_n, walk, [] {});
+}
 
 void DecisionTreeImpl::add_predictions(MatrixView x, double* out) const {
     walk_all<true>(*this, x, out);
@@ -201,10 +413,7 @@ void DecisionTreeImpl::add_predictions(MatrixView x, double* out) const {
 
 Vector DecisionTreeImpl::predict(MatrixView x) const {
     Vector out(x.cols);
-    const auto walk = [&](std::size_t begin, std::size_t end) {
-        walk_all<false>(*this, x.columns(begin, end), out.data() + begin);
-    };
-    in_chunks_failing_in_order(x.cols, parallel_prediction_rows, walk, [] {});
+    predict_trees(std::span(this, 1), x, out.data(), false);
     return out;
 }
 

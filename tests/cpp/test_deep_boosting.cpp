@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "core/numerics.hpp"
+#include "ensemble/estimator.hpp"
 #include "test_support.hpp"
 
 namespace vandu {
@@ -229,6 +230,22 @@ TEST(SelectParameters, TenSamplesSearchAndPickAGridCombination) {
     const GradientBoostingParameters p = select_parameters(data.x.view(), data.y);
     const auto grid = parameter_grid();
     EXPECT_TRUE(std::any_of(grid.begin(), grid.end(), [&](const auto& g) { return same_parameters(g, p); }));
+}
+
+// The fold fits run as separate tasks, the costliest first, yet every combination's score
+// is the bits of cross_validate's sequential sum, and the first least score is selected.
+TEST(SelectParameters, TaskScoresAreCrossValidateScores) {
+    const testing::KeyedDraws keyed;  // the same thresholds on whichever thread fits
+    const Problem data = problem(3, 47, 10);
+    const auto grid = parameter_grid();
+    const auto scores = search_scores(data.x.view(), data.y);
+    std::size_t least = 0;
+    for (std::size_t i = 0; i < grid.size(); ++i) {
+        GradientBoostingImpl model(grid[i]);
+        EXPECT_EQ(bits(scores[i]), bits(cross_validate(model, data.x.view(), data.y, search_folds))) << i;
+        if (scores[i] < scores[least]) least = i;
+    }
+    EXPECT_TRUE(same_parameters(select_parameters(data.x.view(), data.y), grid[least]));
 }
 
 TEST(DeepBoosting, WidthBeyondMemoryIsRefusedBeforeTheSearch) {

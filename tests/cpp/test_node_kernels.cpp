@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -73,6 +74,134 @@ TEST_P(KernelsMatchScalarDefinition, BitForBit) {
                     std::size_t lefts = 0;
                     for (std::size_t s = 0; s < marks[k]; ++s) lefts += !(rows[s * stride + f] > t[f]);
                     EXPECT_EQ(o->marked[k * stride + f], static_cast<double>(lefts));
+                }
+            }
+        }
+    }
+}
+
+// The masked sums add in row order, so they too are the scalar loop's bits; the partition
+// sends everything stably to its side, takes each side's ranges as the range pass would
+// and pushes each side's statistics in order. Rows are read side by side or, through
+// ascending positions, from a larger matrix.
+TEST_P(KernelsMatchScalarDefinition, MaskedSumsAndPartition) {
+    const std::size_t features = GetParam();
+    const std::size_t stride = (features + kernel_width - 1) / kernel_width * kernel_width;
+    std::mt19937_64 gen(features + 100);
+    std::normal_distribution<double> g(0.0, 1.0);
+    for (std::size_t n : {1u, 2u, 7u, 300u}) {
+        // The node's rows are every third row of a matrix three times as large.
+        std::vector<double> matrix(3 * n * stride, 0.0), rows(n * stride), y(n), t(stride, INFINITY);
+        std::vector<std::uint64_t> positions(n);
+        for (std::size_t s = 0; s < n; ++s) {
+            y[s] = g(gen);
+            positions[s] = 3 * s + 1;
+            for (std::size_t f = 0; f < features; ++f)
+                rows[s * stride + f] = f % 2 ? g(gen) : (s % 3 == 1 ? -0.0 : 0.0);
+            std::copy_n(rows.begin() + s * stride, stride, matrix.begin() + positions[s] * stride);
+        }
+        for (std::size_t f = 0; f < features; ++f) t[f] = f % 5 == 4 ? -INFINITY : g(gen) * 0.5;
+        const std::size_t f_split = features / 2;
+        std::size_t n_left = 0;
+        for (std::size_t s = 0; s < n; ++s) n_left += !(rows[s * stride + f_split] > t[f_split]);
+        RunningStats expected[2];
+        for (std::size_t s = 0; s < n; ++s) expected[rows[s * stride + f_split] > t[f_split]].push(y[s]);
+
+        for (const NodeKernels* k : {&node_kernels(), &generic_node_kernels()}) {
+            for (bool indexed : {false, true}) {
+                const double* source = indexed ? matrix.data() : rows.data();
+                const std::uint64_t* index = indexed ? positions.data() : nullptr;
+                std::vector<std::int64_t> above(stride, -7);
+                std::vector<double> sum(stride, NAN);
+                const double shift = 0.25;
+                NodeTargets summary;
+                std::vector<std::uint64_t> side_bits(n, ~std::uint64_t{0});
+                k->masked_sums(source, index, stride, stride, n, y.data(), shift, t.data(), above.data(), sum.data(),
+                               &summary, side_bits.data());
+                for (std::size_t s = 0; s < n; ++s)
+                    for (std::size_t f = 0; f < stride; ++f)
+                        ASSERT_EQ((side_bits[s] >> f) & 1, rows[s * stride + f] > t[f] ? 1u : 0u) << s << " " << f;
+                for (std::size_t f = 0; f < features; ++f) {
+                    std::int64_t count = 0;
+                    double total = 0.0;
+                    for (std::size_t s = 0; s < n; ++s) {
+                        const bool right = rows[s * stride + f] > t[f];
+                        count += right;
+                        total = total + (right ? y[s] - shift : 0.0);
+                    }
+                    EXPECT_EQ(above[f], count);
+                    EXPECT_EQ(bits(sum[f]), bits(total));
+                }
+                double total = 0.0, squares = 0.0, low = y[0], high = y[0], largest = 0.0, largest_shifted = 0.0;
+                for (double v : y) {
+                    total = total + (v - shift);
+                    squares = squares + (v - shift) * (v - shift);
+                    low = std::min(low, v);
+                    high = std::max(high, v);
+                    largest = std::max(largest, std::fabs(v));
+                    largest_shifted = std::max(largest_shifted, std::fabs(v - shift));
+                }
+                EXPECT_EQ(summary.n, n);
+                EXPECT_EQ(bits(summary.sum), bits(total));
+                EXPECT_EQ(bits(summary.squares), bits(squares));
+                EXPECT_EQ(summary.low, low);
+                EXPECT_EQ(summary.high, high);
+                EXPECT_EQ(summary.largest, largest);
+                EXPECT_EQ(summary.largest_shifted, largest_shifted);
+
+                std::vector<double> out_rows(n * stride, NAN), out_y(n, NAN);
+                std::vector<std::uint64_t> out_pos(n, 0);
+                std::vector<double> mn[2], mx[2];
+                std::vector<std::int64_t> nan[2];
+                SideRanges sides[2];
+                for (int side = 0; side < 2; ++side) {
+                    mn[side].assign(stride, 0.0);
+                    mx[side].assign(stride, 0.0);
+                    nan[side].assign(stride, 0);
+                    sides[side] = {mn[side].data(), mx[side].data(), nan[side].data(), 0};
+                }
+                // Rows read for the ranges, rows copied, or only the sides read from the bits.
+                for (int mode : {0, 1, 2}) {
+                    const bool copy = mode == 1, bits_only = mode == 2;
+                    RunningStats stats[2];
+                    Partition p{source, y.data(), index, indexed, 5, n, f_split, t[f_split],
+                                copy ? out_rows.data() : nullptr, out_y.data(), out_pos.data(), {0, n_left},
+                                {n_left, n}, bits_only ? nullptr : sides, stats,
+                                bits_only ? side_bits.data() : nullptr};
+                    sides[0].count = sides[1].count = 0;
+                    ASSERT_TRUE(k->partition(p, stride));
+                    std::size_t at[2] = {0, n_left};
+                    for (std::size_t s = 0; s < n; ++s) {
+                        const std::size_t d = at[rows[s * stride + f_split] > t[f_split]]++;
+                        EXPECT_EQ(bits(out_y[d]), bits(y[s]));
+                        EXPECT_EQ(out_pos[d], indexed ? positions[s] : 5 + s);
+                        if (copy) {
+                            for (std::size_t f = 0; f < stride; ++f)
+                                EXPECT_EQ(bits(out_rows[d * stride + f]), bits(rows[s * stride + f]));
+                        }
+                    }
+                    for (int side = 0; side < 2; ++side) {
+                        EXPECT_EQ(stats[side].count, expected[side].count);
+                        EXPECT_EQ(bits(stats[side].mean), bits(expected[side].mean));
+                        EXPECT_EQ(bits(stats[side].m2), bits(expected[side].m2));
+                        const std::size_t from = side ? n_left : 0, count = side ? n - n_left : n_left;
+                        if (bits_only) continue;
+                        EXPECT_EQ(sides[side].count, count);
+                        if (count == 0 || !copy) continue;
+                        for (std::size_t f = 0; f < features; ++f) {
+                            const auto range = value_range(VectorView(out_rows.data() + from * stride + f, count,
+                                                                      static_cast<std::ptrdiff_t>(stride)));
+                            EXPECT_EQ(bits(mn[side][f]), bits(range->first));
+                            EXPECT_EQ(bits(mx[side][f]), bits(range->second));
+                            EXPECT_EQ(nan[side][f], 0);
+                        }
+                    }
+                }
+                // A row beyond its side's end (the rows changed since they were counted) is refused.
+                if (n_left > 0 && n_left < n) {
+                    Partition p{source, y.data(), index, indexed, 0, n, f_split, t[f_split], nullptr,
+                                out_y.data(), nullptr, {0, n_left}, {n_left - 1, n}, nullptr, nullptr, nullptr};
+                    EXPECT_FALSE(k->partition(p, stride));
                 }
             }
         }

@@ -61,6 +61,7 @@ def test_assembled_model_is_its_members(options, capsys):
     assert (n_estimators, width, rate) == (2, 2, 0.5) and [len(layer) for layer in layers] == [2, 2]
     prediction, residuals = replay(layers, x, y, 0.5)
     assert model.predict(x).tobytes() == prediction.tobytes()
+    assert model.feature_importances_.shape == (x.shape[1],)
     for layer, r in zip(layers, residuals):
         for record in layer:
             # Every member was fitted to that layer's residual, with parameters from the search's grid.

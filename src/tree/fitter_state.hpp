@@ -1,0 +1,193 @@
+// The working state of tree fitting: the level buffers, each thread's scratch arrays and
+// the records of nodes grown before they are numbered.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/matrix.hpp"
+#include "core/memory.hpp"
+#include "tree/decision_tree.hpp"
+#include "tree/node_kernels.hpp"
+#include "tree/split_search.hpp"
+
+namespace vandu {
+
+// A node this large (rows x padded features) is worth a team step per pass.
+constexpr std::size_t large_node_values = std::size_t{1} << 15;
+
+// One side's value ranges, taken by the partition that fills it.
+struct RangeSet {
+    std::vector<double> min, max;
+    std::vector<std::int64_t> nan;
+    std::size_t count = 0;
+
+    void size(std::size_t stride) {
+        min.assign(stride, 0.0);
+        max.assign(stride, 0.0);
+        nan.assign(stride, 0);
+    }
+    kernels::SideRanges fresh() {
+        count = 0;
+        return {min.data(), max.data(), nan.data(), 0};
+    }
+    // Appends a later run of the same side, under the same rules: the first minimum, the
+    // last maximum.
+    void append(const kernels::SideRanges& run) {
+        if (run.count == 0) return;
+        for (std::size_t f = 0; f < min.size(); ++f) {
+            if (count == 0) {
+                min[f] = run.min[f];
+                max[f] = run.max[f];
+                nan[f] = run.nan[f];
+                continue;
+            }
+            if (min[f] > run.min[f]) min[f] = run.min[f];
+            if (!(max[f] > run.max[f])) max[f] = run.max[f];
+            nan[f] |= run.nan[f];
+        }
+        count += run.count;
+    }
+};
+
+// The working arrays of one node's passes, one entry per (padded) feature.
+struct NodeScratch {
+    explicit NodeScratch(std::size_t stride) {
+        for (auto* v : {&min, &max, &threshold, &count_left, &mean_left, &m2_left, &count_right,
+                        &mean_right, &m2_right})
+            v->assign(stride, 0.0);
+        has_nan.assign(stride, 0);
+        drawn.assign(stride, 0);
+        above.assign(stride, 0);
+        sum_above.assign(stride, 0.0);
+    }
+    std::vector<double> min, max, threshold;
+    std::vector<double> count_left, mean_left, m2_left, count_right, mean_right, m2_right;
+    std::vector<std::int64_t> has_nan;
+    std::vector<char> drawn;
+    // The certified search: rows above each threshold, their shifted targets' sum, and the
+    // features still in the running.
+    std::vector<std::int64_t> above;
+    std::vector<double> sum_above;
+    std::vector<std::size_t> candidates;
+    // Both children's ranges, by the children's level: a right child's survive the
+    // growing of its left sibling's subtree, which writes only deeper levels.
+    std::vector<std::array<RangeSet, 2>> levels;
+};
+
+
+class TreeFitterState {
+public:
+    explicit TreeFitterState(MatrixView x)
+        : n_features(x.rows),
+          n_samples(x.cols),
+          stride((x.rows + kernels::kernel_width - 1) / kernels::kernel_width *
+                 kernels::kernel_width),
+          kernels(kernels::node_kernels()),
+          team(n_samples * stride >= 2 * large_node_values ? team_size() : 1) {
+        const bool packed = (x.rows < 2 || x.row_stride == 1) &&
+                            (x.cols < 2 || x.col_stride == static_cast<std::ptrdiff_t>(stride)) &&
+                            stride == x.rows;
+        if (packed) {
+            source = x.data;
+        } else {
+            source_copy.assign(n_samples * stride, 0.0);
+            for (std::size_t s = 0; s < n_samples; ++s)
+                for (std::size_t f = 0; f < n_features; ++f) source_copy[s * stride + f] = x(f, s);
+            source = source_copy.data();
+        }
+        for (std::size_t t = 0; t < team; ++t) scratch.emplace_back(stride);
+        chunk_min.assign(team * stride, 0.0);
+        chunk_max.assign(team * stride, 0.0);
+        chunk_nan.assign(team * stride, 0);
+        chunk_start.assign(team + 1, 0);
+        mark_counts.assign(team * stride, 0.0);
+        chunk_above.assign(team * stride, 0);
+        chunk_sum_above.assign(team * stride, 0.0);
+        chunk_targets.assign(team, NodeTargets{});
+        chunk_ranges.resize(2 * team);
+        chunk_sides.resize(2 * team);
+        for (auto& r : chunk_ranges) r.size(stride);
+        root_min.assign(stride, 0.0);
+        root_max.assign(stride, 0.0);
+        root_has_nan.assign(stride, 0);
+    }
+
+    const std::size_t n_features;
+    const std::size_t n_samples;
+    const std::size_t stride;
+    const kernels::NodeKernels& kernels;
+    const std::size_t team;  // threads a large node's passes run on
+
+    const double* source = nullptr;
+    std::vector<double> source_copy;
+    // Level buffers are written before they are read: no need to zero them.
+    UninitBuffer<double> rows[2];
+    UninitBuffer<double> targets[2];
+    UninitBuffer<std::uint64_t> positions[2];
+    std::vector<NodeScratch> scratch;  // by team task
+    // A large node's chunks of rows: their starts (relative to the node), their value
+    // ranges, and the left counts of every feature where each chunk starts.
+    std::vector<std::size_t> chunk_start;
+    std::vector<double> chunk_min, chunk_max;
+    std::vector<std::int64_t> chunk_nan;
+    std::vector<double> mark_counts;
+    std::vector<std::int64_t> chunk_above;
+    std::vector<double> chunk_sum_above;
+    std::vector<NodeTargets> chunk_targets;
+    // Each row's sides, by level position, from the masked pass of a node whose children
+    // cannot split: its partition then reads them instead of the rows.
+    std::vector<std::uint64_t> sides;
+    std::vector<RangeSet> chunk_ranges;  // by chunk and side
+    std::vector<kernels::SideRanges> chunk_sides;
+    bool root_ranges_known = false;
+    std::vector<double> root_min, root_max;
+    std::vector<std::int64_t> root_has_nan;
+};
+
+
+// A level's data: row s at rows[s * stride], or, indexed, the matrix's row positions[s]
+// (the ascending sample positions of each node: large nodes read the matrix in place
+// rather than pay for copies of their rows).
+struct NodeData {
+    const double* rows;
+    const double* targets;
+    const std::uint64_t* positions;  // null: position s is sample s
+    bool indexed = false;
+};
+
+enum class Pending { none, nan_value, infinite_bound };
+
+// Grown nodes before they are numbered. A child is NO_CHILD, a node of the same piece
+// (>= 0), or the subtree of a deferred task (first_deferred - task).
+constexpr std::int64_t first_deferred = -2;
+
+struct GrownNode {
+    Split split;
+    std::int64_t child[2] = {NO_CHILD, NO_CHILD};
+    bool done = false;  // both subtrees built
+};
+
+using Piece = std::vector<GrownNode>;
+
+struct DeferredSubtree {
+    std::size_t level, begin, end;
+    std::uint8_t budget;
+    NodeData data;
+    double shift;       // the side's value: near the mean of its targets
+    double leaf_value;  // for its samples if it makes no node
+    RangeSet ranges;
+};
+
+// The winner of a node's search; its statistics are known unless they are left to the
+// pass over its children.
+struct Choice {
+    std::size_t feature;
+    std::size_t n_left;
+    bool exact;
+    RunningStats left, right;
+};
+
+}  // namespace vandu

@@ -1,0 +1,569 @@
+// Fitting a tree.
+//
+// A node's samples occupy one range [begin, end) of a level's buffers, which hold for
+// each sample its target and its position; the node's rows are read from the matrix in
+// place through the positions (ascending, so the reads run forward). Splitting a node
+// partitions its range stably into the next level's buffers, and the stable order is the
+// sample order the running statistics are defined on. Levels alternate between two
+// buffers: a node's children overwrite only what its own ancestors have finished with,
+// so disjoint ranges can be worked on at once. (Fits that take every feature's exact
+// statistics copy the rows too, which their kernel wants side by side.)
+//
+// A node costs two passes over its rows. The first draws nothing from them: the value
+// ranges come from the partition that filled the node (the root's are the same for every
+// tree of a fit). It is the division-free estimate of every feature's impurity
+// (tree/split_search), which leaves the few features that can still win; only those get
+// exact statistics, and a lone one gets them from its children's targets after the
+// second pass, the partition, which also takes the children's ranges. Fits whose targets
+// the estimate's bound does not cover (see certifiable_targets) take every feature's
+// exact statistics instead.
+//
+// A large node runs each pass on the whole team of threads over chunks of rows (chunk
+// results combine exactly; estimates add in any order), or, for every feature's exact
+// statistics, over groups of features (within a feature the order of the pushes is what
+// fixes the bits). Below a large node, each small node's whole subtree becomes one task;
+// the tasks run on all threads once the large nodes are done, and the pieces are
+// numbered in pre-order. Which thread draws a threshold cannot be observed; how many
+// draws there are and what they are used for stays as defined. Only fits that cannot fail
+// below the root are spread this way (the root checks every feature; targets must be
+// moderate, see moderate_targets). Any other is grown node by node on the calling thread,
+// where a failure leaves exactly the nodes made before it.
+
+#include <algorithm>
+#include <cstddef>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "core/failure.hpp"
+#include "core/numerics.hpp"
+#include "core/worker_pool.hpp"
+#include "tree/decision_tree.hpp"
+#include "tree/fitter_state.hpp"
+#include "tree/split_search.hpp"
+
+namespace vandu {
+namespace {
+
+// Below the root a fit fails only where the running statistics meet a NaN: a NaN
+// target, or sums that overflow from infinity into infinity minus infinity. Targets no
+// larger than 2^1000 keep every difference, mean and scaled step finite.
+bool moderate_targets(const double* y, std::size_t n) {
+    bool ok = true;
+    for (std::size_t i = 0; i < n; ++i) ok &= std::fabs(y[i]) <= 0x1p1000;
+    return ok;
+}
+
+class Grower {
+public:
+    Grower(TreeFitterState& st, const TreeParameters& params, double* fitted, NodeScratch& scratch,
+           Piece& piece, std::vector<DeferredSubtree>* deferred, bool certified)
+        : st_(st),
+          params_(params),
+          fitted_(fitted),
+          sc_(scratch),
+          piece_(piece),
+          deferred_(deferred),
+          certified_(certified) {
+        if (sc_.levels.size() < std::size_t{params_.depth} + 2) {
+            sc_.levels.resize(std::size_t{params_.depth} + 2);
+            for (auto& level : sc_.levels)
+                for (RangeSet& r : level) r.size(st_.stride);
+        }
+    }
+
+    // `deferred` given: large nodes use the team, small ones become deferred subtrees.
+    // `shift` is a value near the mean of the node's targets (any finite value is sound).
+    std::int64_t grow(std::size_t level, std::size_t begin, std::size_t end, std::uint8_t budget,
+                      bool root, NodeData data, double shift, const RangeSet* ranges) {
+        if (budget == 0) return NO_CHILD;
+        if (st_.n_samples == 0) return NO_CHILD;
+        const std::size_t count = end - begin;
+        if (!root && count < params_.min_samples_split) return NO_CHILD;
+        const bool large = deferred_ && count * st_.stride >= large_node_values;
+        if (deferred_ && !large && !root) {
+            deferred_->push_back({level, begin, end, budget, data, shift, 0.0, ranges ? *ranges : RangeSet{}});
+            return first_deferred - static_cast<std::int64_t>(deferred_->size() - 1);
+        }
+        if (large) split_into_chunks(count);
+
+        // Children that cannot split need only their sides: the masked pass notes them.
+        const bool note_sides = certified_ && budget == 1 && st_.stride <= 64;
+        if (note_sides && st_.sides.size() < st_.n_samples) st_.sides.resize(st_.n_samples);
+        auto choice = find_split(begin, count, data, root, large, shift, ranges,
+                                 note_sides ? st_.sides.data() + begin : nullptr);
+        if (!choice) return NO_CHILD;
+
+        const std::size_t f = choice->feature;
+        const std::size_t n_left = choice->n_left;
+        const std::uint8_t child_budget = budget - 1;
+        const auto may_split = [&](std::size_t n) {
+            return child_budget > 0 && n >= 2 && n >= params_.min_samples_split;
+        };
+        const bool move_rows = may_split(n_left) || may_split(count - n_left);
+        auto& child_ranges = sc_.levels[level + 1];
+        const NodeData children = partition(level + 1, begin, end, *choice, sc_.threshold[f], data,
+                                            move_rows, large, child_ranges,
+                                            note_sides ? st_.sides.data() + begin : nullptr);
+        const Split split{f, sc_.threshold[f],
+                          split_impurity(choice->left, choice->right),
+                          {choice->left.mean, choice->right.mean}};
+
+        const std::size_t node = piece_.size();
+        piece_.push_back(GrownNode{split});
+        const std::int64_t left = grow(level + 1, begin, begin + n_left, child_budget, false, children,
+                                       split.values[0], move_rows ? &child_ranges[0] : nullptr);
+        settle(left, children, begin, begin + n_left, split.values[0]);
+        const std::int64_t right = grow(level + 1, begin + n_left, end, child_budget, false, children,
+                                        split.values[1], move_rows ? &child_ranges[1] : nullptr);
+        settle(right, children, begin + n_left, end, split.values[1]);
+        piece_[node].child[0] = left;
+        piece_[node].child[1] = right;
+        piece_[node].done = true;
+        return static_cast<std::int64_t>(node);
+    }
+
+    // The training samples of a side without a child get the side's value.
+    void settle(std::int64_t child, NodeData data, std::size_t begin, std::size_t end, double value) {
+        if (child == NO_CHILD) {
+            if (!fitted_) return;
+            const auto assign = [&](std::size_t from, std::size_t to) {
+                for (std::size_t s = begin + from; s < begin + to; ++s) fitted_[data.positions[s]] = value;
+            };
+            if (!deferred_ || !in_team_chunks(end - begin, large_node_values / 2, assign))
+                assign(0, end - begin);
+        } else if (child <= first_deferred) {
+            (*deferred_)[static_cast<std::size_t>(first_deferred - child)].leaf_value = value;
+        }
+    }
+
+private:
+    // Equal chunks of a large node's rows, one per team task.
+    void split_into_chunks(std::size_t count) {
+        for (std::size_t t = 0; t <= st_.team; ++t) st_.chunk_start[t] = count * t / st_.team;
+    }
+
+    // The rule fit of one node: every feature's range, one draw per non-constant feature
+    // in feature order, and the first feature of least impurity.
+    std::optional<Choice> find_split(std::size_t begin, std::size_t count, NodeData data, bool root,
+                                     bool large, double shift, const RangeSet* ranges,
+                                     std::uint64_t* sides) {
+        const std::size_t n_features = st_.n_features;
+        if (n_features == 0 || count < 2) return std::nullopt;  // a lone value never splits
+        const double* rows = data.indexed ? data.rows : data.rows + begin * st_.stride;
+        const std::uint64_t* index = data.indexed ? data.positions + begin : nullptr;
+        const double *min = sc_.min.data(), *max = sc_.max.data();
+        const std::int64_t* has_nan = sc_.has_nan.data();
+        if (root) {
+            // Every tree fitted on this matrix starts from the same root ranges.
+            if (!st_.root_ranges_known) {
+                value_ranges(rows, count, large, st_.root_min.data(), st_.root_max.data(),
+                             st_.root_has_nan.data());
+                st_.root_ranges_known = true;
+            }
+            min = st_.root_min.data();
+            max = st_.root_max.data();
+            has_nan = st_.root_has_nan.data();
+        } else if (ranges && ranges->count == count) {
+            // Taken by the parent's partition (count >= 2 here, so every NaN counts).
+            min = ranges->min.data();
+            max = ranges->max.data();
+            has_nan = ranges->nan.data();
+        } else {
+            value_ranges(rows, count, large, sc_.min.data(), sc_.max.data(), sc_.has_nan.data());
+        }
+
+        // Features are visited in order; a failure at feature g comes only after the
+        // impurities of the features before g were compared, so it is held back until then.
+        Pending pending = Pending::none;
+        std::size_t stop = n_features;
+        bool any_drawn = false;
+        for (std::size_t f = 0; f < st_.stride; ++f) {
+            sc_.threshold[f] = std::numeric_limits<double>::infinity();
+            sc_.drawn[f] = 0;
+        }
+        for (std::size_t f = 0; f < n_features; ++f) {
+            if (has_nan[f]) {
+                pending = Pending::nan_value;
+                stop = f;
+                break;
+            }
+            const double lo = min[f], hi = max[f];
+            if (!(hi > lo)) continue;
+            if (!std::isfinite(lo) || !std::isfinite(hi)) {
+                pending = Pending::infinite_bound;
+                stop = f;
+                break;
+            }
+            sc_.threshold[f] = uniform_in_range(lo, hi);
+            sc_.drawn[f] = 1;
+            any_drawn = true;
+        }
+
+        std::optional<Choice> choice;
+        // With certified targets no impurity is NaN, so no comparison can fail first.
+        if (any_drawn && !(certified_ && pending != Pending::none)) {
+            if (certified_)
+                choice = certified_choice(rows, index, count, data.targets + begin, large, shift, stop, sides);
+            else
+                choice = exact_choice(rows, count, data.targets + begin, large, stop);
+        }
+        if (pending == Pending::nan_value) fail(text::unwrap_none);
+        if (pending == Pending::infinite_bound)
+            fail("Uniform::sample_single: low and high must be finite");
+        return choice;
+    }
+
+    // Every drawn feature's exact statistics, the least impurity first in feature order.
+    std::optional<Choice> exact_choice(const double* rows, std::size_t count, const double* y,
+                                       bool large, std::size_t stop) {
+        side_statistics(rows, count, y, large);
+        ArgminByScore<std::size_t> best;
+        for (std::size_t f = 0; f < stop; ++f) {
+            if (!sc_.drawn[f]) continue;
+            best.offer({impurity(f), f});
+        }
+        if (!best.result()) return std::nullopt;
+        const std::size_t f = best.result()->payload;
+        Choice c{f, static_cast<std::size_t>(sc_.count_left[f]), true, {}, {}};
+        c.left = {sc_.mean_left[f], static_cast<std::uint64_t>(sc_.count_left[f]), sc_.m2_left[f]};
+        c.right = {sc_.mean_right[f], static_cast<std::uint64_t>(sc_.count_right[f]), sc_.m2_right[f]};
+        return c;
+    }
+
+    // The estimates pick the candidates; only they get exact statistics. A lone candidate
+    // is the winner, and its statistics come from the pass over its children.
+    std::optional<Choice> certified_choice(const double* rows, const std::uint64_t* index,
+                                           std::size_t count, const double* y, bool large,
+                                           double shift, std::size_t stop, std::uint64_t* sides) {
+        const NodeTargets node = masked_sums(rows, index, count, y, large, shift, sides);
+        // Every threshold lies within the values its ranges were taken from, so both sides
+        // hold a row, unless a signal handler rewrote x since.
+        for (std::size_t f = 0; f < stop; ++f)
+            if (sc_.drawn[f] && (sc_.above[f] <= 0 || static_cast<std::size_t>(sc_.above[f]) >= count))
+                fail("the training data changed during the fit");
+        certified_candidates(node, sc_.above.data(), sc_.sum_above.data(), sc_.drawn.data(), stop,
+                             sc_.candidates);
+        const auto& cand = sc_.candidates;
+        if (cand.empty()) return std::nullopt;
+        if (cand.size() == 1) {
+            const std::size_t f = cand[0];
+            return Choice{f, count - static_cast<std::size_t>(sc_.above[f]), false, {}, {}};
+        }
+        const ExactWinner w = exact_winner(rows, index, st_.stride, count, y, sc_.threshold.data(), cand);
+        return Choice{w.feature, static_cast<std::size_t>(w.left.count), true, w.left, w.right};
+    }
+
+    // The summary of the node's targets and, per feature, the rows above the threshold and their
+    // sum. A large node's chunks of rows run on the team; their sums add in any order.
+    NodeTargets masked_sums(const double* rows, const std::uint64_t* index, std::size_t count,
+                            const double* y, bool large, double shift, std::uint64_t* sides) {
+        const std::size_t stride = st_.stride;
+        if (!large) {
+            NodeTargets node;
+            st_.kernels.masked_sums(rows, index, stride, stride, count, y, shift, sc_.threshold.data(),
+                                    sc_.above.data(), sc_.sum_above.data(), &node, sides);
+            return node;
+        }
+        parallel_team(st_.team, [&](std::size_t t) {
+            const std::size_t from = st_.chunk_start[t], n = st_.chunk_start[t + 1] - from;
+            st_.kernels.masked_sums(index ? rows : rows + from * stride, index ? index + from : nullptr,
+                                    stride, stride, n, y + from, shift, sc_.threshold.data(),
+                                    st_.chunk_above.data() + t * stride,
+                                    st_.chunk_sum_above.data() + t * stride, &st_.chunk_targets[t],
+                                    sides ? sides + from : nullptr);
+        });
+        NodeTargets node;
+        for (std::size_t t = 0; t < st_.team; ++t) merge_targets(node, st_.chunk_targets[t]);
+        for (std::size_t f = 0; f < stride; ++f) {
+            std::int64_t above = 0;
+            double sum = 0.0;
+            for (std::size_t t = 0; t < st_.team; ++t) {
+                above += st_.chunk_above[t * stride + f];
+                sum += st_.chunk_sum_above[t * stride + f];
+            }
+            sc_.above[f] = above;
+            sc_.sum_above[f] = sum;
+        }
+        return node;
+    }
+
+    void value_ranges(const double* rows, std::size_t count, bool large, double* min, double* max,
+                      std::int64_t* has_nan) {
+        const std::size_t stride = st_.stride;
+        if (!large) {
+            st_.kernels.value_ranges(rows, stride, stride, count, min, max, has_nan);
+            return;
+        }
+        parallel_team(st_.team, [&](std::size_t t) {
+            const std::size_t from = st_.chunk_start[t];
+            st_.kernels.value_ranges(rows + from * stride, stride, stride, st_.chunk_start[t + 1] - from,
+                                     st_.chunk_min.data() + t * stride, st_.chunk_max.data() + t * stride,
+                                     st_.chunk_nan.data() + t * stride);
+        });
+        // Chunks combine in order under the same rules: the first minimum, the last
+        // maximum. A chunk of one row flags no NaN of its own, but here it is compared.
+        for (std::size_t f = 0; f < stride; ++f) {
+            double lo = st_.chunk_min[f], hi = st_.chunk_max[f];
+            bool nan = false;
+            for (std::size_t t = 0; t < st_.team; ++t) {
+                const double clo = st_.chunk_min[t * stride + f], chi = st_.chunk_max[t * stride + f];
+                nan = nan || st_.chunk_nan[t * stride + f] != 0 || clo != clo || chi != chi;
+                if (lo > clo) lo = clo;
+                if (!(hi > chi)) hi = chi;
+            }
+            min[f] = lo;
+            max[f] = hi;
+            has_nan[f] = nan;
+        }
+    }
+
+    void side_statistics(const double* rows, std::size_t count, const double* y, bool large) {
+        const std::size_t stride = st_.stride;
+        const auto out = [&](std::size_t f) {
+            return kernels::SideStatistics{sc_.count_left.data() + f,  sc_.mean_left.data() + f,
+                                           sc_.m2_left.data() + f,     sc_.count_right.data() + f,
+                                           sc_.mean_right.data() + f,  sc_.m2_right.data() + f};
+        };
+        if (!large) {
+            st_.kernels.side_statistics(rows, stride, stride, count, y, sc_.threshold.data(), out(0), {});
+            return;
+        }
+        // Groups of whole blocks of features, one per task; every group notes its left
+        // counts where each chunk of rows starts, for the partition.
+        const std::size_t blocks = stride / kernels::kernel_width;
+        parallel_team(st_.team, [&](std::size_t t) {
+            const std::size_t first = blocks * t / st_.team, last = blocks * (t + 1) / st_.team;
+            if (first == last) return;
+            const std::size_t f = first * kernels::kernel_width;
+            const kernels::CountMarks marks{st_.chunk_start.data() + 1, st_.team - 1,
+                                            st_.mark_counts.data() + f, stride};
+            st_.kernels.side_statistics(rows + f, stride, (last - first) * kernels::kernel_width, count,
+                                        y, sc_.threshold.data() + f, out(f), marks);
+        });
+    }
+
+    double impurity(std::size_t f) const {
+        const auto weighted = [](double n, double m2) { return n < 2.0 ? 0.0 : (m2 / n) * n; };
+        return weighted(sc_.count_left[f], sc_.m2_left[f]) +
+               weighted(sc_.count_right[f], sc_.m2_right[f]);
+    }
+
+    // Stable partition of [begin, end) into the buffers of `level`: left side first. Targets
+    // always move; the children's value ranges are taken when they may split, the lone
+    // candidate's statistics as the rows go by. Children
+    // read the matrix in place through their positions, which ascend, so the reads run
+    // forward: copying rows costs more than it saves, and a first fit would pay for the
+    // fresh pages too. Only every feature's exact statistics need the rows side by side.
+    // A large node's chunks are placed by the left counts where each one starts.
+    NodeData partition(std::size_t level, std::size_t begin, std::size_t end, Choice& choice,
+                       double threshold, NodeData data, bool move_rows, bool large,
+                       std::array<RangeSet, 2>& child_ranges, const std::uint64_t* sides) {
+        const std::size_t slot = level % 2;
+        const std::size_t stride = st_.stride;
+        const std::size_t n_left = choice.n_left, feature = choice.feature;
+        auto& rows = st_.rows[slot];
+        auto& targets = st_.targets[slot];
+        auto& positions = st_.positions[slot];
+        const bool copy_rows = move_rows && !certified_;
+        const bool index_rows = move_rows && !copy_rows;
+        const bool move_positions = fitted_ != nullptr || index_rows;
+        if (copy_rows && rows.size() < st_.n_samples * stride) rows.resize(st_.n_samples * stride);
+        if (targets.size() < st_.n_samples) targets.resize(st_.n_samples);
+        if (move_positions && positions.size() < st_.n_samples) positions.resize(st_.n_samples);
+        RunningStats* stats = nullptr;
+        if (!choice.exact) {
+            choice.left = choice.right = RunningStats{};
+            stats = &choice.left;  // left and right side by side
+            static_assert(offsetof(Choice, right) == offsetof(Choice, left) + sizeof(RunningStats));
+        }
+
+        // Rows [from, to) hold the lefts [lefts_before, lefts_after) of the node.
+        const auto move = [&](std::size_t from, std::size_t to, std::size_t lefts_before,
+                              std::size_t lefts_after, kernels::SideRanges* ranges, bool push) {
+            kernels::Partition p{data.indexed ? data.rows : data.rows + from * stride,
+                                 data.targets + from,
+                                 data.positions ? data.positions + from : nullptr,
+                                 data.indexed,
+                                 from,
+                                 to - from,
+                                 feature,
+                                 threshold,
+                                 copy_rows ? rows.data() : nullptr,
+                                 targets.data(),
+                                 move_positions ? positions.data() : nullptr,
+                                 {begin + lefts_before, begin + n_left + (from - begin - lefts_before)},
+                                 {begin + lefts_after, begin + n_left + (to - begin - lefts_after)},
+                                 move_rows ? ranges : nullptr,
+                                 push ? stats : nullptr,
+                                 sides && !move_rows ? sides + (from - begin) : nullptr};
+            // x is the caller's memory, and a signal handler run between the passes could
+            // change it: a row beyond its side's end fails the fit instead of writing there.
+            if (!st_.kernels.partition(p, stride)) fail("the training data changed during the fit");
+        };
+        if (!large) {
+            kernels::SideRanges sides[2] = {child_ranges[0].fresh(), child_ranges[1].fresh()};
+            move(begin, end, 0, n_left, sides, true);
+            child_ranges[0].count = sides[0].count;
+            child_ranges[1].count = sides[1].count;
+        } else {
+            const auto lefts_before = [&](std::size_t t) {
+                if (t == 0) return std::size_t{0};
+                if (t == st_.team) return n_left;
+                if (!certified_) return static_cast<std::size_t>(st_.mark_counts[(t - 1) * stride + feature]);
+                std::size_t above = 0;
+                for (std::size_t k = 0; k < t; ++k) above += st_.chunk_above[k * stride + feature];
+                return st_.chunk_start[t] - above;
+            };
+            for (std::size_t i = 0; i < 2 * st_.team; ++i) st_.chunk_sides[i] = st_.chunk_ranges[i].fresh();
+            // The statistics ride with the first chunk; each side's chain then runs on
+            // through the later chunks' targets, the two sides on two threads.
+            parallel_team(st_.team, [&](std::size_t t) {
+                move(begin + st_.chunk_start[t], begin + st_.chunk_start[t + 1], lefts_before(t),
+                     lefts_before(t + 1), &st_.chunk_sides[2 * t], t == 0);
+            });
+            if (stats) {
+                const std::size_t lefts = lefts_before(1), rights = st_.chunk_start[1] - lefts;
+                const std::size_t n_right = end - begin - n_left;
+                parallel_team(2, [&](std::size_t t) {
+                    if (t == 0)
+                        push_all(choice.left, targets.data() + begin + lefts, n_left - lefts);
+                    else
+                        push_all(choice.right, targets.data() + begin + n_left + rights, n_right - rights);
+                });
+            }
+            if (move_rows) {
+                child_ranges[0].count = child_ranges[1].count = 0;
+                for (std::size_t t = 0; t < st_.team; ++t)
+                    for (int side = 0; side < 2; ++side) child_ranges[side].append(st_.chunk_sides[2 * t + side]);
+            }
+        }
+        if (stats) choice.exact = true;
+        if (index_rows) return {data.rows, targets.data(), positions.data(), true};
+        return {copy_rows ? rows.data() : nullptr, targets.data(),
+                move_positions ? positions.data() : nullptr, false};
+    }
+
+    TreeFitterState& st_;
+    const TreeParameters& params_;
+    double* fitted_;
+    NodeScratch& sc_;
+    Piece& piece_;
+    std::vector<DeferredSubtree>* deferred_;
+    const bool certified_;
+};
+
+// Numbers the grown nodes in pre-order into the tree. A node whose subtrees were not
+// both built (the fit failed below it) keeps no routes.
+class Assembler {
+public:
+    Assembler(DecisionTreeImpl& tree, const Piece& main, const std::vector<Piece>& deferred)
+        : tree_(tree), main_(main), deferred_(deferred) {}
+
+    void run() {
+        if (deferred_.empty()) {
+            // Grown on one thread: the nodes already stand in pre-order.
+            for (const GrownNode& n : main_) tree_.splitters.push_back(RandomSplitRule{n.split});
+            for (std::size_t i = 0; i < main_.size(); ++i)
+                if (main_[i].done) tree_.routes[i] = {route(main_[i].child[0]), route(main_[i].child[1])};
+        } else if (!main_.empty()) {
+            emit(main_, 0);
+        }
+    }
+
+private:
+    static std::int64_t route(std::int64_t child) { return child < 0 ? NO_CHILD : child; }
+
+    std::int64_t emit(const Piece& piece, std::size_t i) {
+        const auto node = static_cast<std::int64_t>(tree_.splitters.size());
+        tree_.splitters.push_back(RandomSplitRule{piece[i].split});
+        if (!piece[i].done) return node;
+        Route r{NO_CHILD, NO_CHILD};
+        for (int side = 0; side < 2; ++side) {
+            const std::int64_t c = piece[i].child[side];
+            if (c >= 0) {
+                r[side] = emit(piece, static_cast<std::size_t>(c));
+            } else if (c <= first_deferred) {
+                const Piece& sub = deferred_[static_cast<std::size_t>(first_deferred - c)];
+                if (!sub.empty()) r[side] = emit(sub, 0);
+            }
+        }
+        tree_.routes[static_cast<std::size_t>(node)] = r;
+        return node;
+    }
+
+    DecisionTreeImpl& tree_;
+    const Piece& main_;
+    const std::vector<Piece>& deferred_;
+};
+
+}  // namespace
+
+TreeFitter::TreeFitter(MatrixView x) : state_(new TreeFitterState(x)) {}
+TreeFitter::~TreeFitter() { delete state_; }
+
+void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
+    TreeFitterState& st = *state_;
+    if (y.size() != st.n_samples)
+        fail("assertion failed: `(left == right)`\n  left: `" + std::to_string(st.n_samples) +
+             "`,\n right: `" + std::to_string(y.size()) + "`");
+    tree.splitters.clear();
+    tree.routes.clear();
+    tree.routes.assign(route_count(tree.params.depth), Route{NO_CHILD, NO_CHILD});
+
+    const double* targets = y.data;
+    if (!y.contiguous()) {
+        // Level 2's buffer is free until the root has been partitioned.
+        st.targets[0].resize(st.n_samples);
+        for (std::size_t i = 0; i < st.n_samples; ++i) st.targets[0][i] = y[i];
+        targets = st.targets[0].data();
+    }
+    const bool spread = st.team > 1 && moderate_targets(targets, st.n_samples);
+    const bool certified = certifiable_targets(targets, st.n_samples);
+    double root_shift = 0.0;
+    if (certified && st.n_samples > 0) {
+        for (std::size_t i = 0; i < st.n_samples; ++i) root_shift += targets[i];
+        root_shift /= static_cast<double>(st.n_samples);
+    }
+    Piece main;
+    std::vector<DeferredSubtree> deferred;
+    std::vector<Piece> pieces;
+    std::int64_t root = NO_CHILD;
+    try {
+        Grower grower(st, tree.params, fitted, st.scratch[0], main, spread ? &deferred : nullptr, certified);
+        root = grower.grow(0, 0, st.n_samples, tree.params.depth, true, {st.source, targets, nullptr},
+                           root_shift, nullptr);
+        pieces.resize(deferred.size());
+        if (!deferred.empty()) {
+            // Largest subtrees first, taken by whichever thread is free.
+            std::vector<std::size_t> order(deferred.size());
+            for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+            std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+                return deferred[a].end - deferred[a].begin > deferred[b].end - deferred[b].begin;
+            });
+            std::atomic<std::size_t> next{0};
+            parallel_team(st.team, [&](std::size_t t) {
+                for (std::size_t k; (k = next.fetch_add(1)) < order.size();) {
+                    const DeferredSubtree& job = deferred[order[k]];
+                    Grower sub(st, tree.params, fitted, st.scratch[t], pieces[order[k]], nullptr,
+                               certified);
+                    const std::int64_t r =
+                        sub.grow(job.level, job.begin, job.end, job.budget, false, job.data, job.shift,
+                                 &job.ranges);
+                    sub.settle(r, job.data, job.begin, job.end, job.leaf_value);
+                }
+            });
+        }
+    } catch (...) {
+        Assembler(tree, main, pieces).run();
+        throw;
+    }
+    Assembler(tree, main, pieces).run();
+    // Predicting the training samples with a tree without nodes fails like predict does.
+    if (root < 0 && fitted && st.n_samples > 0) fail(index_out_of_bounds(0, 0));
+}
+
+}  // namespace vandu

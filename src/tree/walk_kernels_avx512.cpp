@@ -1,0 +1,7 @@
+// Built with -mavx512f (and without FMA).
+#if defined(__x86_64__)
+#define VANDU_WALK_NS avx512
+#define VANDU_WALK_BYTES 64
+#define VANDU_WALK_PARTS 4
+#include "tree/walk_kernels.inc"
+#endif
