@@ -14,7 +14,7 @@ import math
 import numbers
 import os
 import tempfile
-from typing import Any, Callable, ClassVar, Dict, Iterator, Tuple, Type, TypeVar, Union
+from typing import Any, Callable, ClassVar, Dict, Iterator, Optional, Tuple, Type, TypeVar, Union
 
 import numpy as np
 import sklearn
@@ -121,13 +121,16 @@ class _VanduRegressor(TreeInspection, RegressorMixin, BaseEstimator):  # type: i
     """The scikit-learn side shared by the three estimators; each names its native class."""
 
     _native_class: ClassVar[Type[NativeModel]]
+    # Parameters of the Python side only, not passed to the native constructor.
+    _python_parameters: ClassVar[Tuple[str, ...]] = ()
 
     n_features_in_: int
     feature_names_in_: NDArray[np.object_]
     model_: NativeModel
 
     def _make_model(self) -> NativeModel:
-        params: Dict[str, Any] = self.get_params()
+        params: Dict[str, Any] = {name: value for name, value in self.get_params().items()
+                                  if name not in self._python_parameters}
         for name, value in params.items():
             _check_parameter(name, value)
         # A numbers.Integral need not have __index__, which the native constructor relies on.
@@ -307,6 +310,18 @@ class DeepGradientBoostingRegressor(_VanduRegressor):
         Models per layer, at least 1.
     learning_rate : float, default=0.25
         Scale of every layer after the first, finite and not negative.
+    n_jobs : int or None, default=None
+        None runs the native fit on this process's worker pool. An integer runs every layer's search fits
+        and member fits as tasks of the active joblib backend (loky processes by default; Dask or Ray under
+        ``joblib.parallel_config(backend=...)``), that many at a time (-1: as many as the backend has
+        workers), longest first; each task runs one native thread. The layers are the native algorithm's.
+    verbose : int, default=0
+        1 or more shows progress over layers and tasks with the elapsed and the estimated remaining time: a
+        tqdm bar where tqdm is installed, else a line per layer.
+    warm_start : bool, default=False
+        With a fitted model, fit only the layers it lacks up to ``n_estimators``, continuing from the layers
+        held (``X`` and ``y`` must be the data of the first fit). A fit interrupted (``KeyboardInterrupt``, a
+        lost cluster) keeps the layers it finished, so a warm start resumes it.
 
     Attributes
     ----------
@@ -326,9 +341,36 @@ class DeepGradientBoostingRegressor(_VanduRegressor):
     """
 
     _native_class = vandu.DeepGradientBoosting
+    _python_parameters = ("n_jobs", "verbose", "warm_start")
     model_: vandu.DeepGradientBoosting
 
-    def __init__(self, n_estimators: int = 5, layer_width: int = 5, learning_rate: float = 0.25) -> None:
+    def __init__(self, n_estimators: int = 5, layer_width: int = 5, learning_rate: float = 0.25,
+                 n_jobs: Optional[int] = None, verbose: int = 0, warm_start: bool = False) -> None:
         self.n_estimators = n_estimators
         self.layer_width = layer_width
         self.learning_rate = learning_rate
+        self.n_jobs = n_jobs
+        self.verbose = verbose
+        self.warm_start = warm_start
+
+    def fit(self, X: ArrayLike, y: ArrayLike) -> "DeepGradientBoostingRegressor":
+        """Fits the layers to ``X`` (samples x features) and ``y``: the native fit, or with ``n_jobs`` every
+        layer's fits as joblib tasks; with ``warm_start`` and a fitted model only the layers it lacks.
+
+        Returns
+        -------
+        self
+
+        Raises
+        ------
+        TypeError, ValueError
+            As the other estimators' ``fit``; also ``n_jobs``, ``verbose`` or ``warm_start`` out of range, and
+            under ``warm_start`` fewer layers than held or another ``layer_width`` or ``learning_rate``.
+        NativeModelError
+            A native fit failed (too few samples for the five-fold search, a NaN score). A fit that fails or
+            is interrupted after finishing layers keeps them in ``model_``.
+        """
+        from . import _deep
+
+        _deep.fit(self, X, y)
+        return self

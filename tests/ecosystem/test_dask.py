@@ -12,6 +12,7 @@ pd = pytest.importorskip("pandas")
 distributed = pytest.importorskip("distributed")
 dd = pytest.importorskip("dask.dataframe")
 
+import vandu  # noqa: E402
 from vandu_sklearn import GradientBoostingRegressor  # noqa: E402
 
 EXAMPLE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), "examples",
@@ -55,4 +56,35 @@ def test_fit_and_predict_on_a_cluster(example):
         search = example.grid_search(x, y, {"depth": [1, 2]}, cv=2)
         assert search.best_params_["depth"] in (1, 2) and np.isfinite(search.cv_results_["mean_test_score"]).all()
         assert search.best_estimator_.predict(x).shape == (300,)
+    assert multiprocessing.active_children() == []
+
+
+def test_deep_model_on_a_cluster_survives_a_lost_worker(example, monkeypatch):
+    import signal
+
+    import joblib
+
+    from vandu_sklearn import DeepGradientBoostingRegressor, _deep
+
+    x, y = example.friedman(2000, np.random.default_rng())
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        workers = list(client.run(os.getpid).values())
+        finished = []
+        task_done = _deep.Progress.task_done
+
+        def end_a_worker_mid_layer(progress):
+            finished.append(None)
+            if len(finished) == 10:
+                os.kill(workers[0], signal.SIGKILL)
+            task_done(progress)
+        monkeypatch.setattr(_deep.Progress, "task_done", end_a_worker_mid_layer)
+        with joblib.parallel_config(backend="dask"):
+            model = DeepGradientBoostingRegressor(n_estimators=1, layer_width=2, n_jobs=-1).fit(x, y)
+        assert len(finished) == 96 + 2
+        assert workers[0] not in client.run(os.getpid).values()
+    _, width, _, layers = _deep.split(_deep._model_bytes(model.model_))
+    assert width == 2 and [len(layer) for layer in layers] == [2]
+    members = [_deep._model_from_bytes(vandu.GradientBoosting, record) for record in layers[0]]
+    assert model.predict(x).tobytes() == _deep.column_means([np.array(m.predict(x)) for m in members]).tobytes()
     assert multiprocessing.active_children() == []

@@ -49,7 +49,7 @@ def test_parameters_reach_the_native_model(estimator, tmp_path):
     assert list(type(estimator)().get_params()) == sorted({
         "DecisionTree": ["depth", "min_samples_split"],
         "GradientBoosting": ["depth", "min_samples_split", "n_estimators", "learning_rate"],
-        "DeepGradientBoosting": ["n_estimators", "layer_width", "learning_rate"],
+        "DeepGradientBoosting": ["n_estimators", "layer_width", "learning_rate", "n_jobs", "verbose", "warm_start"],
     }[native.__name__])
     x, y = data()
     estimator = clone(estimator)
@@ -58,7 +58,8 @@ def test_parameters_reach_the_native_model(estimator, tmp_path):
     estimator.model_.save(str(tmp_path / "model.json"))
     params = json.loads((tmp_path / "model.json").read_text())["params"]
     params.update(params.pop("est_params", {}))
-    assert params == estimator.get_params()
+    assert params == {name: value for name, value in estimator.get_params().items()
+                      if name not in ("n_jobs", "verbose", "warm_start")}
 
 
 def as_list(x):
