@@ -137,7 +137,7 @@ public:
     std::vector<NodeTargets> chunk_targets;
     // Each row's sides, by level position, from the masked pass of a node whose children
     // cannot split: its partition then reads them instead of the rows.
-    std::vector<std::uint64_t> sides;
+    UninitBuffer<std::uint64_t> sides;
     std::vector<RangeSet> chunk_ranges;  // by chunk and side
     std::vector<kernels::SideRanges> chunk_sides;
     bool root_ranges_known = false;

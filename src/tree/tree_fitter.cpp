@@ -92,7 +92,6 @@ public:
 
         // Children that cannot split need only their sides: the masked pass notes them.
         const bool note_sides = certified_ && budget == 1 && st_.stride <= 64;
-        if (note_sides && st_.sides.size() < st_.n_samples) st_.sides.resize(st_.n_samples);
         auto choice = find_split(begin, count, data, root, large, shift, ranges,
                                  note_sides ? st_.sides.data() + begin : nullptr);
         if (!choice) return NO_CHILD;
@@ -371,9 +370,6 @@ private:
         const bool copy_rows = move_rows && !certified_;
         const bool index_rows = move_rows && !copy_rows;
         const bool move_positions = fitted_ != nullptr || index_rows;
-        if (copy_rows && rows.size() < st_.n_samples * stride) rows.resize(st_.n_samples * stride);
-        if (targets.size() < st_.n_samples) targets.resize(st_.n_samples);
-        if (move_positions && positions.size() < st_.n_samples) positions.resize(st_.n_samples);
         RunningStats* stats = nullptr;
         if (!choice.exact) {
             choice.left = choice.right = RunningStats{};
@@ -514,15 +510,24 @@ void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     tree.routes.clear();
     tree.routes.assign(route_count(tree.params.depth), Route{NO_CHILD, NO_CHILD});
 
+    // Every buffer a level may use, before any thread does: subtrees grown at once on
+    // several threads share them, each in its own range.
+    for (int slot = 0; slot < 2; ++slot) {
+        st.targets[slot].resize(st.n_samples);
+        st.positions[slot].resize(st.n_samples);
+    }
+    st.sides.resize(st.n_samples);
+
     const double* targets = y.data;
     if (!y.contiguous()) {
         // Level 2's buffer is free until the root has been partitioned.
-        st.targets[0].resize(st.n_samples);
         for (std::size_t i = 0; i < st.n_samples; ++i) st.targets[0][i] = y[i];
         targets = st.targets[0].data();
     }
     const bool spread = st.team > 1 && moderate_targets(targets, st.n_samples);
     const bool certified = certifiable_targets(targets, st.n_samples);
+    if (!certified)  // every feature's exact statistics read the rows side by side
+        for (int slot = 0; slot < 2; ++slot) st.rows[slot].resize(st.n_samples * st.stride);
     double root_shift = 0.0;
     if (certified && st.n_samples > 0) {
         for (std::size_t i = 0; i < st.n_samples; ++i) root_shift += targets[i];
