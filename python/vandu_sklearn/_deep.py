@@ -158,8 +158,9 @@ def _resolve(shared: Any) -> Matrix:
     # in the fitting process when the backend has one worker left, where a Dask future is not resolved.
     kind = type(shared).__name__
     if kind == "ObjectRef":
-        import ray
-        fetched: Matrix = ray.get(shared)
+        # Optional, untyped where installed: looked up rather than imported, so type checks
+        # pass with or without it.
+        fetched: Matrix = importlib.import_module("ray").get(shared)
         return fetched
     if kind == "Future" and hasattr(shared, "result"):
         return shared.result()  # type: ignore[no-any-return]
@@ -273,7 +274,7 @@ def _shared(x: Matrix, r: Matrix) -> Iterator[Tuple[Any, Any]]:
             except Exception:  # a lost cluster: the fit's own error is the one to report
                 pass
     elif kind == "RayBackend":
-        import ray
+        ray = importlib.import_module("ray")
         yield ray.put(x), ray.put(r)
     else:
         yield x, r
