@@ -61,16 +61,8 @@ double fold_evaluation(Model& model, MatrixView x, VectorView y, std::uint8_t k,
 template <Estimator Model>
 double cross_validate(Model& model, MatrixView x, VectorView y, std::uint8_t k) {
     if (k == 0) fail("attempt to divide by zero");
-    const std::size_t n = y.size();
-    const std::size_t fold = n / k;
     double total = 0.0;
-    for (std::size_t m = 0; m < k; ++m) {
-        const std::size_t begin = m * fold, end = (m + 1) * fold;
-        const MatrixView x_fold = x.columns(begin, end);
-        const VectorView y_fold = y.slice(begin, end);
-        if (m > 0) total = total + evaluate(model, x_fold, y_fold, x.columns(0, begin), y.slice(0, begin));
-        if (m + 1 < k) total = total + evaluate(model, x_fold, y_fold, x.columns(end, n), y.slice(end, n));
-    }
+    for (std::size_t e = 0; e < fold_evaluations(k); ++e) total = total + fold_evaluation(model, x, y, k, e);
     return total;
 }
 

@@ -51,19 +51,15 @@ struct RangeSet {
 // The working arrays of one node's passes, one entry per (padded) feature.
 struct NodeScratch {
     explicit NodeScratch(std::size_t stride) {
-        for (auto* v : {&min, &max, &threshold, &count_left, &mean_left, &m2_left, &count_right,
-                        &mean_right, &m2_right})
+        for (auto* v : {&threshold, &count_left, &mean_left, &m2_left, &count_right, &mean_right, &m2_right})
             v->assign(stride, 0.0);
-        has_nan.assign(stride, 0);
-        no_nan.assign(stride, 0);
         drawn.assign(stride, 0);
         above.assign(stride, 0);
         sum_above.assign(stride, 0.0);
     }
-    std::vector<double> min, max, threshold;
+    std::vector<double> threshold;
+    // Every feature's exact statistics, for fits beyond the estimate's bound.
     std::vector<double> count_left, mean_left, m2_left, count_right, mean_right, m2_right;
-    std::vector<std::int64_t> has_nan;
-    std::vector<std::int64_t> no_nan;  // the flags of ranges a partition took: all clear
     std::vector<char> drawn;
     // The certified search: rows above each threshold, their shifted targets' sum, and the
     // features still in the running.
@@ -174,8 +170,8 @@ struct DeferredSubtree {
     std::size_t level, begin, end;
     std::uint8_t budget;
     NodeData data;
-    double shift;       // the side's value: near the mean of its targets
-    double leaf_value;  // for its samples if it makes no node
+    double value;  // the side's: its shift, near the mean of its targets, and its samples'
+                   // fitted value if it makes no node
     RangeSet ranges;
 };
 
@@ -185,7 +181,7 @@ struct Choice {
     std::size_t feature;
     std::size_t n_left;
     bool exact;
-    RunningStats left, right;
+    std::array<RunningStats, 2> sides;  // left, right
 };
 
 }  // namespace vandu

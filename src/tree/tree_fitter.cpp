@@ -30,7 +30,6 @@
 // where a failure leaves exactly the nodes made before it.
 
 #include <algorithm>
-#include <cstddef>
 #include <atomic>
 #include <cmath>
 #include <cstring>
@@ -85,7 +84,7 @@ public:
         if (!root && count < params_.min_samples_split) return NO_CHILD;
         const bool large = deferred_ && count * st_.stride >= large_node_values;
         if (deferred_ && !large && !root) {
-            deferred_->push_back({level, begin, end, budget, data, shift, 0.0, ranges ? *ranges : RangeSet{}});
+            deferred_->push_back({level, begin, end, budget, data, shift, ranges ? *ranges : RangeSet{}});
             return first_deferred - static_cast<std::int64_t>(deferred_->size() - 1);
         }
         if (large) split_into_chunks(count);
@@ -107,9 +106,9 @@ public:
         const NodeData children = partition(level + 1, begin, end, *choice, sc_.threshold[f], data,
                                             move_rows, large, child_ranges,
                                             note_sides ? st_.sides.data() + begin : nullptr);
-        const Split split{f, sc_.threshold[f],
-                          split_impurity(choice->left, choice->right),
-                          {choice->left.mean, choice->right.mean}};
+        const auto& stats = choice->sides;
+        const Split split{f, sc_.threshold[f], split_impurity(stats[0], stats[1]),
+                          {stats[0].mean, stats[1].mean}};
 
         const std::size_t node = piece_.size();
         piece_.push_back(GrownNode{split});
@@ -125,18 +124,14 @@ public:
         return static_cast<std::int64_t>(node);
     }
 
-    // The training samples of a side without a child get the side's value.
+    // The training samples of a side without a child get the side's value (a deferred
+    // subtree settles its own, with the value it was handed).
     void settle(std::int64_t child, NodeData data, std::size_t begin, std::size_t end, double value) {
-        if (child == NO_CHILD) {
-            if (!fitted_) return;
-            const auto assign = [&](std::size_t from, std::size_t to) {
-                for (std::size_t s = begin + from; s < begin + to; ++s) fitted_[data.positions[s]] = value;
-            };
-            if (!deferred_ || !in_team_chunks(end - begin, large_node_values / 2, assign))
-                assign(0, end - begin);
-        } else if (child <= first_deferred) {
-            (*deferred_)[static_cast<std::size_t>(first_deferred - child)].leaf_value = value;
-        }
+        if (child != NO_CHILD || !fitted_) return;
+        const auto assign = [&](std::size_t from, std::size_t to) {
+            for (std::size_t s = begin + from; s < begin + to; ++s) fitted_[data.positions[s]] = value;
+        };
+        if (!deferred_ || !in_team_chunks(end - begin, large_node_values / 2, assign)) assign(0, end - begin);
     }
 
 private:
@@ -154,26 +149,17 @@ private:
         if (n_features == 0 || count < 2) return std::nullopt;  // a lone value never splits
         const double* rows = data.indexed ? data.rows : data.rows + begin * st_.stride;
         const std::uint64_t* index = data.indexed ? data.positions + begin : nullptr;
-        const double *min = sc_.min.data(), *max = sc_.max.data();
-        const std::int64_t* has_nan = sc_.has_nan.data();
-        if (root) {
-            // Every tree fitted on this matrix starts from the same root ranges.
-            if (!st_.root_ranges_known) {
-                value_ranges(rows, count, large, st_.root_min.data(), st_.root_max.data(),
-                             st_.root_has_nan.data());
-                st_.root_ranges_known = true;
-            }
-            min = st_.root_min.data();
-            max = st_.root_max.data();
-            has_nan = st_.root_has_nan.data();
-        } else if (ranges && ranges->count == count) {
-            // Taken by the parent's partition, which refuses NaN.
-            min = ranges->min.data();
-            max = ranges->max.data();
-            has_nan = sc_.no_nan.data();
-        } else {
-            value_ranges(rows, count, large, sc_.min.data(), sc_.max.data(), sc_.has_nan.data());
+        // Every tree fitted on this matrix starts from the same root ranges; a node below
+        // has its own from the parent's partition, which refuses NaN (a child that may
+        // split is always handed them).
+        if (root && !st_.root_ranges_known) {
+            value_ranges(rows, count, large, st_.root_min.data(), st_.root_max.data(), st_.root_has_nan.data());
+            st_.root_ranges_known = true;
         }
+        if (!root && (!ranges || ranges->count != count)) fail("a node without its value ranges");
+        const double* min = root ? st_.root_min.data() : ranges->min.data();
+        const double* max = root ? st_.root_max.data() : ranges->max.data();
+        const std::int64_t* has_nan = root ? st_.root_has_nan.data() : nullptr;
 
         // Features are visited in order; a failure at feature g comes only after the
         // impurities of the features before g were compared, so it is held back until then.
@@ -185,7 +171,7 @@ private:
             sc_.drawn[f] = 0;
         }
         for (std::size_t f = 0; f < n_features; ++f) {
-            if (has_nan[f]) {
+            if (has_nan && has_nan[f]) {
                 pending = Pending::nan_value;
                 stop = f;
                 break;
@@ -227,9 +213,9 @@ private:
         }
         if (!best.result()) return std::nullopt;
         const std::size_t f = best.result()->payload;
-        Choice c{f, static_cast<std::size_t>(sc_.count_left[f]), true, {}, {}};
-        c.left = {sc_.mean_left[f], static_cast<std::uint64_t>(sc_.count_left[f]), sc_.m2_left[f]};
-        c.right = {sc_.mean_right[f], static_cast<std::uint64_t>(sc_.count_right[f]), sc_.m2_right[f]};
+        Choice c{f, static_cast<std::size_t>(sc_.count_left[f]), true, {}};
+        c.sides[0] = {sc_.mean_left[f], static_cast<std::uint64_t>(sc_.count_left[f]), sc_.m2_left[f]};
+        c.sides[1] = {sc_.mean_right[f], static_cast<std::uint64_t>(sc_.count_right[f]), sc_.m2_right[f]};
         return c;
     }
 
@@ -250,10 +236,10 @@ private:
         if (cand.empty()) return std::nullopt;
         if (cand.size() == 1) {
             const std::size_t f = cand[0];
-            return Choice{f, count - static_cast<std::size_t>(sc_.above[f]), false, {}, {}};
+            return Choice{f, count - static_cast<std::size_t>(sc_.above[f]), false, {}};
         }
         const ExactWinner w = exact_winner(rows, index, st_.stride, count, y, sc_.threshold.data(), cand);
-        return Choice{w.feature, static_cast<std::size_t>(w.left.count), true, w.left, w.right};
+        return Choice{w.feature, static_cast<std::size_t>(w.left.count), true, {w.left, w.right}};
     }
 
     // The summary of the node's targets and, per feature, the rows above the threshold and their
@@ -372,9 +358,8 @@ private:
         const bool move_positions = fitted_ != nullptr || index_rows;
         RunningStats* stats = nullptr;
         if (!choice.exact) {
-            choice.left = choice.right = RunningStats{};
-            stats = &choice.left;  // left and right side by side
-            static_assert(offsetof(Choice, right) == offsetof(Choice, left) + sizeof(RunningStats));
+            choice.sides = {};
+            stats = choice.sides.data();
         }
 
         // Rows [from, to) hold the lefts [lefts_before, lefts_after) of the node.
@@ -426,9 +411,9 @@ private:
                 const std::size_t n_right = end - begin - n_left;
                 parallel_team(2, [&](std::size_t t) {
                     if (t == 0)
-                        push_all(choice.left, targets.data() + begin + lefts, n_left - lefts);
+                        push_all(choice.sides[0], targets.data() + begin + lefts, n_left - lefts);
                     else
-                        push_all(choice.right, targets.data() + begin + n_left + rights, n_right - rights);
+                        push_all(choice.sides[1], targets.data() + begin + n_left + rights, n_right - rights);
                 });
             }
             if (move_rows) {
@@ -516,7 +501,6 @@ void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
         st.targets[slot].resize(st.n_samples);
         st.positions[slot].resize(st.n_samples);
     }
-    st.sides.resize(st.n_samples);
 
     const double* targets = y.data;
     if (!y.contiguous()) {
@@ -524,8 +508,9 @@ void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
         for (std::size_t i = 0; i < st.n_samples; ++i) st.targets[0][i] = y[i];
         targets = st.targets[0].data();
     }
-    const bool spread = st.team > 1 && moderate_targets(targets, st.n_samples);
     const bool certified = certifiable_targets(targets, st.n_samples);
+    const bool spread = st.team > 1 && (certified || moderate_targets(targets, st.n_samples));
+    if (certified && st.stride <= 64) st.sides.resize(st.n_samples);
     if (!certified)  // every feature's exact statistics read the rows side by side
         for (int slot = 0; slot < 2; ++slot) st.rows[slot].resize(st.n_samples * st.stride);
     double root_shift = 0.0;
@@ -556,9 +541,9 @@ void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
                     Grower sub(st, tree.params, fitted, st.scratch[t], pieces[order[k]], nullptr,
                                certified);
                     const std::int64_t r =
-                        sub.grow(job.level, job.begin, job.end, job.budget, false, job.data, job.shift,
+                        sub.grow(job.level, job.begin, job.end, job.budget, false, job.data, job.value,
                                  &job.ranges);
-                    sub.settle(r, job.data, job.begin, job.end, job.leaf_value);
+                    sub.settle(r, job.data, job.begin, job.end, job.value);
                 }
             });
         }
