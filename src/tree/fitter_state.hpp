@@ -17,6 +17,29 @@ namespace vandu {
 
 // A node this large (rows x padded features) is worth a team step per pass.
 constexpr std::size_t large_node_values = std::size_t{1} << 15;
+// A node whose rows span this many values waits on their arrival in its partition: its
+// winner's statistics ride there. Smaller ones leave them to run beside other chains.
+constexpr std::size_t ride_node_values = std::size_t{1} << 15;
+// Target buffers by level (level modulo this): a node's children's targets stay in place
+// for its statistics until its descendants this many levels down are partitioned.
+constexpr std::size_t max_target_slots = 5;
+
+// A split whose side statistics are still to be pushed: each side continues from what
+// `sides` holds with the targets at y[side], n[side] of them.
+struct PendingSplit {
+    std::size_t node;
+    std::array<RunningStats, 2> sides;
+    const double* y[2];
+    std::size_t n[2];
+};
+
+// Training samples of a side without a child, to get that side's value once known.
+struct PendingSettle {
+    std::size_t split;  // in the pending splits
+    int side;
+    const std::uint64_t* positions;
+    std::size_t begin, end;
+};
 
 // One side's value ranges, taken by the partition that fills it.
 struct RangeSet {
@@ -54,6 +77,8 @@ struct NodeScratch {
         for (auto* v : {&threshold, &count_left, &mean_left, &m2_left, &count_right, &mean_right, &m2_right})
             v->assign(stride, 0.0);
         drawn.assign(stride, 0);
+        own_ranges.size(stride);
+        own_nan.assign(stride, 0);
         above.assign(stride, 0);
         sum_above.assign(stride, 0.0);
     }
@@ -69,6 +94,15 @@ struct NodeScratch {
     // Both children's ranges, by the children's level: a right child's survive the
     // growing of its left sibling's subtree, which writes only deeper levels.
     std::vector<std::array<RangeSet, 2>> levels;
+    // A node's own ranges, where its parent did not take them.
+    RangeSet own_ranges;
+    std::vector<std::int64_t> own_nan;
+    // Statistics left to run side by side, and what waits on them; by level, whether the
+    // latest node there left any (it is the ancestor of every node grown below it since).
+    std::vector<PendingSplit> pending;
+    std::vector<PendingSettle> settles;
+    std::vector<char> level_pending;
+    std::vector<kernels::Chain> chains;
 };
 
 
@@ -119,7 +153,7 @@ public:
     std::vector<double> source_copy;
     // Level buffers are written before they are read: no need to zero them.
     UninitBuffer<double> rows[2];
-    UninitBuffer<double> targets[2];
+    std::vector<UninitBuffer<double>> targets;  // max_target_slots of them at most
     UninitBuffer<std::uint64_t> positions[2];
     std::vector<NodeScratch> scratch;  // by team task
     // A large node's chunks of rows: their starts (relative to the node), their value
@@ -171,17 +205,23 @@ struct DeferredSubtree {
     std::uint8_t budget;
     NodeData data;
     double value;  // the side's: its shift, near the mean of its targets, and its samples'
-                   // fitted value if it makes no node
+                   // fitted value if it makes no node (once its parent's statistics are in)
     RangeSet ranges;
+    bool has_ranges;
+    std::size_t parent = 0;  // in the main piece
+    int side = 0;
 };
 
 // The winner of a node's search; its statistics are known unless they are left to the
-// pass over its children.
+// pass over its children (which may push the first of them) and a run of chains after.
 struct Choice {
     std::size_t feature;
     std::size_t n_left;
     bool exact;
     std::array<RunningStats, 2> sides;  // left, right
+    double estimate[2];                 // of the sides' means, to shift the children by
+    const double* rest[2] = {nullptr, nullptr};  // the targets left to push on each side
+    std::size_t rest_n[2] = {0, 0};
 };
 
 }  // namespace vandu

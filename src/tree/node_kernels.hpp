@@ -83,12 +83,20 @@ struct Partition {
     const std::uint64_t* sides;
 };
 
+// A side's targets, pushed in order onto `stats` (which may already hold earlier ones).
+struct Chain {
+    const double* y;
+    std::size_t n;
+    RunningStats* stats;
+};
+
 // Both passes cover the first `width` features of each row (a multiple of kernel_width
 // up to `stride`): a thread can take a share of the features by offsetting the pointers.
 struct NodeKernels {
-    // First minimum, last maximum and a NaN flag (non-zero) per feature, over n >= 1 rows.
-    void (*value_ranges)(const double* rows, std::size_t stride, std::size_t width, std::size_t n,
-                         double* min, double* max, std::int64_t* has_nan);
+    // First minimum, last maximum and a NaN flag (non-zero) per feature, over n >= 1 rows
+    // (row s at rows + s * stride, or rows + index[s] * stride when an index is given).
+    void (*value_ranges)(const double* rows, const std::uint64_t* index, std::size_t stride,
+                         std::size_t width, std::size_t n, double* min, double* max, std::int64_t* has_nan);
     // Welford statistics of y on each side of each feature's threshold (right when the
     // value is above it), pushed in row order.
     void (*side_statistics)(const double* rows, std::size_t stride, std::size_t width,
@@ -105,6 +113,9 @@ struct NodeKernels {
     // False when a row would land beyond its side's end, or a NaN meets the ranges: the
     // rows changed since they were counted.
     bool (*partition)(const Partition& p, std::size_t stride);
+    // Every chain's pushes, exactly as RunningStats::push makes them; chains run side by
+    // side in vector lanes, taken in the order given (longest first keeps the lanes full).
+    void (*welford_chains)(const Chain* chains, std::size_t n);
 };
 
 // The fastest variant this processor runs.

@@ -72,6 +72,7 @@ public:
             for (auto& level : sc_.levels)
                 for (RangeSet& r : level) r.size(st_.stride);
         }
+        sc_.level_pending.assign(std::size_t{params_.depth} + 2, 0);
     }
 
     // `deferred` given: large nodes use the team, small ones become deferred subtrees.
@@ -84,13 +85,17 @@ public:
         if (!root && count < params_.min_samples_split) return NO_CHILD;
         const bool large = deferred_ && count * st_.stride >= large_node_values;
         if (deferred_ && !large && !root) {
-            deferred_->push_back({level, begin, end, budget, data, shift, ranges ? *ranges : RangeSet{}});
+            deferred_->push_back({level, begin, end, budget, data, shift, ranges ? *ranges : RangeSet{},
+                                  ranges != nullptr});
             return first_deferred - static_cast<std::int64_t>(deferred_->size() - 1);
         }
         if (large) split_into_chunks(count);
 
-        // Children that cannot split need only their sides: the masked pass notes them.
-        const bool note_sides = certified_ && budget == 1 && st_.stride <= 64;
+        // The masked pass notes each row's sides where the partition need not read the
+        // rows: children that cannot split, or a node too small to take their ranges on the
+        // way (they take their own, faster than through the side's running ranges).
+        const bool ride = rides(count, large);
+        const bool note_sides = certified_ && (budget == 1 || !ride) && st_.stride <= 64;
         auto choice = find_split(begin, count, data, root, large, shift, ranges,
                                  note_sides ? st_.sides.data() + begin : nullptr);
         if (!choice) return NO_CHILD;
@@ -103,23 +108,50 @@ public:
         };
         const bool move_rows = may_split(n_left) || may_split(count - n_left);
         auto& child_ranges = sc_.levels[level + 1];
+        // The children's targets overwrite those of a pending ancestor's children.
+        const std::size_t slots = st_.targets.size();
+        if (level >= slots && sc_.level_pending[level - slots]) flush();
+        const bool take_ranges = move_rows && (ride || !certified_);
         const NodeData children = partition(level + 1, begin, end, *choice, sc_.threshold[f], data,
-                                            move_rows, large, child_ranges,
+                                            move_rows, take_ranges, large, child_ranges,
                                             note_sides ? st_.sides.data() + begin : nullptr);
-        const auto& stats = choice->sides;
-        const Split split{f, sc_.threshold[f], split_impurity(stats[0], stats[1]),
-                          {stats[0].mean, stats[1].mean}};
-
         const std::size_t node = piece_.size();
-        piece_.push_back(GrownNode{split});
-        const std::int64_t left = grow(level + 1, begin, begin + n_left, child_budget, false, children,
-                                       split.values[0], move_rows ? &child_ranges[0] : nullptr);
-        settle(left, children, begin, begin + n_left, split.values[0]);
-        const std::int64_t right = grow(level + 1, begin + n_left, end, child_budget, false, children,
-                                        split.values[1], move_rows ? &child_ranges[1] : nullptr);
-        settle(right, children, begin + n_left, end, split.values[1]);
-        piece_[node].child[0] = left;
-        piece_[node].child[1] = right;
+        piece_.push_back(GrownNode{Split{f, sc_.threshold[f], 0.0, {0.0, 0.0}}});
+        std::size_t pending = no_pending;
+        double shifts[2];
+        if (choice->exact) {
+            const auto& stats = choice->sides;
+            piece_[node].split.impurity = split_impurity(stats[0], stats[1]);
+            piece_[node].split.values = {stats[0].mean, stats[1].mean};
+            shifts[0] = stats[0].mean;
+            shifts[1] = stats[1].mean;
+        } else {
+            pending = sc_.pending.size();
+            sc_.pending.push_back({node, choice->sides, {choice->rest[0], choice->rest[1]},
+                                   {choice->rest_n[0], choice->rest_n[1]}});
+            shifts[0] = choice->estimate[0];
+            shifts[1] = choice->estimate[1];
+        }
+        sc_.level_pending[level] = pending != no_pending;
+        const std::size_t flushes_at = flushes_;
+
+        const std::size_t bounds[3] = {begin, begin + n_left, end};
+        for (int side = 0; side < 2; ++side) {
+            const std::int64_t child = grow(level + 1, bounds[side], bounds[side + 1], child_budget, false,
+                                            children, shifts[side], take_ranges ? &child_ranges[side] : nullptr);
+            piece_[node].child[side] = child;
+            if (child <= first_deferred) {
+                DeferredSubtree& job = (*deferred_)[static_cast<std::size_t>(first_deferred - child)];
+                job.parent = node;
+                job.side = side;
+            } else if (child == NO_CHILD && fitted_) {
+                // A flush in the left subtree may have completed this split already.
+                if (pending == no_pending || flushes_ != flushes_at)
+                    settle(child, children, bounds[side], bounds[side + 1], piece_[node].split.values[side]);
+                else
+                    sc_.settles.push_back({pending, side, children.positions, bounds[side], bounds[side + 1]});
+            }
+        }
         piece_[node].done = true;
         return static_cast<std::int64_t>(node);
     }
@@ -128,13 +160,63 @@ public:
     // subtree settles its own, with the value it was handed).
     void settle(std::int64_t child, NodeData data, std::size_t begin, std::size_t end, double value) {
         if (child != NO_CHILD || !fitted_) return;
-        const auto assign = [&](std::size_t from, std::size_t to) {
-            for (std::size_t s = begin + from; s < begin + to; ++s) fitted_[data.positions[s]] = value;
-        };
-        if (!deferred_ || !in_team_chunks(end - begin, large_node_values / 2, assign)) assign(0, end - begin);
+        assign(data.positions, begin, end, value);
+    }
+
+    // Runs the pending statistics, side by side, and completes what waits on them. The
+    // main grower's run spreads its chains over the team.
+    void flush() {
+        auto& chains = sc_.chains;
+        chains.clear();
+        for (PendingSplit& p : sc_.pending)
+            for (int side = 0; side < 2; ++side)
+                if (p.n[side] > 0) chains.push_back({p.y[side], p.n[side], &p.sides[side]});
+        std::sort(chains.begin(), chains.end(),
+                  [](const kernels::Chain& a, const kernels::Chain& b) { return a.n > b.n; });
+        std::size_t total = 0;
+        for (const kernels::Chain& c : chains) total += c.n;
+        if (deferred_ && st_.team > 1 && total * 4 >= large_node_values) {
+            // Longest first, each to the team member with the least so far.
+            std::vector<std::vector<kernels::Chain>> shares(st_.team);
+            std::vector<std::size_t> load(st_.team, 0);
+            for (const kernels::Chain& c : chains) {
+                const std::size_t t = static_cast<std::size_t>(std::min_element(load.begin(), load.end()) - load.begin());
+                shares[t].push_back(c);
+                load[t] += c.n;
+            }
+            parallel_team(st_.team, [&](std::size_t t) {
+                st_.kernels.welford_chains(shares[t].data(), shares[t].size());
+            });
+        } else {
+            st_.kernels.welford_chains(chains.data(), chains.size());
+        }
+        for (const PendingSplit& p : sc_.pending) {
+            Split& split = piece_[p.node].split;
+            split.impurity = split_impurity(p.sides[0], p.sides[1]);
+            split.values = {p.sides[0].mean, p.sides[1].mean};
+        }
+        for (const PendingSettle& w : sc_.settles)
+            assign(w.positions, w.begin, w.end, sc_.pending[w.split].sides[w.side].mean);
+        sc_.pending.clear();
+        sc_.settles.clear();
+        std::fill(sc_.level_pending.begin(), sc_.level_pending.end(), 0);
+        ++flushes_;
     }
 
 private:
+    static constexpr std::size_t no_pending = SIZE_MAX;
+
+    // Whether a node's rows take long enough to arrive that the winner's statistics and
+    // the children's ranges ride along in its partition.
+    bool rides(std::size_t count, bool large) const { return large || count * st_.stride >= ride_node_values; }
+
+    void assign(const std::uint64_t* positions, std::size_t begin, std::size_t end, double value) {
+        const auto run = [&](std::size_t from, std::size_t to) {
+            for (std::size_t s = begin + from; s < begin + to; ++s) fitted_[positions[s]] = value;
+        };
+        if (!deferred_ || !in_team_chunks(end - begin, large_node_values / 2, run)) run(0, end - begin);
+    }
+
     // Equal chunks of a large node's rows, one per team task.
     void split_into_chunks(std::size_t count) {
         for (std::size_t t = 0; t <= st_.team; ++t) st_.chunk_start[t] = count * t / st_.team;
@@ -156,7 +238,17 @@ private:
             value_ranges(rows, count, large, st_.root_min.data(), st_.root_max.data(), st_.root_has_nan.data());
             st_.root_ranges_known = true;
         }
-        if (!root && (!ranges || ranges->count != count)) fail("a node without its value ranges");
+        if (!root && !ranges) {
+            // Small nodes take their own; below the root a NaN means x was rewritten.
+            RangeSet& own = sc_.own_ranges;
+            st_.kernels.value_ranges(rows, index, st_.stride, st_.stride, count, own.min.data(),
+                                     own.max.data(), sc_.own_nan.data());
+            for (std::size_t f = 0; f < n_features; ++f)
+                if (sc_.own_nan[f]) fail("the training data changed during the fit");
+            own.count = count;
+            ranges = &own;
+        }
+        if (!root && ranges->count != count) fail("a node without its value ranges");
         const double* min = root ? st_.root_min.data() : ranges->min.data();
         const double* max = root ? st_.root_max.data() : ranges->max.data();
         const std::int64_t* has_nan = root ? st_.root_has_nan.data() : nullptr;
@@ -213,7 +305,7 @@ private:
         }
         if (!best.result()) return std::nullopt;
         const std::size_t f = best.result()->payload;
-        Choice c{f, static_cast<std::size_t>(sc_.count_left[f]), true, {}};
+        Choice c{f, static_cast<std::size_t>(sc_.count_left[f]), true, {}, {}};
         c.sides[0] = {sc_.mean_left[f], static_cast<std::uint64_t>(sc_.count_left[f]), sc_.m2_left[f]};
         c.sides[1] = {sc_.mean_right[f], static_cast<std::uint64_t>(sc_.count_right[f]), sc_.m2_right[f]};
         return c;
@@ -236,10 +328,14 @@ private:
         if (cand.empty()) return std::nullopt;
         if (cand.size() == 1) {
             const std::size_t f = cand[0];
-            return Choice{f, count - static_cast<std::size_t>(sc_.above[f]), false, {}};
+            const std::size_t above = static_cast<std::size_t>(sc_.above[f]);
+            Choice c{f, count - above, false, {}, {}};
+            c.estimate[0] = shift + (node.sum - sc_.sum_above[f]) / static_cast<double>(count - above);
+            c.estimate[1] = shift + sc_.sum_above[f] / static_cast<double>(above);
+            return c;
         }
         const ExactWinner w = exact_winner(rows, index, st_.stride, count, y, sc_.threshold.data(), cand);
-        return Choice{w.feature, static_cast<std::size_t>(w.left.count), true, {w.left, w.right}};
+        return Choice{w.feature, static_cast<std::size_t>(w.left.count), true, {w.left, w.right}, {}};
     }
 
     // The summary of the node's targets and, per feature, the rows above the threshold and their
@@ -280,12 +376,12 @@ private:
                       std::int64_t* has_nan) {
         const std::size_t stride = st_.stride;
         if (!large) {
-            st_.kernels.value_ranges(rows, stride, stride, count, min, max, has_nan);
+            st_.kernels.value_ranges(rows, nullptr, stride, stride, count, min, max, has_nan);
             return;
         }
         parallel_team(st_.team, [&](std::size_t t) {
             const std::size_t from = st_.chunk_start[t];
-            st_.kernels.value_ranges(rows + from * stride, stride, stride, st_.chunk_start[t + 1] - from,
+            st_.kernels.value_ranges(rows + from * stride, nullptr, stride, stride, st_.chunk_start[t + 1] - from,
                                      st_.chunk_min.data() + t * stride, st_.chunk_max.data() + t * stride,
                                      st_.chunk_nan.data() + t * stride);
         });
@@ -338,28 +434,30 @@ private:
     }
 
     // Stable partition of [begin, end) into the buffers of `level`: left side first. Targets
-    // always move; the children's value ranges are taken when they may split, the lone
-    // candidate's statistics as the rows go by. Children
-    // read the matrix in place through their positions, which ascend, so the reads run
-    // forward: copying rows costs more than it saves, and a first fit would pay for the
-    // fresh pages too. Only every feature's exact statistics need the rows side by side.
-    // A large node's chunks are placed by the left counts where each one starts.
+    // always move; the children's value ranges are taken when they may split. The lone
+    // candidate's statistics ride along where the rows take long to arrive (on a team,
+    // with the first chunk); the rest are left pending. Children read the matrix in place
+    // through their positions, which ascend, so the reads run forward: copying rows costs
+    // more than it saves, and a first fit would pay for the fresh pages too. Only every
+    // feature's exact statistics need the rows side by side. A large node's chunks are
+    // placed by the left counts where each one starts.
     NodeData partition(std::size_t level, std::size_t begin, std::size_t end, Choice& choice,
-                       double threshold, NodeData data, bool move_rows, bool large,
+                       double threshold, NodeData data, bool move_rows, bool take_ranges, bool large,
                        std::array<RangeSet, 2>& child_ranges, const std::uint64_t* sides) {
         const std::size_t slot = level % 2;
         const std::size_t stride = st_.stride;
-        const std::size_t n_left = choice.n_left, feature = choice.feature;
+        const std::size_t n_left = choice.n_left, feature = choice.feature, count = end - begin;
         auto& rows = st_.rows[slot];
-        auto& targets = st_.targets[slot];
+        auto& targets = st_.targets[level % st_.targets.size()];
         auto& positions = st_.positions[slot];
         const bool copy_rows = move_rows && !certified_;
         const bool index_rows = move_rows && !copy_rows;
         const bool move_positions = fitted_ != nullptr || index_rows;
+        const bool by_bits = sides && !take_ranges && !copy_rows;
         RunningStats* stats = nullptr;
         if (!choice.exact) {
             choice.sides = {};
-            stats = choice.sides.data();
+            if (!by_bits && rides(count, large)) stats = choice.sides.data();
         }
 
         // Rows [from, to) hold the lefts [lefts_before, lefts_after) of the node.
@@ -378,18 +476,22 @@ private:
                                  move_positions ? positions.data() : nullptr,
                                  {begin + lefts_before, begin + n_left + (from - begin - lefts_before)},
                                  {begin + lefts_after, begin + n_left + (to - begin - lefts_after)},
-                                 move_rows ? ranges : nullptr,
+                                 take_ranges ? ranges : nullptr,
                                  push ? stats : nullptr,
-                                 sides && !move_rows ? sides + (from - begin) : nullptr};
+                                 by_bits ? sides + (from - begin) : nullptr};
             // x is the caller's memory, and a signal handler run between the passes could
             // change it: a row beyond its side's end fails the fit instead of writing there.
             if (!st_.kernels.partition(p, stride)) fail("the training data changed during the fit");
         };
+        // The targets of each side not yet pushed: those after the first `lefts` and
+        // `rights` ones.
+        std::size_t lefts = 0, rights = 0;
         if (!large) {
             kernels::SideRanges sides[2] = {child_ranges[0].fresh(), child_ranges[1].fresh()};
             move(begin, end, 0, n_left, sides, true);
             child_ranges[0].count = sides[0].count;
             child_ranges[1].count = sides[1].count;
+            if (stats) lefts = n_left, rights = count - n_left;
         } else {
             const auto lefts_before = [&](std::size_t t) {
                 if (t == 0) return std::size_t{0};
@@ -400,29 +502,24 @@ private:
                 return st_.chunk_start[t] - above;
             };
             for (std::size_t i = 0; i < 2 * st_.team; ++i) st_.chunk_sides[i] = st_.chunk_ranges[i].fresh();
-            // The statistics ride with the first chunk; each side's chain then runs on
-            // through the later chunks' targets, the two sides on two threads.
             parallel_team(st_.team, [&](std::size_t t) {
                 move(begin + st_.chunk_start[t], begin + st_.chunk_start[t + 1], lefts_before(t),
                      lefts_before(t + 1), &st_.chunk_sides[2 * t], t == 0);
             });
-            if (stats) {
-                const std::size_t lefts = lefts_before(1), rights = st_.chunk_start[1] - lefts;
-                const std::size_t n_right = end - begin - n_left;
-                parallel_team(2, [&](std::size_t t) {
-                    if (t == 0)
-                        push_all(choice.sides[0], targets.data() + begin + lefts, n_left - lefts);
-                    else
-                        push_all(choice.sides[1], targets.data() + begin + n_left + rights, n_right - rights);
-                });
-            }
-            if (move_rows) {
+            if (stats) lefts = lefts_before(1), rights = st_.chunk_start[1] - lefts;
+            if (take_ranges) {
                 child_ranges[0].count = child_ranges[1].count = 0;
                 for (std::size_t t = 0; t < st_.team; ++t)
                     for (int side = 0; side < 2; ++side) child_ranges[side].append(st_.chunk_sides[2 * t + side]);
             }
         }
-        if (stats) choice.exact = true;
+        if (!choice.exact) {
+            choice.rest[0] = targets.data() + begin + lefts;
+            choice.rest_n[0] = n_left - lefts;
+            choice.rest[1] = targets.data() + begin + n_left + rights;
+            choice.rest_n[1] = count - n_left - rights;
+            choice.exact = choice.rest_n[0] == 0 && choice.rest_n[1] == 0;
+        }
         if (index_rows) return {data.rows, targets.data(), positions.data(), true};
         return {copy_rows ? rows.data() : nullptr, targets.data(),
                 move_positions ? positions.data() : nullptr, false};
@@ -435,6 +532,7 @@ private:
     Piece& piece_;
     std::vector<DeferredSubtree>* deferred_;
     const bool certified_;
+    std::size_t flushes_ = 0;
 };
 
 // Numbers the grown nodes in pre-order into the tree. A node whose subtrees were not
@@ -497,14 +595,14 @@ void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
 
     // Every buffer a level may use, before any thread does: subtrees grown at once on
     // several threads share them, each in its own range.
-    for (int slot = 0; slot < 2; ++slot) {
-        st.targets[slot].resize(st.n_samples);
-        st.positions[slot].resize(st.n_samples);
-    }
+    const std::size_t slots = std::clamp<std::size_t>(tree.params.depth, 2, max_target_slots);
+    if (st.targets.size() < slots) st.targets.resize(slots);
+    for (std::size_t slot = 0; slot < slots; ++slot) st.targets[slot].resize(st.n_samples);
+    for (int slot = 0; slot < 2; ++slot) st.positions[slot].resize(st.n_samples);
 
     const double* targets = y.data;
     if (!y.contiguous()) {
-        // Level 2's buffer is free until the root has been partitioned.
+        // Slot 0 is free until the root has been partitioned (into slot 1).
         for (std::size_t i = 0; i < st.n_samples; ++i) st.targets[0][i] = y[i];
         targets = st.targets[0].data();
     }
@@ -522,10 +620,12 @@ void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     std::vector<DeferredSubtree> deferred;
     std::vector<Piece> pieces;
     std::int64_t root = NO_CHILD;
+    Grower grower(st, tree.params, fitted, st.scratch[0], main, spread ? &deferred : nullptr, certified);
     try {
-        Grower grower(st, tree.params, fitted, st.scratch[0], main, spread ? &deferred : nullptr, certified);
         root = grower.grow(0, 0, st.n_samples, tree.params.depth, true, {st.source, targets, nullptr},
                            root_shift, nullptr);
+        grower.flush();
+        for (DeferredSubtree& job : deferred) job.value = main[job.parent].split.values[job.side];
         pieces.resize(deferred.size());
         if (!deferred.empty()) {
             // Largest subtrees first, taken by whichever thread is free.
@@ -540,14 +640,21 @@ void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
                     const DeferredSubtree& job = deferred[order[k]];
                     Grower sub(st, tree.params, fitted, st.scratch[t], pieces[order[k]], nullptr,
                                certified);
-                    const std::int64_t r =
-                        sub.grow(job.level, job.begin, job.end, job.budget, false, job.data, job.value,
-                                 &job.ranges);
+                    std::int64_t r = NO_CHILD;
+                    try {
+                        r = sub.grow(job.level, job.begin, job.end, job.budget, false, job.data, job.value,
+                                     job.has_ranges ? &job.ranges : nullptr);
+                    } catch (...) {
+                        sub.flush();  // the nodes made so far, complete
+                        throw;
+                    }
+                    sub.flush();
                     sub.settle(r, job.data, job.begin, job.end, job.value);
                 }
             });
         }
     } catch (...) {
+        grower.flush();
         Assembler(tree, main, pieces).run();
         throw;
     }

@@ -28,7 +28,7 @@ Outputs run(const NodeKernels& k, const std::vector<double>& rows, std::size_t s
     for (auto* v : {&o.min, &o.max, &o.cl, &o.ml, &o.ql, &o.cr, &o.mr, &o.qr}) v->assign(stride, 0.0);
     o.nan.assign(stride, 0);
     o.marked.assign(marks.size() * stride, -1.0);
-    k.value_ranges(rows.data(), stride, stride, n, o.min.data(), o.max.data(), o.nan.data());
+    k.value_ranges(rows.data(), nullptr, stride, stride, n, o.min.data(), o.max.data(), o.nan.data());
     k.side_statistics(rows.data(), stride, stride, n, y.data(), t.data(),
                       {o.cl.data(), o.ml.data(), o.ql.data(), o.cr.data(), o.mr.data(), o.qr.data()},
                       {marks.data(), marks.size(), o.marked.data(), stride});
@@ -223,10 +223,10 @@ TEST(NodeKernels, NaNIsFlaggedOnlyAmongTwoOrMoreValues) {
         std::vector<double> rows{NAN, 1.0, 2.0, 3.0};
         double mn[4], mx[4];
         std::int64_t nan[4];
-        k->value_ranges(rows.data(), 4, 4, 1, mn, mx, nan);
+        k->value_ranges(rows.data(), nullptr, 4, 4, 1, mn, mx, nan);
         EXPECT_EQ(nan[0], 0);
         rows.insert(rows.end(), {5.0, 1.0, NAN, 3.0});
-        k->value_ranges(rows.data(), 4, 4, 2, mn, mx, nan);
+        k->value_ranges(rows.data(), nullptr, 4, 4, 2, mn, mx, nan);
         EXPECT_NE(nan[0], 0);
         EXPECT_EQ(nan[1], 0);
         EXPECT_NE(nan[2], 0);
