@@ -174,19 +174,6 @@ void ThreadRandom::refill() {
     next_word_ = 0;
 }
 
-std::uint32_t ThreadRandom::next_u32() {
-    if (next_word_ >= buffered_words) refill();
-    const std::uint32_t word = blocks_[next_word_ / 16][next_word_ % 16];
-    ++next_word_;
-    return word;
-}
-
-std::uint64_t ThreadRandom::next_u64() {
-    const std::uint64_t low = next_u32();
-    const std::uint64_t high = next_u32();
-    return (high << 32) | low;
-}
-
 void ThreadRandom::seed_for_testing(const std::array<std::uint32_t, 8>& key) {
     key_ = key;
     fixed_key_ = true;
@@ -204,10 +191,11 @@ void set_draw_bits_for_testing(DrawBitsForTesting draw) {
     draw_bits_for_testing.store(draw, std::memory_order_relaxed);
 }
 
-double uniform_in_range(double low, double high) {
+double uniform_in_range(double low, double high) { return uniform_in_range(ThreadRandom::local(), low, high); }
+
+double uniform_in_range(ThreadRandom& rng, double low, double high) {
     if (!(low < high)) fail("UniformSampler::sample_single: low >= high");
     double scale = high - low;
-    ThreadRandom& rng = ThreadRandom::local();
     const DrawBitsForTesting fixed = draw_bits_for_testing.load(std::memory_order_relaxed);
     for (unsigned attempt = 0;; ++attempt) {
         const std::uint64_t bits = fixed ? fixed(low, high, attempt) : rng.next_u64();

@@ -30,8 +30,17 @@ public:
     // This thread's generator, created and keyed at its first use.
     static ThreadRandom& local();
 
-    std::uint32_t next_u32();
-    std::uint64_t next_u64();
+    std::uint32_t next_u32() {
+        if (next_word_ >= buffered_words) refill();
+        const std::uint32_t word = blocks_[next_word_ / 16][next_word_ % 16];
+        ++next_word_;
+        return word;
+    }
+    std::uint64_t next_u64() {
+        const std::uint64_t low = next_u32();
+        const std::uint64_t high = next_u32();
+        return (high << 32) | low;
+    }
 
     // Replaces the key with a fixed one and restarts the stream (tests only).
     void seed_for_testing(const std::array<std::uint32_t, 8>& key);
@@ -54,6 +63,10 @@ private:
     std::uint64_t fork_generation_ = 0;
     bool fixed_key_ = false;
 };
+
+// A draw of uniform_in_range (core/numerics) from a generator already at hand: the
+// thread's own, looked up once for many draws.
+double uniform_in_range(ThreadRandom& rng, double low, double high);
 
 // Tests only: makes uniform_in_range take its random bits from `draw` (null: the thread's
 // generator), a function of the bounds and the attempt, so that a tree fitted on several

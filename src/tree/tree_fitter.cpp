@@ -39,6 +39,7 @@
 
 #include "core/failure.hpp"
 #include "core/numerics.hpp"
+#include "core/random.hpp"
 #include "core/worker_pool.hpp"
 #include "tree/decision_tree.hpp"
 #include "tree/fitter_state.hpp"
@@ -262,6 +263,7 @@ private:
             sc_.threshold[f] = std::numeric_limits<double>::infinity();
             sc_.drawn[f] = 0;
         }
+        ThreadRandom& rng = ThreadRandom::local();
         for (std::size_t f = 0; f < n_features; ++f) {
             if (has_nan && has_nan[f]) {
                 pending = Pending::nan_value;
@@ -275,7 +277,7 @@ private:
                 stop = f;
                 break;
             }
-            sc_.threshold[f] = uniform_in_range(lo, hi);
+            sc_.threshold[f] = uniform_in_range(rng, lo, hi);
             sc_.drawn[f] = 1;
             any_drawn = true;
         }

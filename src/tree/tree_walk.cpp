@@ -45,6 +45,10 @@ struct FlatTree {
     std::vector<std::uint64_t> features;  // of the nodes that split
     std::size_t steps = 0;             // the longest path, in nodes, faults included
     std::size_t first_leaf = 0;        // nodes from here on are leaves
+    // Working space, kept with the arrays so that one flat tree can be refilled tree after
+    // tree without allocating.
+    std::vector<std::uint32_t> pending_leaf;  // (node, side) of each leaf, as node * 2 + side
+    std::vector<std::size_t> depth;           // nodes before the walk reaches this one
 };
 
 [[noreturn]] void raise_fault(const FlatTree& flat, std::size_t i, std::size_t n_rows,
@@ -63,15 +67,17 @@ struct FlatTree {
     fail("invalid tree");
 }
 
-FlatTree flatten(const DecisionTreeImpl& tree, MatrixView x) {
+void flatten_into(FlatTree& flat, const DecisionTreeImpl& tree, MatrixView x) {
     const std::size_t n_nodes = tree.splitters.size();
     if (n_nodes >= (std::size_t{1} << 30)) throw std::bad_alloc();  // indices are 32-bit
-    FlatTree flat;
-    flat.nodes.resize(n_nodes);
-    flat.details.resize(n_nodes);
-    flat.features.resize(n_nodes);
-    std::vector<std::uint32_t> pending_leaf;  // (node, side) of each leaf, as node * 2 + side
-    std::vector<std::size_t> depth(n_nodes, 0);  // nodes before the walk reaches this one
+    flat.nodes.assign(n_nodes, WalkNode{});
+    flat.details.assign(n_nodes, FaultDetail{});
+    flat.features.assign(n_nodes, 0);
+    flat.steps = 0;
+    auto& pending_leaf = flat.pending_leaf;
+    auto& depth = flat.depth;
+    pending_leaf.clear();
+    depth.assign(n_nodes, 0);
 
     const auto add_fault_node = [&](Fault fault, FaultDetail detail) {
         WalkNode bad;
@@ -135,6 +141,11 @@ FlatTree flatten(const DecisionTreeImpl& tree, MatrixView x) {
         flat.nodes.push_back(leaf);
     }
     flat.details.resize(flat.nodes.size());
+}
+
+FlatTree flatten(const DecisionTreeImpl& tree, MatrixView x) {
+    FlatTree flat;
+    flatten_into(flat, tree, x);
     return flat;
 }
 
@@ -254,15 +265,15 @@ void lay_out(const FlatTree& flat, const Layout& out, std::size_t i, std::size_t
 
 // Empty when some tree needs the checked walk.
 std::optional<Forest> lay_out_forest(std::span<const DecisionTreeImpl> trees, MatrixView x) {
-    std::vector<FlatTree> flats;
-    flats.reserve(trees.size());
+    // Each tree is flattened twice, into the same arrays: once to find the depth of the
+    // deepest and any fault, once to lay it out.
+    FlatTree flat;
     Forest forest;
     std::size_t entries = 0;  // of the trees' own tables
     for (const DecisionTreeImpl& tree : trees) {
         if (tree.splitters.empty()) return std::nullopt;
         entries += tree.splitters.size() + tree.routes.size();
-        flats.push_back(flatten(tree, x));
-        const FlatTree& flat = flats.back();
+        flatten_into(flat, tree, x);
         for (const WalkNode& n : flat.nodes)
             if (n.fault != ok) return std::nullopt;
         if (flat.steps > max_deep_depth) return std::nullopt;
@@ -279,7 +290,8 @@ std::optional<Forest> lay_out_forest(std::span<const DecisionTreeImpl> trees, Ma
     for (std::size_t t = 0; t < forest.count; ++t) {
         const Layout out{forest.thresholds.data() + t * internal, forest.features.data() + t * internal,
                          forest.leaves.data() + t * (internal + 1), internal};
-        lay_out(flats[t], out, 0, 0, forest.depth);
+        flatten_into(flat, trees[t], x);
+        lay_out(flat, out, 0, 0, forest.depth);
     }
     return forest;
 }
