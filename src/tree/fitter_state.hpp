@@ -27,7 +27,7 @@ constexpr std::size_t max_target_slots = 5;
 // A split whose side statistics are still to be pushed: each side continues from what
 // `sides` holds with the targets at y[side], n[side] of them.
 struct PendingSplit {
-    std::size_t node;
+    std::size_t node, level;
     std::array<RunningStats, 2> sides;
     const double* y[2];
     std::size_t n[2];

@@ -117,11 +117,15 @@ void certified_candidates(const NodeTargets& node, const std::int64_t* count_rig
                           const double* sum_right, const char* drawn, std::size_t n_features,
                           std::vector<std::size_t>& out) {
     out.clear();
+    // Small nodes have few features: their estimates wait on the stack for the window.
+    constexpr std::size_t held = 64;
+    double estimates[held];
     double least = 0.0;
     bool any = false;
     for (std::size_t f = 0; f < n_features; ++f) {
         if (!drawn[f]) continue;
         const double e = estimated_impurity(node, static_cast<std::size_t>(count_right[f]), sum_right[f]);
+        if (out.size() < held) estimates[out.size()] = e;
         if (!any || e < least) least = e;
         any = true;
         out.push_back(f);
@@ -129,9 +133,12 @@ void certified_candidates(const NodeTargets& node, const std::int64_t* count_rig
     if (!any) return;
     const double window = least + 2.5 * estimate_error_bound(node);
     std::size_t kept = 0;
-    for (std::size_t f : out)
-        if (estimated_impurity(node, static_cast<std::size_t>(count_right[f]), sum_right[f]) <= window)
-            out[kept++] = f;
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const std::size_t f = out[i];
+        const double e = i < held ? estimates[i]
+                                  : estimated_impurity(node, static_cast<std::size_t>(count_right[f]), sum_right[f]);
+        if (e <= window) out[kept++] = f;
+    }
     out.resize(kept);
 }
 

@@ -128,7 +128,7 @@ public:
             shifts[1] = stats[1].mean;
         } else {
             pending = sc_.pending.size();
-            sc_.pending.push_back({node, choice->sides, {choice->rest[0], choice->rest[1]},
+            sc_.pending.push_back({node, level, choice->sides, {choice->rest[0], choice->rest[1]},
                                    {choice->rest_n[0], choice->rest_n[1]}});
             shifts[0] = choice->estimate[0];
             shifts[1] = choice->estimate[1];
@@ -167,17 +167,21 @@ public:
     // Runs the pending statistics, side by side, and completes what waits on them. The
     // main grower's run spreads its chains over the team.
     void flush() {
+        // Roughly longest first, which keeps the lanes full to the end: a node's sides are
+        // about half as long as its parent's, so level by level.
         auto& chains = sc_.chains;
         chains.clear();
-        for (PendingSplit& p : sc_.pending)
-            for (int side = 0; side < 2; ++side)
-                if (p.n[side] > 0) chains.push_back({p.y[side], p.n[side], &p.sides[side]});
-        std::sort(chains.begin(), chains.end(),
-                  [](const kernels::Chain& a, const kernels::Chain& b) { return a.n > b.n; });
-        std::size_t total = 0;
-        for (const kernels::Chain& c : chains) total += c.n;
+        std::size_t total = 0, deepest = 0;
+        for (const PendingSplit& p : sc_.pending) deepest = std::max(deepest, p.level);
+        for (std::size_t level = 0; level <= deepest; ++level)
+            for (PendingSplit& p : sc_.pending) {
+                if (p.level != level) continue;
+                for (int side = 0; side < 2; ++side)
+                    if (p.n[side] > 0) chains.push_back({p.y[side], p.n[side], &p.sides[side]});
+                total += p.n[0] + p.n[1];
+            }
         if (deferred_ && st_.team > 1 && total * 4 >= large_node_values) {
-            // Longest first, each to the team member with the least so far.
+            // In that order, each to the team member with the least so far.
             std::vector<std::vector<kernels::Chain>> shares(st_.team);
             std::vector<std::size_t> load(st_.team, 0);
             for (const kernels::Chain& c : chains) {

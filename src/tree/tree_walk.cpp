@@ -298,10 +298,14 @@ std::optional<Forest> lay_out_forest(std::span<const DecisionTreeImpl> trees, Ma
 
 // Shallow trees: the features the trees use, one after another for a block of samples.
 void walk_shallow(const Forest& forest, MatrixView x, double* out, bool sum, const walk::Kernels& kernels) {
-    std::vector<std::uint64_t> used = forest.features;
-    std::sort(used.begin(), used.end());
-    used.erase(std::unique(used.begin(), used.end()), used.end());
-    if (used.back() == padding) used.pop_back();
+    // The features in use, ascending, marked rather than sorted: a forest has many nodes
+    // and x few rows.
+    std::vector<char> marked(x.rows, 0);
+    for (const std::uint64_t f : forest.features)
+        if (f != padding) marked[f] = 1;
+    std::vector<std::uint64_t> used;
+    for (std::size_t f = 0; f < marked.size(); ++f)
+        if (marked[f]) used.push_back(f);
     if (used.empty()) used.push_back(0);  // only padding: any feature will do
     // About 16 KiB of block, so that it stays in the first-level cache.
     const std::size_t quantum = walk::block_quantum;
