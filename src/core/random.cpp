@@ -183,20 +183,18 @@ void ThreadRandom::seed_for_testing(const std::array<std::uint32_t, 8>& key) {
     fork_generation_ = fork_generation.load(std::memory_order_relaxed);
 }
 
-namespace {
-std::atomic<DrawBitsForTesting> draw_bits_for_testing{nullptr};
-}
+std::atomic<DrawBitsForTesting> detail::draw_bits_for_testing{nullptr};
 
 void set_draw_bits_for_testing(DrawBitsForTesting draw) {
-    draw_bits_for_testing.store(draw, std::memory_order_relaxed);
+    detail::draw_bits_for_testing.store(draw, std::memory_order_relaxed);
 }
 
 double uniform_in_range(double low, double high) { return uniform_in_range(ThreadRandom::local(), low, high); }
 
-double uniform_in_range(ThreadRandom& rng, double low, double high) {
+double detail::uniform_in_range_attempts(ThreadRandom& rng, double low, double high) {
     if (!(low < high)) fail("UniformSampler::sample_single: low >= high");
     double scale = high - low;
-    const DrawBitsForTesting fixed = draw_bits_for_testing.load(std::memory_order_relaxed);
+    const DrawBitsForTesting fixed = detail::draw_bits_for_testing.load(std::memory_order_relaxed);
     for (unsigned attempt = 0;; ++attempt) {
         const std::uint64_t bits = fixed ? fixed(low, high, attempt) : rng.next_u64();
         const std::uint64_t one_bits = 0x3ff0000000000000ull | (bits >> 12);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 
 namespace vandu {
@@ -64,15 +65,33 @@ private:
     bool fixed_key_ = false;
 };
 
-// A draw of uniform_in_range (core/numerics) from a generator already at hand: the
-// thread's own, looked up once for many draws.
-double uniform_in_range(ThreadRandom& rng, double low, double high);
-
 // Tests only: makes uniform_in_range take its random bits from `draw` (null: the thread's
 // generator), a function of the bounds and the attempt, so that a tree fitted on several
 // threads in any order can be compared with one grown node by node.
 using DrawBitsForTesting = std::uint64_t (*)(double low, double high, unsigned attempt);
 void set_draw_bits_for_testing(DrawBitsForTesting draw);
+
+namespace detail {
+extern std::atomic<DrawBitsForTesting> draw_bits_for_testing;
+double uniform_in_range_attempts(ThreadRandom& rng, double low, double high);
+}  // namespace detail
+
+// A draw of uniform_in_range (core/numerics) from a generator already at hand: the
+// thread's own, looked up once for many draws. The first attempt is made here; the rest,
+// rare, start afresh with the same scale, which is the same sequence of draws.
+inline double uniform_in_range(ThreadRandom& rng, double low, double high) {
+    const double scale = high - low;
+    if (low < high && __builtin_isfinite(scale) &&
+        !detail::draw_bits_for_testing.load(std::memory_order_relaxed)) {
+        const std::uint64_t one_bits = 0x3ff0000000000000ull | (rng.next_u64() >> 12);
+        double v;
+        __builtin_memcpy(&v, &one_bits, sizeof v);
+        v = v - 1.0;
+        const double r = v * scale + low;
+        if (r < high) return r;
+    }
+    return detail::uniform_in_range_attempts(rng, low, high);
+}
 
 // Fills the buffer from the operating system's entropy; false if that failed.
 bool system_entropy(void* buffer, std::size_t bytes);
