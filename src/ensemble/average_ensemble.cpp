@@ -44,11 +44,32 @@ void for_each_member(std::size_t count, const std::function<void(std::size_t)>& 
 }  // namespace
 
 void AverageEnsemble::fit(MatrixView x, VectorView y) {
-    // Each task writes only its own member; x and y are shared read-only.
-    for_each_member(estimators.size(), [&](std::size_t i) {
-        check_interrupt();
-        estimators[i].fit(x, y);
+    // Members in as many groups as there are pool threads, each group's fits side by side
+    // (a lone leftover member would leave all threads but one idle); each task writes only
+    // its own members, x and y are shared read-only. Every member's fit runs; the failure
+    // of the lowest-numbered failed member is rethrown.
+    const std::size_t count = estimators.size();
+    const std::size_t threads = on_pool_thread() ? 1 : pool_thread_count();
+    if (count <= threads) {
+        for_each_member(count, [&](std::size_t i) {
+            check_interrupt();
+            estimators[i].fit(x, y);
+        });
+        return;
+    }
+    std::vector<BoostingFit> fits;
+    for (GradientBoostingImpl& member : estimators) fits.push_back({&member, x, y, nullptr});
+    parallel_for(threads, [&](std::size_t g) {
+        const std::size_t first = count * g / threads, last = count * (g + 1) / threads;
+        try {
+            check_interrupt();
+            fit_together(std::span(fits.data() + first, last - first));
+        } catch (...) {
+            for (std::size_t i = first; i < last; ++i) fits[i].failure = std::current_exception();
+        }
     });
+    for (const BoostingFit& f : fits)
+        if (f.failure) std::rethrow_exception(f.failure);
 }
 
 Matrix AverageEnsemble::member_predictions(MatrixView x) const {

@@ -45,26 +45,52 @@ public:
         };
         std::stable_sort(combinations.begin(), combinations.end(),
                          [&](std::size_t a, std::size_t b) { return cost(a) > cost(b); });
-        std::array<std::size_t, search_fits> order;
+        // Two fits of a combination per task, fitted side by side: (0, 7) and the pairs
+        // that train on the same fold.
+        constexpr std::size_t per_task = 2;
+        static_assert(fits_per_combination % per_task == 0);
+        std::array<std::array<std::size_t, per_task>, search_fits / per_task> tasks;
         std::size_t t = 0;
-        for (std::size_t i : combinations)
-            for (std::size_t e = 0; e < fits_per_combination; ++e) order[t++] = i * fits_per_combination + e;
+        for (std::size_t i : combinations) {
+            const std::size_t first = i * fits_per_combination, last = first + fits_per_combination - 1;
+            tasks[t++] = {first, last};
+            for (std::size_t e = 1; e + 1 < fits_per_combination; e += 2) tasks[t++] = {first + e, first + e + 1};
+        }
 
-        // Each task owns its model; x and r are shared read-only. A fit that fails ends
+        // Each task owns its models; x and r are shared read-only. A fit that fails ends
         // the search where the sequential one would end: later positions are skipped,
         // earlier ones still run, as their failures would come first.
-        parallel_for(search_fits, [&](std::size_t task) {
-            const std::size_t position = order[task];
-            if (position > first_failure_.load(std::memory_order_relaxed)) return;
+        parallel_for(tasks.size(), [&](std::size_t task) {
+            std::array<GradientBoostingImpl, per_task> models;
+            std::array<BoostingFit, per_task> fits;
+            std::array<FoldViews, per_task> views;
+            std::array<std::size_t, per_task> positions;
+            std::size_t count = 0;
+            for (std::size_t position : tasks[task]) {
+                if (position > first_failure_.load(std::memory_order_relaxed)) continue;
+                positions[count] = position;
+                models[count] = GradientBoostingImpl(grid_[position / fits_per_combination]);
+                views[count] = fold_views(x, r, search_folds, position % fits_per_combination);
+                fits[count] = {&models[count], views[count].x_fit, views[count].y_fit, nullptr};
+                ++count;
+            }
             try {
-                check_interrupt();
-                GradientBoostingImpl model(grid_[position / fits_per_combination]);
-                errors_[position] =
-                    fold_evaluation(model, x, r, search_folds, position % fits_per_combination);
+                if (count > 0) check_interrupt();
+                fit_together(std::span(fits.data(), count));
             } catch (...) {
-                failures_[position] = std::current_exception();
-                std::size_t seen = first_failure_.load(std::memory_order_relaxed);
-                while (position < seen && !first_failure_.compare_exchange_weak(seen, position)) {
+                for (std::size_t k = 0; k < count; ++k) fits[k].failure = std::current_exception();
+            }
+            for (std::size_t k = 0; k < count; ++k) {
+                const std::size_t position = positions[k];
+                try {
+                    if (fits[k].failure) std::rethrow_exception(fits[k].failure);
+                    const Vector p = models[k].predict(views[k].x_eval);
+                    errors_[position] = unwrap_mse(mean_squared_error(p, views[k].y_eval));
+                } catch (...) {
+                    failures_[position] = std::current_exception();
+                    std::size_t seen = first_failure_.load(std::memory_order_relaxed);
+                    while (position < seen && !first_failure_.compare_exchange_weak(seen, position)) {
+                    }
                 }
             }
         });

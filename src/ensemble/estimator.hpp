@@ -44,16 +44,26 @@ constexpr std::size_t fold_evaluations(std::uint8_t k) { return k == 0 ? 0 : 2 *
 // The e-th of those errors in cross_validate's order (k > 0, e < fold_evaluations(k)): fold
 // (e + 1) / 2 trained on alone, measured on the samples before it for odd e, after it else.
 // Fold ranges are views of x and y.
-template <Estimator Model>
-double fold_evaluation(Model& model, MatrixView x, VectorView y, std::uint8_t k, std::size_t e) {
+struct FoldViews {
+    MatrixView x_fit;
+    VectorView y_fit;
+    MatrixView x_eval;
+    VectorView y_eval;
+};
+
+inline FoldViews fold_views(MatrixView x, VectorView y, std::uint8_t k, std::size_t e) {
     const std::size_t n = y.size();
     const std::size_t fold = n / k;
     const std::size_t m = (e + 1) / 2;
     const std::size_t begin = m * fold, end = (m + 1) * fold;
-    const MatrixView x_fold = x.columns(begin, end);
-    const VectorView y_fold = y.slice(begin, end);
-    if (e % 2 == 1) return evaluate(model, x_fold, y_fold, x.columns(0, begin), y.slice(0, begin));
-    return evaluate(model, x_fold, y_fold, x.columns(end, n), y.slice(end, n));
+    if (e % 2 == 1) return {x.columns(begin, end), y.slice(begin, end), x.columns(0, begin), y.slice(0, begin)};
+    return {x.columns(begin, end), y.slice(begin, end), x.columns(end, n), y.slice(end, n)};
+}
+
+template <Estimator Model>
+double fold_evaluation(Model& model, MatrixView x, VectorView y, std::uint8_t k, std::size_t e) {
+    const FoldViews v = fold_views(x, y, k, e);
+    return evaluate(model, v.x_fit, v.y_fit, v.x_eval, v.y_eval);
 }
 
 // Trains on each fold alone, measures on the samples before and after it; the sum of

@@ -1,6 +1,7 @@
 #include "ensemble/gradient_boosting.hpp"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
 #include "core/failure.hpp"
@@ -30,38 +31,110 @@ constexpr std::size_t parallel_update_samples = 1 << 15;
 }  // namespace
 
 void GradientBoostingImpl::fit(MatrixView x, VectorView y) {
-    const std::uint32_t stages = params.n_estimators;
+    BoostingFit one{this, x, y, nullptr};
+    fit_together(std::span(&one, 1));
+    if (one.failure) std::rethrow_exception(one.failure);
+}
+
+namespace {
+
+// A model's fit between stages.
+struct Boosting {
+    BoostingFit* fit;
+    std::unique_ptr<TreeFitter> fitter;
+    Vector residuals, fitted;
+    DecisionTreeImpl tree;
+    bool running = false;
+};
+
+// Everything before the first stage; false when the fit ends here.
+bool begin_boosting(Boosting& b) {
+    GradientBoostingImpl& model = *b.fit->model;
+    const VectorView y = b.fit->y;
+    const std::uint32_t stages = model.params.n_estimators;
     // Refused up front, leaving the model as it was: the stages' route tables alone would
     // otherwise fill the machine's memory a stage at a time.
-    if (stages > 0) refuse_beyond_memory(stages, stage_footprint(params.est_params));
+    if (stages > 0) refuse_beyond_memory(stages, stage_footprint(model.params.est_params));
 
-    estimators.clear();
+    model.estimators.clear();
     const std::size_t n = y.size();
     double m = 0.0;
     for (std::size_t k = 1; k <= n; ++k) m = m + (y[k - 1] - m) / static_cast<double>(k);
-    mean = m;
+    model.mean = m;
 
-    Vector residuals(n);
-    for (std::size_t i = 0; i < n; ++i) residuals[i] = y[i] - mean;
-    if (stages == 0) return;
+    b.residuals = Vector(n);
+    for (std::size_t i = 0; i < n; ++i) b.residuals[i] = y[i] - model.mean;
+    if (stages == 0) return false;
 
-    estimators.reserve(stages);
-    TreeFitter fitter(x);
-    Vector fitted(n);
-    const double rate = params.learning_rate;
-    for (std::uint32_t t = 0; t < stages; ++t) {
-        check_interrupt();  // an interrupted fit keeps the stages fitted so far
-        DecisionTreeImpl tree(params.est_params);
-        // Fails like tree.predict(x) when the tree holds no node and x has a column.
-        fitter.fit(tree, residuals, fitted.data());
-        if (t + 1 != stages) {
-            const auto update = [&](std::size_t begin, std::size_t end) {
-                for (std::size_t i = begin; i < end; ++i) fitted[i] = fitted[i] * rate;
-                for (std::size_t i = begin; i < end; ++i) residuals[i] = residuals[i] - fitted[i];
-            };
-            if (!in_team_chunks(n, parallel_update_samples, update)) update(0, n);
+    model.estimators.reserve(stages);
+    b.fitter = std::make_unique<TreeFitter>(b.fit->x);
+    b.fitted = Vector(n);
+    return true;
+}
+
+// After stage t's tree: the residuals for the next, and the tree into the model.
+void end_stage(Boosting& b, std::uint32_t t) {
+    GradientBoostingImpl& model = *b.fit->model;
+    const std::size_t n = b.residuals.size();
+    const double rate = model.params.learning_rate;
+    if (t + 1 != model.params.n_estimators) {
+        Vector& fitted = b.fitted;
+        Vector& residuals = b.residuals;
+        const auto update = [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i) fitted[i] = fitted[i] * rate;
+            for (std::size_t i = begin; i < end; ++i) residuals[i] = residuals[i] - fitted[i];
+        };
+        if (!in_team_chunks(n, parallel_update_samples, update)) update(0, n);
+    }
+    model.estimators.push_back(std::move(b.tree));
+}
+
+}  // namespace
+
+void fit_together(std::span<BoostingFit> fits) {
+    std::vector<Boosting> all(fits.size());
+    std::uint32_t stages = 0;
+    for (std::size_t i = 0; i < fits.size(); ++i) {
+        all[i].fit = &fits[i];
+        try {
+            all[i].running = begin_boosting(all[i]);
+            stages = std::max(stages, fits[i].model->params.n_estimators);
+        } catch (...) {
+            fits[i].failure = std::current_exception();
         }
-        estimators.push_back(std::move(tree));
+    }
+    std::vector<TreeFitter*> started;
+    std::vector<Boosting*> owners;
+    std::vector<std::exception_ptr> failures;
+    for (std::uint32_t t = 0; t < stages; ++t) {
+        started.clear();
+        owners.clear();
+        for (Boosting& b : all) {
+            if (b.running && t >= b.fit->model->params.n_estimators) b.running = false;
+            if (!b.running) continue;
+            try {
+                check_interrupt();  // an interrupted fit keeps the stages fitted so far
+                b.tree = DecisionTreeImpl(b.fit->model->params.est_params);
+                // Fails like tree.predict(x) when the tree holds no node and x has a column.
+                b.fitter->start(b.tree, b.residuals, b.fitted.data());
+                started.push_back(b.fitter.get());
+                owners.push_back(&b);
+            } catch (...) {
+                b.fit->failure = std::current_exception();
+                b.running = false;
+            }
+        }
+        failures.assign(started.size(), nullptr);
+        TreeFitter::finish_together(started, failures);
+        for (std::size_t k = 0; k < owners.size(); ++k) {
+            Boosting& b = *owners[k];
+            if (failures[k]) {
+                b.fit->failure = failures[k];
+                b.running = false;
+                continue;
+            }
+            end_stage(b, t);
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <span>
 #include <vector>
 
@@ -28,6 +29,19 @@ struct GradientBoostingImpl {
     void fit(MatrixView x, VectorView y);
     Vector predict(MatrixView x) const;
 };
+
+// One model's fit among several run side by side.
+struct BoostingFit {
+    GradientBoostingImpl* model;
+    MatrixView x;
+    VectorView y;
+    std::exception_ptr failure;  // as model->fit(x, y) would have thrown it
+};
+
+// Fits the models stage by stage together, each exactly as its own fit would: the trees'
+// pending statistics run side by side. A model's failure ends only its fit; an
+// interrupt ends all that still run.
+void fit_together(std::span<BoostingFit> fits);
 
 // Bytes one fitted stage holds at least: its route table and its record. Throws
 // std::bad_alloc for a table the machine cannot hold.

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <exception>
+#include <span>
 #include <vector>
 
 #include "core/matrix.hpp"
@@ -41,6 +43,9 @@ inline constexpr std::size_t parallel_prediction_rows = 8192;
 std::size_t route_count(std::uint8_t depth);
 
 class TreeFitterState;
+namespace kernels {
+struct Chain;
+}
 
 // Fits many trees on one feature matrix, keeping its working buffers between fits.
 class TreeFitter {
@@ -55,7 +60,19 @@ public:
     // tree.predict(x) would give.
     void fit(DecisionTreeImpl& tree, VectorView y, double* fitted = nullptr);
 
+    // fit in two halves, so that the statistics several fitters leave pending run side by
+    // side: start grows the tree (true when statistics are pending; a failure completes
+    // what was grown and is thrown), finish completes it. The tree, y and fitted must stay
+    // until then.
+    bool start(DecisionTreeImpl& tree, VectorView y, double* fitted = nullptr);
+    void finish(bool chains_done = false);
+    // Finishes the started fits of all, each failure in its place.
+    static void finish_together(std::span<TreeFitter* const> fitters, std::span<std::exception_ptr> failures);
+
 private:
+    void pending_chains(std::vector<kernels::Chain>& out);
+    void finish_after_failure();
+
     TreeFitterState* state_;
 };
 

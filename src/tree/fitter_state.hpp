@@ -106,6 +106,54 @@ struct NodeScratch {
 };
 
 
+// A level's data: row s at rows[s * stride], or, indexed, the matrix's row positions[s]
+// (the ascending sample positions of each node: large nodes read the matrix in place
+// rather than pay for copies of their rows).
+struct NodeData {
+    const double* rows;
+    const double* targets;
+    const std::uint64_t* positions;  // null: position s is sample s
+    bool indexed = false;
+};
+
+enum class Pending { none, nan_value, infinite_bound };
+
+// Grown nodes before they are numbered. A child is NO_CHILD, a node of the same piece
+// (>= 0), or the subtree of a deferred task (first_deferred - task).
+constexpr std::int64_t first_deferred = -2;
+
+struct GrownNode {
+    Split split;
+    std::int64_t child[2] = {NO_CHILD, NO_CHILD};
+    bool done = false;  // both subtrees built
+};
+
+using Piece = std::vector<GrownNode>;
+
+struct DeferredSubtree {
+    std::size_t level, begin, end;
+    std::uint8_t budget;
+    NodeData data;
+    double value;  // the side's: its shift, near the mean of its targets, and its samples'
+                   // fitted value if it makes no node (once its parent's statistics are in)
+    RangeSet ranges;
+    bool has_ranges;
+    std::size_t parent = 0;  // in the main piece
+    int side = 0;
+};
+
+// A fit between TreeFitter::start and finish.
+struct InFlight {
+    DecisionTreeImpl* tree = nullptr;
+    double* fitted = nullptr;
+    bool certified = false;
+    bool open = false;
+    Piece main;
+    std::vector<DeferredSubtree> deferred;
+    std::vector<Piece> pieces;
+    std::int64_t root = NO_CHILD;
+};
+
 class TreeFitterState {
 public:
     explicit TreeFitterState(MatrixView x)
@@ -173,44 +221,9 @@ public:
     bool root_ranges_known = false;
     std::vector<double> root_min, root_max;
     std::vector<std::int64_t> root_has_nan;
+    InFlight in_flight;
 };
 
-
-// A level's data: row s at rows[s * stride], or, indexed, the matrix's row positions[s]
-// (the ascending sample positions of each node: large nodes read the matrix in place
-// rather than pay for copies of their rows).
-struct NodeData {
-    const double* rows;
-    const double* targets;
-    const std::uint64_t* positions;  // null: position s is sample s
-    bool indexed = false;
-};
-
-enum class Pending { none, nan_value, infinite_bound };
-
-// Grown nodes before they are numbered. A child is NO_CHILD, a node of the same piece
-// (>= 0), or the subtree of a deferred task (first_deferred - task).
-constexpr std::int64_t first_deferred = -2;
-
-struct GrownNode {
-    Split split;
-    std::int64_t child[2] = {NO_CHILD, NO_CHILD};
-    bool done = false;  // both subtrees built
-};
-
-using Piece = std::vector<GrownNode>;
-
-struct DeferredSubtree {
-    std::size_t level, begin, end;
-    std::uint8_t budget;
-    NodeData data;
-    double value;  // the side's: its shift, near the mean of its targets, and its samples'
-                   // fitted value if it makes no node (once its parent's statistics are in)
-    RangeSet ranges;
-    bool has_ranges;
-    std::size_t parent = 0;  // in the main piece
-    int side = 0;
-};
 
 // The winner of a node's search; its statistics are known unless they are left to the
 // pass over its children (which may push the first of them) and a run of chains after.

@@ -57,6 +57,19 @@ bool moderate_targets(const double* y, std::size_t n) {
     return ok;
 }
 
+// The pending statistics' chains, roughly longest first, which keeps the lanes full to
+// the end: a node's sides are about half as long as its parent's, so level by level.
+void collect_chains(NodeScratch& sc, std::vector<kernels::Chain>& out) {
+    std::size_t deepest = 0;
+    for (const PendingSplit& p : sc.pending) deepest = std::max(deepest, p.level);
+    for (std::size_t level = 0; level <= deepest; ++level)
+        for (PendingSplit& p : sc.pending) {
+            if (p.level != level) continue;
+            for (int side = 0; side < 2; ++side)
+                if (p.n[side] > 0) out.push_back({p.y[side], p.n[side], &p.sides[side]});
+        }
+}
+
 class Grower {
 public:
     Grower(TreeFitterState& st, const TreeParameters& params, double* fitted, NodeScratch& scratch,
@@ -164,22 +177,15 @@ public:
         assign(data.positions, begin, end, value);
     }
 
-    // Runs the pending statistics, side by side, and completes what waits on them. The
-    // main grower's run spreads its chains over the team.
-    void flush() {
-        // Roughly longest first, which keeps the lanes full to the end: a node's sides are
-        // about half as long as its parent's, so level by level.
+    // Runs the pending statistics, side by side (unless that was done with other fits'),
+    // and completes what waits on them. The main grower's run spreads its chains over the
+    // team.
+    void flush(bool chains_done = false) {
         auto& chains = sc_.chains;
         chains.clear();
-        std::size_t total = 0, deepest = 0;
-        for (const PendingSplit& p : sc_.pending) deepest = std::max(deepest, p.level);
-        for (std::size_t level = 0; level <= deepest; ++level)
-            for (PendingSplit& p : sc_.pending) {
-                if (p.level != level) continue;
-                for (int side = 0; side < 2; ++side)
-                    if (p.n[side] > 0) chains.push_back({p.y[side], p.n[side], &p.sides[side]});
-                total += p.n[0] + p.n[1];
-            }
+        if (!chains_done) collect_chains(sc_, chains);
+        std::size_t total = 0;
+        for (const kernels::Chain& c : chains) total += c.n;
         if (deferred_ && st_.team > 1 && total * 4 >= large_node_values) {
             // In that order, each to the team member with the least so far.
             std::vector<std::vector<kernels::Chain>> shares(st_.team);
@@ -192,7 +198,7 @@ public:
             parallel_team(st_.team, [&](std::size_t t) {
                 st_.kernels.welford_chains(shares[t].data(), shares[t].size());
             });
-        } else {
+        } else if (!chains.empty()) {
             st_.kernels.welford_chains(chains.data(), chains.size());
         }
         for (const PendingSplit& p : sc_.pending) {
@@ -590,7 +596,7 @@ private:
 TreeFitter::TreeFitter(MatrixView x) : state_(new TreeFitterState(x)) {}
 TreeFitter::~TreeFitter() { delete state_; }
 
-void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
+bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     TreeFitterState& st = *state_;
     if (y.size() != st.n_samples)
         fail("assertion failed: `(left == right)`\n  left: `" + std::to_string(st.n_samples) +
@@ -627,51 +633,93 @@ void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
         for (; i < st.n_samples; ++i) part[0] += targets[i];
         root_shift = ((part[0] + part[1]) + (part[2] + part[3])) / static_cast<double>(st.n_samples);
     }
-    Piece main;
-    std::vector<DeferredSubtree> deferred;
-    std::vector<Piece> pieces;
-    std::int64_t root = NO_CHILD;
-    Grower grower(st, tree.params, fitted, st.scratch[0], main, spread ? &deferred : nullptr, certified);
+    // What finish needs: the nodes of the calling thread's grower, whose small nodes'
+    // statistics may still be pending.
+    InFlight& fit = st.in_flight;
+    fit = InFlight{};
+    fit.tree = &tree;
+    fit.fitted = fitted;
+    fit.certified = certified;
+    fit.open = true;
+    auto& deferred = fit.deferred;
+    auto& pieces = fit.pieces;
+    Grower grower(st, tree.params, fitted, st.scratch[0], fit.main, spread ? &deferred : nullptr, certified);
     try {
-        root = grower.grow(0, 0, st.n_samples, tree.params.depth, true, {st.source, targets, nullptr},
-                           root_shift, nullptr);
+        fit.root = grower.grow(0, 0, st.n_samples, tree.params.depth, true, {st.source, targets, nullptr},
+                               root_shift, nullptr);
+        if (!spread) return !st.scratch[0].pending.empty();
         grower.flush();
-        for (DeferredSubtree& job : deferred) job.value = main[job.parent].split.values[job.side];
+        for (DeferredSubtree& job : deferred) job.value = fit.main[job.parent].split.values[job.side];
         pieces.resize(deferred.size());
-        if (!deferred.empty()) {
-            // Largest subtrees first, taken by whichever thread is free.
-            std::vector<std::size_t> order(deferred.size());
-            for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-            std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-                return deferred[a].end - deferred[a].begin > deferred[b].end - deferred[b].begin;
-            });
-            std::atomic<std::size_t> next{0};
-            parallel_team(st.team, [&](std::size_t t) {
-                for (std::size_t k; (k = next.fetch_add(1)) < order.size();) {
-                    const DeferredSubtree& job = deferred[order[k]];
-                    Grower sub(st, tree.params, fitted, st.scratch[t], pieces[order[k]], nullptr,
-                               certified);
-                    std::int64_t r = NO_CHILD;
-                    try {
-                        r = sub.grow(job.level, job.begin, job.end, job.budget, false, job.data, job.value,
-                                     job.has_ranges ? &job.ranges : nullptr);
-                    } catch (...) {
-                        sub.flush();  // the nodes made so far, complete
-                        throw;
-                    }
-                    sub.flush();
-                    sub.settle(r, job.data, job.begin, job.end, job.value);
+        // Largest subtrees first, taken by whichever thread is free.
+        std::vector<std::size_t> order(deferred.size());
+        for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+        std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+            return deferred[a].end - deferred[a].begin > deferred[b].end - deferred[b].begin;
+        });
+        std::atomic<std::size_t> next{0};
+        parallel_team(st.team, [&](std::size_t t) {
+            for (std::size_t k; (k = next.fetch_add(1)) < order.size();) {
+                const DeferredSubtree& job = deferred[order[k]];
+                Grower sub(st, tree.params, fitted, st.scratch[t], pieces[order[k]], nullptr, certified);
+                std::int64_t r = NO_CHILD;
+                try {
+                    r = sub.grow(job.level, job.begin, job.end, job.budget, false, job.data, job.value,
+                                 job.has_ranges ? &job.ranges : nullptr);
+                } catch (...) {
+                    sub.flush();  // the nodes made so far, complete
+                    throw;
                 }
-            });
-        }
+                sub.flush();
+                sub.settle(r, job.data, job.begin, job.end, job.value);
+            }
+        });
     } catch (...) {
-        grower.flush();
-        Assembler(tree, main, pieces).run();
+        finish_after_failure();
         throw;
     }
-    Assembler(tree, main, pieces).run();
+    return false;
+}
+
+void TreeFitter::finish_after_failure() {
+    TreeFitterState& st = *state_;
+    InFlight& fit = st.in_flight;
+    Grower(st, fit.tree->params, fit.fitted, st.scratch[0], fit.main, nullptr, fit.certified).flush();
+    Assembler(*fit.tree, fit.main, fit.pieces).run();
+    fit.open = false;
+}
+
+void TreeFitter::pending_chains(std::vector<kernels::Chain>& out) {
+    if (state_->in_flight.open) collect_chains(state_->scratch[0], out);
+}
+
+void TreeFitter::finish(bool chains_done) {
+    TreeFitterState& st = *state_;
+    InFlight& fit = st.in_flight;
+    if (!fit.open) return;
+    fit.open = false;
+    Grower(st, fit.tree->params, fit.fitted, st.scratch[0], fit.main, nullptr, fit.certified).flush(chains_done);
+    Assembler(*fit.tree, fit.main, fit.pieces).run();
     // Predicting the training samples with a tree without nodes fails like predict does.
-    if (root < 0 && fitted && st.n_samples > 0) fail(index_out_of_bounds(0, 0));
+    if (fit.root < 0 && fit.fitted && st.n_samples > 0) fail(index_out_of_bounds(0, 0));
+}
+
+void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
+    start(tree, y, fitted);
+    finish(false);
+}
+
+void TreeFitter::finish_together(std::span<TreeFitter* const> fitters, std::span<std::exception_ptr> failures) {
+    std::vector<kernels::Chain> chains;
+    for (TreeFitter* f : fitters) f->pending_chains(chains);
+    kernels::node_kernels().welford_chains(chains.data(), chains.size());
+    for (std::size_t i = 0; i < fitters.size(); ++i) {
+        try {
+            fitters[i]->finish(true);
+        } catch (...) {
+            failures[i] = std::current_exception();
+        }
+    }
 }
 
 }  // namespace vandu
