@@ -233,6 +233,42 @@ INSTANTIATE_TEST_SUITE_P(Cases, BoostingNoNode,
                                            NoNodeCase{"no_feature", 2, 6, false, 0}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Models fitted side by side end as each would alone (thresholds keyed by their bounds,
+// so draw order does not matter): a failing one fails alone, the rest keep going, with
+// other depths (beyond the target buffers' levels) and other stage counts.
+TEST(GradientBoosting, FitsTogetherAsAlone) {
+    const testing::KeyedDraws keyed;
+    std::mt19937_64 gen(77);
+    const Matrix x = random_matrix(4, 90, gen);
+    Matrix flat = random_matrix(4, 90, gen);
+    for (std::size_t s = 0; s < 90; ++s)
+        for (std::size_t f = 0; f < 4; ++f) flat.at(f, s) = 1.0;
+    const Vector y = random_vector(90, gen), z = random_vector(90, gen);
+    const GradientBoostingParameters kinds[] = {params(3, 7, 0.1), params(8, 4, 0.5), params(2, 5, 0.1),
+                                                params(4, 0, 0.1)};
+    std::vector<GradientBoostingImpl> together, alone;
+    for (const auto& p : kinds) together.emplace_back(p), alone.emplace_back(p);
+    std::vector<BoostingFit> fits = {{&together[0], x.view(), y, nullptr},
+                                     {&together[1], x.view(), z, nullptr},
+                                     {&together[2], flat.view(), y, nullptr},
+                                     {&together[3], x.view(), y, nullptr}};
+    fit_together(fits);
+    for (std::size_t i = 0; i < fits.size(); ++i) {
+        const std::string failure = failure_of([&] { alone[i].fit(fits[i].x, fits[i].y); });
+        const auto failed = [&] {
+            if (fits[i].failure) std::rethrow_exception(fits[i].failure);
+        };
+        EXPECT_EQ(failure_of(failed), failure) << i;
+        EXPECT_EQ(bits(together[i].mean), bits(alone[i].mean));
+        ASSERT_EQ(together[i].estimators.size(), alone[i].estimators.size()) << i;
+        for (std::size_t t = 0; t < alone[i].estimators.size(); ++t)
+            EXPECT_TRUE(same_bits(together[i].estimators[t], alone[i].estimators[t])) << i << " " << t;
+    }
+    EXPECT_EQ(together[0].estimators.size(), 7u);
+    EXPECT_EQ(together[1].estimators.size(), 4u);
+    EXPECT_TRUE(fits[2].failure);
+}
+
 TEST(GradientBoosting, NoSampleFitsEmptyStages) {
     GradientBoostingImpl model(params(2, 3, 0.1));
     const Matrix empty = Matrix::column_major(2, 0);
