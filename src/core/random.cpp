@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstddef>
 
+#include "core/chacha_lanes.inc"
 #include "core/failure.hpp"
 #include "core/numerics.hpp"
 
@@ -69,43 +70,31 @@ ChaChaBlock chacha20_block(const std::array<std::uint32_t, 8>& key, std::uint32_
 
 void chacha20_four_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
                           std::array<ChaChaBlock, 4>& out) {
-    typedef std::uint32_t v4u __attribute__((vector_size(16)));
-    const auto splat = [](std::uint32_t w) { return v4u{w, w, w, w}; };
-    const auto rot = [](v4u v, int n) { return (v << n) | (v >> (32 - n)); };
-    v4u input[16];
-    input[0] = splat(0x61707865u);
-    input[1] = splat(0x3320646eu);
-    input[2] = splat(0x79622d32u);
-    input[3] = splat(0x6b206574u);
-    for (int i = 0; i < 8; ++i) input[4 + i] = splat(key[i]);
-    for (int lane = 0; lane < 4; ++lane) {
-        const std::uint64_t c = counter + static_cast<std::uint64_t>(lane);
-        input[12][lane] = static_cast<std::uint32_t>(c);
-        input[13][lane] = static_cast<std::uint32_t>(c >> 32);
-    }
-    input[14] = input[15] = splat(0);
-    v4u s[16];
-    for (int i = 0; i < 16; ++i) s[i] = input[i];
-    const auto quarter = [&](int a, int b, int c, int d) {
-        s[a] += s[b]; s[d] ^= s[a]; s[d] = rot(s[d], 16);
-        s[c] += s[d]; s[b] ^= s[c]; s[b] = rot(s[b], 12);
-        s[a] += s[b]; s[d] ^= s[a]; s[d] = rot(s[d], 8);
-        s[c] += s[d]; s[b] ^= s[c]; s[b] = rot(s[b], 7);
-    };
-    for (int round = 0; round < 10; ++round) {
-        quarter(0, 4, 8, 12);
-        quarter(1, 5, 9, 13);
-        quarter(2, 6, 10, 14);
-        quarter(3, 7, 11, 15);
-        quarter(0, 5, 10, 15);
-        quarter(1, 6, 11, 12);
-        quarter(2, 7, 8, 13);
-        quarter(3, 4, 9, 14);
-    }
-    for (int i = 0; i < 16; ++i) {
-        const v4u word = s[i] + input[i];
-        for (int lane = 0; lane < 4; ++lane) out[lane][i] = word[lane];
-    }
+    chacha_lanes::blocks<4>(key, counter, out.data());
+}
+
+#if defined(__x86_64__)
+namespace chacha_lanes {
+void eight_blocks_avx2(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                       std::array<std::uint32_t, 16>* out);
+}
+#endif
+
+void chacha20_eight_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_t counter,
+                           std::array<ChaChaBlock, 8>& out) {
+    static const bool wide = [] {
+#if defined(__x86_64__)
+        return __builtin_cpu_supports("avx2") != 0;
+#else
+        return false;
+#endif
+    }();
+#if defined(__x86_64__)
+    if (wide) return chacha_lanes::eight_blocks_avx2(key, counter, out.data());
+#endif
+    (void)wide;
+    chacha_lanes::blocks<4>(key, counter, out.data());
+    chacha_lanes::blocks<4>(key, counter + 4, out.data() + 4);
 }
 
 bool system_entropy(void* buffer, std::size_t bytes) {
@@ -165,11 +154,11 @@ void ThreadRandom::refill() {
     } else if (bytes_since_rekey_ >= rekey_interval_bytes) {
         rekey();
     }
-    // 64-bit block counter in words 12 and 13; the rest of the nonce is zero. Four blocks
+    // 64-bit block counter in words 12 and 13; the rest of the nonce is zero. Eight blocks
     // at a time: the rekeying interval is a whole number of them.
     static_assert(rekey_interval_bytes % sizeof blocks_ == 0);
-    chacha20_four_blocks(key_, counter_, blocks_);
-    counter_ += 4;
+    chacha20_eight_blocks(key_, counter_, blocks_);
+    counter_ += blocks_.size();
     bytes_since_rekey_ += sizeof blocks_;
     next_word_ = 0;
 }

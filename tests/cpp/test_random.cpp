@@ -77,16 +77,21 @@ TEST(ThreadRandom, FourBlocksAtOnceAreFourBlocksInOrder) {
     const std::array<std::uint32_t, 8> key{3, 1, 4, 1, 5, 9, 2, 6};
     for (std::uint64_t counter : {std::uint64_t{0}, std::uint64_t{0xfffffffe}, std::uint64_t{0x1234567800000003}}) {
         std::array<ChaChaBlock, 4> four;
+        std::array<ChaChaBlock, 8> eight;
         chacha20_four_blocks(key, counter, four);
-        for (std::uint64_t k = 0; k < 4; ++k) {
+        chacha20_eight_blocks(key, counter, eight);
+        for (std::uint64_t k = 0; k < 8; ++k) {
             const std::uint64_t c = counter + k;
-            EXPECT_EQ(four[k], chacha20_block(key, static_cast<std::uint32_t>(c), {static_cast<std::uint32_t>(c >> 32), 0, 0}))
-                << counter << " + " << k;
+            const ChaChaBlock one = chacha20_block(key, static_cast<std::uint32_t>(c), {static_cast<std::uint32_t>(c >> 32), 0, 0});
+            if (k < 4) {
+                EXPECT_EQ(four[k], one) << counter << " + " << k;
+            }
+            EXPECT_EQ(eight[k], one) << counter << " + " << k;
         }
     }
     ThreadRandom& rng = ThreadRandom::local();
     rng.seed_for_testing(key);
-    for (std::uint32_t block = 0; block < 9; ++block) {
+    for (std::uint32_t block = 0; block < 17; ++block) {
         const ChaChaBlock expected = chacha20_block(key, block, {0, 0, 0});
         for (int i = 0; i < 16; ++i) ASSERT_EQ(rng.next_u32(), expected[i]) << block << " " << i;
     }
