@@ -45,10 +45,6 @@ struct FlatTree {
     std::vector<std::uint64_t> features;  // of the nodes that split
     std::size_t steps = 0;             // the longest path, in nodes, faults included
     std::size_t first_leaf = 0;        // nodes from here on are leaves
-    // Working space, kept with the arrays so that one flat tree can be refilled tree after
-    // tree without allocating.
-    std::vector<std::uint32_t> pending_leaf;  // (node, side) of each leaf, as node * 2 + side
-    std::vector<std::size_t> depth;           // nodes before the walk reaches this one
 };
 
 [[noreturn]] void raise_fault(const FlatTree& flat, std::size_t i, std::size_t n_rows,
@@ -67,17 +63,15 @@ struct FlatTree {
     fail("invalid tree");
 }
 
-void flatten_into(FlatTree& flat, const DecisionTreeImpl& tree, MatrixView x) {
+FlatTree flatten(const DecisionTreeImpl& tree, MatrixView x) {
     const std::size_t n_nodes = tree.splitters.size();
     if (n_nodes >= (std::size_t{1} << 30)) throw std::bad_alloc();  // indices are 32-bit
-    flat.nodes.assign(n_nodes, WalkNode{});
-    flat.details.assign(n_nodes, FaultDetail{});
-    flat.features.assign(n_nodes, 0);
-    flat.steps = 0;
-    auto& pending_leaf = flat.pending_leaf;
-    auto& depth = flat.depth;
-    pending_leaf.clear();
-    depth.assign(n_nodes, 0);
+    FlatTree flat;
+    flat.nodes.resize(n_nodes);
+    flat.details.resize(n_nodes);
+    flat.features.resize(n_nodes);
+    std::vector<std::uint32_t> pending_leaf;  // (node, side) of each leaf, as node * 2 + side
+    std::vector<std::size_t> depth(n_nodes, 0);  // nodes before the walk reaches this one
 
     const auto add_fault_node = [&](Fault fault, FaultDetail detail) {
         WalkNode bad;
@@ -141,11 +135,6 @@ void flatten_into(FlatTree& flat, const DecisionTreeImpl& tree, MatrixView x) {
         flat.nodes.push_back(leaf);
     }
     flat.details.resize(flat.nodes.size());
-}
-
-FlatTree flatten(const DecisionTreeImpl& tree, MatrixView x) {
-    FlatTree flat;
-    flatten_into(flat, tree, x);
     return flat;
 }
 
@@ -250,34 +239,54 @@ void lay_out_constant(const Layout& out, std::size_t k, unsigned levels, double 
 }
 
 // The flat tree's node i (one that splits) as node k, `levels` >= 1 as above.
-void lay_out(const FlatTree& flat, const Layout& out, std::size_t i, std::size_t k, unsigned levels) {
-    const WalkNode& n = flat.nodes[i];
-    out.thresholds[k] = n.threshold;
-    out.features[k] = flat.features[i];
+// A tree without faults, node i at position k of its complete layout.
+void lay_out(const DecisionTreeImpl& tree, const Layout& out, std::size_t i, std::size_t k, unsigned levels) {
+    const Split& split = *tree.splitters[i].split_info;
+    out.thresholds[k] = split.threshold;
+    out.features[k] = split.feature;
     for (int side = 0; side < 2; ++side) {
-        const std::size_t child = n.child[side];
-        if (child >= flat.first_leaf)
-            lay_out_constant(out, 2 * k + 1 + side, levels - 1, n.value[side]);
+        const std::int64_t child = tree.routes[i][side];
+        if (child < 0)
+            lay_out_constant(out, 2 * k + 1 + side, levels - 1, split.values[side]);
         else
-            lay_out(flat, out, child, 2 * k + 1 + side, levels - 1);
+            lay_out(tree, out, static_cast<std::size_t>(child), 2 * k + 1 + side, levels - 1);
     }
+}
+
+// The longest path of a tree in which flatten would find no fault, in nodes; none when it
+// would find one (or refuse the tree's size).
+std::optional<std::size_t> sound_levels(const DecisionTreeImpl& tree, std::size_t rows,
+                                        std::vector<std::size_t>& depth) {
+    const std::size_t n_nodes = tree.splitters.size();
+    if (n_nodes >= (std::size_t{1} << 30) || tree.routes.size() < n_nodes) return std::nullopt;
+    depth.assign(n_nodes, 0);
+    std::size_t steps = 0;
+    for (std::size_t i = 0; i < n_nodes; ++i) {
+        steps = std::max(steps, depth[i] + 1);
+        const auto& split = tree.splitters[i].split_info;
+        if (!split || split->feature >= rows) return std::nullopt;
+        for (int side = 0; side < 2; ++side) {
+            const std::int64_t next = tree.routes[i][side];
+            if (next < 0) continue;
+            const auto target = static_cast<std::uint64_t>(next);
+            if (target >= n_nodes || target <= i) return std::nullopt;
+            depth[target] = std::max(depth[target], depth[i] + 1);
+        }
+    }
+    return steps;
 }
 
 // Empty when some tree needs the checked walk.
 std::optional<Forest> lay_out_forest(std::span<const DecisionTreeImpl> trees, MatrixView x) {
-    // Each tree is flattened twice, into the same arrays: once to find the depth of the
-    // deepest and any fault, once to lay it out.
-    FlatTree flat;
     Forest forest;
+    std::vector<std::size_t> depth;
     std::size_t entries = 0;  // of the trees' own tables
     for (const DecisionTreeImpl& tree : trees) {
         if (tree.splitters.empty()) return std::nullopt;
         entries += tree.splitters.size() + tree.routes.size();
-        flatten_into(flat, tree, x);
-        for (const WalkNode& n : flat.nodes)
-            if (n.fault != ok) return std::nullopt;
-        if (flat.steps > max_deep_depth) return std::nullopt;
-        forest.depth = std::max(forest.depth, static_cast<unsigned>(flat.steps));
+        const std::optional<std::size_t> levels = sound_levels(tree, x.rows, depth);
+        if (!levels || *levels > max_deep_depth) return std::nullopt;
+        forest.depth = std::max(forest.depth, static_cast<unsigned>(*levels));
     }
     forest.count = trees.size();
     // A loaded tree can be a long chain with few nodes: the complete layout may not take
@@ -290,8 +299,7 @@ std::optional<Forest> lay_out_forest(std::span<const DecisionTreeImpl> trees, Ma
     for (std::size_t t = 0; t < forest.count; ++t) {
         const Layout out{forest.thresholds.data() + t * internal, forest.features.data() + t * internal,
                          forest.leaves.data() + t * (internal + 1), internal};
-        flatten_into(flat, trees[t], x);
-        lay_out(flat, out, 0, 0, forest.depth);
+        lay_out(trees[t], out, 0, 0, forest.depth);
     }
     return forest;
 }
