@@ -222,6 +222,40 @@ TEST_P(KernelsMatchScalarDefinition, MaskedSumsAndPartition) {
 INSTANTIATE_TEST_SUITE_P(FeatureCounts, KernelsMatchScalarDefinition,
                          ::testing::Values(1, 3, 4, 5, 8, 11, 20, 24, 29, 33, 47));
 
+class ChainsInLanes : public ::testing::TestWithParam<std::size_t> {};
+
+// Chains of any length (none too), some continuing earlier pushes, in fewer or more lanes
+// than chains: every one ends with the bits of its pushes one by one.
+TEST_P(ChainsInLanes, AreThePushesOneByOne) {
+    const std::size_t count = GetParam();
+    std::mt19937_64 gen(count);
+    std::uniform_int_distribution<std::size_t> length(0, 150);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::vector<std::vector<double>> ys(count);
+    std::vector<RunningStats> start(count), expected(count);
+    for (std::size_t c = 0; c < count; ++c) {
+        const double scale = std::ldexp(1.0, static_cast<int>(c % 7) * 90 - 300);
+        ys[c].resize(c % 5 == 4 ? 0 : length(gen));
+        for (double& v : ys[c]) v = 1e3 * scale + u(gen) * scale;
+        for (int k = 0; k < static_cast<int>(c % 3); ++k) start[c].push(u(gen) * scale);
+        expected[c] = start[c];
+        for (double v : ys[c]) expected[c].push(v);
+    }
+    for (const NodeKernels* k : {&node_kernels(), &generic_node_kernels()}) {
+        std::vector<RunningStats> got = start;
+        std::vector<Chain> chains;
+        for (std::size_t c = 0; c < count; ++c) chains.push_back({ys[c].data(), ys[c].size(), &got[c]});
+        k->welford_chains(chains.data(), chains.size());
+        for (std::size_t c = 0; c < count; ++c) {
+            EXPECT_EQ(got[c].count, expected[c].count) << c;
+            EXPECT_EQ(bits(got[c].mean), bits(expected[c].mean)) << c;
+            EXPECT_EQ(bits(got[c].m2), bits(expected[c].m2)) << c;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, ChainsInLanes, ::testing::Values(1, 3, 6, 9, 13, 40));
+
 TEST(NodeKernels, NaNIsFlaggedOnlyAmongTwoOrMoreValues) {
     for (const NodeKernels* k : {&node_kernels(), &generic_node_kernels()}) {
         std::vector<double> rows{NAN, 1.0, 2.0, 3.0};
