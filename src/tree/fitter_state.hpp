@@ -9,6 +9,7 @@
 
 #include "core/matrix.hpp"
 #include "core/memory.hpp"
+#include "core/worker_pool.hpp"
 #include "tree/decision_tree.hpp"
 #include "tree/node_kernels.hpp"
 #include "tree/split_search.hpp"

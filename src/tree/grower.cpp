@@ -1,0 +1,277 @@
+#include "tree/grower.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "core/failure.hpp"
+#include "core/numerics.hpp"
+#include "core/random.hpp"
+#include "core/worker_pool.hpp"
+#include "tree/split_search.hpp"
+
+namespace vandu {
+
+// The pending statistics' chains, roughly longest first, which keeps the lanes full to
+// the end: a node's sides are about half as long as its parent's, so level by level.
+void collect_chains(NodeScratch& sc, std::vector<kernels::Chain>& out) {
+    std::size_t deepest = 0;
+    for (const PendingSplit& p : sc.pending) deepest = std::max(deepest, p.level);
+    for (std::size_t level = 0; level <= deepest; ++level)
+        for (PendingSplit& p : sc.pending) {
+            if (p.level != level) continue;
+            for (int side = 0; side < 2; ++side)
+                if (p.n[side] > 0) out.push_back({p.y[side], p.n[side], &p.sides[side]});
+        }
+}
+
+std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end, std::uint8_t budget,
+                          bool root, NodeData data, double shift, const RangeSet* ranges) {
+    if (budget == 0) return NO_CHILD;
+    if (st_.n_samples == 0) return NO_CHILD;
+    const std::size_t count = end - begin;
+    if (!root && count < params_.min_samples_split) return NO_CHILD;
+    const bool large = deferred_ && count * st_.stride >= large_node_values;
+    if (deferred_ && !large && !root) {
+        deferred_->push_back({level, begin, end, budget, data, shift, ranges ? *ranges : RangeSet{},
+                              ranges != nullptr});
+        return first_deferred - static_cast<std::int64_t>(deferred_->size() - 1);
+    }
+    if (large) split_into_chunks(count);
+
+    // The masked pass notes each row's sides where the partition need not read the
+    // rows: children that cannot split, or a node too small to take their ranges on the
+    // way (they take their own, faster than through the side's running ranges).
+    const bool ride = rides(count, large);
+    const bool note_sides = certified_ && (budget == 1 || !ride) && st_.stride <= 64;
+    auto choice = find_split(begin, count, data, root, large, shift, ranges,
+                             note_sides ? st_.sides.data() + begin : nullptr);
+    if (!choice) return NO_CHILD;
+
+    const std::size_t f = choice->feature;
+    const std::size_t n_left = choice->n_left;
+    const std::uint8_t child_budget = budget - 1;
+    const auto may_split = [&](std::size_t n) {
+        return child_budget > 0 && n >= 2 && n >= params_.min_samples_split;
+    };
+    const bool move_rows = may_split(n_left) || may_split(count - n_left);
+    auto& child_ranges = sc_.levels[level + 1];
+    // The children's targets overwrite those of a pending ancestor's children.
+    const std::size_t slots = st_.targets.size();
+    if (level >= slots && sc_.level_pending[level - slots]) flush();
+    const bool take_ranges = move_rows && (ride || !certified_);
+    const NodeData children = partition(level + 1, begin, end, *choice, sc_.threshold[f], data,
+                                        move_rows, take_ranges, large, child_ranges,
+                                        note_sides ? st_.sides.data() + begin : nullptr);
+    const std::size_t node = piece_.size();
+    piece_.push_back(GrownNode{Split{f, sc_.threshold[f], 0.0, {0.0, 0.0}}});
+    std::size_t pending = no_pending;
+    double shifts[2];
+    if (choice->exact) {
+        const auto& stats = choice->sides;
+        piece_[node].split.impurity = split_impurity(stats[0], stats[1]);
+        piece_[node].split.values = {stats[0].mean, stats[1].mean};
+        shifts[0] = stats[0].mean;
+        shifts[1] = stats[1].mean;
+    } else {
+        pending = sc_.pending.size();
+        sc_.pending.push_back({node, level, choice->sides, {choice->rest[0], choice->rest[1]},
+                               {choice->rest_n[0], choice->rest_n[1]}});
+        shifts[0] = choice->estimate[0];
+        shifts[1] = choice->estimate[1];
+    }
+    sc_.level_pending[level] = pending != no_pending;
+    const std::size_t flushes_at = flushes_;
+
+    const std::size_t bounds[3] = {begin, begin + n_left, end};
+    for (int side = 0; side < 2; ++side) {
+        const std::int64_t child = grow(level + 1, bounds[side], bounds[side + 1], child_budget, false,
+                                        children, shifts[side], take_ranges ? &child_ranges[side] : nullptr);
+        piece_[node].child[side] = child;
+        if (child <= first_deferred) {
+            DeferredSubtree& job = (*deferred_)[static_cast<std::size_t>(first_deferred - child)];
+            job.parent = node;
+            job.side = side;
+        } else if (child == NO_CHILD && fitted_) {
+            // A flush in the left subtree may have completed this split already.
+            if (pending == no_pending || flushes_ != flushes_at)
+                settle(child, children, bounds[side], bounds[side + 1], piece_[node].split.values[side]);
+            else
+                sc_.settles.push_back({pending, side, children.positions, bounds[side], bounds[side + 1]});
+        }
+    }
+    piece_[node].done = true;
+    return static_cast<std::int64_t>(node);
+}
+
+void Grower::settle(std::int64_t child, NodeData data, std::size_t begin, std::size_t end, double value) {
+    if (child != NO_CHILD || !fitted_) return;
+    assign(data.positions, begin, end, value);
+}
+
+void Grower::flush(bool chains_done) {
+    auto& chains = sc_.chains;
+    chains.clear();
+    if (!chains_done) collect_chains(sc_, chains);
+    std::size_t total = 0;
+    for (const kernels::Chain& c : chains) total += c.n;
+    if (deferred_ && st_.team > 1 && total * 4 >= large_node_values) {
+        // In that order, each to the team member with the least so far.
+        std::vector<std::vector<kernels::Chain>> shares(st_.team);
+        std::vector<std::size_t> load(st_.team, 0);
+        for (const kernels::Chain& c : chains) {
+            const auto least = std::min_element(load.begin(), load.end());
+            const auto t = static_cast<std::size_t>(least - load.begin());
+            shares[t].push_back(c);
+            load[t] += c.n;
+        }
+        parallel_team(st_.team, [&](std::size_t t) {
+            st_.kernels.welford_chains(shares[t].data(), shares[t].size());
+        });
+    } else if (!chains.empty()) {
+        st_.kernels.welford_chains(chains.data(), chains.size());
+    }
+    for (const PendingSplit& p : sc_.pending) {
+        Split& split = piece_[p.node].split;
+        split.impurity = split_impurity(p.sides[0], p.sides[1]);
+        split.values = {p.sides[0].mean, p.sides[1].mean};
+    }
+    for (const PendingSettle& w : sc_.settles)
+        assign(w.positions, w.begin, w.end, sc_.pending[w.split].sides[w.side].mean);
+    sc_.pending.clear();
+    sc_.settles.clear();
+    std::fill(sc_.level_pending.begin(), sc_.level_pending.end(), 0);
+    ++flushes_;
+}
+
+void Grower::assign(const std::uint64_t* positions, std::size_t begin, std::size_t end, double value) {
+    const auto run = [&](std::size_t from, std::size_t to) {
+        for (std::size_t s = begin + from; s < begin + to; ++s) fitted_[positions[s]] = value;
+    };
+    if (!deferred_ || !in_team_chunks(end - begin, large_node_values / 2, run)) run(0, end - begin);
+}
+
+void Grower::split_into_chunks(std::size_t count) {
+    for (std::size_t t = 0; t <= st_.team; ++t) st_.chunk_start[t] = count * t / st_.team;
+}
+
+std::optional<Choice> Grower::find_split(std::size_t begin, std::size_t count, NodeData data, bool root,
+                                         bool large, double shift, const RangeSet* ranges,
+                                         std::uint64_t* sides) {
+    const std::size_t n_features = st_.n_features;
+    if (n_features == 0 || count < 2) return std::nullopt;  // a lone value never splits
+    const double* rows = data.indexed ? data.rows : data.rows + begin * st_.stride;
+    const std::uint64_t* index = data.indexed ? data.positions + begin : nullptr;
+    // Every tree fitted on this matrix starts from the same root ranges; a node below
+    // has its own from the parent's partition, which refuses NaN (a child that may
+    // split is always handed them).
+    if (root && !st_.root_ranges_known) {
+        value_ranges(rows, count, large, st_.root_min.data(), st_.root_max.data(), st_.root_has_nan.data());
+        st_.root_ranges_known = true;
+    }
+    if (!root && !ranges) {
+        // Small nodes take their own; below the root a NaN means x was rewritten.
+        RangeSet& own = sc_.own_ranges;
+        st_.kernels.value_ranges(rows, index, st_.stride, st_.stride, count, own.min.data(),
+                                 own.max.data(), sc_.own_nan.data());
+        for (std::size_t f = 0; f < n_features; ++f)
+            if (sc_.own_nan[f]) fail("the training data changed during the fit");
+        own.count = count;
+        ranges = &own;
+    }
+    if (!root && ranges->count != count) fail("a node without its value ranges");
+    const double* min = root ? st_.root_min.data() : ranges->min.data();
+    const double* max = root ? st_.root_max.data() : ranges->max.data();
+    const std::int64_t* has_nan = root ? st_.root_has_nan.data() : nullptr;
+
+    // Features are visited in order; a failure at feature g comes only after the
+    // impurities of the features before g were compared, so it is held back until then.
+    Pending pending = Pending::none;
+    std::size_t stop = n_features;
+    bool any_drawn = false;
+    for (std::size_t f = 0; f < st_.stride; ++f) {
+        sc_.threshold[f] = std::numeric_limits<double>::infinity();
+        sc_.drawn[f] = 0;
+    }
+    ThreadRandom& rng = ThreadRandom::local();
+    for (std::size_t f = 0; f < n_features; ++f) {
+        if (has_nan && has_nan[f]) {
+            pending = Pending::nan_value;
+            stop = f;
+            break;
+        }
+        const double lo = min[f], hi = max[f];
+        if (!(hi > lo)) continue;
+        if (!std::isfinite(lo) || !std::isfinite(hi)) {
+            pending = Pending::infinite_bound;
+            stop = f;
+            break;
+        }
+        sc_.threshold[f] = uniform_in_range(rng, lo, hi);
+        sc_.drawn[f] = 1;
+        any_drawn = true;
+    }
+
+    std::optional<Choice> choice;
+    // With certified targets no impurity is NaN, so no comparison can fail first.
+    if (any_drawn && !(certified_ && pending != Pending::none)) {
+        if (certified_)
+            choice = certified_choice(rows, index, count, data.targets + begin, large, shift, stop, sides);
+        else
+            choice = exact_choice(rows, count, data.targets + begin, large, stop);
+    }
+    if (pending == Pending::nan_value) fail(text::unwrap_none);
+    if (pending == Pending::infinite_bound)
+        fail("Uniform::sample_single: low and high must be finite");
+    return choice;
+}
+
+std::optional<Choice> Grower::exact_choice(const double* rows, std::size_t count, const double* y,
+                                           bool large, std::size_t stop) {
+    side_statistics(rows, count, y, large);
+    ArgminByScore<std::size_t> best;
+    for (std::size_t f = 0; f < stop; ++f) {
+        if (!sc_.drawn[f]) continue;
+        best.offer({impurity(f), f});
+    }
+    if (!best.result()) return std::nullopt;
+    const std::size_t f = best.result()->payload;
+    Choice c{f, static_cast<std::size_t>(sc_.count_left[f]), true, {}, {}};
+    c.sides[0] = {sc_.mean_left[f], static_cast<std::uint64_t>(sc_.count_left[f]), sc_.m2_left[f]};
+    c.sides[1] = {sc_.mean_right[f], static_cast<std::uint64_t>(sc_.count_right[f]), sc_.m2_right[f]};
+    return c;
+}
+
+std::optional<Choice> Grower::certified_choice(const double* rows, const std::uint64_t* index,
+                                               std::size_t count, const double* y, bool large,
+                                               double shift, std::size_t stop, std::uint64_t* sides) {
+    const NodeTargets node = masked_sums(rows, index, count, y, large, shift, sides);
+    // Every threshold lies within the values its ranges were taken from, so both sides
+    // hold a row, unless a signal handler rewrote x since.
+    for (std::size_t f = 0; f < stop; ++f)
+        if (sc_.drawn[f] && (sc_.above[f] <= 0 || static_cast<std::size_t>(sc_.above[f]) >= count))
+            fail("the training data changed during the fit");
+    certified_candidates(node, sc_.above.data(), sc_.sum_above.data(), sc_.drawn.data(), stop,
+                         sc_.candidates);
+    const auto& cand = sc_.candidates;
+    if (cand.empty()) return std::nullopt;
+    if (cand.size() == 1) {
+        const std::size_t f = cand[0];
+        const std::size_t above = static_cast<std::size_t>(sc_.above[f]);
+        Choice c{f, count - above, false, {}, {}};
+        c.estimate[0] = shift + (node.sum - sc_.sum_above[f]) / static_cast<double>(count - above);
+        c.estimate[1] = shift + sc_.sum_above[f] / static_cast<double>(above);
+        return c;
+    }
+    const ExactWinner w = exact_winner(rows, index, st_.stride, count, y, sc_.threshold.data(), cand);
+    return Choice{w.feature, static_cast<std::size_t>(w.left.count), true, {w.left, w.right}, {}};
+}
+
+double Grower::impurity(std::size_t f) const {
+    const auto weighted = [](double n, double m2) { return n < 2.0 ? 0.0 : (m2 / n) * n; };
+    return weighted(sc_.count_left[f], sc_.m2_left[f]) +
+           weighted(sc_.count_right[f], sc_.m2_right[f]);
+}
+
+}  // namespace vandu

@@ -1,0 +1,115 @@
+// The grower of a tree's nodes: a node's search, its partition and its children, its
+// pending statistics. Internal to the tree fitter (tree_fitter.cpp); its node passes' team
+// steps are in grower_passes.cpp.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "tree/decision_tree.hpp"
+#include "tree/fitter_state.hpp"
+
+namespace vandu {
+
+// The pending statistics' chains of a grower's scratch, appended to `out`.
+void collect_chains(NodeScratch& sc, std::vector<kernels::Chain>& out);
+
+class Grower {
+public:
+    Grower(TreeFitterState& st, const TreeParameters& params, double* fitted, NodeScratch& scratch,
+           Piece& piece, std::vector<DeferredSubtree>* deferred, bool certified)
+        : st_(st),
+          params_(params),
+          fitted_(fitted),
+          sc_(scratch),
+          piece_(piece),
+          deferred_(deferred),
+          certified_(certified) {
+        if (sc_.levels.size() < std::size_t{params_.depth} + 2) {
+            sc_.levels.resize(std::size_t{params_.depth} + 2);
+            for (auto& level : sc_.levels)
+                for (RangeSet& r : level) r.size(st_.stride);
+        }
+        sc_.level_pending.assign(std::size_t{params_.depth} + 2, 0);
+    }
+
+    // `deferred` given: large nodes use the team, small ones become deferred subtrees.
+    // `shift` is a value near the mean of the node's targets (any finite value is sound).
+    std::int64_t grow(std::size_t level, std::size_t begin, std::size_t end, std::uint8_t budget,
+                      bool root, NodeData data, double shift, const RangeSet* ranges);
+
+    // The training samples of a side without a child get the side's value (a deferred
+    // subtree settles its own, with the value it was handed).
+    void settle(std::int64_t child, NodeData data, std::size_t begin, std::size_t end, double value);
+
+    // Runs the pending statistics, side by side (unless that was done with other fits'),
+    // and completes what waits on them. The main grower's run spreads its chains over the
+    // team.
+    void flush(bool chains_done = false);
+
+private:
+    static constexpr std::size_t no_pending = SIZE_MAX;
+
+    // Whether a node's rows take long enough to arrive that the winner's statistics and
+    // the children's ranges ride along in its partition.
+    bool rides(std::size_t count, bool large) const {
+        return large || count * st_.stride >= ride_node_values;
+    }
+
+    void assign(const std::uint64_t* positions, std::size_t begin, std::size_t end, double value);
+
+    // Equal chunks of a large node's rows, one per team task.
+    void split_into_chunks(std::size_t count);
+
+    // The rule fit of one node: every feature's range, one draw per non-constant feature
+    // in feature order, and the first feature of least impurity.
+    std::optional<Choice> find_split(std::size_t begin, std::size_t count, NodeData data, bool root,
+                                     bool large, double shift, const RangeSet* ranges,
+                                     std::uint64_t* sides);
+
+    // Every drawn feature's exact statistics, the least impurity first in feature order.
+    std::optional<Choice> exact_choice(const double* rows, std::size_t count, const double* y,
+                                       bool large, std::size_t stop);
+
+    // The estimates pick the candidates; only they get exact statistics. A lone candidate
+    // is the winner, and its statistics come from the pass over its children.
+    std::optional<Choice> certified_choice(const double* rows, const std::uint64_t* index,
+                                           std::size_t count, const double* y, bool large,
+                                           double shift, std::size_t stop, std::uint64_t* sides);
+
+    // The summary of the node's targets and, per feature, the rows above the threshold and their
+    // sum. A large node's chunks of rows run on the team; their sums add in any order.
+    NodeTargets masked_sums(const double* rows, const std::uint64_t* index, std::size_t count,
+                            const double* y, bool large, double shift, std::uint64_t* sides);
+
+    void value_ranges(const double* rows, std::size_t count, bool large, double* min, double* max,
+                      std::int64_t* has_nan);
+
+    void side_statistics(const double* rows, std::size_t count, const double* y, bool large);
+
+    double impurity(std::size_t f) const;
+
+    // Stable partition of [begin, end) into the buffers of `level`: left side first. Targets
+    // always move; the children's value ranges are taken when they may split. The lone
+    // candidate's statistics ride along where the rows take long to arrive (on a team,
+    // with the first chunk); the rest are left pending. Children read the matrix in place
+    // through their positions, which ascend, so the reads run forward: copying rows costs
+    // more than it saves, and a first fit would pay for the fresh pages too. Only every
+    // feature's exact statistics need the rows side by side. A large node's chunks are
+    // placed by the left counts where each one starts.
+    NodeData partition(std::size_t level, std::size_t begin, std::size_t end, Choice& choice,
+                       double threshold, NodeData data, bool move_rows, bool take_ranges, bool large,
+                       std::array<RangeSet, 2>& child_ranges, const std::uint64_t* sides);
+
+    TreeFitterState& st_;
+    const TreeParameters& params_;
+    double* fitted_;
+    NodeScratch& sc_;
+    Piece& piece_;
+    std::vector<DeferredSubtree>* deferred_;
+    const bool certified_;
+    std::size_t flushes_ = 0;
+};
+
+}  // namespace vandu

@@ -1,0 +1,183 @@
+// The passes of a node as team steps: one call on a small node, chunks of rows (or groups
+// of features) on the team for a large one, combined exactly.
+#include <algorithm>
+#include <string>
+
+#include "core/failure.hpp"
+#include "core/worker_pool.hpp"
+#include "tree/grower.hpp"
+
+namespace vandu {
+
+NodeTargets Grower::masked_sums(const double* rows, const std::uint64_t* index, std::size_t count,
+                                const double* y, bool large, double shift, std::uint64_t* sides) {
+    const std::size_t stride = st_.stride;
+    if (!large) {
+        NodeTargets node;
+        st_.kernels.masked_sums(rows, index, stride, stride, count, y, shift, sc_.threshold.data(),
+                                sc_.above.data(), sc_.sum_above.data(), &node, sides);
+        return node;
+    }
+    parallel_team(st_.team, [&](std::size_t t) {
+        const std::size_t from = st_.chunk_start[t], n = st_.chunk_start[t + 1] - from;
+        st_.kernels.masked_sums(index ? rows : rows + from * stride, index ? index + from : nullptr,
+                                stride, stride, n, y + from, shift, sc_.threshold.data(),
+                                st_.chunk_above.data() + t * stride,
+                                st_.chunk_sum_above.data() + t * stride, &st_.chunk_targets[t],
+                                sides ? sides + from : nullptr);
+    });
+    NodeTargets node;
+    for (std::size_t t = 0; t < st_.team; ++t) merge_targets(node, st_.chunk_targets[t]);
+    for (std::size_t f = 0; f < stride; ++f) {
+        std::int64_t above = 0;
+        double sum = 0.0;
+        for (std::size_t t = 0; t < st_.team; ++t) {
+            above += st_.chunk_above[t * stride + f];
+            sum += st_.chunk_sum_above[t * stride + f];
+        }
+        sc_.above[f] = above;
+        sc_.sum_above[f] = sum;
+    }
+    return node;
+}
+
+void Grower::value_ranges(const double* rows, std::size_t count, bool large, double* min, double* max,
+                          std::int64_t* has_nan) {
+    const std::size_t stride = st_.stride;
+    if (!large) {
+        st_.kernels.value_ranges(rows, nullptr, stride, stride, count, min, max, has_nan);
+        return;
+    }
+    parallel_team(st_.team, [&](std::size_t t) {
+        const std::size_t from = st_.chunk_start[t];
+        st_.kernels.value_ranges(rows + from * stride, nullptr, stride, stride, st_.chunk_start[t + 1] - from,
+                                 st_.chunk_min.data() + t * stride, st_.chunk_max.data() + t * stride,
+                                 st_.chunk_nan.data() + t * stride);
+    });
+    // Chunks combine in order under the same rules: the first minimum, the last
+    // maximum. A chunk of one row flags no NaN of its own, but here it is compared.
+    for (std::size_t f = 0; f < stride; ++f) {
+        double lo = st_.chunk_min[f], hi = st_.chunk_max[f];
+        bool nan = false;
+        for (std::size_t t = 0; t < st_.team; ++t) {
+            const double clo = st_.chunk_min[t * stride + f], chi = st_.chunk_max[t * stride + f];
+            nan = nan || st_.chunk_nan[t * stride + f] != 0 || clo != clo || chi != chi;
+            if (lo > clo) lo = clo;
+            if (!(hi > chi)) hi = chi;
+        }
+        min[f] = lo;
+        max[f] = hi;
+        has_nan[f] = nan;
+    }
+}
+
+void Grower::side_statistics(const double* rows, std::size_t count, const double* y, bool large) {
+    const std::size_t stride = st_.stride;
+    const auto out = [&](std::size_t f) {
+        return kernels::SideStatistics{sc_.count_left.data() + f,  sc_.mean_left.data() + f,
+                                       sc_.m2_left.data() + f,     sc_.count_right.data() + f,
+                                       sc_.mean_right.data() + f,  sc_.m2_right.data() + f};
+    };
+    if (!large) {
+        st_.kernels.side_statistics(rows, stride, stride, count, y, sc_.threshold.data(), out(0), {});
+        return;
+    }
+    // Groups of whole blocks of features, one per task; every group notes its left
+    // counts where each chunk of rows starts, for the partition.
+    const std::size_t blocks = stride / kernels::kernel_width;
+    parallel_team(st_.team, [&](std::size_t t) {
+        const std::size_t first = blocks * t / st_.team, last = blocks * (t + 1) / st_.team;
+        if (first == last) return;
+        const std::size_t f = first * kernels::kernel_width;
+        const kernels::CountMarks marks{st_.chunk_start.data() + 1, st_.team - 1,
+                                        st_.mark_counts.data() + f, stride};
+        st_.kernels.side_statistics(rows + f, stride, (last - first) * kernels::kernel_width, count,
+                                    y, sc_.threshold.data() + f, out(f), marks);
+    });
+}
+
+NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end, Choice& choice,
+                           double threshold, NodeData data, bool move_rows, bool take_ranges, bool large,
+                           std::array<RangeSet, 2>& child_ranges, const std::uint64_t* sides) {
+    const std::size_t slot = level % 2;
+    const std::size_t stride = st_.stride;
+    const std::size_t n_left = choice.n_left, feature = choice.feature, count = end - begin;
+    auto& rows = st_.rows[slot];
+    auto& targets = st_.targets[level % st_.targets.size()];
+    auto& positions = st_.positions[slot];
+    const bool copy_rows = move_rows && !certified_;
+    const bool index_rows = move_rows && !copy_rows;
+    const bool move_positions = fitted_ != nullptr || index_rows;
+    const bool by_bits = sides && !take_ranges && !copy_rows;
+    RunningStats* stats = nullptr;
+    if (!choice.exact) {
+        choice.sides = {};
+        if (!by_bits && rides(count, large)) stats = choice.sides.data();
+    }
+
+    // Rows [from, to) hold the lefts [lefts_before, lefts_after) of the node.
+    const auto move = [&](std::size_t from, std::size_t to, std::size_t lefts_before,
+                          std::size_t lefts_after, kernels::SideRanges* ranges, bool push) {
+        kernels::Partition p{data.indexed ? data.rows : data.rows + from * stride,
+                             data.targets + from,
+                             data.positions ? data.positions + from : nullptr,
+                             data.indexed,
+                             from,
+                             to - from,
+                             feature,
+                             threshold,
+                             copy_rows ? rows.data() : nullptr,
+                             targets.data(),
+                             move_positions ? positions.data() : nullptr,
+                             {begin + lefts_before, begin + n_left + (from - begin - lefts_before)},
+                             {begin + lefts_after, begin + n_left + (to - begin - lefts_after)},
+                             take_ranges ? ranges : nullptr,
+                             push ? stats : nullptr,
+                             by_bits ? sides + (from - begin) : nullptr};
+        // x is the caller's memory, and a signal handler run between the passes could
+        // change it: a row beyond its side's end fails the fit instead of writing there.
+        if (!st_.kernels.partition(p, stride)) fail("the training data changed during the fit");
+    };
+    // The targets of each side not yet pushed: those after the first `lefts` and
+    // `rights` ones.
+    std::size_t lefts = 0, rights = 0;
+    if (!large) {
+        kernels::SideRanges sides[2] = {child_ranges[0].fresh(), child_ranges[1].fresh()};
+        move(begin, end, 0, n_left, sides, true);
+        child_ranges[0].count = sides[0].count;
+        child_ranges[1].count = sides[1].count;
+        if (stats) lefts = n_left, rights = count - n_left;
+    } else {
+        const auto lefts_before = [&](std::size_t t) {
+            if (t == 0) return std::size_t{0};
+            if (t == st_.team) return n_left;
+            if (!certified_) return static_cast<std::size_t>(st_.mark_counts[(t - 1) * stride + feature]);
+            std::size_t above = 0;
+            for (std::size_t k = 0; k < t; ++k) above += st_.chunk_above[k * stride + feature];
+            return st_.chunk_start[t] - above;
+        };
+        for (std::size_t i = 0; i < 2 * st_.team; ++i) st_.chunk_sides[i] = st_.chunk_ranges[i].fresh();
+        parallel_team(st_.team, [&](std::size_t t) {
+            move(begin + st_.chunk_start[t], begin + st_.chunk_start[t + 1], lefts_before(t),
+                 lefts_before(t + 1), &st_.chunk_sides[2 * t], t == 0);
+        });
+        if (stats) lefts = lefts_before(1), rights = st_.chunk_start[1] - lefts;
+        if (take_ranges) {
+            child_ranges[0].count = child_ranges[1].count = 0;
+            for (std::size_t t = 0; t < st_.team; ++t)
+                for (int side = 0; side < 2; ++side) child_ranges[side].append(st_.chunk_sides[2 * t + side]);
+        }
+    }
+    if (!choice.exact) {
+        choice.rest[0] = targets.data() + begin + lefts;
+        choice.rest_n[0] = n_left - lefts;
+        choice.rest[1] = targets.data() + begin + n_left + rights;
+        choice.rest_n[1] = count - n_left - rights;
+        choice.exact = choice.rest_n[0] == 0 && choice.rest_n[1] == 0;
+    }
+    if (index_rows) return {data.rows, targets.data(), positions.data(), true};
+    return {copy_rows ? rows.data() : nullptr, targets.data(),
+            move_positions ? positions.data() : nullptr, false};
+}
+
+}  // namespace vandu
