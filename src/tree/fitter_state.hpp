@@ -18,9 +18,11 @@ namespace vandu {
 
 // A node this large (rows x padded features) is worth a team step per pass.
 constexpr std::size_t large_node_values = std::size_t{1} << 15;
-// A node whose rows span this many values waits on their arrival in its partition: its
-// winner's statistics ride there. Smaller ones leave them to run beside other chains.
-constexpr std::size_t ride_node_values = std::size_t{1} << 15;
+// A node whose rows span this many values (2 MiB, beyond a core's second-level cache)
+// waits on their arrival in its partition: its winner's statistics and its children's
+// ranges ride there. Smaller ones leave the statistics to run beside other chains, and
+// their children take their own ranges, faster than through running ranges in memory.
+constexpr std::size_t ride_node_values = std::size_t{1} << 18;
 // Target buffers by level (level modulo this): a node's children's targets stay in place
 // for its statistics until its descendants this many levels down are partitioned.
 constexpr std::size_t max_target_slots = 5;
