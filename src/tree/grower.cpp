@@ -43,7 +43,7 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
     // The masked pass notes each row's sides where the partition need not read the
     // rows: children that cannot split, or a node too small to take their ranges on the
     // way (they take their own, faster than through the side's running ranges).
-    const bool ride = rides(count, large);
+    const bool ride = rides(count);
     const bool note_sides = certified_ && (budget == 1 || !ride) && st_.stride <= 64;
     auto choice = find_split(begin, count, data, root, large, shift, ranges,
                              note_sides ? st_.sides.data() + begin : nullptr);
@@ -167,14 +167,15 @@ std::optional<Choice> Grower::find_split(std::size_t begin, std::size_t count, N
     // has its own from the parent's partition, which refuses NaN (a child that may
     // split is always handed them).
     if (root && !st_.root_ranges_known) {
-        value_ranges(rows, count, large, st_.root_min.data(), st_.root_max.data(), st_.root_has_nan.data());
+        value_ranges(rows, nullptr, count, large, st_.root_min.data(), st_.root_max.data(),
+                     st_.root_has_nan.data());
         st_.root_ranges_known = true;
     }
     if (!root && !ranges) {
-        // Small nodes take their own; below the root a NaN means x was rewritten.
+        // Nodes whose parent's partition did not take them take their own; below the root
+        // a NaN means x was rewritten.
         RangeSet& own = sc_.own_ranges;
-        st_.kernels.value_ranges(rows, index, st_.stride, st_.stride, count, own.min.data(),
-                                 own.max.data(), sc_.own_nan.data());
+        value_ranges(rows, index, count, large, own.min.data(), own.max.data(), sc_.own_nan.data());
         for (std::size_t f = 0; f < n_features; ++f)
             if (sc_.own_nan[f]) fail("the training data changed during the fit");
         own.count = count;

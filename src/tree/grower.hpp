@@ -52,10 +52,9 @@ private:
     static constexpr std::size_t no_pending = SIZE_MAX;
 
     // Whether a node's rows take long enough to arrive that the winner's statistics and
-    // the children's ranges ride along in its partition.
-    bool rides(std::size_t count, bool large) const {
-        return large || count * st_.stride >= ride_node_values;
-    }
+    // the children's ranges ride along in its partition (on a team, with the first chunk).
+    // A smaller one runs faster by the side bits, its children taking their own ranges.
+    bool rides(std::size_t count) const { return count * st_.stride >= ride_node_values; }
 
     void assign(const std::uint64_t* positions, std::size_t begin, std::size_t end, double value);
 
@@ -83,8 +82,8 @@ private:
     NodeTargets masked_sums(const double* rows, const std::uint64_t* index, std::size_t count,
                             const double* y, bool large, double shift, std::uint64_t* sides);
 
-    void value_ranges(const double* rows, std::size_t count, bool large, double* min, double* max,
-                      std::int64_t* has_nan);
+    void value_ranges(const double* rows, const std::uint64_t* index, std::size_t count, bool large,
+                      double* min, double* max, std::int64_t* has_nan);
 
     void side_statistics(const double* rows, std::size_t count, const double* y, bool large);
 

@@ -41,18 +41,18 @@ NodeTargets Grower::masked_sums(const double* rows, const std::uint64_t* index, 
     return node;
 }
 
-void Grower::value_ranges(const double* rows, std::size_t count, bool large, double* min, double* max,
-                          std::int64_t* has_nan) {
+void Grower::value_ranges(const double* rows, const std::uint64_t* index, std::size_t count, bool large,
+                          double* min, double* max, std::int64_t* has_nan) {
     const std::size_t stride = st_.stride;
     if (!large) {
-        st_.kernels.value_ranges(rows, nullptr, stride, stride, count, min, max, has_nan);
+        st_.kernels.value_ranges(rows, index, stride, stride, count, min, max, has_nan);
         return;
     }
     parallel_team(st_.team, [&](std::size_t t) {
         const std::size_t from = st_.chunk_start[t];
-        st_.kernels.value_ranges(rows + from * stride, nullptr, stride, stride, st_.chunk_start[t + 1] - from,
-                                 st_.chunk_min.data() + t * stride, st_.chunk_max.data() + t * stride,
-                                 st_.chunk_nan.data() + t * stride);
+        st_.kernels.value_ranges(index ? rows : rows + from * stride, index ? index + from : nullptr, stride,
+                                 stride, st_.chunk_start[t + 1] - from, st_.chunk_min.data() + t * stride,
+                                 st_.chunk_max.data() + t * stride, st_.chunk_nan.data() + t * stride);
     });
     // Chunks combine in order under the same rules: the first minimum, the last
     // maximum. A chunk of one row flags no NaN of its own, but here it is compared.
@@ -112,7 +112,7 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
     RunningStats* stats = nullptr;
     if (!choice.exact) {
         choice.sides = {};
-        if (!by_bits && rides(count, large)) stats = choice.sides.data();
+        if (!by_bits && rides(count)) stats = choice.sides.data();
     }
 
     // Rows [from, to) hold the lefts [lefts_before, lefts_after) of the node.
