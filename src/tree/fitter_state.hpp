@@ -204,8 +204,11 @@ public:
     std::vector<double> source_copy;
     // Level buffers are written before they are read: no need to zero them.
     UninitBuffer<double> rows[2];
-    std::vector<UninitBuffer<double>> targets;  // max_target_slots of them at most
-    UninitBuffer<std::uint64_t> positions[2];
+    // The level buffers below, in one block: a large one is asked for in huge pages, and
+    // a fit on fresh memory takes a few faults instead of one per page.
+    UninitBuffer<std::uint64_t> level_block;
+    std::vector<double*> targets;  // max_target_slots of them at most
+    std::uint64_t* positions[2] = {nullptr, nullptr};
     std::vector<NodeScratch> scratch;  // by team task
     // A large node's chunks of rows: their starts (relative to the node), their value
     // ranges, and the left counts of every feature where each chunk starts.
@@ -218,10 +221,23 @@ public:
     std::vector<NodeTargets> chunk_targets;
     // Each row's sides, by level position, from the masked pass of a node whose children
     // cannot split: its partition then reads them instead of the rows.
-    UninitBuffer<std::uint64_t> sides;
+    std::uint64_t* sides = nullptr;
     std::vector<RangeSet> chunk_ranges;  // by chunk and side
     std::vector<kernels::SideRanges> chunk_sides;
     bool root_ranges_known = false;
+
+    // Places `slots` target buffers, two of positions and one of sides in the block.
+    void size_levels(std::size_t slots) {
+        const std::size_t n = n_samples;
+        level_block.resize((slots + 3) * n);
+        std::uint64_t* at = level_block.data();
+        targets.resize(slots);
+        // Every level buffer holds 8-byte values; targets are doubles placed in the block.
+        for (std::size_t k = 0; k < slots; ++k) targets[k] = reinterpret_cast<double*>(at + k * n);
+        positions[0] = at + slots * n;
+        positions[1] = at + (slots + 1) * n;
+        sides = at + (slots + 2) * n;
+    }
     std::vector<double> root_min, root_max;
     std::vector<std::int64_t> root_has_nan;
     InFlight in_flight;

@@ -46,7 +46,7 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
     const bool ride = rides(count);
     const bool note_sides = certified_ && (budget == 1 || !ride) && st_.stride <= 64;
     auto choice = find_split(begin, count, data, root, large, shift, ranges,
-                             note_sides ? st_.sides.data() + begin : nullptr);
+                             note_sides ? st_.sides + begin : nullptr);
     if (!choice) return NO_CHILD;
 
     const std::size_t f = choice->feature;
@@ -63,7 +63,7 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
     const bool take_ranges = move_rows && (ride || !certified_);
     const NodeData children = partition(level + 1, begin, end, *choice, sc_.threshold[f], data,
                                         move_rows, take_ranges, large, child_ranges,
-                                        note_sides ? st_.sides.data() + begin : nullptr);
+                                        note_sides ? st_.sides + begin : nullptr);
     const std::size_t node = piece_.size();
     piece_.push_back(GrownNode{Split{f, sc_.threshold[f], 0.0, {0.0, 0.0}}});
     std::size_t pending = no_pending;

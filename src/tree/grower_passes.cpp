@@ -103,8 +103,8 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
     const std::size_t stride = st_.stride;
     const std::size_t n_left = choice.n_left, feature = choice.feature, count = end - begin;
     auto& rows = st_.rows[slot];
-    auto& targets = st_.targets[level % st_.targets.size()];
-    auto& positions = st_.positions[slot];
+    double* const targets = st_.targets[level % st_.targets.size()];
+    std::uint64_t* const positions = st_.positions[slot];
     const bool copy_rows = move_rows && !certified_;
     const bool index_rows = move_rows && !copy_rows;
     const bool move_positions = fitted_ != nullptr || index_rows;
@@ -127,8 +127,8 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
                              feature,
                              threshold,
                              copy_rows ? rows.data() : nullptr,
-                             targets.data(),
-                             move_positions ? positions.data() : nullptr,
+                             targets,
+                             move_positions ? positions : nullptr,
                              {begin + lefts_before, begin + n_left + (from - begin - lefts_before)},
                              {begin + lefts_after, begin + n_left + (to - begin - lefts_after)},
                              take_ranges ? ranges : nullptr,
@@ -169,15 +169,15 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
         }
     }
     if (!choice.exact) {
-        choice.rest[0] = targets.data() + begin + lefts;
+        choice.rest[0] = targets + begin + lefts;
         choice.rest_n[0] = n_left - lefts;
-        choice.rest[1] = targets.data() + begin + n_left + rights;
+        choice.rest[1] = targets + begin + n_left + rights;
         choice.rest_n[1] = count - n_left - rights;
         choice.exact = choice.rest_n[0] == 0 && choice.rest_n[1] == 0;
     }
-    if (index_rows) return {data.rows, targets.data(), positions.data(), true};
-    return {copy_rows ? rows.data() : nullptr, targets.data(),
-            move_positions ? positions.data() : nullptr, false};
+    if (index_rows) return {data.rows, targets, positions, true};
+    return {copy_rows ? rows.data() : nullptr, targets,
+            move_positions ? positions : nullptr, false};
 }
 
 }  // namespace vandu

@@ -118,19 +118,16 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     // Every buffer a level may use, before any thread does: subtrees grown at once on
     // several threads share them, each in its own range.
     const std::size_t slots = std::clamp<std::size_t>(tree.params.depth, 2, max_target_slots);
-    if (st.targets.size() < slots) st.targets.resize(slots);
-    for (std::size_t slot = 0; slot < slots; ++slot) st.targets[slot].resize(st.n_samples);
-    for (int slot = 0; slot < 2; ++slot) st.positions[slot].resize(st.n_samples);
+    st.size_levels(slots);
 
     const double* targets = y.data;
     if (!y.contiguous()) {
         // Slot 0 is free until the root has been partitioned (into slot 1).
         for (std::size_t i = 0; i < st.n_samples; ++i) st.targets[0][i] = y[i];
-        targets = st.targets[0].data();
+        targets = st.targets[0];
     }
     const bool certified = certifiable_targets(targets, st.n_samples);
     const bool spread = st.team > 1 && (certified || moderate_targets(targets, st.n_samples));
-    if (certified && st.stride <= 64) st.sides.resize(st.n_samples);
     if (!certified)  // every feature's exact statistics read the rows side by side
         for (int slot = 0; slot < 2; ++slot) st.rows[slot].resize(st.n_samples * st.stride);
     double root_shift = 0.0;
