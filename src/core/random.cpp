@@ -3,6 +3,7 @@
 #include <pthread.h>
 #include <sys/random.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cerrno>
@@ -93,8 +94,11 @@ void chacha20_eight_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_
     if (wide) return chacha_lanes::eight_blocks_avx2(key, counter, out.data());
 #endif
     (void)wide;
-    chacha_lanes::blocks<4>(key, counter, out.data());
-    chacha_lanes::blocks<4>(key, counter + 4, out.data() + 4);
+    std::array<ChaChaBlock, 4> half;
+    for (int h = 0; h < 2; ++h) {
+        chacha20_four_blocks(key, counter + 4 * h, half);
+        std::copy(half.begin(), half.end(), out.begin() + 4 * h);
+    }
 }
 
 bool system_entropy(void* buffer, std::size_t bytes) {

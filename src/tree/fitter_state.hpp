@@ -38,7 +38,7 @@ struct PendingSplit {
 
 // Training samples of a side without a child, to get that side's value once known.
 struct PendingSettle {
-    std::size_t split;  // in the pending splits
+    std::size_t node;  // in the grower's piece, whose split the flush completes first
     int side;
     const std::uint64_t* positions;
     std::size_t begin, end;

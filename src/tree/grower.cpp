@@ -66,7 +66,7 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
                                         note_sides ? st_.sides + begin : nullptr);
     const std::size_t node = piece_.size();
     piece_.push_back(GrownNode{Split{f, sc_.threshold[f], 0.0, {0.0, 0.0}}});
-    std::size_t pending = no_pending;
+    const bool pending = !choice->exact;
     double shifts[2];
     if (choice->exact) {
         const auto& stats = choice->sides;
@@ -75,14 +75,12 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
         shifts[0] = stats[0].mean;
         shifts[1] = stats[1].mean;
     } else {
-        pending = sc_.pending.size();
         sc_.pending.push_back({node, level, choice->sides, {choice->rest[0], choice->rest[1]},
                                {choice->rest_n[0], choice->rest_n[1]}});
         shifts[0] = choice->estimate[0];
         shifts[1] = choice->estimate[1];
     }
-    sc_.level_pending[level] = pending != no_pending;
-    const std::size_t flushes_at = flushes_;
+    sc_.level_pending[level] = pending;
 
     const std::size_t bounds[3] = {begin, begin + n_left, end};
     for (int side = 0; side < 2; ++side) {
@@ -94,11 +92,10 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
             job.parent = node;
             job.side = side;
         } else if (child == NO_CHILD && fitted_) {
-            // A flush in the left subtree may have completed this split already.
-            if (pending == no_pending || flushes_ != flushes_at)
+            if (!pending)
                 settle(child, children, bounds[side], bounds[side + 1], piece_[node].split.values[side]);
             else
-                sc_.settles.push_back({pending, side, children.positions, bounds[side], bounds[side + 1]});
+                sc_.settles.push_back({node, side, children.positions, bounds[side], bounds[side + 1]});
         }
     }
     piece_[node].done = true;
@@ -138,11 +135,10 @@ void Grower::flush(bool chains_done) {
         split.values = {p.sides[0].mean, p.sides[1].mean};
     }
     for (const PendingSettle& w : sc_.settles)
-        assign(w.positions, w.begin, w.end, sc_.pending[w.split].sides[w.side].mean);
+        assign(w.positions, w.begin, w.end, piece_[w.node].split.values[w.side]);
     sc_.pending.clear();
     sc_.settles.clear();
     std::fill(sc_.level_pending.begin(), sc_.level_pending.end(), 0);
-    ++flushes_;
 }
 
 void Grower::assign(const std::uint64_t* positions, std::size_t begin, std::size_t end, double value) {

@@ -49,8 +49,6 @@ public:
     void flush(bool chains_done = false);
 
 private:
-    static constexpr std::size_t no_pending = SIZE_MAX;
-
     // Whether a node's rows take long enough to arrive that the winner's statistics and
     // the children's ranges ride along in its partition (on a team, with the first chunk).
     // A smaller one runs faster by the side bits, its children taking their own ranges.
@@ -108,7 +106,6 @@ private:
     Piece& piece_;
     std::vector<DeferredSubtree>* deferred_;
     const bool certified_;
-    std::size_t flushes_ = 0;
 };
 
 }  // namespace vandu

@@ -163,8 +163,4 @@ ExactWinner exact_winner(const double* rows, const std::uint64_t* index, std::si
     return best.result()->payload;
 }
 
-void push_all(RunningStats& s, const double* y, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) s.push(y[i]);
-}
-
 }  // namespace vandu

@@ -55,7 +55,4 @@ void side_statistics_of(const double* rows, const std::uint64_t* index, std::siz
                         std::size_t n, const double* y, std::size_t feature, double threshold,
                         RunningStats& left, RunningStats& right);
 
-// Pushes targets in order onto statistics already holding earlier ones.
-void push_all(RunningStats& s, const double* y, std::size_t n);
-
 }  // namespace vandu

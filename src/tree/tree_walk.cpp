@@ -63,6 +63,22 @@ struct FlatTree {
     fail("invalid tree");
 }
 
+// A node's own fault, before its routes: no split, a feature x lacks, no route.
+Fault node_fault(const DecisionTreeImpl& tree, std::size_t i, std::size_t rows) {
+    const auto& split = tree.splitters[i].split_info;
+    if (!split) return no_split;
+    if (split->feature >= rows) return bad_feature;
+    if (i >= tree.routes.size()) return no_route;
+    return ok;
+}
+
+// A route's fault: a child outside the tree, or not above its parent.
+Fault child_fault(std::uint64_t target, std::size_t i, std::size_t n_nodes) {
+    if (target >= n_nodes) return child_outside;
+    if (target <= i) return child_not_above;
+    return ok;
+}
+
 FlatTree flatten(const DecisionTreeImpl& tree, MatrixView x) {
     const std::size_t n_nodes = tree.splitters.size();
     if (n_nodes >= (std::size_t{1} << 30)) throw std::bad_alloc();  // indices are 32-bit
@@ -84,21 +100,11 @@ FlatTree flatten(const DecisionTreeImpl& tree, MatrixView x) {
     for (std::size_t i = 0; i < n_nodes; ++i) {
         WalkNode& w = flat.nodes[i];
         flat.steps = std::max(flat.steps, depth[i] + 1);
+        w.fault = node_fault(tree, i, x.rows);
+        if (w.fault == bad_feature) flat.details[i].target = tree.splitters[i].split_info->feature;
+        if (w.fault == no_route) flat.details[i].index = i;
+        if (w.fault != ok) continue;
         const auto& split = tree.splitters[i].split_info;
-        if (!split) {
-            w.fault = no_split;
-            continue;
-        }
-        if (split->feature >= x.rows) {
-            w.fault = bad_feature;
-            flat.details[i].target = split->feature;
-            continue;
-        }
-        if (i >= tree.routes.size()) {
-            w.fault = no_route;
-            flat.details[i].index = i;
-            continue;
-        }
         w.threshold = split->threshold;
         flat.features[i] = split->feature;
         w.offset = static_cast<std::ptrdiff_t>(split->feature) * x.row_stride;
@@ -111,13 +117,13 @@ FlatTree flatten(const DecisionTreeImpl& tree, MatrixView x) {
                 continue;
             }
             const auto target = static_cast<std::uint64_t>(next);
-            if (target < n_nodes && target > i) {
+            const Fault fault = child_fault(target, i, n_nodes);
+            if (fault == ok) {
                 flat.nodes[i].child[side] = static_cast<std::uint32_t>(target);
                 depth[target] = std::max(depth[target], depth[i] + 1);
                 continue;
             }
-            const std::uint32_t bad = add_fault_node(
-                target >= n_nodes ? child_outside : child_not_above, FaultDetail{target, i, 0});
+            const std::uint32_t bad = add_fault_node(fault, FaultDetail{target, i, 0});
             flat.nodes[i].child[side] = bad;
             flat.steps = std::max(flat.steps, depth[i] + 2);
         }
@@ -258,18 +264,17 @@ void lay_out(const DecisionTreeImpl& tree, const Layout& out, std::size_t i, std
 std::optional<std::size_t> sound_levels(const DecisionTreeImpl& tree, std::size_t rows,
                                         std::vector<std::size_t>& depth) {
     const std::size_t n_nodes = tree.splitters.size();
-    if (n_nodes >= (std::size_t{1} << 30) || tree.routes.size() < n_nodes) return std::nullopt;
+    if (n_nodes >= (std::size_t{1} << 30)) return std::nullopt;
     depth.assign(n_nodes, 0);
     std::size_t steps = 0;
     for (std::size_t i = 0; i < n_nodes; ++i) {
         steps = std::max(steps, depth[i] + 1);
-        const auto& split = tree.splitters[i].split_info;
-        if (!split || split->feature >= rows) return std::nullopt;
+        if (node_fault(tree, i, rows) != ok) return std::nullopt;
         for (int side = 0; side < 2; ++side) {
             const std::int64_t next = tree.routes[i][side];
             if (next < 0) continue;
             const auto target = static_cast<std::uint64_t>(next);
-            if (target >= n_nodes || target <= i) return std::nullopt;
+            if (child_fault(target, i, n_nodes) != ok) return std::nullopt;
             depth[target] = std::max(depth[target], depth[i] + 1);
         }
     }
