@@ -2,6 +2,8 @@
 
     python bench/bench_deep.py                 # 2,000 x 10 and 25,000 x 20 Friedman #1, several minutes
     python bench/bench_deep.py --skip-large    # without the 25,000 x 20 section
+    python bench/bench_deep.py --sections layer,large --baseline-python OLD/bin/python   # one layer at
+                                               # 2,000 x 10 and the default fit at 20,000 x 20 training rows
     python bench/bench_deep.py --quick         # small data and one-layer models: a smoke run
     python bench/bench_deep.py --baseline-python OLD/bin/python   # adds the vandu rows of another build
 
@@ -13,8 +15,8 @@ Three sections, every estimator in its own subprocess:
   peers' defaults.
 Ratios are the other model's time over the current vandu's in the same section and with the same cores. With
 --baseline-python, vandu's rows run a second time under that interpreter, with the vandu of its own
-site-packages; those workers import nothing but NumPy and vandu. The tables are printed and written to
-bench/results/.
+site-packages; those workers import nothing but NumPy and vandu. --sections picks sections by name (deep,
+layer, large). The tables are printed and written to bench/results/.
 """
 
 import argparse
@@ -27,6 +29,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import _common as common  # noqa: E402
 
 SEED = 20240602
+SECTIONS = ("deep", "layer", "large")
 
 
 def make(key, layers, width):
@@ -62,22 +65,22 @@ def deep_label(layers, width):
     return "DeepGradientBoosting(n_estimators=%s, layer_width=%s)" % (layers, width)
 
 
-def sections(quick, skip_large):
-    """(title, samples, features, held-out fraction, runs); a run is (label, key, layers, width, threads);
-    vandu's first run of a section with a given thread count is the reference of its ratios."""
+def sections(quick, names):
+    """(title, samples, features, held-out fraction, runs) of the named sections; a run is (label, key, layers,
+    width, threads); vandu's first run of a section with a given thread count is the reference of its ratios."""
     model = ("1", "2") if quick else ("default", "default")
     peers = [("LightGBM LGBMRegressor() defaults", "lightgbm", "default", "default", "all"),
              ("HistGradientBoostingRegressor() defaults", "hist", "default", "default", "all")]
-    found = [
-        ("Deep model, 1 core and all", 500 if quick else 2000, 10, 0.25,
-         [(deep_label(*model), "vandu") + model + ("all",), (deep_label(*model), "vandu") + model + ("1",)]
-         + peers),
-        ("One layer, all cores", 500 if quick else 2000, 10, 0.25, [(deep_label("1", "5"), "vandu", "1", "5", "all")]),
-    ]
-    if not skip_large:
-        found.append(("Deep model on larger data, all cores", 2500 if quick else 25000, 20, 0.2,
-                      [(deep_label(*model), "vandu") + model + ("all",)] + peers))
-    return found
+    found = {
+        "deep": ("Deep model, 1 core and all", 500 if quick else 2000, 10, 0.25,
+                 [(deep_label(*model), "vandu") + model + ("all",), (deep_label(*model), "vandu") + model + ("1",)]
+                 + peers),
+        "layer": ("One layer, all cores", 500 if quick else 2000, 10, 0.25,
+                  [(deep_label("1", "5"), "vandu", "1", "5", "all")]),
+        "large": ("Deep model on larger data, all cores", 2500 if quick else 25000, 20, 0.2,
+                  [(deep_label(*model), "vandu") + model + ("all",)] + peers),
+    }
+    return [found[name] for name in SECTIONS if name in names]
 
 
 def measure_section(samples, features, held_out, runs, baseline, folder):
@@ -147,6 +150,9 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small data, one layer of 2 members")
     parser.add_argument("--skip-large", action="store_true", help="leave out the 25,000 x 20 section")
+    parser.add_argument("--sections", default=",".join(SECTIONS),
+                        help="comma-separated sections to run: deep (2,000 x 10, 1 core and all, with the peers), "
+                             "layer (one layer at 2,000 x 10), large (25,000 x 20); default all")
     parser.add_argument("--baseline-python", metavar="PATH",
                         help="also run vandu's rows with this interpreter's vandu, e.g. an older build")
     parser.add_argument("--worker", nargs=5, metavar=("KEY", "DATA", "LAYERS", "WIDTH", "THREADS"),
@@ -156,6 +162,12 @@ def main():
         return worker(*args.worker)
     if args.baseline_python and not shutil.which(args.baseline_python):
         parser.error("--baseline-python: %s is not an executable" % args.baseline_python)
+    names = set(args.sections.split(","))
+    if names - set(SECTIONS):
+        parser.error("unknown sections: %s (choose from %s)" % (", ".join(sorted(names - set(SECTIONS))),
+                                                                 ", ".join(SECTIONS)))
+    if args.skip_large:
+        names.discard("large")
 
     cores = common.usable_cores()
     header = ("estimator", "cores", "fit s", "fit: other / vandu", "predict s", "predict: other / vandu",
@@ -167,7 +179,7 @@ def main():
              "time over the current vandu's in the same table and with the same cores. Peak memory is the peak "
              "RSS during fit and predict above the RSS after loading the data and importing the library."]
     files = {}
-    for title, samples, features, held_out, runs in sections(args.quick, args.skip_large):
+    for title, samples, features, held_out, runs in sections(args.quick, names):
         with tempfile.TemporaryDirectory(prefix="vandu-bench-") as folder:
             (n_train, n_test), measured = measure_section(samples, features, held_out, runs,
                                                             args.baseline_python, folder)

@@ -3,6 +3,9 @@
     python bench/bench_trees.py            # 125,000 x 20 Friedman #1 (100,000 training), several minutes
     python bench/bench_trees.py --quick    # 5,000 samples, a smoke run
     python bench/bench_trees.py --baseline-python OLD/bin/python   # adds the vandu rows of another build
+    python bench/bench_trees.py --train-rows 100000,1000000,4000000 --only W2   # the table at every size
+    python bench/bench_trees.py --per-row  # vandu's fit time per training row from 100,000 to 4,000,000
+    python bench/bench_trees.py --train-rows 100000 --features 200 --only W2 --threads 1   # wide data
 
 Each estimator is fitted and used to predict in its own subprocess, at two thread counts: one thread (the
 process pinned to one CPU before the library is imported, every thread count set to 1; vandu's pool takes one
@@ -14,6 +17,14 @@ learning_rate=0.1) against the boosting peers. The table gives fit and predict t
 by vandu's at the same thread count (above 1: vandu is faster), held-out R^2 and peak memory above the level
 after loading the data. It is printed and written to bench/results/, with a chart of the fit-time ratios when
 matplotlib is installed.
+
+With --train-rows, the data has that many training rows (several sizes, comma-separated) and 25,000 held-out
+rows; each size gets its table, and a summary gives every model's fit and predict time per size and thread
+count with the fastest peer's time over vandu's, and the peak memory of the boosting fits. --per-row measures
+vandu's GradientBoosting and LightGBM extra_trees on one pinned thread at every size (by default 100,000 to
+4,000,000 training rows) and tabulates fit microseconds per training row. --features sets the number of
+features (20 by default). Sizes are built one at a time and the parent drops its copy before the workers run:
+4,000,000 x 20 is 640 MB of doubles.
 
 With --baseline-python, vandu's rows run a second time under that interpreter, with the vandu of its own
 site-packages; those workers import nothing but NumPy and vandu.
@@ -31,6 +42,9 @@ import _common as common  # noqa: E402
 SEED = 20240601
 N_FEATURES = 20
 HELD_OUT = 0.2
+HELD_OUT_ROWS = 25000  # with --train-rows, at every size
+PER_ROW_SIZES = (100000, 200000, 400000, 800000, 1600000, 4000000)
+PER_ROW_KEYS = ("vandu.GradientBoosting", "lightgbm.extra_trees")
 
 # (workload, key, what is measured, short name for the chart, uses several threads); the first entry of each
 # workload is vandu's, the reference of the ratios.
@@ -218,12 +232,117 @@ def speedup_notes(runs, results, cores):
     return notes
 
 
+def measure_size(script, n_samples, n_features, held_out, runs, baseline, cores):
+    """Builds one data set, runs every planned worker on it; returns (training rows, held-out rows, results)."""
+    with tempfile.TemporaryDirectory(prefix="vandu-bench-") as folder:
+        data = common.friedman1(n_samples, n_features, SEED, held_out=held_out)
+        common.save_data(folder, data)
+        n_train, n_test = len(data[1]), len(data[3])
+        del data  # the workers load their own copy
+        print("Friedman #1, %d x %d (seed %d): %d training, %d held-out samples; %d cores"
+              % (n_samples, n_features, SEED, n_train, n_test, cores), flush=True)
+        results = []
+        for entry, threads, is_baseline in runs:
+            print("  %-48s %-10s ..." % (entry[1] + (" (baseline)" if is_baseline else ""),
+                                         common.threads_label(threads, cores)), end=" ", flush=True)
+            result = common.run_worker(script, [entry[1], folder, threads], single_thread=threads == "1",
+                                       python=baseline if is_baseline else None)
+            results.append(result)
+            print(result.get("error") or "fit %.3f s, predict %.3f s" % (result["fit_s"], result["predict_s"]),
+                  flush=True)
+    return n_train, n_test, results
+
+
+def size_summary(measured, cores):
+    """Per workload, a table of fit and predict seconds by training rows and threads, with the fastest peer's
+    time over vandu's."""
+    parts = []
+    for workload in WORKLOADS:
+        columns = []
+        for n_train, runs, results in measured:
+            for (entry, threads, is_baseline), result in zip(runs, results):
+                name = entry[3] + (" (baseline)" if is_baseline else "")
+                if entry[0] == workload and name not in columns:
+                    columns.append(name)
+        if not columns:
+            continue
+        rows = []
+        for n_train, runs, results in measured:
+            for threads in ("1", "all"):
+                fits, peers, vandu = {}, [], None
+                for (entry, t, is_baseline), result in zip(runs, results):
+                    if entry[0] != workload or t != threads or "error" in result:
+                        continue
+                    fits[entry[3] + (" (baseline)" if is_baseline else "")] = result["fit_s"]
+                    if not entry[1].startswith("vandu."):
+                        peers.append((result["fit_s"], result["predict_s"]))
+                    elif not is_baseline:
+                        vandu = result
+                if not fits:
+                    continue
+                fit_ratio = predict_ratio = "-"
+                if vandu and peers:
+                    fit_ratio = common.ratio(min(p[0] for p in peers), vandu["fit_s"])
+                    predict_ratio = common.ratio(min(p[1] for p in peers), vandu["predict_s"])
+                rows.append([format(n_train, ","), common.threads_label(threads, cores)]
+                            + [common.seconds(fits[n]) if n in fits else "-" for n in columns]
+                            + [fit_ratio, predict_ratio])
+        header = (["training rows", "threads"] + ["%s fit s" % n for n in columns]
+                  + ["fastest peer / vandu, fit", "fastest peer / vandu, predict"])
+        parts.append("%s fit seconds by size:\n\n%s" % (workload, common.markdown(header, rows)))
+    return parts
+
+
+def memory_notes(measured):
+    """The peak memory of every boosting fit next to LightGBM's, per size and thread count."""
+    notes = []
+    for n_train, runs, results in measured:
+        peaks = {}
+        for (entry, threads, is_baseline), result in zip(runs, results):
+            if entry[0] == "W2" and not is_baseline and "error" not in result:
+                peaks[entry[1], threads] = result["peak_mib"]
+        for threads in ("1", "all"):
+            mine, theirs = peaks.get(("vandu.GradientBoosting", threads)), peaks.get(("lightgbm.extra_trees", threads))
+            if mine is not None and theirs is not None:
+                notes.append("- W2 peak memory at %s training rows, %s: vandu %.1f MiB, LightGBM extra_trees %.1f "
+                             "MiB (vandu / LightGBM %s)" % (format(n_train, ","), "1 thread" if threads == "1"
+                                                            else "all cores", mine, theirs,
+                                                            common.ratio(mine, theirs)))
+    return "\n".join(notes)
+
+
+def per_row_table(measured):
+    """vandu's fit microseconds per training row at every size, and LightGBM's fit time over vandu's."""
+    header = ["training rows"] + [format(n_train, ",") for n_train, _, _ in measured]
+    per_row, versus, times = ["vandu, microseconds per row (100 stages)"], ["LightGBM time / vandu time"], []
+    for n_train, runs, results in measured:
+        found = {entry[1]: result for (entry, threads, is_baseline), result in zip(runs, results)
+                 if not is_baseline and "error" not in result}
+        mine, theirs = found.get("vandu.GradientBoosting"), found.get("lightgbm.extra_trees")
+        per_row.append("%.2f" % (mine["fit_s"] / n_train * 1e6) if mine else "failed")
+        versus.append(common.ratio(theirs["fit_s"], mine["fit_s"]) if mine and theirs else "-")
+        if mine:
+            times.append(mine["fit_s"] / n_train)
+    text = common.markdown(header, [per_row, versus])
+    if len(times) > 1:
+        text += ("\n\nvandu's fit time per row varies by %.2fx between sizes (largest over smallest)."
+                 % (max(times) / min(times)))
+    return text
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="5,000 samples: a smoke run")
     parser.add_argument("--samples", type=int,
                         help="number of samples, a fifth held out (default 125,000; 5,000 with --quick)")
-    parser.add_argument("--only", help="comma-separated keys to run, e.g. vandu.DecisionTree,xgboost.hist")
+    parser.add_argument("--train-rows", metavar="N[,N...]",
+                        help="training rows, one size or several (comma-separated), each with 25,000 held out")
+    parser.add_argument("--per-row", action="store_true",
+                        help="vandu's boosting fit time per training row against LightGBM extra_trees, one "
+                             "pinned thread, at the --train-rows sizes (default 100,000 to 4,000,000)")
+    parser.add_argument("--features", type=int, default=N_FEATURES, help="number of features (default 20)")
+    parser.add_argument("--only", help="comma-separated keys to run, e.g. vandu.DecisionTree,xgboost.hist, or a "
+                                       "workload, W1 or W2")
     parser.add_argument("--threads", choices=("1", "all", "both"), default="both",
                         help="measure on one pinned thread, on all cores, or both (default)")
     parser.add_argument("--baseline-python", metavar="PATH",
@@ -234,69 +353,113 @@ def main():
         return worker(*args.worker)
     if args.baseline_python and not shutil.which(args.baseline_python):
         parser.error("--baseline-python: %s is not an executable" % args.baseline_python)
+    if args.samples and args.train_rows:
+        parser.error("--samples and --train-rows both give the size: choose one")
+    if args.features < 1:
+        parser.error("--features must be at least 1")
+    try:
+        sizes = [int(n.replace("_", "")) for n in args.train_rows.split(",")] if args.train_rows else None
+    except ValueError:
+        parser.error("--train-rows takes whole numbers separated by commas")
+    if sizes and min(sizes) < 10:
+        parser.error("--train-rows: every size must be at least 10")
 
-    n_samples = args.samples or (5000 if args.quick else 125000)
     chosen = ESTIMATORS
-    if args.only:
+    if args.per_row:
+        if args.only:
+            parser.error("--per-row measures %s: leave out --only" % " and ".join(PER_ROW_KEYS))
+        chosen = [e for e in ESTIMATORS if e[1] in PER_ROW_KEYS]
+        sizes = sizes or list(PER_ROW_SIZES)
+    elif args.only:
         keys = set(args.only.split(","))
-        unknown = keys - {e[1] for e in ESTIMATORS}
+        unknown = keys - {e[1] for e in ESTIMATORS} - set(WORKLOADS)
         if unknown:
             parser.error("unknown keys: %s" % ", ".join(sorted(unknown)))
-        chosen = [e for e in ESTIMATORS if e[1] in keys]
-    thread_counts = ("1", "all") if args.threads == "both" else (args.threads,)
+        chosen = [e for e in ESTIMATORS if e[1] in keys or e[0] in keys]
+    thread_counts = ("1",) if args.per_row else ("1", "all") if args.threads == "both" else (args.threads,)
     cores = common.usable_cores()
     runs = plan(chosen, thread_counts, args.baseline_python)
     script = os.path.abspath(__file__)
-    with tempfile.TemporaryDirectory(prefix="vandu-bench-") as folder:
-        data = common.friedman1(n_samples, N_FEATURES, SEED, held_out=HELD_OUT)
-        common.save_data(folder, data)
-        n_train, n_test = len(data[1]), len(data[3])
-        del data
-        print("Friedman #1, %d x %d (seed %d): %d training, %d held-out samples; %d cores"
-              % (n_samples, N_FEATURES, SEED, n_train, n_test, cores), flush=True)
-        results = []
-        for entry, threads, is_baseline in runs:
-            print("  %-48s %-10s ..." % (entry[1] + (" (baseline)" if is_baseline else ""),
-                                         common.threads_label(threads, cores)), end=" ", flush=True)
-            result = common.run_worker(script, [entry[1], folder, threads], single_thread=threads == "1",
-                                       python=args.baseline_python if is_baseline else None)
-            results.append(result)
-            print(result.get("error") or "fit %.3f s, predict %.3f s" % (result["fit_s"], result["predict_s"]),
-                  flush=True)
+    if sizes:
+        shapes = [(n + HELD_OUT_ROWS, HELD_OUT_ROWS / float(n + HELD_OUT_ROWS)) for n in sizes]
+    else:
+        shapes = [(args.samples or (5000 if args.quick else 125000), HELD_OUT)]
+    measured = []
+    for n_samples, held_out in shapes:
+        n_train, n_test, results = measure_size(script, n_samples, args.features, held_out, runs,
+                                                args.baseline_python, cores)
+        measured.append((n_train, runs, results))
 
     header = ("estimator", "threads", "fit s", "fit: other / vandu", "predict s", "predict: other / vandu",
               "held-out R^2", "peak MiB")
-    notes = ["\n".join(speedup_notes(runs, results, cores))]
-    if args.baseline_python:
-        files = {is_baseline: result.get("vandu_file")
-                 for (entry, threads, is_baseline), result in zip(runs, results) if "vandu_file" in result}
-        notes.append(common.baseline_note(args.baseline_python, files.get(False), files.get(True)))
-    subtitle = "Friedman #1, %s x %d training rows%s" % (format(n_train, ","), N_FEATURES,
-                                                          " (quick run)" if args.quick else "")
-    notes.append(draw_chart(fit_ratios(runs, results), cores, subtitle,
-                            common.result_path("fit_ratios", args.quick, "png")))
+    name = "trees" + ("-f%d" % args.features if args.features != N_FEATURES else "")
+    name += "-per-row" if args.per_row else "-sizes" if sizes else ""
     versions = common.versions()
-    text = "\n".join([
-        "## Trees and boosting, one thread and all cores%s" % (" (quick run)" if args.quick else ""),
-        "",
-        "Friedman #1 with 20 features, %s samples (seed %d), %s training / %s held out. W1: one tree of depth "
-        "10; W2: 100 boosting stages of depth 3. Threads \"1 (pinned)\": the process pinned to one CPU before "
-        "the library is imported and every thread count set to 1; \"all\": each library's default threads on "
-        "all the cores. Models that only use one thread run once. Times in seconds; ratios are the other "
-        "model's time over the current vandu's at the same thread count. Peak memory is the peak RSS during fit "
-        "and predict above the RSS after loading the data and importing the library."
-        % (format(n_samples, ","), SEED, format(n_train, ","), format(n_test, ",")),
-        "",
-        common.markdown(header, table_rows(runs, results, cores)),
-        "",
-        "\n\n".join(note for note in notes if note),
-        "",
-        "Machine: %s. Versions: %s." % (common.machine_note(),
-                                        ", ".join("%s %s" % kv for kv in versions.items())),
-    ])
+    machine = "Machine: %s. Versions: %s." % (common.machine_note(),
+                                              ", ".join("%s %s" % kv for kv in versions.items()))
+    shape = "Friedman #1 with %d features" % args.features
+    if args.per_row:
+        text = "\n".join([
+            "## Fit time per training row%s" % (" (quick run)" if args.quick else ""),
+            "",
+            "%s (seed %d), %s held out; GradientBoosting(depth=3, n_estimators=100, learning_rate=0.1) and "
+            "LightGBM extra_trees (max_depth 3, 8 leaves, 100 rounds), each process pinned to one CPU."
+            % (shape, SEED, format(HELD_OUT_ROWS, ",")),
+            "",
+            per_row_table(measured),
+            "",
+            machine,
+        ])
+        print()
+        print(text)
+        print("\nwritten to %s" % common.write_result(name, text, args.quick))
+        return 0
+
+    parts = ["## Trees and boosting, one thread and all cores%s" % (" (quick run)" if args.quick else ""), ""]
+    if sizes:
+        parts.append(
+            "%s (seed %d), %s training rows, %s held out at every size. W1: one tree of depth 10; W2: 100 "
+            "boosting stages of depth 3. Threads as in the default run; times in seconds; ratios are the other "
+            "model's time over the current vandu's at the same thread count." % (
+                shape, SEED, ", ".join(format(n, ",") for n in sizes), format(HELD_OUT_ROWS, ",")))
+        parts += ["", "\n\n".join(size_summary(measured, cores))]
+        notes = memory_notes(measured)
+        if notes:
+            parts += ["", notes]
+    else:
+        n_samples = shapes[0][0]
+        n_train = measured[0][0]
+        parts.append(
+            "%s, %s samples (seed %d), %s training / %s held out. W1: one tree of depth "
+            "10; W2: 100 boosting stages of depth 3. Threads \"1 (pinned)\": the process pinned to one CPU before "
+            "the library is imported and every thread count set to 1; \"all\": each library's default threads on "
+            "all the cores. Models that only use one thread run once. Times in seconds; ratios are the other "
+            "model's time over the current vandu's at the same thread count. Peak memory is the peak RSS during fit "
+            "and predict above the RSS after loading the data and importing the library."
+            % (shape, format(n_samples, ","), SEED, format(n_train, ","), format(n_samples - n_train, ",")))
+    for n_train, runs, results in measured:
+        if sizes:
+            parts += ["", "### %s training rows" % format(n_train, ",")]
+        parts += ["", common.markdown(header, table_rows(runs, results, cores))]
+        notes = speedup_notes(runs, results, cores)
+        if notes:
+            parts += ["", "\n".join(notes)]
+    if args.baseline_python:
+        files = {is_baseline: result.get("vandu_file") for n_train, runs, results in measured
+                 for (entry, threads, is_baseline), result in zip(runs, results) if "vandu_file" in result}
+        parts += ["", common.baseline_note(args.baseline_python, files.get(False), files.get(True))]
+    if len(measured) == 1:
+        n_train, runs, results = measured[0]
+        subtitle = "Friedman #1, %s x %d training rows%s" % (format(n_train, ","), args.features,
+                                                              " (quick run)" if args.quick else "")
+        chart = name.replace("trees", "fit_ratios", 1)
+        parts += ["", draw_chart(fit_ratios(runs, results), cores, subtitle,
+                                 common.result_path(chart, args.quick, "png"))]
+    parts += ["", machine]
+    text = "\n".join(parts)
     print()
     print(text)
-    print("\nwritten to %s" % common.write_result("trees", text, args.quick))
+    print("\nwritten to %s" % common.write_result(name, text, args.quick))
     return 0
 
 
