@@ -353,8 +353,8 @@ def main():
         return worker(*args.worker)
     if args.baseline_python and not shutil.which(args.baseline_python):
         parser.error("--baseline-python: %s is not an executable" % args.baseline_python)
-    if args.samples and args.train_rows:
-        parser.error("--samples and --train-rows both give the size: choose one")
+    if args.samples and (args.train_rows or args.per_row):
+        parser.error("--samples gives one size; with --train-rows or --per-row leave it out")
     if args.features < 1:
         parser.error("--features must be at least 1")
     try:
