@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "tree/node_kernels.hpp"
@@ -342,6 +343,7 @@ std::vector<double> steered_targets(std::size_t n, int e) {
 }
 
 enum class Large { steered, normal, huge_mean };
+const char* const large_names[] = {"steered", "normal", "huge_mean"};
 
 // Nodes of 10^5 to 10^6 rows. Feature 0 puts all rows but the last on the right, feature 1
 // cuts the rows in order, the others are random; the shift sits near the node's mean (as a
@@ -392,15 +394,15 @@ TEST_P(LargeNodes, StayWithinHalfTheBound) {
     }
     EXPECT_EQ(mismatches, 0u);
     EXPECT_EQ(worst.beyond, 0u);
-    const char* names[] = {"steered", "normal", "huge mean"};
-    worst.print(names[static_cast<int>(GetParam())]);
+    worst.print(large_names[static_cast<int>(GetParam())]);
     // The steered running mean is what lets this test tell a bound ten times too small.
     if (GetParam() == Large::steered) {
         EXPECT_GT(worst.running, 0.1);
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(SplitSearch, LargeNodes, ::testing::Values(Large::steered, Large::normal, Large::huge_mean));
+INSTANTIATE_TEST_SUITE_P(SplitSearch, LargeNodes, ::testing::Values(Large::steered, Large::normal, Large::huge_mean),
+                         [](const auto& info) { return std::string(large_names[static_cast<int>(info.param)]); });
 
 // Two features whose running statistics end one ulp apart, in either order, the rest worse
 // and the shift near the node's mean: the certified choice must take the lower.
