@@ -3,9 +3,10 @@
     python bench/bench_trees.py            # 125,000 x 20 Friedman #1 (100,000 training), several minutes
     python bench/bench_trees.py --quick    # 5,000 samples, a smoke run
     python bench/bench_trees.py --baseline-python OLD/bin/python   # adds the vandu rows of another build
-    python bench/bench_trees.py --train-rows 100000,1000000,4000000 --only W2   # the table at every size
+    python bench/bench_trees.py --train-rows 100000,1000000,4000000 --only vandu.GradientBoosting,\
+        sklearn.HistGradientBoostingRegressor,lightgbm.extra_trees,xgboost.hist   # the table at every size
     python bench/bench_trees.py --per-row  # vandu's fit time per training row from 100,000 to 4,000,000
-    python bench/bench_trees.py --train-rows 100000 --features 200 --only W2 --threads 1   # wide data
+    python bench/bench_trees.py --train-rows 100000 --features 200 --only (the same keys)   # wide data
 
 Each estimator is fitted and used to predict in its own subprocess, at two thread counts: one thread (the
 process pinned to one CPU before the library is imported, every thread count set to 1; vandu's pool takes one
@@ -254,8 +255,8 @@ def measure_size(script, n_samples, n_features, held_out, runs, baseline, cores)
 
 
 def size_summary(measured, cores):
-    """Per workload, a table of fit and predict seconds by training rows and threads, with the fastest peer's
-    time over vandu's."""
+    """Per workload, a table of fit seconds by training rows and threads, with the fastest peer's fit and
+    predict time over vandu's."""
     parts = []
     for workload in WORKLOADS:
         columns = []
