@@ -3,10 +3,10 @@
     python bench/bench_trees.py            # 125,000 x 20 Friedman #1 (100,000 training), several minutes
     python bench/bench_trees.py --quick    # 5,000 samples, a smoke run
     python bench/bench_trees.py --baseline-python OLD/bin/python   # adds the vandu rows of another build
-    python bench/bench_trees.py --train-rows 100000,1000000,4000000 --only vandu.GradientBoosting,\
-        sklearn.HistGradientBoostingRegressor,lightgbm.extra_trees,xgboost.hist   # the table at every size
+    W2=vandu.GradientBoosting,sklearn.HistGradientBoostingRegressor,lightgbm.extra_trees,xgboost.hist
+    python bench/bench_trees.py --train-rows 100000,1000000,4000000 --only $W2   # the table at every size
     python bench/bench_trees.py --per-row  # vandu's fit time per training row from 100,000 to 4,000,000
-    python bench/bench_trees.py --train-rows 100000 --features 200 --only (the same keys)   # wide data
+    python bench/bench_trees.py --train-rows 100000 --features 200 --only $W2   # wide data
 
 Each estimator is fitted and used to predict in its own subprocess, at two thread counts: one thread (the
 process pinned to one CPU before the library is imported, every thread count set to 1; vandu's pool takes one
