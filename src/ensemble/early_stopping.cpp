@@ -90,6 +90,24 @@ StagedLosses fit_early_stopping(GradientBoostingImpl& model, MatrixView x, Vecto
     return losses;
 }
 
+GradientBoostingImpl constant_boosting(const GradientBoostingParameters& params, MatrixView x, VectorView y) {
+    if (x.rows == 0 || x.cols == 0 || x.cols != y.size()) fail("a constant model needs samples and a feature");
+    GradientBoostingImpl out(params);
+    out.params.n_estimators = 1;
+    const std::size_t n = y.size();
+    double m = 0.0;
+    for (std::size_t k = 1; k <= n; ++k) m = m + (y[k - 1] - m) / static_cast<double>(k);
+    out.mean = m;
+    double deviation = 0.0;
+    for (std::size_t i = 0; i < n; ++i) deviation += (y[i] - m) * (y[i] - m);
+    DecisionTreeImpl tree(params.est_params);
+    tree.routes.assign(route_count(params.est_params.depth), Route{NO_CHILD, NO_CHILD});
+    tree.splitters.push_back(RandomSplitRule{Split{0, x(0, 0), deviation, {0.0, 0.0}}});
+    tree.node_samples.push_back({n, n});
+    out.estimators.push_back(std::move(tree));
+    return out;
+}
+
 GradientBoostingImpl first_stages(const GradientBoostingImpl& model, std::uint32_t k) {
     if (k > model.estimators.size()) fail("the model has fewer stages");
     GradientBoostingImpl out(model.params);

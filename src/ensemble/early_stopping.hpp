@@ -32,4 +32,9 @@ StagedLosses fit_early_stopping(GradientBoostingImpl& model, MatrixView x, Vecto
 // The first k stages of a fitted model, as a model of k stages.
 GradientBoostingImpl first_stages(const GradientBoostingImpl& model, std::uint32_t k);
 
+// What a fit on data without a feature of two values stands for: one stage whose single
+// node sends every row to sides that both add nothing, so the model predicts the mean of y
+// (computed as the fit computes it). Needs at least one feature.
+GradientBoostingImpl constant_boosting(const GradientBoostingParameters& params, MatrixView x, VectorView y);
+
 }  // namespace vandu

@@ -227,6 +227,20 @@ PyObject* fit_early_stopping(PyObject*, PyObject* args) {
     });
 }
 
+// fit_constant(model, x, y): the GradientBoosting becomes the constant model of y.
+PyObject* fit_constant(PyObject*, PyObject* args) {
+    return guarded([&] {
+        PyObject *model, *x, *y;
+        if (!PyArg_ParseTuple(args, "OOO", &model, &x, &y)) throw_pending();
+        auto& self = expect<GradientBoostingImpl>(model, boosting_class);
+        ExclusiveBorrow borrow(self.borrow_flag);
+        const FeatureView features(check_array(x, 2));
+        const TargetVector targets(check_array(y, 1));
+        self.state = constant_boosting(self.state.params, features.view(), targets.view());
+        return Ref::borrow(Py_None);
+    });
+}
+
 // truncate(source, target, k): target becomes the first k stages of source.
 PyObject* truncate(PyObject*, PyObject* args) {
     return guarded([&] {
@@ -257,6 +271,7 @@ PyMethodDef methods[] = {
     {"fingerprint", fingerprint, METH_VARARGS, ""},
     {"fit_early_stopping", fit_early_stopping, METH_VARARGS, ""},
     {"truncate", truncate, METH_VARARGS, ""},
+    {"fit_constant", fit_constant, METH_VARARGS, ""},
     {nullptr, nullptr, 0, nullptr},
 };
 
