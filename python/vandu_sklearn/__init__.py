@@ -318,6 +318,7 @@ class GradientBoostingRegressor(ShapExplained, _VanduRegressor):
         self
         """
         model = self._make_model()
+        assert isinstance(model, vandu.GradientBoosting)
         patience = self.n_iter_no_change
         if patience is not None:
             check_scalar(patience, "n_iter_no_change", numbers.Integral, min_val=1, max_val=2**32 - 1)

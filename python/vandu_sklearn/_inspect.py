@@ -373,6 +373,7 @@ def importances(estimator: Any) -> Tuple[NDArray[np.float64], NDArray[np.int64]]
         _fitted(estimator)  # still the model they were computed for
         return estimator._deep_importances, estimator._deep_split_counts
     model, counts = _fitted(estimator)
+    assert not isinstance(model, Deep)
     trees = model if isinstance(model, Trees) else model.trees
     n_features = estimator.n_features_in_
     return _normalised(_decrease(trees, counts, n_features)), _split_counts(trees, n_features)
