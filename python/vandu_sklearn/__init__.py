@@ -415,7 +415,8 @@ def model_stages(model: vandu.GradientBoosting) -> NDArray[np.int64]:
 
 def _constant_features(x: NDArray[np.float64]) -> bool:
     """No feature takes two values (the native fit would fail at its first stage)."""
-    return bool(np.all(x == x[:1])) if len(x) else True
+    # Column by column: the first feature of two values ends the search, usually the first one.
+    return not any(np.any(column != column[0]) for column in x.T) if len(x) else True
 
 
 class DeepGradientBoostingRegressor(_VanduRegressor):

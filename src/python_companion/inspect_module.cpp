@@ -12,6 +12,7 @@
 #include "ensemble/early_stopping.hpp"
 #include "ensemble/gradient_boosting.hpp"
 #include "inspect/tree_arrays.hpp"
+#include "persistence/bincode.hpp"
 #include "python/errors.hpp"
 #include "python/estimator_class.hpp"
 #include "python/numpy_bridge.hpp"
@@ -263,7 +264,111 @@ PyObject* truncate(PyObject*, PyObject* args) {
     });
 }
 
+// The bytes of a bytes object, as a view valid while the object lives.
+std::string_view bytes_of(PyObject* data) {
+    if (!PyBytes_Check(data)) throw_error(PyExc_TypeError, "a saved record must be bytes");
+    return {PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data))};
+}
+
+template <class Body>
+auto checked_record(Body&& body) {
+    try {
+        return body();
+    } catch (const persist::BincodeError& err) {
+        throw_error(PyExc_ValueError, std::string("the saved record cannot be read: ") + err.what());
+    }
+}
+
+Ref bytes_object(const std::string& data) {
+    return checked(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+}
+
+// deep_split(data): a deep model's bincode record as (layers asked for, width, learning
+// rate, [[each member's GradientBoosting record] per layer held]).
+PyObject* deep_split(PyObject*, PyObject* args) {
+    return guarded([&] {
+        PyObject* data;
+        if (!PyArg_ParseTuple(args, "O", &data)) throw_pending();
+        const DeepBoostingImpl model =
+            checked_record([&] { return persist::from_bincode<DeepBoostingImpl>(bytes_of(data)); });
+        Ref layers = checked(PyList_New(0));
+        for (const AverageEnsemble& layer : model.estimators) {
+            Ref members = checked(PyList_New(0));
+            for (const GradientBoostingImpl& member : layer.estimators) {
+                Ref record = bytes_object(persist::to_bincode(member));
+                if (PyList_Append(members.get(), record.get()) < 0) throw_pending();
+            }
+            if (PyList_Append(layers.get(), members.get()) < 0) throw_pending();
+        }
+        return checked(Py_BuildValue("(IIdO)", model.params.n_estimators, model.params.layer_width,
+                                     model.params.learning_rate, layers.get()));
+    });
+}
+
+// deep_assemble(n_estimators, layer_width, learning_rate, layers): the deep model's
+// bincode record from its members' records, layer by layer.
+PyObject* deep_assemble(PyObject*, PyObject* args) {
+    return guarded([&] {
+        unsigned int n_estimators, layer_width;
+        double learning_rate;
+        PyObject* layers;
+        if (!PyArg_ParseTuple(args, "IIdO", &n_estimators, &layer_width, &learning_rate, &layers)) throw_pending();
+        DeepBoostingImpl model(DeepBoostingParameters{n_estimators, layer_width, learning_rate});
+        Ref outer = checked(PySequence_Fast(layers, "the layers must be a sequence"));
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(outer.get()); ++i) {
+            Ref inner = checked(PySequence_Fast(PySequence_Fast_GET_ITEM(outer.get(), i), "a layer must be a sequence"));
+            AverageEnsemble layer;
+            for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(inner.get()); ++j) {
+                const std::string_view record = bytes_of(PySequence_Fast_GET_ITEM(inner.get(), j));
+                layer.estimators.push_back(
+                    checked_record([&] { return persist::from_bincode<GradientBoostingImpl>(record); }));
+            }
+            model.estimators.push_back(std::move(layer));
+        }
+        return bytes_object(persist::to_bincode(model));
+    });
+}
+
+// boosting_record_end(data, start): where the GradientBoosting record at start ends.
+PyObject* boosting_record_end(PyObject*, PyObject* args) {
+    return guarded([&] {
+        PyObject* data;
+        Py_ssize_t start;
+        if (!PyArg_ParseTuple(args, "On", &data, &start)) throw_pending();
+        const std::string_view bytes = bytes_of(data);
+        if (start < 0 || static_cast<std::size_t>(start) > bytes.size())
+            throw_error(PyExc_ValueError, "a record start beyond the data");
+        return checked_record([&] {
+            persist::ByteInput in(bytes.substr(static_cast<std::size_t>(start)));
+            GradientBoostingImpl record;
+            persist::read_bincode(in, record);
+            return checked(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(start) + in.offset()));
+        });
+    });
+}
+
+// boosting_parameters(data): (depth, n_estimators, learning_rate) of a GradientBoosting
+// record, read from its start.
+PyObject* boosting_parameters(PyObject*, PyObject* args) {
+    return guarded([&] {
+        PyObject* data;
+        if (!PyArg_ParseTuple(args, "O", &data)) throw_pending();
+        const std::string_view bytes = bytes_of(data);
+        return checked_record([&] {
+            persist::ByteInput in(bytes);
+            GradientBoostingParameters params;
+            persist::read_bincode(in, params);
+            return checked(Py_BuildValue("(IId)", static_cast<unsigned>(params.est_params.depth),
+                                         params.n_estimators, params.learning_rate));
+        });
+    });
+}
+
 PyMethodDef methods[] = {
+    {"boosting_parameters", boosting_parameters, METH_VARARGS, ""},
+    {"deep_split", deep_split, METH_VARARGS, ""},
+    {"deep_assemble", deep_assemble, METH_VARARGS, ""},
+    {"boosting_record_end", boosting_record_end, METH_VARARGS, ""},
     {"flatten", flatten, METH_VARARGS, ""},
     {"node_samples", node_samples, METH_VARARGS, ""},
     {"walk_samples", walk_samples, METH_VARARGS, ""},
