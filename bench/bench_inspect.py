@@ -49,7 +49,7 @@ def last(iterator):
 
 
 # (label, training rows, features, stages, alternated fits of each kind)
-OVERHEAD_SIZES = [("1,000 x 10, 1000 stages", 1000, 10, 1000, 21), ("100,000 x 20, 100 stages", 100000, 20, 100, 7)]
+OVERHEAD_SIZES = [("1,000 x 10, 1000 stages", 1000, 10, 1000, 41), ("100,000 x 20, 100 stages", 100000, 20, 100, 7)]
 QUICK_OVERHEAD_SIZES = [("1,000 x 10, 100 stages", 1000, 10, 100, 5), ("10,000 x 20, 100 stages", 10000, 20, 100, 3)]
 
 

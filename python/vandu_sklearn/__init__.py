@@ -30,7 +30,7 @@ except ImportError as err:  # older than 1.6
 
 import vandu
 
-from . import _native  # type: ignore[attr-defined]
+from . import _native
 from ._inspect import (ShapExplained, TreeInspection, apply, counts_state, fit_inspection, staged_predict,
                        to_shap)
 

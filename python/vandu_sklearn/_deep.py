@@ -26,7 +26,7 @@ from sklearn.utils.validation import validate_data
 import vandu
 
 from . import NativeModelError, _model_bytes, _model_from_bytes, _native_call
-from . import _native as _companion  # type: ignore[attr-defined]
+from . import _native as _companion
 from ._inspect import fit_inspection
 
 if TYPE_CHECKING:

@@ -19,7 +19,7 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 
 import vandu
 
-from . import _native  # type: ignore[attr-defined]
+from . import _native
 
 # Below this many rows the trees are walked many at a time, level by level (Python's cost per node would
 # dominate). From it on, a tree of at most _MASK_WALK_NODES_PER_LEVEL nodes per level is walked node by node
