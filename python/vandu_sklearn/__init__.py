@@ -267,11 +267,24 @@ class GradientBoostingRegressor(ShapExplained, _VanduRegressor):
         Boosting stages, at least 1.
     learning_rate : float, default=0.1
         Scale of every stage, finite and not negative.
+    n_iter_no_change : int or None, default=None
+        None fits ``n_estimators`` stages. An integer (at least 1) stops early on a validation set: see ``fit``.
+    validation_fraction : float, default=0.1
+        The share of the rows held out at random for early stopping when ``fit`` gets no validation set;
+        strictly between 0 and 1.
+    tol : float, default=1e-4
+        The least decrease of the validation loss that counts as one, for early stopping; not negative.
 
     Attributes
     ----------
     model_ : vandu.GradientBoosting
-        The fitted native model.
+        The fitted native model (with early stopping, of the stages kept).
+    n_estimators_ : int
+        The stages ``model_`` holds.
+    validation_score_ : ndarray of shape (stages fitted,)
+        With early stopping: the validation loss (mean squared error) after every stage fitted.
+    train_score_ : ndarray of shape (stages fitted,)
+        With early stopping: the training rows' mean squared residual after every stage fitted.
     n_features_in_ : int
         Number of features seen in ``fit``.
     feature_names_in_ : ndarray of str

@@ -1,9 +1,12 @@
 """Looking inside fitted estimators: the trees as saved, node sample counts, importances, the trees as a table,
 the trees in the form SHAP's TreeExplainer reads, and staged predictions.
 
-Everything is read from the model's own saved file, so the numbers here are exactly the model's. The training
-data is walked through the trees once, at ``fit``, for each node's sample count; the counts, the importances
-and the split counts are plain NumPy attributes of the estimator and travel with it through pickling.
+The trees come as arrays from the native companion module, which reads the fitted record the native instance
+holds, so the numbers here are exactly the model's (those of its saved files). A fitted tree also holds its
+nodes' training counts, noted by the fitter as it partitioned the rows: importances, the table and SHAP's node
+weights are computed from them on demand, and a pickle carries them beside the model's bytes, tied to that
+very model by a hash of its trees. The deep model's importances are computed at fit, walking the training
+data through its members.
 """
 from __future__ import annotations
 
