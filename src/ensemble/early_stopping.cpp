@@ -5,13 +5,10 @@
 #include "core/failure.hpp"
 #include "core/interrupt.hpp"
 #include "core/memory.hpp"
-#include "core/worker_pool.hpp"
 
 namespace vandu {
 
 namespace {
-
-constexpr std::size_t parallel_update_samples = 1 << 15;
 
 // Squared errors summed in sample order, over the count.
 double mean_square_error(const Vector& sums, double rate, double mean, VectorView y) {
@@ -38,8 +35,7 @@ StagedLosses fit_early_stopping(GradientBoostingImpl& model, MatrixView x, Vecto
     // What the native fit does before its first stage, in its arithmetic.
     GradientBoostingImpl fitted_model(model.params);
     const std::size_t n = y.size();
-    double m = 0.0;
-    for (std::size_t k = 1; k <= n; ++k) m = m + (y[k - 1] - m) / static_cast<double>(k);
+    const double m = boosting_mean(y);
     fitted_model.mean = m;
     Vector residuals(n), fitted(n);
     for (std::size_t i = 0; i < n; ++i) residuals[i] = y[i] - m;
@@ -57,11 +53,7 @@ StagedLosses fit_early_stopping(GradientBoostingImpl& model, MatrixView x, Vecto
             check_interrupt();
             DecisionTreeImpl tree(model.params.est_params);
             fitter.fit(tree, residuals, fitted.data());
-            const auto update = [&](std::size_t begin, std::size_t end) {
-                for (std::size_t i = begin; i < end; ++i) fitted[i] = fitted[i] * rate;
-                for (std::size_t i = begin; i < end; ++i) residuals[i] = residuals[i] - fitted[i];
-            };
-            if (!in_team_chunks(n, parallel_update_samples, update)) update(0, n);
+            subtract_stage(residuals, fitted, rate);
             tree.add_predictions(x_val, val_sums.data());
             fitted_model.estimators.push_back(std::move(tree));
 
@@ -95,8 +87,7 @@ GradientBoostingImpl constant_boosting(const GradientBoostingParameters& params,
     GradientBoostingImpl out(params);
     out.params.n_estimators = 1;
     const std::size_t n = y.size();
-    double m = 0.0;
-    for (std::size_t k = 1; k <= n; ++k) m = m + (y[k - 1] - m) / static_cast<double>(k);
+    const double m = boosting_mean(y);
     out.mean = m;
     double deviation = 0.0;
     for (std::size_t i = 0; i < n; ++i) deviation += (y[i] - m) * (y[i] - m);
