@@ -85,8 +85,9 @@ def overhead_rows(sizes, python, label):
     rows = []
     for name, n, features, stages, pairs in sizes:
         print("%s: %s ..." % (label, name), flush=True)
-        done = subprocess.run([python, os.path.abspath(__file__), "--overhead-worker", str(n), str(features),
-                               str(stages), str(pairs)], env=common.worker_env(False, own_site=python != sys.executable),
+        command = [python, os.path.abspath(__file__), "--overhead-worker", str(n), str(features), str(stages),
+                   str(pairs)]
+        done = subprocess.run(command, env=common.worker_env(False, own_site=python != sys.executable),
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
         if done.returncode != 0:
             raise RuntimeError(done.stderr)

@@ -316,7 +316,8 @@ PyObject* deep_assemble(PyObject*, PyObject* args) {
         DeepBoostingImpl model(DeepBoostingParameters{n_estimators, layer_width, learning_rate});
         Ref outer = checked(PySequence_Fast(layers, "the layers must be a sequence"));
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(outer.get()); ++i) {
-            Ref inner = checked(PySequence_Fast(PySequence_Fast_GET_ITEM(outer.get(), i), "a layer must be a sequence"));
+            PyObject* members = PySequence_Fast_GET_ITEM(outer.get(), i);
+            Ref inner = checked(PySequence_Fast(members, "a layer must be a sequence"));
             AverageEnsemble layer;
             for (Py_ssize_t j = 0; j < PySequence_Fast_GET_SIZE(inner.get()); ++j) {
                 const std::string_view record = bytes_of(PySequence_Fast_GET_ITEM(inner.get(), j));
@@ -389,7 +390,8 @@ PyTypeObject* vandu_class(PyObject* vandu, const char* name, std::size_t size) {
     Ref type = checked(PyObject_GetAttrString(vandu, name));
     if (!PyType_Check(type.get()) || reinterpret_cast<PyTypeObject*>(type.get())->tp_basicsize !=
                                          static_cast<Py_ssize_t>(size))
-        throw_error(PyExc_ImportError, std::string("vandu.") + name + " is not the class this companion was built with");
+        throw_error(PyExc_ImportError,
+                    std::string("vandu.") + name + " is not the class this companion was built with");
     return reinterpret_cast<PyTypeObject*>(type.release());  // kept for the process's life
 }
 
