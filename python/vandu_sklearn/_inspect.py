@@ -267,12 +267,8 @@ def _normalised(values: NDArray[np.float64]) -> NDArray[np.float64]:
 
 
 def _decrease(trees: Trees, counts: NDArray[np.int64], n_columns: int) -> NDArray[np.float64]:
-    # A split's decrease of squared deviation, the node's less its two sides', is n_left n_right / n times
-    # the squared difference of the side means: no cancellation, never negative.
-    samples, left, right = counts.T.astype(np.float64)
-    difference = trees.left_value - trees.right_value
-    gain = np.divide(left * right, samples, out=np.zeros_like(samples), where=samples > 0) * difference**2
-    return np.bincount(trees.feature, weights=gain, minlength=n_columns)[:n_columns].astype(np.float64)
+    return np.bincount(trees.feature, weights=_gain(trees, counts), minlength=n_columns)[:n_columns].astype(
+        np.float64)
 
 
 def _split_counts(trees: Trees, n_features: int) -> NDArray[np.int64]:
