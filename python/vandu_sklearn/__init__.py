@@ -20,7 +20,7 @@ import numpy as np
 import sklearn
 from numpy.typing import ArrayLike, NDArray
 from sklearn.base import BaseEstimator, RegressorMixin
-from sklearn.utils import check_scalar
+from sklearn.utils import check_array, check_scalar
 
 try:
     from sklearn.utils import Tags
@@ -30,7 +30,9 @@ except ImportError as err:  # older than 1.6
 
 import vandu
 
-from ._inspect import ShapExplained, TreeInspection, fit_inspection, staged_predict
+from . import _native
+from ._inspect import (ShapExplained, TreeInspection, apply, counts_state, fit_inspection, staged_predict,
+                       to_shap)
 
 __all__ = [
     "DecisionTreeRegressor",
@@ -38,6 +40,7 @@ __all__ = [
     "DeepGradientBoostingRegressor",
     "NativeModelError",
     "EXPECTED_FAILED_CHECKS",
+    "to_shap",
 ]
 
 NativeModel = Union[vandu.DecisionTree, vandu.GradientBoosting, vandu.DeepGradientBoosting]
@@ -192,6 +195,7 @@ class _VanduRegressor(TreeInspection, RegressorMixin, BaseEstimator):  # type: i
         # A copy: from Python 3.11 on, object.__getstate__ hands back the instance's own __dict__.
         state = dict(super().__getstate__())
         if "model_" in state:
+            state.update(counts_state(self))  # the saved bytes hold no node counts
             state["model_"] = _model_bytes(state["model_"])
         return state
 
@@ -237,6 +241,10 @@ class DecisionTreeRegressor(ShapExplained, _VanduRegressor):
         self.depth = depth
         self.min_samples_split = min_samples_split
 
+    def apply(self, X: ArrayLike) -> NDArray[np.int64]:
+        """The leaf each row of ``X`` reaches: its number in the tree's rows of ``trees_table`` (``node``)."""
+        return apply(self, X)
+
     def __sklearn_tags__(self) -> Tags:
         tags = super().__sklearn_tags__()
         # One random tree at a low depth can miss scikit-learn's training-score bar on its tiny data sets.
@@ -259,11 +267,24 @@ class GradientBoostingRegressor(ShapExplained, _VanduRegressor):
         Boosting stages, at least 1.
     learning_rate : float, default=0.1
         Scale of every stage, finite and not negative.
+    n_iter_no_change : int or None, default=None
+        None fits ``n_estimators`` stages. An integer (at least 1) stops early on a validation set: see ``fit``.
+    validation_fraction : float, default=0.1
+        The share of the rows held out at random for early stopping when ``fit`` gets no validation set;
+        strictly between 0 and 1.
+    tol : float, default=1e-4
+        The least decrease of the validation loss that counts as one, for early stopping; not negative.
 
     Attributes
     ----------
     model_ : vandu.GradientBoosting
-        The fitted native model.
+        The fitted native model (with early stopping, of the stages kept).
+    n_estimators_ : int
+        The stages ``model_`` holds.
+    validation_score_ : ndarray of shape (stages fitted,)
+        With early stopping: the validation loss (mean squared error) after every stage fitted.
+    train_score_ : ndarray of shape (stages fitted,)
+        With early stopping: the training rows' mean squared residual after every stage fitted.
     n_features_in_ : int
         Number of features seen in ``fit``.
     feature_names_in_ : ndarray of str
@@ -277,14 +298,91 @@ class GradientBoostingRegressor(ShapExplained, _VanduRegressor):
     """
 
     _native_class = vandu.GradientBoosting
+    _python_parameters = ("n_iter_no_change", "validation_fraction", "tol")
     model_: vandu.GradientBoosting
+    n_estimators_: int
+    validation_score_: NDArray[np.float64]
+    train_score_: NDArray[np.float64]
 
     def __init__(self, depth: int = 3, min_samples_split: int = 2, n_estimators: int = 100,
-                 learning_rate: float = 0.1) -> None:
+                 learning_rate: float = 0.1, n_iter_no_change: Optional[int] = None,
+                 validation_fraction: float = 0.1, tol: float = 1e-4) -> None:
         self.depth = depth
         self.min_samples_split = min_samples_split
         self.n_estimators = n_estimators
         self.learning_rate = learning_rate
+        self.n_iter_no_change = n_iter_no_change
+        self.validation_fraction = validation_fraction
+        self.tol = tol
+
+    def fit(self, X: ArrayLike, y: ArrayLike, X_val: Optional[ArrayLike] = None,
+            y_val: Optional[ArrayLike] = None) -> "GradientBoostingRegressor":
+        """Fits the stages to ``X`` and ``y``; with ``n_iter_no_change``, stops early on a validation set.
+
+        With ``n_iter_no_change`` set, ``X_val`` and ``y_val`` (both or neither) are the validation set and every
+        row of ``X`` trains; without them ``validation_fraction`` of the rows is held out at random. After stage
+        k the validation loss L_k is the mean squared error of the k-stage prediction (L_0: the mean's); the fit
+        stops after stage k once none of the last ``n_iter_no_change`` stages lowered the least loss before them
+        by more than ``tol``, and keeps stages 1 to b, b the first stage of least loss. Data on which no feature
+        takes two values gives the constant model of the mean of ``y``, as scikit-learn's estimators do.
+
+        Returns
+        -------
+        self
+        """
+        model = self._make_model()
+        assert isinstance(model, vandu.GradientBoosting)
+        patience = self.n_iter_no_change
+        if patience is not None:
+            check_scalar(patience, "n_iter_no_change", numbers.Integral, min_val=1, max_val=2**32 - 1)
+            check_scalar(self.validation_fraction, "validation_fraction", numbers.Real, min_val=0.0, max_val=1.0,
+                         include_boundaries="neither")
+            check_scalar(self.tol, "tol", numbers.Real, min_val=0.0)
+        if (X_val is None) != (y_val is None):
+            raise ValueError("X_val and y_val go together: give both or neither")
+        if X_val is not None and patience is None:
+            raise ValueError("a validation set is used only with n_iter_no_change set")
+        X_checked, y_checked = validate_data(self, X, y, dtype=np.float64, order="C", y_numeric=True,
+                                             ensure_min_samples=2)
+        targets = np.asarray(y_checked, dtype=np.float64)
+        for name in ("validation_score_", "train_score_"):
+            self.__dict__.pop(name, None)
+        if patience is None:
+            if _constant_features(X_checked):
+                _native.fit_constant(model, X_checked, targets)
+                self.n_estimators_ = 1
+            else:
+                _native_call("GradientBoostingRegressor.fit", model.fit, X_checked, targets)
+                self.n_estimators_ = int(self.n_estimators)
+        else:
+            if X_val is not None:
+                x_train, y_train = X_checked, targets
+                x_val = validate_data(self, X_val, dtype=np.float64, order="C", reset=False)
+                y_val_checked = np.asarray(check_array(y_val, ensure_2d=False, dtype=np.float64),
+                                           dtype=np.float64)
+                if y_val_checked.ndim != 1 or len(y_val_checked) != len(x_val):
+                    raise ValueError("y_val must hold one target per row of X_val")
+            else:
+                n = len(targets)
+                held = min(n - 1, max(1, int(round(float(self.validation_fraction) * n))))
+                order = np.random.default_rng().permutation(n)
+                train_rows, val_rows = np.sort(order[held:]), np.sort(order[:held])
+                x_train, y_train = X_checked[train_rows], targets[train_rows]
+                x_val, y_val_checked = X_checked[val_rows], targets[val_rows]
+            if _constant_features(x_train):
+                _native.fit_constant(model, x_train, y_train)
+                self.validation_score_ = np.zeros(0)
+                self.train_score_ = np.zeros(0)
+            else:
+                _, validation, training = _native_call(
+                    "GradientBoostingRegressor.fit", _native.fit_early_stopping, model, x_train, y_train,
+                    np.ascontiguousarray(x_val), y_val_checked, int(patience), float(self.tol))
+                self.validation_score_ = np.frombuffer(validation[1], dtype=validation[0]).copy()
+                self.train_score_ = np.frombuffer(training[1], dtype=training[0]).copy()
+            self.n_estimators_ = len(model_stages(model))
+        self.model_ = model
+        fit_inspection(self, X_checked)
+        return self
 
     def staged_predict(self, X: ArrayLike) -> Iterator[NDArray[np.float64]]:
         """The predictions for ``X`` after each stage: a generator of one new float64 array per stage.
@@ -293,6 +391,45 @@ class GradientBoostingRegressor(ShapExplained, _VanduRegressor):
         sum, so the last one is the very bits of ``predict(X)``. ``X`` is checked as by ``predict``, at once.
         """
         return staged_predict(self, X)
+
+    def apply(self, X: ArrayLike) -> NDArray[np.int64]:
+        """The leaf each row of ``X`` reaches in every stage, shape (n_samples, n_stages): its number in that
+        stage's rows of ``trees_table`` (``node``)."""
+        return apply(self, X)
+
+    def truncated(self, k: int) -> "GradientBoostingRegressor":
+        """A new fitted estimator of the first ``k`` stages: its predictions are the k-th ``staged_predict``."""
+        check_is_fitted(self)
+        stages = len(model_stages(self.model_))
+        check_scalar(k, "k", numbers.Integral, min_val=1, max_val=stages)
+        other = type(self)(**{**self.get_params(), "n_estimators": int(k)})
+        cut = vandu.GradientBoosting()
+        _native.truncate(self.model_, cut, int(k))
+        for name in ("n_features_in_", "feature_names_in_"):
+            if name in self.__dict__:
+                setattr(other, name, self.__dict__[name])
+        other.model_ = cut
+        other.n_estimators_ = int(k)
+        if _native.node_samples(cut) is None:  # loaded: the counts kept with this estimator, cut
+            counts = counts_state(self)
+            if counts:
+                n_nodes = int(np.frombuffer(_native.flatten(cut, self.n_features_in_)["start"][1],
+                                            dtype=np.int64)[-1])
+                other._node_samples_ = counts["_node_samples_"][:n_nodes]
+                other._model_key_ = _native.fingerprint(cut)
+        return other
+
+
+def model_stages(model: vandu.GradientBoosting) -> NDArray[np.int64]:
+    """The first node of every stage of a native GradientBoosting, then the total."""
+    start = _native.flatten(model, 2**63)["start"]
+    return np.frombuffer(start[1], dtype=start[0])[1:]
+
+
+def _constant_features(x: NDArray[np.float64]) -> bool:
+    """No feature takes two values (the native fit would fail at its first stage)."""
+    # Column by column: the first feature of two values ends the search, usually the first one.
+    return not any(np.any(column != column[0]) for column in x.T) if len(x) else True
 
 
 class DeepGradientBoostingRegressor(_VanduRegressor):

@@ -14,7 +14,6 @@ import importlib
 import math
 import numbers
 import os
-import struct
 import sys
 import time
 from contextlib import contextmanager
@@ -27,6 +26,7 @@ from sklearn.utils.validation import validate_data
 import vandu
 
 from . import NativeModelError, _model_bytes, _model_from_bytes, _native_call
+from . import _native as _companion
 from ._inspect import fit_inspection
 
 if TYPE_CHECKING:
@@ -78,49 +78,22 @@ def column_means(predictions: Sequence[Matrix]) -> Matrix:
 
 # --- the deep model's bincode record, built from and split into its members' records ---
 
+# The layout is the native persistence code's, read and written by the companion module.
+
 def assemble(n_estimators: int, layer_width: int, learning_rate: float, layers: Sequence[Layer]) -> bytes:
-    parts = [struct.pack("<IIdQ", n_estimators, layer_width, learning_rate, len(layers))]
-    for layer in layers:
-        parts.append(struct.pack("<Q", len(layer)))
-        parts.extend(layer)
-    return b"".join(parts)
+    data: bytes = _companion.deep_assemble(n_estimators, layer_width, learning_rate, layers)
+    return data
 
 
 def _boosting_end(data: bytes, start: int) -> int:
     """Where the boosting record that starts at ``start`` ends."""
-    at = start + 21
-    (trees,) = struct.unpack_from("<Q", data, at)
-    at += 8
-    for _ in range(trees):
-        at += 9
-        (rules,) = struct.unpack_from("<Q", data, at)
-        at += 8
-        for _ in range(rules):
-            at += 41 if data[at] else 1
-        (routes,) = struct.unpack_from("<Q", data, at)
-        at += 8 + 16 * routes
-    at += 8
-    if at > len(data):
-        raise ValueError("a truncated boosting record")
-    return at
+    end: int = _companion.boosting_record_end(data, start)
+    return end
 
 
 def split(data: bytes) -> Tuple[int, int, float, List[Layer]]:
     """A deep model's bincode record as (layers asked for, width, learning rate, the layers held)."""
-    n_estimators, layer_width, learning_rate, count = struct.unpack_from("<IIdQ", data, 0)
-    at = 24
-    layers: List[Layer] = []
-    for _ in range(count):
-        (members,) = struct.unpack_from("<Q", data, at)
-        at += 8
-        layer = []
-        for _ in range(members):
-            end = _boosting_end(data, at)
-            layer.append(data[at:end])
-            at = end
-        layers.append(layer)
-    if at != len(data):
-        raise ValueError("trailing bytes after a deep model's record")
+    n_estimators, layer_width, learning_rate, layers = _companion.deep_split(data)
     return n_estimators, layer_width, learning_rate, layers
 
 
@@ -281,7 +254,7 @@ def _shared(x: Matrix, r: Matrix) -> Iterator[Tuple[Any, Any]]:
 
 
 def _combination(model_record: bytes) -> Combination:
-    depth, _, stages, rate = struct.unpack_from("<BQId", model_record, 0)
+    depth, stages, rate = _companion.boosting_parameters(model_record)
     return depth, stages, rate
 
 

@@ -1,9 +1,12 @@
 """Looking inside fitted estimators: the trees as saved, node sample counts, importances, the trees as a table,
 the trees in the form SHAP's TreeExplainer reads, and staged predictions.
 
-Everything is read from the model's own saved file, so the numbers here are exactly the model's. The training
-data is walked through the trees once, at ``fit``, for each node's sample count; the counts, the importances
-and the split counts are plain NumPy attributes of the estimator and travel with it through pickling.
+The trees come as arrays from the native companion module, which reads the fitted record the native instance
+holds, so the numbers here are exactly the model's (those of its saved files). A fitted tree also holds its
+nodes' training counts, noted by the fitter as it partitioned the rows: importances, the table and SHAP's node
+weights are computed from them on demand, and a pickle carries them beside the model's bytes, tied to that
+very model by a hash of its trees. The deep model's importances are computed at fit, walking the training
+data through its members.
 """
 from __future__ import annotations
 
@@ -16,6 +19,10 @@ from typing import Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 from sklearn.utils.validation import check_is_fitted, validate_data
+
+import vandu
+
+from . import _native
 
 # Below this many rows the trees are walked many at a time, level by level (Python's cost per node would
 # dominate). From it on, a tree of at most _MASK_WALK_NODES_PER_LEVEL nodes per level is walked node by node
@@ -46,6 +53,10 @@ class Trees:
     left_child: NDArray[np.int64]
     right_child: NDArray[np.int64]
     depth: NDArray[np.int64]
+    # Each side's node number within its tree, counting leaves: a tree's leaves (each side without a child)
+    # are numbered after its nodes, in node order, left before right. The numbering of the table and apply.
+    left_node: Optional[NDArray[np.int64]] = None
+    right_node: Optional[NDArray[np.int64]] = None
 
     @property
     def n_trees(self) -> int:
@@ -77,131 +88,73 @@ class Deep:
 Parsed = Union[Trees, Boosting, Deep]  # a DecisionTree's tree, a GradientBoosting, a DeepGradientBoosting
 
 
-# A split rule that holds a split: the tag byte 1, then feature, threshold, impurity and the two side values.
-_RULE = np.dtype([("tag", "u1"), ("feature", "<u8"), ("threshold", "<f8"), ("impurity", "<f8"),
-                  ("left_value", "<f8"), ("right_value", "<f8")])
+def _column(field: Tuple[str, bytes]) -> NDArray[Any]:
+    kind, data = field
+    return np.frombuffer(data, dtype=kind)
 
 
-class _Reader:
-    """Reads a model's bincode file front to back; every read is checked against the bytes left."""
-
-    def __init__(self, data: bytes) -> None:
-        self.data = data
-        self.offset = 0
-
-    def fail(self, what: str) -> ValueError:
-        return ValueError(f"the saved model cannot be read at byte {self.offset}: {what}")
-
-    def take(self, size: int) -> int:
-        if size > len(self.data) - self.offset:
-            raise self.fail(f"{size} bytes needed, {len(self.data) - self.offset} left")
-        offset = self.offset
-        self.offset += size
-        return offset
-
-    def scalar(self, dtype: str) -> Any:
-        size = np.dtype(dtype).itemsize
-        return np.frombuffer(self.data, dtype=dtype, count=1, offset=self.take(size))[0].item()
-
-    def count(self, item_size: int) -> int:
-        count: int = self.scalar("<u8")
-        if count * item_size > len(self.data) - self.offset:
-            raise self.fail(f"a count of {count} runs past the end")
-        return count
-
-    def array(self, dtype: Any, count: int) -> NDArray[Any]:
-        dtype = np.dtype(dtype)
-        return np.frombuffer(self.data, dtype=dtype, count=count, offset=self.take(dtype.itemsize * count))
+def _trees(fields: Dict[str, Any]) -> Trees:
+    start = _column(fields["start"]).astype(np.int64)
+    n_splits = np.diff(start)
+    tree_of_node = np.repeat(np.arange(len(n_splits), dtype=np.int64), n_splits)
+    first, size = start[:-1][tree_of_node], n_splits[tree_of_node]
+    sides = []
+    for key in ("left_child", "right_child"):
+        number = _column(fields[key])  # within the tree; leaves numbered after the splits
+        sides.append((np.where(number < size, number + first, -1).astype(np.int64), number.astype(np.int64)))
+    return Trees(start, _column(fields["feature"]).astype(np.int64), _column(fields["threshold"]).copy(),
+                 _column(fields["impurity"]).copy(), _column(fields["left_value"]).copy(),
+                 _column(fields["right_value"]).copy(), sides[0][0], sides[1][0],
+                 _column(fields["depth"]).astype(np.int64), sides[0][1], sides[1][1])
 
 
-def _read_trees(reader: _Reader, n_trees: int, n_columns: int) -> Trees:
-    """``n_trees`` saved trees, checked: every node holds a split on a feature below ``n_columns``, and every
-    node below the root is the child of exactly one node with a lower number (so every walk ends)."""
-    starts = [0]
-    parts: List[Tuple[NDArray[Any], NDArray[np.int64]]] = []
-    for _ in range(n_trees):
-        reader.take(9)  # depth and min_samples_split
-        n = reader.count(1)
-        rules = reader.array(_RULE, n)
-        if np.any(rules["tag"] != 1):
-            raise reader.fail("a node holds no split")
-        if np.any(rules["feature"] >= n_columns):
-            raise reader.fail(f"a node splits on a feature beyond the model's {n_columns}")
-        n_routes = reader.count(16)
-        if n_routes < n:
-            raise reader.fail(f"{n_routes} routes for {n} nodes")
-        routes = reader.array("<i8", 2 * n_routes).reshape(-1, 2)[:n].astype(np.int64)
-        routes[routes < 0] = -1
-        inner = routes >= 0
-        if np.any(inner & ((routes <= np.arange(n)[:, None]) | (routes >= n))):
-            raise reader.fail("a child number is not between its parent's and the node count")
-        routes[inner] += starts[-1]
-        parts.append((rules, routes))
-        starts.append(starts[-1] + n)
-    rules = np.concatenate([rule for rule, _ in parts]) if parts else np.zeros(0, dtype=_RULE)
-    routes = np.concatenate([route for _, route in parts]) if parts else np.zeros((0, 2), dtype=np.int64)
-    start = np.array(starts, dtype=np.int64)
-    n_nodes = len(rules)
-    children = routes[routes >= 0]
-    roots = np.zeros(n_nodes, dtype=bool)
-    roots[start[:-1][start[:-1] < start[1:]]] = True
-    if np.any(np.bincount(children, minlength=n_nodes) != ~roots):
-        raise ValueError("the saved model cannot be read: a node is the child of more than one node")
-    depth = np.zeros(n_nodes, dtype=np.int64)
-    parent = np.concatenate([np.flatnonzero(routes[:, side] >= 0) for side in (0, 1)])
-    child = np.concatenate([routes[routes[:, side] >= 0, side] for side in (0, 1)])
-    while True:  # one pass per level: children take their parent's depth plus one
-        updated = depth[parent] + 1
-        if np.array_equal(depth[child], updated):
-            break
-        depth[child] = updated
-    return Trees(start, rules["feature"].astype(np.int64), rules["threshold"].copy(), rules["impurity"].copy(),
-                 rules["left_value"].copy(), rules["right_value"].copy(), routes[:, 0].copy(),
-                 routes[:, 1].copy(), depth)
+def _boosting(fields: Dict[str, Any]) -> Boosting:
+    return Boosting(_trees(fields), float(fields["mean"]), float(fields["learning_rate"]))
 
 
-def _read_boosting(reader: _Reader, n_columns: int) -> Boosting:
-    learning_rate = np.frombuffer(reader.data, dtype="<f8", count=1, offset=reader.take(21) + 13)[0].item()
-    trees = _read_trees(reader, reader.count(25), n_columns)
-    return Boosting(trees, reader.scalar("<f8"), learning_rate)
+def native_model(model: Any, n_features: int) -> Parsed:
+    """The trees a native ``DecisionTree``, ``GradientBoosting`` or ``DeepGradientBoosting`` holds, as arrays
+    read natively from its record, checked: every node holds a split on a feature below ``n_features`` (for a
+    deep member, below the columns it reads), and every node below the root is the child of exactly one node
+    with a lower number (so every walk ends)."""
+    if not isinstance(model, (vandu.DecisionTree, vandu.GradientBoosting, vandu.DeepGradientBoosting)):
+        raise TypeError("model_ must be a DecisionTree, GradientBoosting or DeepGradientBoosting, "
+                        f"not {type(model).__name__}")
+    fields = _native.flatten(model, int(n_features))
+    if isinstance(model, vandu.DecisionTree):
+        return _trees(fields)
+    if isinstance(model, vandu.GradientBoosting):
+        return _boosting(fields)
+    return Deep([[_boosting(member) for member in layer] for layer in fields["layers"]],
+                float(fields["learning_rate"]))
+
+
+_KINDS = {"DecisionTree": vandu.DecisionTree, "GradientBoosting": vandu.GradientBoosting,
+          "DeepGradientBoosting": vandu.DeepGradientBoosting}
 
 
 def parse_model(data: bytes, kind: str, n_features: int) -> Parsed:
-    """The bincode file of a native ``DecisionTree``, ``GradientBoosting`` or ``DeepGradientBoosting``.
-
-    That format keeps every double's bits (the JSON file writes the same doubles as their shortest
-    round-trip text) and reads with NumPy a tree at a time, where JSON would be read a number at a time."""
-    reader = _Reader(data)
-    model: Parsed
-    if kind == "DecisionTree":
-        model = _read_trees(reader, 1, n_features)
-    elif kind == "GradientBoosting":
-        model = _read_boosting(reader, n_features)
-    elif kind != "DeepGradientBoosting":
+    """The bincode file of a native ``DecisionTree``, ``GradientBoosting`` or ``DeepGradientBoosting``, read by
+    the native reader (the one description of the layout) and handed over as arrays."""
+    if kind not in _KINDS:
         raise TypeError(f"model_ must be a DecisionTree, GradientBoosting or DeepGradientBoosting, not {kind}")
-    else:
-        learning_rate = np.frombuffer(data, dtype="<f8", count=1, offset=reader.take(16) + 8)[0].item()
-        layers: List[List[Boosting]] = []
-        n_columns = n_features
-        for _ in range(reader.count(8)):
-            members = [_read_boosting(reader, n_columns) for _ in range(reader.count(37))]
-            layers.append(members)
-            n_columns += len(members)
-        model = Deep(layers, learning_rate)
-    if reader.offset != len(data):
-        raise reader.fail("bytes left after the model")
-    return model
+    model = _KINDS[kind]()
+    with tempfile.TemporaryDirectory(prefix="vandu-") as directory:
+        path = os.path.join(directory, "model.bin")
+        with open(path, "wb") as file:
+            file.write(data)
+        try:
+            model.load(path, "bincode")
+        except BaseException as err:
+            if type(err).__name__ != "PanicException":
+                raise
+            raise ValueError(f"the saved model cannot be read: {err}") from err
+    return native_model(model, n_features)
 
 
 def saved_model(estimator: Any) -> Parsed:
-    """The estimator's fitted model, as its saved file says."""
-    model = estimator.model_
-    with tempfile.TemporaryDirectory(prefix="vandu-") as directory:
-        path = os.path.join(directory, "model.bin")
-        model.save(path, "bincode")
-        with open(path, "rb") as file:
-            data = file.read()
-    return parse_model(data, type(model).__name__, estimator.n_features_in_)
+    """The estimator's fitted model, as its record holds it (and its saved files say)."""
+    return native_model(estimator.model_, estimator.n_features_in_)
 
 
 def walk(trees: Trees, columns: NDArray[np.float64], first: int, last: int,
@@ -314,38 +267,46 @@ def _normalised(values: NDArray[np.float64]) -> NDArray[np.float64]:
 
 
 def _decrease(trees: Trees, counts: NDArray[np.int64], n_columns: int) -> NDArray[np.float64]:
-    # A split's decrease of squared deviation, the node's less its two sides', is n_left n_right / n times
-    # the squared difference of the side means: no cancellation, never negative.
-    samples, left, right = counts.T.astype(np.float64)
-    difference = trees.left_value - trees.right_value
-    gain = np.divide(left * right, samples, out=np.zeros_like(samples), where=samples > 0) * difference**2
-    return np.bincount(trees.feature, weights=gain, minlength=n_columns)[:n_columns].astype(np.float64)
+    return np.bincount(trees.feature, weights=_gain(trees, counts), minlength=n_columns)[:n_columns].astype(
+        np.float64)
 
 
 def _split_counts(trees: Trees, n_features: int) -> NDArray[np.int64]:
     return np.bincount(trees.feature, minlength=n_features)[:n_features].astype(np.int64)
 
 
+def _narrow(counts: NDArray[np.int64]) -> NDArray[Any]:
+    # The narrowest type that holds them: they travel in every pickle.
+    return counts.astype(np.min_scalar_type(int(counts.max(initial=0))))
+
+
 def fit_inspection(estimator: Any, X: NDArray[np.float64]) -> None:
-    """Sets ``feature_importances_``, ``feature_split_counts_`` and the node sample counts from the training
-    data ``X`` the estimator's ``model_`` was just fitted to."""
-    model = saved_model(estimator)
-    n_features = X.shape[1]
-    columns = np.ascontiguousarray(X.T)
-    if isinstance(model, Deep):
-        importances, split_counts, counts = _deep_inspection(model, columns)
-    else:
-        trees = model if isinstance(model, Trees) else model.trees
-        counts = np.zeros((trees.n_nodes, 3), dtype=np.int64)
-        if trees.n_nodes:  # a DecisionTree fitted where no feature took two values has none
-            for first, last in _batches(trees, columns.shape[1]):
-                walk(trees, columns, first, last, counts)
-        importances = _normalised(_decrease(trees, counts, n_features))
-        split_counts = _split_counts(trees, n_features)
-    estimator.feature_importances_ = importances
-    estimator.feature_split_counts_ = split_counts
-    # Rows at each node and on its left, in the narrowest type that holds them: they travel in every pickle.
-    estimator._node_samples_ = counts[:, :2].astype(np.min_scalar_type(int(counts[:, 0].max(initial=0))))
+    """After a fit of ``model_`` to ``X``. A tree or boosting model holds its nodes' training counts itself (the
+    fit partitioned the rows), so nothing is computed here; the deep model's importances, split counts and
+    node counts are computed from ``X`` and kept."""
+    for name in ("_node_samples_", "_model_key_", "_deep_importances", "_deep_split_counts"):
+        estimator.__dict__.pop(name, None)
+    model = estimator.model_
+    if not isinstance(model, vandu.DeepGradientBoosting):
+        return
+    parsed = saved_model(estimator)
+    assert isinstance(parsed, Deep)
+    importances, split_counts, counts = _deep_inspection(parsed, np.ascontiguousarray(X.T))
+    estimator._deep_importances = importances
+    estimator._deep_split_counts = split_counts
+    estimator._node_samples_ = _narrow(counts[:, :2])
+    estimator._model_key_ = _native.fingerprint(model)
+
+
+def counts_state(estimator: Any) -> Dict[str, Any]:
+    """What a pickle must add for the node counts: the model travels as its saved bytes, which hold none."""
+    if "model_" not in estimator.__dict__ or isinstance(estimator.model_, vandu.DeepGradientBoosting):
+        return {}
+    try:
+        _, counts = _fitted(estimator)
+    except ValueError:
+        return {}
+    return {"_node_samples_": _narrow(counts[:, :2]), "_model_key_": _native.fingerprint(estimator.model_)}
 
 
 def _deep_inspection(model: Deep, columns: NDArray[np.float64]) -> Tuple[
@@ -375,15 +336,46 @@ def _deep_inspection(model: Deep, columns: NDArray[np.float64]) -> Tuple[
     return _normalised(total), split_counts, counts
 
 
+def _n_nodes(model: Parsed) -> int:
+    if isinstance(model, Deep):
+        return sum(m.trees.n_nodes for layer in model.layers for m in layer)
+    return model.n_nodes if isinstance(model, Trees) else model.trees.n_nodes
+
+
+def _with_right(pairs: NDArray[Any]) -> NDArray[np.int64]:
+    pairs = np.asarray(pairs).astype(np.int64).reshape(-1, 2)
+    return np.column_stack([pairs, pairs[:, 0] - pairs[:, 1]])
+
+
 def _fitted(estimator: Any) -> Tuple[Parsed, NDArray[np.int64]]:
+    """The model and its nodes' training counts (rows at the node, on its left, on its right): those the model
+    holds from its own fit, else those kept with the estimator when they are this very model's."""
     check_is_fitted(estimator)
     model = saved_model(estimator)
-    stored = np.asarray(estimator._node_samples_).astype(np.int64)
-    n_nodes = sum(m.trees.n_nodes for layer in model.layers for m in layer) if isinstance(model, Deep) else (
-        model.n_nodes if isinstance(model, Trees) else model.trees.n_nodes)
-    if stored.shape != (n_nodes, 2):
-        raise ValueError("model_ is no longer the model fitted by fit: refit the estimator")
-    return model, np.column_stack([stored, stored[:, 0] - stored[:, 1]])
+    native = estimator.model_
+    if not isinstance(native, vandu.DeepGradientBoosting):
+        held = _native.node_samples(native)
+        if held is not None:
+            return model, _with_right(_column(held))
+    stored = estimator.__dict__.get("_node_samples_")
+    if (stored is None or estimator.__dict__.get("_model_key_") != _native.fingerprint(native)
+            or np.shape(stored) != (_n_nodes(model), 2)):
+        raise ValueError("model_ is no longer the model fitted by fit and holds no training counts of its own "
+                         "(it was loaded): refit the estimator, or explain it with vandu_sklearn.to_shap(model, X)")
+    return model, _with_right(stored)
+
+
+def importances(estimator: Any) -> Tuple[NDArray[np.float64], NDArray[np.int64]]:
+    """``feature_importances_`` and ``feature_split_counts_`` of the fitted model as it stands."""
+    check_is_fitted(estimator)
+    if isinstance(estimator.model_, vandu.DeepGradientBoosting):
+        _fitted(estimator)  # still the model they were computed for
+        return estimator._deep_importances, estimator._deep_split_counts
+    model, counts = _fitted(estimator)
+    assert not isinstance(model, Deep)
+    trees = model if isinstance(model, Trees) else model.trees
+    n_features = estimator.n_features_in_
+    return _normalised(_decrease(trees, counts, n_features)), _split_counts(trees, n_features)
 
 
 def _feature_labels(estimator: Any, n_columns: int, layers: Sequence[int] = ()) -> NDArray[Any]:
@@ -397,8 +389,60 @@ def _feature_labels(estimator: Any, n_columns: int, layers: Sequence[int] = ()) 
     return np.array(labels[:n_columns], dtype=object)
 
 
+def _gain(trees: Trees, counts: NDArray[np.int64]) -> NDArray[np.float64]:
+    # A split's decrease of squared deviation, the node's less its two sides', is n_left n_right / n times the
+    # squared difference of the side means: no cancellation, never negative.
+    samples, left, right = counts.T.astype(np.float64)
+    difference = trees.left_value - trees.right_value
+    gain: NDArray[np.float64] = np.divide(left * right, samples, out=np.zeros_like(samples),
+                                          where=samples > 0) * difference**2
+    return gain
+
+
+def _tree_rows(trees: Trees, counts: NDArray[np.int64], labels: NDArray[Any]) -> Dict[str, NDArray[Any]]:
+    """The rows of a set of trees: every tree's nodes, then its leaves, in the numbering of ``left_node``."""
+    tree_of_node = np.repeat(np.arange(trees.n_trees, dtype=np.int64), np.diff(trees.start))
+    first_node = trees.start[tree_of_node]
+    assert trees.left_node is not None and trees.right_node is not None
+    node = np.arange(trees.n_nodes, dtype=np.int64) - first_node
+    parent = np.full(trees.n_nodes, -1, dtype=np.int64)
+    for child in (trees.left_child, trees.right_child):
+        parent[child[child >= 0]] = node[child >= 0]
+    leaf_of = [np.flatnonzero(trees.left_child < 0), np.flatnonzero(trees.right_child < 0)]
+    at = np.concatenate(leaf_of)  # each leaf's parent (global)
+    n_leaves = len(at)
+    leaf_value = np.concatenate([trees.left_value[leaf_of[0]], trees.right_value[leaf_of[1]]])
+    leaf_samples = np.concatenate([counts[leaf_of[0], 1], counts[leaf_of[1], 2]])
+    nan = np.full(n_leaves, np.nan)
+    none = np.full(n_leaves, -1, dtype=np.int64)
+    feature_labels = labels[trees.feature]
+    leaf_feature = np.full(n_leaves, None if labels.dtype == object else -1, dtype=labels.dtype)
+    columns = {
+        "stage": (tree_of_node, tree_of_node[at]),
+        "node": (node, np.concatenate([trees.left_node[leaf_of[0]], trees.right_node[leaf_of[1]]])),
+        "parent": (parent, node[at]),
+        "is_leaf": (np.zeros(trees.n_nodes, dtype=bool), np.ones(n_leaves, dtype=bool)),
+        "depth": (trees.depth, trees.depth[at] + 1),
+        "feature": (feature_labels, leaf_feature),
+        "threshold": (trees.threshold, nan),
+        "left_child": (trees.left_node, none),
+        "right_child": (trees.right_node, none),
+        "left_value": (trees.left_value, leaf_value),
+        "right_value": (trees.right_value, leaf_value),
+        "impurity": (trees.impurity, nan),
+        "gain": (_gain(trees, counts), nan),
+        "count": (counts[:, 0], leaf_samples),
+        "samples": (counts[:, 0], leaf_samples),
+        "left_samples": (counts[:, 1], np.zeros(n_leaves, dtype=np.int64)),
+        "right_samples": (counts[:, 2], np.zeros(n_leaves, dtype=np.int64)),
+    }
+    table = {key: np.concatenate(parts) for key, parts in columns.items()}
+    order = np.lexsort((table["node"], table["stage"]))
+    return {key: value[order] for key, value in table.items()}
+
+
 def trees_table(estimator: Any) -> Dict[str, NDArray[Any]]:
-    """One row per node of every tree; see the estimators' ``trees_table``."""
+    """One row per node and per leaf of every tree; see the estimators' ``trees_table``."""
     model, counts = _fitted(estimator)
     parts: List[Tuple[Dict[str, int], Trees]] = []
     if isinstance(model, Deep):
@@ -410,25 +454,20 @@ def trees_table(estimator: Any) -> Dict[str, NDArray[Any]]:
         parts.append(({}, model if isinstance(model, Trees) else model.trees))
     labels = _feature_labels(estimator, estimator.n_features_in_ + sum(widths), widths)
     columns: Dict[str, List[NDArray[Any]]] = {}
+    first = 0
     for keys, trees in parts:
-        tree_of_node = np.repeat(np.arange(trees.n_trees, dtype=np.int64), np.diff(trees.start))
-        first_node = trees.start[tree_of_node]
-        part = {**{key: np.full(trees.n_nodes, value, dtype=np.int64) for key, value in keys.items()},
-                "stage": tree_of_node,
-                "node": np.arange(trees.n_nodes, dtype=np.int64) - first_node,
-                "depth": trees.depth,
-                "feature": labels[trees.feature],
-                "threshold": trees.threshold,
-                "left_child": np.where(trees.left_child >= 0, trees.left_child - first_node, -1),
-                "right_child": np.where(trees.right_child >= 0, trees.right_child - first_node, -1),
-                "left_value": trees.left_value,
-                "right_value": trees.right_value,
-                "impurity": trees.impurity}
+        rows = _tree_rows(trees, counts[first:first + trees.n_nodes], labels)
+        first += trees.n_nodes
+        size = len(rows["node"])
+        part = {**{key: np.full(size, value, dtype=np.int64) for key, value in keys.items()}, **rows}
         for key, value in part.items():
             columns.setdefault(key, []).append(value)
-    table = {key: np.concatenate(values) for key, values in columns.items()}
-    table["samples"], table["left_samples"], table["right_samples"] = counts.T.copy()
-    return table
+    if not columns:
+        return {key: np.zeros(0) for key in ("stage", "node", "parent", "is_leaf", "depth", "feature",
+                                             "threshold", "left_child", "right_child", "left_value",
+                                             "right_value", "impurity", "gain", "count", "samples",
+                                             "left_samples", "right_samples")}
+    return {key: np.concatenate(values) for key, values in columns.items()}
 
 
 def trees_to_dataframe(estimator: Any) -> Any:
@@ -471,9 +510,7 @@ def _shap_tree(trees: Trees, counts: NDArray[np.int64], tree: int, scale: float)
             "values": values.reshape(-1, 1), "node_sample_weight": weight}
 
 
-def shap_model(estimator: Any) -> Dict[str, Any]:
-    """The fitted trees as the dictionary ``shap.TreeExplainer`` accepts; see the estimators' ``to_shap``."""
-    model, counts = _fitted(estimator)
+def _shap_dict(model: Parsed, counts: NDArray[np.int64]) -> Dict[str, Any]:
     if isinstance(model, Trees):
         trees, scale, offset = model, 1.0, 0.0
     elif isinstance(model, Boosting):
@@ -485,6 +522,65 @@ def shap_model(estimator: Any) -> Dict[str, Any]:
     return {"trees": [_shap_tree(trees, counts, tree, scale) for tree in range(trees.n_trees)],
             "base_offset": offset, "tree_output": "raw_value", "objective": "squared_error",
             "input_dtype": np.float64, "internal_dtype": np.float64}
+
+
+def shap_model(estimator: Any) -> Dict[str, Any]:
+    """The fitted trees as the dictionary ``shap.TreeExplainer`` accepts; see the estimators' ``to_shap``."""
+    model, counts = _fitted(estimator)
+    return _shap_dict(model, counts)
+
+
+def _checked_rows(X: ArrayLike, n_features: Optional[int]) -> NDArray[np.float64]:
+    from sklearn.utils import check_array
+
+    rows: NDArray[np.float64] = check_array(X, dtype=np.float64, order="C", ensure_all_finite="allow-nan")
+    if n_features is not None and rows.shape[1] != n_features:
+        raise ValueError(f"X has {rows.shape[1]} features, but the model reads {n_features}")
+    return rows
+
+
+def to_shap(model: Any, X: ArrayLike) -> Any:
+    """A ``shap.TreeExplainer`` of ``model``, with the rows of ``X`` giving the node covers.
+
+    ``model`` is a native ``vandu.DecisionTree`` or ``vandu.GradientBoosting`` (fitted or loaded) or a fitted
+    ``DecisionTreeRegressor`` / ``GradientBoostingRegressor``. Each node's weight is the number of rows of
+    ``X`` that reach it (pass the training data for the usual interventional-free tree SHAP). Feature names
+    travel from ``X``'s columns (a DataFrame) or the estimator's ``feature_names_in_``.
+    """
+    shap = importlib.import_module("shap")
+    names = getattr(model, "feature_names_in_", None)
+    if hasattr(X, "columns"):
+        names = np.asarray(X.columns, dtype=object)
+    if hasattr(model, "model_") and hasattr(model, "n_features_in_"):
+        check_is_fitted(model)
+        native, n_features = model.model_, model.n_features_in_
+        rows = validate_data(model, X, dtype=np.float64, order="C", reset=False, ensure_all_finite="allow-nan")
+    elif isinstance(model, (vandu.DecisionTree, vandu.GradientBoosting)):
+        native = model
+        rows = _checked_rows(X, None)
+        n_features = rows.shape[1]
+    else:
+        raise TypeError("to_shap explains a vandu.DecisionTree or vandu.GradientBoosting, or a fitted "
+                        f"DecisionTreeRegressor or GradientBoostingRegressor, not {type(model).__name__}")
+    if not isinstance(native, (vandu.DecisionTree, vandu.GradientBoosting)):
+        raise TypeError(f"to_shap explains trees and boosting, not {type(native).__name__}")
+    parsed = native_model(native, n_features)
+    counts = _with_right(_column(_native.walk_samples(native, np.ascontiguousarray(rows))).reshape(-1, 2))
+    names_list = None if names is None else [str(name) for name in names]
+    return shap.TreeExplainer(_shap_dict(parsed, counts), feature_names=names_list)
+
+
+def apply(estimator: Any, X: ArrayLike) -> NDArray[np.int64]:
+    """The leaf every row of ``X`` reaches, in the numbering of the table's ``node`` column: one column per
+    stage for boosting, a vector for a tree."""
+    check_is_fitted(estimator)
+    rows = validate_data(estimator, X, dtype=np.float64, order="C", reset=False)
+    model = estimator.model_
+    saved_model(estimator)  # the record's invariants, checked
+    leaves = _column(_native.leaves(model, rows)).astype(np.int64)
+    if isinstance(model, vandu.DecisionTree):
+        return leaves
+    return leaves.reshape(rows.shape[0], -1)
 
 
 def staged_predict(estimator: Any, X: ArrayLike) -> Iterator[NDArray[np.float64]]:
@@ -500,8 +596,13 @@ def staged_predict(estimator: Any, X: ArrayLike) -> Iterator[NDArray[np.float64]
 class TreeInspection:
     """Importances and the table of the trees, shared by the three estimators."""
 
-    feature_importances_: NDArray[np.float64]
-    feature_split_counts_: NDArray[np.int64]
+    @property
+    def feature_importances_(self) -> NDArray[np.float64]:
+        return importances(self)[0]
+
+    @property
+    def feature_split_counts_(self) -> NDArray[np.int64]:
+        return importances(self)[1]
 
     def trees_table(self) -> Dict[str, NDArray[Any]]:
         """The fitted trees, one entry per node, as a dict of equally long NumPy arrays.

@@ -30,6 +30,21 @@ namespace {
 constexpr std::size_t parallel_update_samples = 1 << 15;
 }  // namespace
 
+double boosting_mean(VectorView y) {
+    double m = 0.0;
+    for (std::size_t k = 1; k <= y.size(); ++k) m = m + (y[k - 1] - m) / static_cast<double>(k);
+    return m;
+}
+
+void subtract_stage(Vector& residuals, Vector& fitted, double rate) {
+    const std::size_t n = residuals.size();
+    const auto update = [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) fitted[i] = fitted[i] * rate;
+        for (std::size_t i = begin; i < end; ++i) residuals[i] = residuals[i] - fitted[i];
+    };
+    if (!in_team_chunks(n, parallel_update_samples, update)) update(0, n);
+}
+
 void GradientBoostingImpl::fit(MatrixView x, VectorView y) {
     BoostingFit one{this, x, y, nullptr};
     fit_together(std::span(&one, 1));
@@ -58,9 +73,7 @@ bool begin_boosting(Boosting& b) {
 
     model.estimators.clear();
     const std::size_t n = y.size();
-    double m = 0.0;
-    for (std::size_t k = 1; k <= n; ++k) m = m + (y[k - 1] - m) / static_cast<double>(k);
-    model.mean = m;
+    model.mean = boosting_mean(y);
 
     b.residuals = Vector(n);
     for (std::size_t i = 0; i < n; ++i) b.residuals[i] = y[i] - model.mean;
@@ -75,17 +88,7 @@ bool begin_boosting(Boosting& b) {
 // After stage t's tree: the residuals for the next, and the tree into the model.
 void end_stage(Boosting& b, std::uint32_t t) {
     GradientBoostingImpl& model = *b.fit->model;
-    const std::size_t n = b.residuals.size();
-    const double rate = model.params.learning_rate;
-    if (t + 1 != model.params.n_estimators) {
-        Vector& fitted = b.fitted;
-        Vector& residuals = b.residuals;
-        const auto update = [&](std::size_t begin, std::size_t end) {
-            for (std::size_t i = begin; i < end; ++i) fitted[i] = fitted[i] * rate;
-            for (std::size_t i = begin; i < end; ++i) residuals[i] = residuals[i] - fitted[i];
-        };
-        if (!in_team_chunks(n, parallel_update_samples, update)) update(0, n);
-    }
+    if (t + 1 != model.params.n_estimators) subtract_stage(b.residuals, b.fitted, model.params.learning_rate);
     model.estimators.push_back(std::move(b.tree));
 }
 

@@ -30,6 +30,13 @@ struct GradientBoostingImpl {
     Vector predict(MatrixView x) const;
 };
 
+// The fit's starting prediction: the running mean of y, pushed in sample order.
+double boosting_mean(VectorView y);
+
+// A stage's residual update, as every fit makes it: each fitted value times the rate,
+// subtracted from its residual (on the team for many samples).
+void subtract_stage(Vector& residuals, Vector& fitted, double rate);
+
 // One model's fit among several run side by side.
 struct BoostingFit {
     GradientBoostingImpl* model;

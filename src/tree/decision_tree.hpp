@@ -25,6 +25,9 @@ struct DecisionTreeImpl {
     TreeParameters params;
     std::vector<RandomSplitRule> splitters;  // one rule per internal node, by node number
     std::vector<Route> routes;               // by node number; negative means no child
+    // Training rows at each node and on its left side, as the fit partitioned them; empty
+    // for a loaded tree (the files do not hold them).
+    std::vector<std::array<std::uint64_t, 2>> node_samples;
 
     DecisionTreeImpl() = default;
     explicit DecisionTreeImpl(TreeParameters p) : params(p) {}

@@ -129,6 +129,7 @@ struct GrownNode {
     Split split;
     std::int64_t child[2] = {NO_CHILD, NO_CHILD};
     bool done = false;  // both subtrees built
+    std::array<std::uint64_t, 2> samples{};  // rows at the node, rows on its left
 };
 
 using Piece = std::vector<GrownNode>;

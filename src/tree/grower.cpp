@@ -66,6 +66,7 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
                                         note_sides ? st_.sides + begin : nullptr);
     const std::size_t node = piece_.size();
     piece_.push_back(GrownNode{Split{f, sc_.threshold[f], 0.0, {0.0, 0.0}}});
+    piece_[node].samples = {count, n_left};
     const bool pending = !choice->exact;
     double shifts[2];
     if (choice->exact) {

@@ -67,7 +67,10 @@ public:
     void run() {
         if (deferred_.empty()) {
             // Grown on one thread: the nodes already stand in pre-order.
-            for (const GrownNode& n : main_) tree_.splitters.push_back(RandomSplitRule{n.split});
+            for (const GrownNode& n : main_) {
+                tree_.splitters.push_back(RandomSplitRule{n.split});
+                tree_.node_samples.push_back(n.samples);
+            }
             for (std::size_t i = 0; i < main_.size(); ++i)
                 if (main_[i].done) tree_.routes[i] = {route(main_[i].child[0]), route(main_[i].child[1])};
         } else if (!main_.empty()) {
@@ -81,6 +84,7 @@ private:
     std::int64_t emit(const Piece& piece, std::size_t i) {
         const auto node = static_cast<std::int64_t>(tree_.splitters.size());
         tree_.splitters.push_back(RandomSplitRule{piece[i].split});
+        tree_.node_samples.push_back(piece[i].samples);
         if (!piece[i].done) return node;
         Route r{NO_CHILD, NO_CHILD};
         for (int side = 0; side < 2; ++side) {
@@ -112,6 +116,7 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
         fail("assertion failed: `(left == right)`\n  left: `" + std::to_string(st.n_samples) +
              "`,\n right: `" + std::to_string(y.size()) + "`");
     tree.splitters.clear();
+    tree.node_samples.clear();
     tree.routes.clear();
     tree.routes.assign(route_count(tree.params.depth), Route{NO_CHILD, NO_CHILD});
 

@@ -10,6 +10,7 @@ pytest.importorskip("sklearn", minversion="1.6")
 from sklearn.exceptions import NotFittedError  # noqa: E402
 
 import vandu  # noqa: E402
+import vandu_sklearn  # noqa: E402
 from vandu_sklearn import (  # noqa: E402
     DecisionTreeRegressor, DeepGradientBoostingRegressor, GradientBoostingRegressor, _inspect)
 
@@ -105,15 +106,23 @@ def test_importances_of_a_hand_checked_tree(estimator, walk):
     assert model.feature_split_counts_.tolist() == [stages, 2 * stages, 0]
     assert model.feature_split_counts_.dtype == np.int64
     table = model.trees_to_dataframe()
-    assert list(table.columns) == ["stage", "node", "depth", "feature", "threshold", "left_child",
-                                   "right_child", "left_value", "right_value", "impurity", "samples",
-                                   "left_samples", "right_samples"]
-    assert table["stage"].tolist() == sorted(list(range(stages)) * 3)
-    for column, expected in [("node", [0, 1, 2]), ("depth", [0, 1, 1]), ("feature", ["a", "b", "b"]),
-                             ("left_child", [1, -1, -1]), ("right_child", [2, -1, -1]), ("samples", [4, 2, 2]),
-                             ("left_samples", [2, 1, 1]), ("right_samples", [2, 1, 1])]:
+    assert list(table.columns) == ["stage", "node", "parent", "is_leaf", "depth", "feature", "threshold",
+                                   "left_child", "right_child", "left_value", "right_value", "impurity", "gain",
+                                   "count", "samples", "left_samples", "right_samples"]
+    assert table["stage"].tolist() == sorted(list(range(stages)) * 7)
+    # The three splits, then the four leaves, left before right.
+    for column, expected in [("node", [0, 1, 2, 3, 4, 5, 6]), ("parent", [-1, 0, 0, 1, 1, 2, 2]),
+                             ("is_leaf", [False] * 3 + [True] * 4), ("depth", [0, 1, 1, 2, 2, 2, 2]),
+                             ("left_child", [1, 3, 5, -1, -1, -1, -1]), ("right_child", [2, 4, 6, -1, -1, -1, -1]),
+                             ("samples", [4, 2, 2, 1, 1, 1, 1]), ("count", [4, 2, 2, 1, 1, 1, 1]),
+                             ("left_samples", [2, 1, 1, 0, 0, 0, 0]), ("right_samples", [2, 1, 1, 0, 0, 0, 0])]:
         assert table[column].tolist() == expected * stages, column
-    first = table[table["stage"] == 0]
+    assert table["feature"][~table["is_leaf"]].tolist() == ["a", "b", "b"] * stages
+    assert table["feature"][table["is_leaf"]].isna().all()  # a leaf splits on nothing
+    assert model.apply(x).tolist() == ([3, 4, 5, 6] if stages == 1 else [[leaf] * stages for leaf in [3, 4, 5, 6]])
+    # The gain of a split is the decrease of squared deviation: at the root 101 - 1 in stage 0.
+    assert table["gain"][0] == pytest.approx(100.0)
+    first = table[(table["stage"] == 0) & ~table["is_leaf"]]
     offset = 0.0 if stages == 1 else 5.5  # the first stage is fitted to y less its mean
     assert (first["left_value"] + offset).tolist() == pytest.approx([0.5, 0.0, 10.0])
     assert (first["right_value"] + offset).tolist() == pytest.approx([10.5, 1.0, 11.0])
@@ -157,7 +166,9 @@ def test_inspection_matches_the_saved_file(estimator, walk, tmp_path):
     x, y = data(n=60)
     model = pickle.loads(pickle.dumps(estimator.fit(x, y)))  # what fit computed travels with the model
     record = saved(model.model_, tmp_path / "model.json")
-    table = model.trees_table()
+    full = model.trees_table()
+    splits = ~full["is_leaf"]
+    table = {key: value[splits] for key, value in full.items()}
     rows = 0
     total, split_counts = np.zeros(x.shape[1]), np.zeros(x.shape[1], dtype=np.int64)
     shares = np.zeros((0, x.shape[1]))  # each earlier deep member's importances
@@ -172,12 +183,13 @@ def test_inspection_matches_the_saved_file(estimator, walk, tmp_path):
                 for key, expected in [
                         ("node", node), ("feature", split["feature"]), ("threshold", split["threshold"]),
                         ("impurity", split["impurity"]), ("left_value", split["values"][0]),
-                        ("right_value", split["values"][1]), ("left_child", route[0]),
-                        ("right_child", route[1]), ("samples", len(at)),
+                        ("right_value", split["values"][1]), ("samples", len(at)),
                         ("left_samples", len(at) - goes_right.sum()), ("right_samples", goes_right.sum())]:
                     assert table[key][rows] == expected, (key, rows)
                 sides = square_deviation(targets[at[~goes_right]]) + square_deviation(targets[at[goes_right]])
                 assert split["impurity"] == pytest.approx(sides, rel=1e-9, abs=1e-9)
+                assert table["gain"][rows] == pytest.approx(square_deviation(targets[at]) - sides, rel=1e-6,
+                                                            abs=1e-9)
                 decrease[split["feature"]] += square_deviation(targets[at]) - sides
                 if split["feature"] < x.shape[1]:
                     split_counts[split["feature"]] += 1
@@ -186,7 +198,28 @@ def test_inspection_matches_the_saved_file(estimator, walk, tmp_path):
         credited = decrease[:x.shape[1]] + decrease[x.shape[1]:] @ shares[:len(decrease) - x.shape[1]]
         shares = np.vstack([shares, credited / credited.sum()])
         total += credited
-    assert rows == len(table["node"]) and set(map(len, table.values())) == {rows}
+    assert rows == len(table["node"]) and set(map(len, full.values())) == {len(full["node"])}
+    # Every side without a child is a leaf row of its own, its number what apply gives and what the children
+    # columns name; its training rows those of that side.
+    assert full["is_leaf"].sum() == len(full["node"]) - rows
+    if not isinstance(model, DeepGradientBoostingRegressor):
+        leaves = model.apply(x).reshape(len(x), -1)
+        for stage, (tree, columns, _) in enumerate(members_of(record, x, y, tmp_path / "m.json")[0]):
+            stage_rows = {key: value[full["stage"] == stage] for key, value in full.items()}
+            numbers = iter(range(len(tree["splitters"]), 2 * len(tree["splitters"]) + 1))
+            expected_child = [[child if child >= 0 else next(numbers) for child in route]
+                              for route in tree["routes"][:len(tree["splitters"])]]
+            assert stage_rows["left_child"][~stage_rows["is_leaf"]].tolist() == [c[0] for c in expected_child]
+            assert stage_rows["right_child"][~stage_rows["is_leaf"]].tolist() == [c[1] for c in expected_child]
+            for row, values in enumerate(x):  # the saved JSON walked by hand, to the leaf
+                node, side = 0, 0
+                while node >= 0 and node < len(tree["splitters"]):
+                    split = tree["splitters"][node]["split_info"]
+                    side = int(values[split["feature"]] > split["threshold"])
+                    leaf, node = expected_child[node][side], tree["routes"][node][side]
+                assert leaves[row, stage] == leaf
+            counts = np.bincount(leaves[:, stage], minlength=len(stage_rows["node"]))
+            assert counts[stage_rows["is_leaf"]].tolist() == stage_rows["samples"][stage_rows["is_leaf"]].tolist()
     assert model.feature_split_counts_.tolist() == split_counts.tolist()
     np.testing.assert_allclose(model.feature_importances_, total / total.sum(), rtol=1e-6, atol=1e-12)
     assert model.feature_importances_[-1] == 0.0
@@ -232,3 +265,164 @@ def test_staged_predict_ends_on_predict_bits(walk, tmp_path):
     assert stages[-1].tobytes() == model.predict(x[:50]).tobytes()
     with pytest.raises(NotFittedError):
         GradientBoostingRegressor().staged_predict(x)
+
+
+def square_error_mean(predictions, targets):
+    """The validation loss as defined: squared errors summed in row order, over the count."""
+    total = 0.0
+    for p, t in zip(predictions.tolist(), targets.tolist()):
+        total += (p - t) * (p - t)
+    return total / len(targets)
+
+
+def stopping_stage(losses, patience, tol, most):
+    """The rule replayed on L_0, L_1, ...: the first k after which none of the last `patience` stages lowered
+    the least loss before them by more than tol."""
+    for k in range(patience, len(losses)):
+        before = min(losses[:k - patience + 1])
+        if not any(before - loss > tol for loss in losses[k - patience + 1:k + 1]):
+            return k
+    return most
+
+
+@pytest.mark.parametrize("patience, tol, rate", [(1, 0.0, 0.5), (3, 1e-4, 0.3), (4, 1e-2, 0.9)])
+def test_early_stopping_keeps_the_best_stage_of_a_native_fit(patience, tol, rate, tmp_path):
+    x, y = data(n=150)
+    x_val, y_val = data(n=40)
+    model = GradientBoostingRegressor(depth=2, n_estimators=300, learning_rate=rate, n_iter_no_change=patience,
+                                      tol=tol).fit(x, y, x_val, y_val)
+    record = saved(model.model_, tmp_path / "model.json")
+    stages = len(record["estimators"])
+    assert model.n_estimators_ == stages == record["params"]["n_estimators"]
+    assert model.get_params()["n_estimators"] == 300
+    # L_1 .. L_b replayed from the kept stages' own predictions, to the bit; L_0 from the mean.
+    staged = list(model.staged_predict(x_val))
+    losses = [square_error_mean(np.full(len(y_val), record["mean"]), y_val)]
+    losses += [square_error_mean(p, y_val) for p in staged]
+    assert model.validation_score_[:stages].tolist() == losses[1:]
+    everything = losses[:1] + model.validation_score_.tolist()
+    assert len(model.validation_score_) == len(model.train_score_) == stopping_stage(everything, patience, tol, 300)
+    assert len(model.validation_score_) < 300  # it stopped
+    assert stages == 1 + int(np.argmin(model.validation_score_))
+    # Every kept stage is a fit to the residuals as the native fit forms them, on every training row.
+    mean = 0.0
+    for k, target in enumerate(y.tolist(), start=1):
+        mean = mean + (target - mean) / k
+    assert record["mean"] == mean
+    for stage, (tree, columns, residuals) in enumerate(boosted_trees(record, x, y)):
+        reach, outputs = walk_rows(tree, columns)
+        for node, split in enumerate(tree["splitters"]):
+            split = split["split_info"]
+            at = np.array(reach[node])
+            right = columns[at, split["feature"]] > split["threshold"]
+            assert columns[at, split["feature"]].min() <= split["threshold"] < columns[at, split["feature"]].max()
+            for side, rows in enumerate([at[~right], at[right]]):
+                assert split["values"][side] == pytest.approx(residuals[rows].mean(), rel=1e-9, abs=1e-12)
+        after = residuals - rate * outputs
+        assert model.train_score_[stage] == pytest.approx(np.mean(after**2), rel=1e-9)
+
+
+def test_early_stopping_holds_out_a_fraction_and_refuses_half_a_validation_set():
+    x, y = data(n=200)
+    model = GradientBoostingRegressor(n_estimators=2000, learning_rate=0.5, n_iter_no_change=2,
+                                      validation_fraction=0.25).fit(x, y)
+    assert 1 <= model.n_estimators_ <= len(model.validation_score_) < 2000
+    assert model.predict(x).shape == (200,)
+    with pytest.raises(ValueError, match="both or neither"):
+        GradientBoostingRegressor(n_iter_no_change=2).fit(x, y, x)
+    with pytest.raises(ValueError, match="only with n_iter_no_change"):
+        GradientBoostingRegressor().fit(x, y, x, y)
+    with pytest.raises(ValueError, match="validation_fraction"):
+        GradientBoostingRegressor(n_iter_no_change=2, validation_fraction=1.0).fit(x, y)
+
+
+@pytest.mark.parametrize("k", [1, 7, 20])
+def test_truncated_is_the_staged_prediction(k):
+    x, y = data()
+    model = GradientBoostingRegressor(depth=3, n_estimators=20, learning_rate=0.3).fit(x, y)
+    stages = list(model.staged_predict(x))
+    for cut in (model.truncated(k), pickle.loads(pickle.dumps(model)).truncated(k)):
+        again = pickle.loads(pickle.dumps(cut))
+        assert cut.predict(x).tobytes() == again.predict(x).tobytes() == stages[k - 1].tobytes()
+        assert cut.n_estimators_ == k and cut.get_params()["n_estimators"] == k
+        full = model.trees_table()
+        for key, column in cut.trees_table().items():
+            np.testing.assert_array_equal(column, full[key][full["stage"] < k])  # NaN where the model's is
+        assert cut.apply(x).tolist() == model.apply(x)[:, :k].tolist()
+    with pytest.raises(ValueError):
+        model.truncated(21)
+
+
+@pytest.mark.parametrize("native_class", [vandu.DecisionTree, vandu.GradientBoosting])
+def test_a_loaded_native_model_is_explained_with_the_covers_of_x(native_class, tmp_path):
+    shap = pytest.importorskip("shap")
+    pd = pytest.importorskip("pandas")
+    x, y = data(n=200)
+    fitted = native_class(depth=4) if native_class is vandu.DecisionTree else native_class(4, 2, 30, 0.2)
+    fitted.fit(x, y)
+    fitted.save(str(tmp_path / "model.bin"), "bincode")
+    loaded = native_class()
+    loaded.load(str(tmp_path / "model.bin"), "bincode")
+    frame = pd.DataFrame(x, columns=["a", "b", "c", "d"])
+    explainer = vandu_sklearn.to_shap(loaded, frame)
+    explanation = explainer(frame)
+    assert list(explanation.feature_names) == ["a", "b", "c", "d"]
+    predictions = loaded.predict(x)
+    np.testing.assert_allclose(explanation.values.sum(axis=1) + explanation.base_values, predictions,
+                               rtol=1e-9, atol=1e-9 * np.abs(predictions).max())
+    # The covers are X's: the root's weight is its row count.
+    assert explainer.model.node_sample_weight[0][0] == 200
+
+
+def test_a_replaced_model_is_recomputed_or_refused(tmp_path):
+    x, y = data()
+    model = GradientBoostingRegressor(depth=2, n_estimators=5).fit(x, y)
+    other = vandu.GradientBoosting(2, 2, 5, 0.1)
+    other.fit(x[:, ::-1].copy(), y)  # same shape, other splits: its own counts serve
+    model.model_ = other
+    assert model.feature_split_counts_.tolist() == saved_split_counts(other, tmp_path, x.shape[1])
+    kept = pickle.loads(pickle.dumps(model))  # the counts travel, tied to this very model
+    assert kept.trees_table()["samples"].tolist() == model.trees_table()["samples"].tolist()
+    third = vandu.GradientBoosting(2, 2, 5, 0.1)
+    third.fit(x, y)
+    third.save(str(tmp_path / "third.bin"), "bincode")
+    loaded = vandu.GradientBoosting()
+    loaded.load(str(tmp_path / "third.bin"), "bincode")
+    for estimator in (model, kept):
+        estimator.model_ = loaded  # no counts of its own, and not the model the counts are for
+        with pytest.raises(ValueError, match="no longer the model fitted"):
+            estimator.to_shap()
+        with pytest.raises(ValueError, match="no longer the model fitted"):
+            estimator.feature_importances_
+
+
+def saved_split_counts(model, tmp_path, n_features):
+    record = saved(model, tmp_path / "counts.json")
+    features = [s["split_info"]["feature"] for tree in record["estimators"] for s in tree["splitters"]]
+    return np.bincount(features, minlength=n_features).tolist()
+
+
+@pytest.mark.parametrize("early", [False, True])
+def test_constant_features_give_the_mean(early):
+    x, y = np.full((30, 3), 2.5), np.arange(30.0) ** 2
+    validation = (x[:5], y[:5]) if early else ()  # every row trains
+    model = GradientBoostingRegressor(n_iter_no_change=3 if early else None).fit(x, y, *validation)
+    mean = 0.0
+    for k, target in enumerate(y.tolist(), start=1):
+        mean = mean + (target - mean) / k
+    assert model.predict(np.array([[2.5, 2.5, 2.5], [9.0, -1.0, 0.0]])).tolist() == [mean, mean]
+    assert model.feature_importances_.tolist() == [0.0, 0.0, 0.0]
+    assert pickle.loads(pickle.dumps(model)).predict(x[:2]).tolist() == [mean, mean]
+    native = vandu.GradientBoosting()
+    with pytest.raises(BaseException, match="index out of bounds"):  # the native fit is unchanged
+        native.fit(x, y)
+
+
+def test_the_deep_model_is_explained_by_a_model_agnostic_explainer():
+    shap = pytest.importorskip("shap")
+    x, y = data(n=80)
+    model = DeepGradientBoostingRegressor(n_estimators=1, layer_width=1).fit(x, y)
+    explainer = shap.Explainer(model.predict, x[:20], algorithm="permutation")
+    explanation = explainer(x[:4])
+    np.testing.assert_allclose(explanation.values.sum(axis=1) + explanation.base_values, model.predict(x[:4]),
+                               rtol=1e-9, atol=1e-9)

@@ -48,7 +48,8 @@ def test_parameters_reach_the_native_model(estimator, tmp_path):
     native = type(estimator)._native_class
     assert list(type(estimator)().get_params()) == sorted({
         "DecisionTree": ["depth", "min_samples_split"],
-        "GradientBoosting": ["depth", "min_samples_split", "n_estimators", "learning_rate"],
+        "GradientBoosting": ["depth", "min_samples_split", "n_estimators", "learning_rate", "n_iter_no_change",
+                             "validation_fraction", "tol"],
         "DeepGradientBoosting": ["n_estimators", "layer_width", "learning_rate", "n_jobs", "verbose", "warm_start"],
     }[native.__name__])
     x, y = data()
@@ -59,7 +60,8 @@ def test_parameters_reach_the_native_model(estimator, tmp_path):
     params = json.loads((tmp_path / "model.json").read_text())["params"]
     params.update(params.pop("est_params", {}))
     assert params == {name: value for name, value in estimator.get_params().items()
-                      if name not in ("n_jobs", "verbose", "warm_start")}
+                      if name not in ("n_jobs", "verbose", "warm_start", "n_iter_no_change",
+                                      "validation_fraction", "tol")}
 
 
 def as_list(x):
