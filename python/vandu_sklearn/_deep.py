@@ -502,7 +502,7 @@ def _layer_by_layer(estimator: "DeepGradientBoostingRegressor", state: _Fit) -> 
 def _lost(state: _Fit, err: BaseException) -> ClusterLostError:
     done = len(state.layers)
     kept = (f"model_ keeps the {done} layer{'s' if done != 1 else ''} finished" if done
-            else "no layer was finished")
+            else "no layer was finished, model_ is as it was")
     return ClusterLostError(f"DeepGradientBoostingRegressor.fit lost its cluster in layer {done + 1} of "
                             f"{state.n_estimators}: {kept}; fit again with warm_start=True (on the same data) "
                             f"to resume. The engine said: {type(err).__name__}: {err}")
