@@ -116,6 +116,46 @@ def test_an_interrupted_fit_keeps_its_layers_and_warm_start_resumes_it(n_jobs, m
         model.set_params(n_estimators=1).fit(x, y)
 
 
+@pytest.mark.parametrize("send", ["pthread_kill", "interrupt_main"])
+@pytest.mark.parametrize("options", [{}, {"n_jobs": 1}], ids=["native", "tasks"])
+def test_an_interrupt_from_a_thread_never_loses_the_model(send, options, monkeypatch):
+    """The native fit holds the interpreter lock, so a thread's interrupt lands once a call returns,
+    wherever that is; what was fitted is kept all the same."""
+    import _thread
+    import signal
+    import threading
+
+    x, y = data(400)
+    model = DeepGradientBoostingRegressor(n_estimators=3, layer_width=2, **options)
+    interrupt = ((lambda: signal.pthread_kill(threading.main_thread().ident, signal.SIGINT))
+                 if send == "pthread_kill" else _thread.interrupt_main)
+    timers = [threading.Timer(0.3, interrupt)]
+    if options:
+        # Tasks let other threads run between them: the interrupt is sent as the first layer ends.
+        layer_done = _deep.Progress.layer_done
+
+        def then_interrupt(progress, layer, combination):
+            if layer == 0:
+                timers[0].start()
+            layer_done(progress, layer, combination)
+        monkeypatch.setattr(_deep.Progress, "layer_done", then_interrupt)
+        timers[0] = threading.Timer(0.0, interrupt)
+    else:
+        timers[0].start()
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            model.fit(x, y)
+            timers[0].join()  # an interrupt that comes after the fit still lands in this block
+            threading.Event().wait(1.0)
+    finally:
+        timers[0].cancel()
+    _, _, _, held = layers_of(model)
+    assert 1 <= len(held) == model.n_estimators_ <= 3
+    assert model.predict(x).tobytes() == replay(held, x, y, 0.25)[0].tobytes()
+    model.set_params(warm_start=True).fit(x, y)
+    assert layers_of(model)[3][:len(held)] == held and model.n_estimators_ == 3
+
+
 @pytest.mark.parametrize("params, match", [
     ({"n_jobs": 0}, "n_jobs"),
     ({"n_jobs": 1.5}, "n_jobs"),
@@ -128,13 +168,29 @@ def test_options_are_checked(params, match):
         DeepGradientBoostingRegressor(n_estimators=1, layer_width=1, **params).fit(x, y)
 
 
-@pytest.mark.parametrize("changed", [{"layer_width": 2}, {"learning_rate": 0.5}])
-def test_warm_start_keeps_width_and_rate(changed):
+@pytest.mark.parametrize("changed, other_data, match", [
+    ({"layer_width": 2}, None, "layer_width and learning_rate"),
+    ({"learning_rate": 0.5}, None, "layer_width and learning_rate"),
+    ({}, lambda x, y: (x, y + 1.0), "other data"),
+    ({}, lambda x, y: (x[:-1], y[:-1]), "other data"),
+    ({}, lambda x, y: (np.asfortranarray(x), y.astype(np.float32).astype(np.float64)), None),
+], ids=["width", "rate", "other-y", "fewer-rows", "same-values-other-layout"])
+def test_warm_start_keeps_width_rate_and_data(changed, other_data, match):
+    import pickle
+
     x, y = data()
+    y = y.astype(np.float32).astype(np.float64)  # the same values again through float32
     model = DeepGradientBoostingRegressor(n_estimators=1, layer_width=1, warm_start=True).fit(x, y)
-    with pytest.raises(ValueError, match="layer_width and learning_rate"):
-        model.set_params(n_estimators=2, **changed).fit(x, y)
-    assert len(layers_of(model)[3]) == 1
+    # The data's fingerprint travels with the model.
+    model = pickle.loads(pickle.dumps(model))
+    held = layers_of(model)[3]
+    if match is None:
+        model.set_params(n_estimators=2).fit(*other_data(x, y))
+        assert layers_of(model)[3][0] == held[0] and model.n_estimators_ == 2
+        return
+    with pytest.raises(ValueError, match=match):
+        model.set_params(n_estimators=2, **changed).fit(*(other_data(x, y) if other_data else (x, y)))
+    assert layers_of(model)[3] == held
 
 
 @pytest.mark.parametrize("tqdm", [True, False], ids=["tqdm", "no-tqdm"])
@@ -145,18 +201,38 @@ def test_progress(tqdm, options, capsys, monkeypatch):
         pytest.importorskip("tqdm")
     else:
         monkeypatch.setitem(sys.modules, "tqdm.auto", None)
+    advanced = []
+    advance = _deep.Progress.advance
+
+    def recorded(progress, cost):
+        advanced.append((cost, progress.total()))
+        advance(progress, cost)
+    monkeypatch.setattr(_deep.Progress, "advance", recorded)
     x, y = data(60)
     DeepGradientBoostingRegressor(n_estimators=2, layer_width=1, **options).fit(x, y)
     out, err = capsys.readouterr()
     if not options["verbose"]:
         assert out == err == ""
     elif tqdm:
-        assert out == ""
-        assert ("2/2" if "n_jobs" not in options else f"{2 * (96 + 1)}/{2 * (96 + 1)}") in err
+        assert out == "" and "100%" in err and "layer 2/2" in err
     else:
         lines = out.splitlines()
         assert err == "" and len(lines) == 2
         assert all(f"layer {i}/2 fitted" in line and "left" in line for i, line in zip((1, 2), lines))
+    if options.get("n_jobs") is None:
+        assert len(advanced) == (2 if options["verbose"] else 0)  # one step per layer; none for one native call
+        return
+    # Every fit weighs depth x stages x rows x features: the search's fits on one fold of a layer's 60
+    # rows (12), its members on all 60, the second layer with one more feature than the first.
+    costs = [cost for cost, _ in advanced]
+    features = (3, 3 + 1)
+    search = [sorted(depth * stages * 12 * f for depth, stages, _ in _deep.GRID for _ in range(8)) for f in features]
+    assert sorted(costs[:96]) == pytest.approx(search[0]) and sorted(costs[97:193]) == pytest.approx(search[1])
+    assert costs[0] == max(costs[:96])  # the longest first
+    grid = {depth * stages for depth, stages, _ in _deep.GRID}
+    assert costs[96] / (60 * features[0]) in grid and costs[193] / (60 * features[1]) in grid
+    # The total is exact once every layer's members are known, and the work done adds up to it.
+    assert sum(costs) == pytest.approx(advanced[-1][1])
 
 
 def test_ray_backend():
