@@ -188,6 +188,33 @@ def fold_task(key: int, x: Any, r: Any, combination: Combination, ranges: Tuple[
     return key, mean_squared_error(predicted, r[start:end])
 
 
+def fold_batch_task(jobs: Sequence[Tuple[int, Combination, Tuple[int, int, int, int]]], x: Any, r: Any,
+                    parent: int) -> List[Tuple[int, float]]:
+    """Several short hold-out evaluations in one task: each dispatch costs a round trip to the engine."""
+    return [fold_task(key, x, r, combination, ranges, parent) for key, combination, ranges in jobs]
+
+
+def batches(costs: Sequence[float]) -> List[List[int]]:
+    """The jobs of the given costs in batches of at most half the costliest's cost (a job that costs more
+    is a batch of its own), first fit in decreasing cost; the batches costliest first, so that no long
+    one starts last."""
+    order = sorted(range(len(costs)), key=lambda j: -costs[j])
+    capacity = max(costs, default=0.0) / 2.0
+    found: List[List[int]] = []
+    loads: List[float] = []
+    for j in order:
+        for b, load in enumerate(loads):
+            if load + costs[j] <= capacity:
+                found[b].append(j)
+                loads[b] += costs[j]
+                break
+        else:
+            found.append([j])
+            loads.append(costs[j])
+    ranked = sorted(range(len(found)), key=lambda b: -loads[b])
+    return [found[b] for b in ranked]
+
+
 def member_task(key: int, x: Any, r: Any, combination: Combination, predict: bool,
                 parent: int) -> Tuple[int, bytes, Optional[Matrix]]:
     """One member of a layer: fits it to (x, r); returns its record and, if asked, its predictions on x."""
@@ -244,15 +271,15 @@ def _layer_as_tasks(parallel: Any, x: Matrix, r: Matrix, width: int, layer: int,
     parent = os.getpid()
     ranges = evaluations(n)
     with _shared(x, r) as (xs, rs):
-        # Longest first, so that no long fit starts last; the fold fits all have the same number of rows.
-        jobs = sorted(((c, e) for c in range(len(GRID)) for e in range(len(ranges))),
-                      key=lambda job: -GRID[job[0]][0] * GRID[job[0]][1])
+        # Longest first, so that no long fit starts last; the short fits go in batches.
+        jobs = [(c * len(ranges) + e, GRID[c], ranges[e]) for c in range(len(GRID)) for e in range(len(ranges))]
+        costs = [progress.search_cost(layer, combination, span[1] - span[0]) for _, combination, span in jobs]
         errors = np.full((len(GRID), len(ranges)), np.nan)
-        for key, error in _each(parallel(delayed(fold_task)(c * len(ranges) + e, xs, rs, GRID[c], ranges[e],
-                                                            parent) for c, e in jobs)):
-            c, e = divmod(key, len(ranges))
-            errors[c, e] = error
-            progress.advance(progress.search_cost(layer, GRID[c], ranges[e][1] - ranges[e][0]))
+        for found in _each(parallel(delayed(fold_batch_task)([jobs[j] for j in batch], xs, rs, parent)
+                                    for batch in batches(costs))):
+            for key, error in found:
+                errors[divmod(key, len(ranges))] = error
+                progress.advance(costs[key])
         best = 0
         scores: List[float] = []
         for c in range(len(GRID)):
