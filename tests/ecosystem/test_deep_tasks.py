@@ -1,4 +1,5 @@
 """DeepGradientBoostingRegressor fitted layer by layer: joblib tasks, progress, warm start, interrupted fits."""
+import os
 import sys
 
 import numpy as np
@@ -156,7 +157,89 @@ def test_an_interrupt_from_a_thread_never_loses_the_model(send, options, monkeyp
     assert layers_of(model)[3][:len(held)] == held and model.n_estimators_ == 3
 
 
+@pytest.mark.parametrize("options", [{}, {"n_jobs": 1}], ids=["native-pool", "tasks"])
+def test_early_stopping_keeps_the_layers_up_to_the_best(options):
+    x, y = data(200)
+    x_val, y_val = data(100)
+    patience, tol = 2, 0.02
+    model = DeepGradientBoostingRegressor(n_estimators=8, layer_width=1, learning_rate=0.5, n_iter_no_change=patience,
+                                          tol=tol, **options).fit(x, y, X_val=x_val, y_val=y_val)
+    scores = model.validation_score_
+    fitted = len(scores)
+    # The rule, replayed: stop after layer j once none of the last `patience` layers beat by more than
+    # tol the least loss before them (layer 0: the training mean).
+    losses = [float(np.mean((np.mean(y) - y_val) ** 2))] + list(scores)
+
+    def stops_after(j):
+        return j >= patience and min(losses[j - patience + 1:j + 1]) >= min(losses[:j - patience + 1]) - tol
+    assert not any(stops_after(j) for j in range(1, fitted)) and (fitted == 8 or stops_after(fitted))
+    best = model.n_estimators_
+    assert best == 1 + int(np.argmin(scores)) and len(model.train_score_) == fitted
+    n_estimators, _, _, layers = layers_of(model)
+    # The model is a native one of `best` layers, as a native fit of that many layers could give.
+    assert n_estimators == len(layers) == best
+    prediction, residuals = replay(layers, x, y, 0.5)
+    assert model.predict(x).tobytes() == prediction.tobytes()
+    assert all(struct_mean(record) == running_mean(r) for layer, r in zip(layers, residuals) for record in layer)
+    assert float(np.mean((model.predict(x_val) - y_val) ** 2)) == pytest.approx(scores[best - 1], rel=1e-9)
+    assert float(np.mean((y - prediction) ** 2)) == pytest.approx(model.train_score_[best - 1], rel=1e-9)
+
+    # Without a validation set, a tenth of the rows is held out; a warm start keeps holding out the same.
+    model = DeepGradientBoostingRegressor(n_estimators=1, layer_width=1, n_iter_no_change=1, warm_start=True,
+                                          **options).fit(x, y)
+    rows = model._holdout_rows_
+    assert len(rows) == 20 and len(model.validation_score_) == 1
+    model.set_params(n_estimators=2).fit(x, y)
+    assert model._holdout_rows_ is rows
+
+
+@pytest.mark.parametrize("options", [{}, {"n_jobs": 1}, {"n_iter_no_change": 1}],
+                         ids=["native", "tasks", "early-stopping"])
+def test_constant_features_fit_a_constant_model(options):
+    x = np.full((60, 3), 2.0)
+    y = np.random.default_rng().normal(size=60)
+    native = vandu.DeepGradientBoosting(1, 1, 0.25)
+    with pytest.raises(BaseException, match="index out of bounds"):
+        native.fit(x, y)  # the native behaviour stays
+    model = DeepGradientBoostingRegressor(n_estimators=2, layer_width=2, **options).fit(x, y)
+    assert type(model.model_) is vandu.DeepGradientBoosting
+    predicted = model.predict(np.random.default_rng().uniform(size=(7, 3)))
+    assert np.all(predicted == predicted[0]) and abs(predicted[0] - np.mean(y)) < 1.0
+    if not options:
+        assert predicted[0] == pytest.approx(np.mean(y), rel=1e-12)
+
+
+def test_conversions_leave_no_files(tmp_path, monkeypatch):
+    import subprocess
+    import tempfile
+
+    import vandu_sklearn
+
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
+    monkeypatch.setattr(vandu_sklearn, "_scratch", {"pid": None, "path": None})
+    tag = vandu_sklearn._scratch_tag()
+    ended = subprocess.Popen([sys.executable, "-c", "pass"])
+    ended.wait()
+    # A folder left by a process killed before its exit goes; a running process's stays.
+    for pid, name in ((ended.pid, "ended"), (os.getppid(), "running")):
+        os.makedirs(tmp_path / f"vandu-scratch-{tag}-{pid}-{name}")
+        (tmp_path / f"vandu-scratch-{tag}-{pid}-{name}" / "model.bin.tmp").write_bytes(b"x" * 1000)
+    model = vandu.GradientBoosting(n_estimators=3)
+    model.fit(*data(50))
+    for _ in range(3):
+        again = _model_from_bytes(vandu.GradientBoosting, _model_bytes(model))
+    assert _model_bytes(again) == _model_bytes(model)
+    running = f"vandu-scratch-{tag}-{os.getppid()}-running"
+    (own,) = set(os.listdir(tmp_path)) - {running}
+    assert own.startswith(f"vandu-scratch-{tag}-{os.getpid()}-") and os.listdir(tmp_path / own) == []
+    vandu_sklearn._remove_scratch()
+    assert os.listdir(tmp_path) == [running]
+
+
 @pytest.mark.parametrize("params, match", [
+    ({"n_iter_no_change": 0}, "n_iter_no_change"),
+    ({"validation_fraction": 1.0}, "validation_fraction"),
+    ({"tol": -1.0}, "tol"),
     ({"n_jobs": 0}, "n_jobs"),
     ({"n_jobs": 1.5}, "n_jobs"),
     ({"verbose": -1}, "verbose"),
