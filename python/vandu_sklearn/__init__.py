@@ -462,6 +462,9 @@ class DeepGradientBoostingRegressor(_VanduRegressor):
         """Fits the layers to ``X`` (samples x features) and ``y``: the native fit, or with ``n_jobs`` every
         layer's fits as joblib tasks; with ``warm_start`` and a fitted model only the layers it lacks.
 
+        ``X_val`` and ``y_val``, with ``n_iter_no_change`` only: the rows that measure early stopping, as
+        given (every row of ``X`` then trains); without them ``validation_fraction`` of the rows is held out.
+
         Returns
         -------
         self
@@ -469,8 +472,9 @@ class DeepGradientBoostingRegressor(_VanduRegressor):
         Raises
         ------
         TypeError, ValueError
-            As the other estimators' ``fit``; also ``n_jobs``, ``verbose`` or ``warm_start`` out of range, and
-            under ``warm_start`` fewer layers than held or another ``layer_width`` or ``learning_rate``.
+            As the other estimators' ``fit``; also ``n_jobs``, ``verbose``, ``warm_start``,
+            ``n_iter_no_change``, ``validation_fraction`` or ``tol`` out of range, and under ``warm_start``
+            fewer layers than held, another ``layer_width`` or ``learning_rate``, or other data.
         NativeModelError
             A native fit failed (too few samples for the five-fold search, a NaN score). A fit that fails or
             is interrupted after finishing layers keeps them in ``model_``.
