@@ -404,7 +404,7 @@ class _Fit:
         estimator.train_score_ = np.array(self.train_losses, dtype=np.float64)
         estimator.validation_score_ = np.array(self.losses[1:], dtype=np.float64)
         estimator._holdout_rows_ = self.rows
-        _inspect_kept(estimator, self.original)
+        _inspect_kept(estimator, self.train_x)  # the rows the layers were fitted on
 
 
 def _validated(estimator: "DeepGradientBoostingRegressor", X: Any, y: Any, X_val: Any, y_val: Any,
@@ -481,7 +481,7 @@ def _native_fit(estimator: "DeepGradientBoostingRegressor", state: _Fit, x: Matr
             estimator.model_ = native
             estimator._fingerprint_ = fingerprint(x, y)
             estimator.n_estimators_ = len(layers)
-            estimator.train_score_ = estimator.validation_score_ = np.zeros(0)
+            estimator.train_score_, estimator.validation_score_ = np.zeros(0), np.zeros(0)
             _inspect_kept(estimator, x)
 
 
