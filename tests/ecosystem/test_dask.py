@@ -122,6 +122,12 @@ def test_deep_model_on_a_cluster_outlives_a_fault(fault, bare_cluster, example, 
             assert type(lost.value.__cause__).__module__.split(".")[0] in ("distributed", "asyncio", "concurrent",
                                                                            "tornado", "builtins")
             assert model.n_estimators_ == 1
+            # Resumed elsewhere: the layer kept, one more fitted to the residual it leaves.
+            kept = _deep.split(_deep._model_bytes(model.model_))[3]
+            with joblib.parallel_config(backend="threading"):
+                model.set_params(warm_start=True).fit(x, y)
+            layers = _deep.split(_deep._model_bytes(model.model_))[3]
+            assert model.n_estimators_ == 2 and layers[0] == kept[0]
         else:
             model.fit(x, y)
             assert len(advanced) == 2 * 97
