@@ -457,7 +457,7 @@ class DeepGradientBoostingRegressor(_VanduRegressor):
         self.validation_fraction = validation_fraction
         self.tol = tol
 
-    def fit(self, X: ArrayLike, y: ArrayLike, X_val: Optional[ArrayLike] = None,  # type: ignore[override]
+    def fit(self, X: ArrayLike, y: ArrayLike, X_val: Optional[ArrayLike] = None,
             y_val: Optional[ArrayLike] = None) -> "DeepGradientBoostingRegressor":
         """Fits the layers to ``X`` (samples x features) and ``y``: the native fit, or with ``n_jobs`` every
         layer's fits as joblib tasks; with ``warm_start`` and a fitted model only the layers it lacks.

@@ -10,7 +10,7 @@ from __future__ import annotations
 
 import importlib
 import time
-from typing import Any, Optional, Sequence, Tuple
+from typing import Any, Dict, Optional, Sequence, Tuple
 
 Combination = Tuple[int, int, float]  # member depth, stages, learning rate
 
@@ -34,7 +34,7 @@ class Progress:
         self.fold_rows, self.rows, self.features, self.new_features = fold_rows, rows, features, new_features
         self.started = time.monotonic()
         self.done = 0.0
-        self.chosen: dict = {}
+        self.chosen: Dict[int, Combination] = {}
         self.bar: Any = None
         self.on = verbose > 0 and last > first
         if not self.on:

@@ -49,7 +49,8 @@ def test_parameters_reach_the_native_model(estimator, tmp_path):
     assert list(type(estimator)().get_params()) == sorted({
         "DecisionTree": ["depth", "min_samples_split"],
         "GradientBoosting": ["depth", "min_samples_split", "n_estimators", "learning_rate"],
-        "DeepGradientBoosting": ["n_estimators", "layer_width", "learning_rate", "n_jobs", "verbose", "warm_start"],
+        "DeepGradientBoosting": ["n_estimators", "layer_width", "learning_rate", "n_jobs", "verbose", "warm_start",
+                                 "n_iter_no_change", "validation_fraction", "tol"],
     }[native.__name__])
     x, y = data()
     estimator = clone(estimator)
@@ -59,7 +60,7 @@ def test_parameters_reach_the_native_model(estimator, tmp_path):
     params = json.loads((tmp_path / "model.json").read_text())["params"]
     params.update(params.pop("est_params", {}))
     assert params == {name: value for name, value in estimator.get_params().items()
-                      if name not in ("n_jobs", "verbose", "warm_start")}
+                      if name not in type(estimator)._python_parameters}
 
 
 def as_list(x):
