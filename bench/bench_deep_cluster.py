@@ -183,6 +183,7 @@ def main():
     parser.add_argument("--tasks-from", metavar="JSON",
                         help="simulate from task timings saved by an earlier run (its last output line)")
     parser.add_argument("--skip-fits", action="store_true", help="only the task timings and the simulation")
+    parser.add_argument("--skip-tasks", action="store_true", help="only the fits")
     parser.add_argument("--worker", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
@@ -206,6 +207,13 @@ def main():
         print("Fits, Friedman #1:", flush=True)
         rows = fit_table(sizes, script, ways)
 
+    if args.skip_tasks:
+        text = "\n".join(["## The deep model's layers as tasks%s" % (" (quick run)" if args.quick else ""), "",
+                          common.markdown(("data", "fit", "fits", "fit s", "ratio", "ratio range", "held-out R^2"),
+                                          rows), "", "Machine: %s." % common.machine_note()])
+        print()
+        print(text)
+        return 0
     task_rows = args.task_samples or (1500 if args.quick else 20000)
     samples = int(round(task_rows / 0.8))
     print("Tasks of one layer at %s x 20 ..." % format(task_rows, ","), flush=True)
