@@ -1,15 +1,18 @@
-"""The deep model's layers as joblib tasks (loky, a local Dask cluster) against the native fit, and what a
+"""The deep model's layers as joblib tasks (loky, a local Dask cluster, Ray) against the native fit, and what a
 cluster of N workers would take.
 
-    python bench/bench_deep_cluster.py                # 2,000 x 10 (5 fits per way), 20,000 x 20, task times
-    python bench/bench_deep_cluster.py --skip-large   # 2,000 x 10 only, task times at --task-samples
+    python bench/bench_deep_cluster.py                # 6,000 x 20 (3 fits per way), task times
+    python bench/bench_deep_cluster.py --large        # also one fit per way at 20,000 x 20
     python bench/bench_deep_cluster.py --quick        # small data: a smoke run
 
 Three parts, each measured in its own subprocess:
 1. Default DeepGradientBoostingRegressor on Friedman #1, fitted natively (n_jobs=None), as joblib tasks on
-   loky (n_jobs=-1, one worker process per core) and on a local Dask cluster of one single-threaded worker
-   process per core (the cluster is started before the clock starts). Fit time and held-out R^2, the mean of
-   several fits at 2,000 x 10 (1,500 training rows) and one fit at 25,000 x 20 (20,000 training rows).
+   loky (n_jobs=-1, one worker process per core), on a local Dask cluster of one single-threaded worker
+   process per core and on a local Ray instance with one CPU per core (Ray where installed). Every fit runs
+   in a fresh process; the ways take turns, fit by fit, so that they share the machine's load alike. The
+   cluster, loky's worker processes and Ray are started before the clock starts (a warm-up task), as a
+   session that fits more than once would find them. Fit time and held-out R^2 at 6,000 training rows x 20
+   (7,500 samples, 20% held out), and with --large at 20,000 x 20.
 2. The duration of every task of the first layer at 20,000 training rows x 20 features: its 96 search fits
    and its 5 member fits, run one after another in one process pinned to one CPU, as each runs in a worker.
    Beside them, the native fit of that one layer (DeepGradientBoosting(n_estimators=1)) on all cores.
@@ -54,7 +57,23 @@ def fits(way, folder, reps):
     elif way == "native-layer":
         run(n_estimators=1)
     elif way == "loky":
+        import joblib
+
+        joblib.Parallel(n_jobs=-1)(joblib.delayed(abs)(i) for i in range(4 * common.usable_cores()))
         run(n_jobs=-1)
+    elif way == "ray":
+        import joblib
+        import ray
+        from ray.util.joblib import register_ray
+
+        ray.init(num_cpus=common.usable_cores(), include_dashboard=False, log_to_driver=False)
+        try:
+            register_ray()
+            with joblib.parallel_config(backend="ray"):
+                joblib.Parallel(n_jobs=-1)(joblib.delayed(abs)(i) for i in range(4 * common.usable_cores()))
+                run(n_jobs=-1)
+        finally:
+            ray.shutdown()
     elif way == "dask":
         import joblib
         from dask.distributed import Client, LocalCluster
@@ -120,7 +139,7 @@ def measure(script, args):
     return result
 
 
-def fit_table(sizes, reps_small, script, ways):
+def fit_table(sizes, script, ways):
     rows = []
     for samples, features, held_out, reps in sizes:
         with tempfile.TemporaryDirectory(prefix="vandu-bench-") as folder:
@@ -128,37 +147,43 @@ def fit_table(sizes, reps_small, script, ways):
             common.save_data(folder, data)
             n_train = len(data[1])
             del data
-            found = {}
-            for way in ways:
-                print("  %s x %d, %s, %d fit(s) ..." % (format(n_train, ","), features, way, reps),
-                      end=" ", flush=True)
-                found[way] = measure(script, ["fits", way, folder, str(reps)])
-                print(" ".join("%.2f" % t for t in found[way]["fit_times"]), flush=True)
-        native = sum(found["native"]["fit_times"]) / reps
+            found = {way: {"fit_times": [], "r2": []} for way in ways}
+            for rep in range(reps):
+                for way in ways:
+                    print("  %s x %d, %s, fit %d of %d ..." % (format(n_train, ","), features, way, rep + 1, reps),
+                          end=" ", flush=True)
+                    result = measure(script, ["fits", way, folder, "1"])
+                    for key in found[way]:
+                        found[way][key] += result[key]
+                    print("%.2f s" % result["fit_times"][0], flush=True)
+        native = found["native"]["fit_times"]
         for way in ways:
-            fit_s = sum(found[way]["fit_times"]) / reps
-            r2 = found[way]["r2"]
+            times, r2 = found[way]["fit_times"], found[way]["r2"]
+            # Fit by fit against the native fit of the same turn, so that a busy spell weighs on both.
+            ratios = sorted(t / n for t, n in zip(times, native))
             spread = " (%.4f to %.4f)" % (min(r2), max(r2)) if reps > 1 else ""
             rows.append(("%s x %d" % (format(n_train, ","), features), WAY_LABELS[way], str(reps),
-                         common.seconds(fit_s), "%.2f" % (fit_s / native),
-                         "%.4f%s" % (sum(r2) / reps, spread)))
+                         common.seconds(sum(times) / reps), "%.2f" % ratios[len(ratios) // 2],
+                         "%.2f to %.2f" % (ratios[0], ratios[-1]), "%.4f%s" % (sum(r2) / reps, spread)))
     return rows
 
 
 WAY_LABELS = {"native": "native fit (n_jobs=None)", "loky": "joblib tasks on loky (n_jobs=-1)",
-              "dask": "joblib tasks on a local Dask cluster (n_jobs=-1)"}
+              "dask": "joblib tasks on a local Dask cluster (n_jobs=-1)",
+              "ray": "joblib tasks on local Ray (n_jobs=-1)"}
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="small data: a smoke run")
-    parser.add_argument("--skip-large", action="store_true", help="no fits at 20,000 x 20")
+    parser.add_argument("--large", action="store_true", help="also one fit per way at 20,000 x 20")
     parser.add_argument("--task-samples", type=int, default=None,
                         help="training rows of the task timings (default 20,000; 1,500 with --quick)")
-    parser.add_argument("--reps", type=int, default=5, help="fits per way at 2,000 x 10")
+    parser.add_argument("--reps", type=int, default=3, help="fits per way at 6,000 x 20")
     parser.add_argument("--tasks-from", metavar="JSON",
                         help="simulate from task timings saved by an earlier run (its last output line)")
     parser.add_argument("--skip-fits", action="store_true", help="only the task timings and the simulation")
+    parser.add_argument("--skip-tasks", action="store_true", help="only the fits")
     parser.add_argument("--worker", nargs="+", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.worker:
@@ -169,14 +194,26 @@ def main():
 
     script = os.path.abspath(__file__)
     ways = ("native", "loky", "dask")
-    sizes = [(500 if args.quick else 2000, 10, 0.25, 2 if args.quick else args.reps)]
-    if not args.skip_large:
-        sizes.append((2500 if args.quick else 25000, 20, 0.2, 1))
+    try:
+        import ray  # noqa: F401
+        ways += ("ray",)
+    except ImportError:
+        print("Ray is not installed: no Ray fits", flush=True)
+    sizes = [(500 if args.quick else 7500, 10 if args.quick else 20, 0.2, 2 if args.quick else args.reps)]
+    if args.large:
+        sizes.append((25000, 20, 0.2, 1))
     rows = []
     if not args.skip_fits:
         print("Fits, Friedman #1:", flush=True)
-        rows = fit_table(sizes, args.reps, script, ways)
+        rows = fit_table(sizes, script, ways)
 
+    if args.skip_tasks:
+        text = "\n".join(["## The deep model's layers as tasks%s" % (" (quick run)" if args.quick else ""), "",
+                          common.markdown(("data", "fit", "fits", "fit s", "ratio", "ratio range", "held-out R^2"),
+                                          rows), "", "Machine: %s." % common.machine_note()])
+        print()
+        print(text)
+        return 0
     task_rows = args.task_samples or (1500 if args.quick else 20000)
     samples = int(round(task_rows / 0.8))
     print("Tasks of one layer at %s x 20 ..." % format(task_rows, ","), flush=True)
@@ -206,11 +243,14 @@ def main():
     parts = ["## The deep model's layers as tasks%s" % (" (quick run)" if args.quick else "")]
     if rows:
         parts += ["", "Default `DeepGradientBoostingRegressor` (5 layers of 5) on Friedman #1 (seed %d): the native "
-                  "fit, and its layers' search and member fits as joblib tasks on loky and on a local Dask "
-                  "cluster of %d single-threaded worker processes. Fit seconds are the mean of the fits; "
-                  "\"ratio\" is that over the native fit's mean; held-out R^2 is the mean (range) of the fits."
-                  % (SEED, cores), "",
-                  common.markdown(("data", "fit", "fits", "fit s", "ratio", "held-out R^2"), rows)]
+                  "fit, and its layers' search and member fits as joblib tasks on loky, on a local Dask "
+                  "cluster of %d single-threaded worker processes and on local Ray with %d CPUs, each fit in "
+                  "a fresh process, the ways taking turns fit by fit, workers started before the clock. Fit "
+                  "seconds are the mean of the fits; \"ratio\" is the median of each fit's time over the "
+                  "native fit's of the same turn (range beside it); held-out R^2 is the mean (range)."
+                  % (SEED, cores, cores), "",
+                  common.markdown(("data", "fit", "fits", "fit s", "ratio", "ratio range", "held-out R^2"),
+                                  rows)]
     parts += ["",
              "### One layer's tasks at %s x 20, and list scheduling on N workers"
              % format(timed["rows"], ","), "",

@@ -10,10 +10,15 @@ Fits are randomised and cannot be seeded: two fits of the same data differ. Need
 """
 from __future__ import annotations
 
+import atexit
+import itertools
 import math
 import numbers
 import os
+import shutil
 import tempfile
+import threading
+import zlib
 from typing import Any, Callable, ClassVar, Dict, Iterator, Optional, Tuple, Type, TypeVar, Union
 
 import numpy as np
@@ -39,6 +44,7 @@ __all__ = [
     "GradientBoostingRegressor",
     "DeepGradientBoostingRegressor",
     "NativeModelError",
+    "ClusterLostError",
     "EXPECTED_FAILED_CHECKS",
     "to_shap",
 ]
@@ -100,23 +106,98 @@ def _check_parameter(name: str, value: Any) -> None:
         check_scalar(value, name, numbers.Integral, min_val=low, max_val=high)
 
 
+class ClusterLostError(RuntimeError):
+    """A distributed deep fit lost its cluster (the scheduler, the connection, every worker).
+
+    The message names the layers kept in ``model_`` and says how to resume (``warm_start=True``);
+    ``__cause__`` is the engine's own error.
+    """
+
+
+# One private folder per process for the conversions to and from bytes (the native model reads and
+# writes files only): made when first needed, emptied after every conversion and removed at exit. A
+# process killed before its exit leaves its folder; the next process to make one removes it.
+_SCRATCH_PREFIX = "vandu-scratch-"
+_scratch_lock = threading.Lock()
+_scratch: Dict[str, Any] = {"pid": None, "path": None}
+_scratch_names = itertools.count()
+
+
+def _scratch_tag() -> str:
+    # Containers sharing a temporary directory have their own process numbers: tell hosts apart.
+    return format(zlib.crc32(os.uname().nodename.encode()), "08x")
+
+
+def _remove_scratch() -> None:
+    if _scratch["pid"] == os.getpid() and _scratch["path"]:
+        shutil.rmtree(_scratch["path"], ignore_errors=True)
+        _scratch["path"] = None
+
+
+def _remove_orphans(directory: str, tag: str) -> None:
+    try:
+        names = os.listdir(directory)
+    except OSError:
+        return
+    for name in names:
+        parts = name[len(_SCRATCH_PREFIX):].split("-")
+        if not name.startswith(_SCRATCH_PREFIX) or len(parts) != 3 or parts[0] != tag:
+            continue
+        try:
+            pid = int(parts[1])
+            if pid == os.getpid() or os.stat(os.path.join(directory, name)).st_uid != os.getuid():
+                continue
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            shutil.rmtree(os.path.join(directory, name), ignore_errors=True)
+        except (ValueError, OSError):
+            continue
+
+
+def _scratch_path() -> str:
+    """A fresh file name in this process's private folder."""
+    with _scratch_lock:
+        pid = os.getpid()
+        path = _scratch["path"]
+        if _scratch["pid"] != pid or path is None or not os.path.isdir(path):
+            # A forked child makes its own: the parent removes the one it inherits.
+            tag = _scratch_tag()
+            directory = tempfile.gettempdir()
+            _remove_orphans(directory, tag)
+            path = tempfile.mkdtemp(prefix=f"{_SCRATCH_PREFIX}{tag}-{pid}-", dir=directory)
+            if _scratch["pid"] is None:
+                atexit.register(_remove_scratch)
+            _scratch["pid"], _scratch["path"] = pid, path
+    return os.path.join(path, f"{threading.get_ident()}-{next(_scratch_names)}.bin")
+
+
 def _model_bytes(model: NativeModel) -> bytes:
-    with tempfile.TemporaryDirectory(prefix="vandu-") as directory:
-        path = os.path.join(directory, "model.bin")
+    path = _scratch_path()
+    try:
         model.save(path, "bincode")
         with open(path, "rb") as file:
             return file.read()
+    finally:
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
 
 
 def _model_from_bytes(native_class: Type[NativeModel], data: bytes) -> NativeModel:
     if not isinstance(data, bytes):
         raise TypeError(f"a saved {native_class.__name__} must be bytes, not {type(data).__name__}")
     model = native_class()
-    with tempfile.TemporaryDirectory(prefix="vandu-") as directory:
-        path = os.path.join(directory, "model.bin")
+    path = _scratch_path()
+    try:
         with open(path, "wb") as file:
             file.write(data)
         _native_call(f"loading a {native_class.__name__}", model.load, path, "bincode")
+    finally:
+        try:
+            os.unlink(path)
+        except OSError:
+            pass
     return model
 
 
@@ -457,8 +538,17 @@ class DeepGradientBoostingRegressor(_VanduRegressor):
         tqdm bar where tqdm is installed, else a line per layer.
     warm_start : bool, default=False
         With a fitted model, fit only the layers it lacks up to ``n_estimators``, continuing from the layers
-        held (``X`` and ``y`` must be the data of the first fit). A fit interrupted (``KeyboardInterrupt``, a
-        lost cluster) keeps the layers it finished, so a warm start resumes it.
+        held. ``X`` and ``y`` must be the data of the first fit (a fingerprint of them is kept with the
+        model: other data is refused with ``ValueError``). An interrupted fit (``KeyboardInterrupt``
+        however delivered, a lost cluster) keeps the layers it finished, so a warm start resumes it.
+    n_iter_no_change : int or None, default=None
+        Early stopping over layers: stop once none of the last ``n_iter_no_change`` layers lowered the
+        validation loss (mean squared error) below the least seen before them by more than ``tol``, and
+        keep the layers up to the first of least validation loss. None: fit every layer.
+    validation_fraction : float, default=0.1
+        With early stopping and no ``X_val``, the fraction of the rows held out at random to measure it.
+    tol : float, default=1e-4
+        The decrease of validation loss that counts as an improvement.
 
     Attributes
     ----------
@@ -475,24 +565,42 @@ class DeepGradientBoostingRegressor(_VanduRegressor):
     feature_split_counts_ : ndarray of int64, shape (n_features_in_,)
         The number of splits on each input feature, over all members' stages; splits on earlier members'
         predictions are not counted.
+    n_estimators_ : int
+        Layers held by ``model_`` (with early stopping, the layers up to the best).
+    train_score_ : ndarray of shape (layers fitted,)
+        With early stopping, the training rows' mean squared error after each layer fitted.
+    validation_score_ : ndarray of shape (layers fitted,)
+        With early stopping, the validation rows' mean squared error after each layer fitted.
     """
 
     _native_class = vandu.DeepGradientBoosting
-    _python_parameters = ("n_jobs", "verbose", "warm_start")
+    _python_parameters = ("n_jobs", "verbose", "warm_start", "n_iter_no_change", "validation_fraction", "tol")
     model_: vandu.DeepGradientBoosting
+    n_estimators_: int
+    train_score_: NDArray[np.float64]
+    validation_score_: NDArray[np.float64]
 
     def __init__(self, n_estimators: int = 5, layer_width: int = 5, learning_rate: float = 0.25,
-                 n_jobs: Optional[int] = None, verbose: int = 0, warm_start: bool = False) -> None:
+                 n_jobs: Optional[int] = None, verbose: int = 0, warm_start: bool = False,
+                 n_iter_no_change: Optional[int] = None, validation_fraction: float = 0.1,
+                 tol: float = 1e-4) -> None:
         self.n_estimators = n_estimators
         self.layer_width = layer_width
         self.learning_rate = learning_rate
         self.n_jobs = n_jobs
         self.verbose = verbose
         self.warm_start = warm_start
+        self.n_iter_no_change = n_iter_no_change
+        self.validation_fraction = validation_fraction
+        self.tol = tol
 
-    def fit(self, X: ArrayLike, y: ArrayLike) -> "DeepGradientBoostingRegressor":
+    def fit(self, X: ArrayLike, y: ArrayLike, X_val: Optional[ArrayLike] = None,
+            y_val: Optional[ArrayLike] = None) -> "DeepGradientBoostingRegressor":
         """Fits the layers to ``X`` (samples x features) and ``y``: the native fit, or with ``n_jobs`` every
         layer's fits as joblib tasks; with ``warm_start`` and a fitted model only the layers it lacks.
+
+        ``X_val`` and ``y_val``, with ``n_iter_no_change`` only: the rows that measure early stopping, as
+        given (every row of ``X`` then trains); without them ``validation_fraction`` of the rows is held out.
 
         Returns
         -------
@@ -501,13 +609,16 @@ class DeepGradientBoostingRegressor(_VanduRegressor):
         Raises
         ------
         TypeError, ValueError
-            As the other estimators' ``fit``; also ``n_jobs``, ``verbose`` or ``warm_start`` out of range, and
-            under ``warm_start`` fewer layers than held or another ``layer_width`` or ``learning_rate``.
+            As the other estimators' ``fit``; also ``n_jobs``, ``verbose``, ``warm_start``,
+            ``n_iter_no_change``, ``validation_fraction`` or ``tol`` out of range, and under ``warm_start``
+            fewer layers than held, another ``layer_width`` or ``learning_rate``, or other data.
         NativeModelError
             A native fit failed (too few samples for the five-fold search, a NaN score). A fit that fails or
             is interrupted after finishing layers keeps them in ``model_``.
+        ClusterLostError
+            The cluster of a distributed fit was lost; the layers finished are kept in ``model_``.
         """
         from . import _deep
 
-        _deep.fit(self, X, y)
+        _deep.fit(self, X, y, X_val, y_val)
         return self

@@ -10,14 +10,13 @@ operation, so the only difference from a native fit is in the random draws.
 """
 from __future__ import annotations
 
+import hashlib
 import importlib
 import math
 import numbers
 import os
 import sys
-import time
-from contextlib import contextmanager
-from typing import TYPE_CHECKING, Any, Callable, Iterator, List, Optional, Sequence, Tuple, TypeVar
+from typing import TYPE_CHECKING, Any, Callable, List, Optional, Sequence, Tuple, TypeVar
 
 import numpy as np
 from numpy.typing import NDArray
@@ -25,9 +24,13 @@ from sklearn.utils.validation import validate_data
 
 import vandu
 
-from . import NativeModelError, _model_bytes, _model_from_bytes, _native_call
+from . import ClusterLostError, NativeModelError, _model_bytes, _model_from_bytes, _native_call
+from . import _early_stopping
 from . import _native as _companion
+from ._cluster import engine_failure, parallel as _parallel, resolve as _resolve, shared as _shared
 from ._inspect import fit_inspection
+from ._interrupts import deferred_interrupts, waiting
+from ._progress import Progress
 
 if TYPE_CHECKING:
     from . import DeepGradientBoostingRegressor
@@ -126,20 +129,6 @@ def _one_thread_per_task(parent: int) -> None:
         os.sched_setaffinity(0, mask)
 
 
-def _resolve(shared: Any) -> Matrix:
-    # Ray hands a task its object references as they are: the task fetches the data. joblib runs the tasks
-    # in the fitting process when the backend has one worker left, where a Dask future is not resolved.
-    kind = type(shared).__name__
-    if kind == "ObjectRef":
-        # Optional, untyped where installed: looked up rather than imported, so type checks
-        # pass with or without it.
-        fetched: Matrix = importlib.import_module("ray").get(shared)
-        return fetched
-    if kind == "Future" and hasattr(shared, "result"):
-        return shared.result()  # type: ignore[no-any-return]
-    return shared  # type: ignore[no-any-return]
-
-
 def _native(what: str, call: Callable[..., _Result], *args: Any) -> _Result:
     # The native exception's class lives in no importable module, so it cannot travel back from a worker.
     try:
@@ -164,6 +153,33 @@ def fold_task(key: int, x: Any, r: Any, combination: Combination, ranges: Tuple[
     return key, mean_squared_error(predicted, r[start:end])
 
 
+def fold_batch_task(jobs: Sequence[Tuple[int, Combination, Tuple[int, int, int, int]]], x: Any, r: Any,
+                    parent: int) -> List[Tuple[int, float]]:
+    """Several short hold-out evaluations in one task: each dispatch costs a round trip to the engine."""
+    return [fold_task(key, x, r, combination, ranges, parent) for key, combination, ranges in jobs]
+
+
+def batches(costs: Sequence[float]) -> List[List[int]]:
+    """The jobs of the given costs in batches of at most half the costliest's cost (a job that costs more
+    is a batch of its own), first fit in decreasing cost; the batches costliest first, so that no long
+    one starts last."""
+    order = sorted(range(len(costs)), key=lambda j: -costs[j])
+    capacity = max(costs, default=0.0) / 2.0
+    found: List[List[int]] = []
+    loads: List[float] = []
+    for j in order:
+        for b, load in enumerate(loads):
+            if load + costs[j] <= capacity:
+                found[b].append(j)
+                loads[b] += costs[j]
+                break
+        else:
+            found.append([j])
+            loads.append(costs[j])
+    ranked = sorted(range(len(found)), key=lambda b: -loads[b])
+    return [found[b] for b in ranked]
+
+
 def member_task(key: int, x: Any, r: Any, combination: Combination, predict: bool,
                 parent: int) -> Tuple[int, bytes, Optional[Matrix]]:
     """One member of a layer: fits it to (x, r); returns its record and, if asked, its predictions on x."""
@@ -176,83 +192,6 @@ def member_task(key: int, x: Any, r: Any, combination: Combination, predict: boo
     return key, _model_bytes(model), None if predicted is None else np.array(predicted)
 
 
-# --- progress ---
-
-class Progress:
-    """A tqdm bar where tqdm is installed, else a line per layer; both give the elapsed and remaining time."""
-
-    def __init__(self, verbose: int, first: int, last: int, tasks_per_layer: Optional[int]) -> None:
-        self.first, self.last, self.started = first, last, time.monotonic()
-        self.tasks_per_layer = tasks_per_layer
-        self.bar: Any = None
-        self.on = verbose > 0 and last > first
-        if not self.on:
-            return
-        try:
-            tqdm = importlib.import_module("tqdm.auto").tqdm
-        except ImportError:
-            return
-        layers = last - first
-        if tasks_per_layer is None:
-            self.bar = tqdm(total=layers, unit="layer", desc="DeepGradientBoostingRegressor")
-        else:
-            self.bar = tqdm(total=layers * tasks_per_layer, unit="fit",
-                            desc=f"DeepGradientBoostingRegressor layer {first + 1}/{last}")
-
-    def task_done(self) -> None:
-        if self.bar is not None and self.tasks_per_layer is not None:
-            self.bar.update(1)
-
-    def layer_done(self, layer: int, combination: Combination) -> None:
-        if not self.on:
-            return
-        depth, stages, rate = combination
-        chosen = f"depth {depth}, {stages} stages, rate {rate}"
-        if self.bar is not None:
-            if self.tasks_per_layer is None:
-                self.bar.update(1)
-            elif layer + 1 < self.last:
-                self.bar.set_description(f"DeepGradientBoostingRegressor layer {layer + 2}/{self.last}")
-            self.bar.set_postfix_str(f"layer {layer + 1}: {chosen}")
-            return
-        elapsed = time.monotonic() - self.started
-        done = layer + 1 - self.first
-        left = elapsed / done * (self.last - layer - 1)
-        print(f"[DeepGradientBoostingRegressor] layer {layer + 1}/{self.last} fitted ({chosen}); "
-              f"elapsed {elapsed:.1f} s, about {left:.1f} s left", flush=True)
-
-    def close(self) -> None:
-        if self.bar is not None:
-            self.bar.close()
-
-
-# --- the layers ---
-
-@contextmanager
-def _shared(x: Matrix, r: Matrix) -> Iterator[Tuple[Any, Any]]:
-    """x and r as the active backend's workers should receive them: sent to every Dask worker or put into
-    Ray's object store once per layer, rather than once per task. Other backends take the arrays as they
-    are (loky memory-maps large arrays by itself)."""
-    # joblib ships no annotations: imported by name, it is typed Any.
-    backend = importlib.import_module("joblib.parallel").get_active_backend()[0]
-    kind = type(backend).__name__
-    if kind == "DaskDistributedBackend":
-        client = backend.client
-        futures = client.scatter([x, r], broadcast=True, hash=False)
-        try:
-            yield futures[0], futures[1]
-        finally:
-            try:
-                client.cancel(futures)
-            except Exception:  # a lost cluster: the fit's own error is the one to report
-                pass
-    elif kind == "RayBackend":
-        ray = importlib.import_module("ray")
-        yield ray.put(x), ray.put(r)
-    else:
-        yield x, r
-
-
 def _combination(model_record: bytes) -> Combination:
     depth, stages, rate = _companion.boosting_parameters(model_record)
     return depth, stages, rate
@@ -260,17 +199,36 @@ def _combination(model_record: bytes) -> Combination:
 
 def _member_predictions(layer: Layer, x: Matrix) -> List[Matrix]:
     members = [_model_from_bytes(vandu.GradientBoosting, record) for record in layer]
-    return [np.array(_native("a member's prediction", member.predict, x)) for member in members]
+    return [np.array(waiting(_native, "a member's prediction", member.predict, x)) for member in members]
 
 
 def _layer_on_native_pool(x: Matrix, r: Matrix, width: int) -> Layer:
     # A one-layer native model fitted to (x, r) is exactly the deep model's layer for that x and r.
     model = vandu.DeepGradientBoosting(1, width, 1.0)
-    _native("DeepGradientBoostingRegressor.fit", model.fit, x, r)
+    waiting(_native, "DeepGradientBoostingRegressor.fit", model.fit, x, r)
     return split(_model_bytes(model))[3][0]
 
 
-def _layer_as_tasks(parallel: Any, x: Matrix, r: Matrix, width: int, layer: int, last_layer: bool,
+def _constant_layer(x: Matrix, r: Matrix, width: int) -> Layer:
+    # No feature varies: nothing to split on, so every member predicts the residual's mean, as
+    # scikit-learn's estimators do on such data (the native fit refuses it).
+    member = vandu.GradientBoosting(2, 2, 1, 0.1)
+    _companion.fit_constant(member, x, r)
+    return [_model_bytes(member)] * width
+
+
+def _each(results: Any) -> Any:
+    """The results of a joblib call as they come; an interrupt while waiting for one raises at once."""
+    iterator = iter(results)
+    while True:
+        try:
+            item = waiting(next, iterator)
+        except StopIteration:
+            return
+        yield item
+
+
+def _layer_as_tasks(parallel: Any, x: Matrix, r: Matrix, width: int, layer: int, predict: bool,
                     progress: Progress) -> Tuple[Layer, Optional[List[Matrix]]]:
     delayed = importlib.import_module("joblib").delayed
     n = x.shape[0]
@@ -280,14 +238,15 @@ def _layer_as_tasks(parallel: Any, x: Matrix, r: Matrix, width: int, layer: int,
     parent = os.getpid()
     ranges = evaluations(n)
     with _shared(x, r) as (xs, rs):
-        # Longest first, so that no long fit starts last; the fold fits all have the same number of rows.
-        jobs = sorted(((c, e) for c in range(len(GRID)) for e in range(len(ranges))),
-                      key=lambda job: -GRID[job[0]][0] * GRID[job[0]][1])
+        # Longest first, so that no long fit starts last; the short fits go in batches.
+        jobs = [(c * len(ranges) + e, GRID[c], ranges[e]) for c in range(len(GRID)) for e in range(len(ranges))]
+        costs = [progress.search_cost(layer, combination, span[1] - span[0]) for _, combination, span in jobs]
         errors = np.full((len(GRID), len(ranges)), np.nan)
-        for key, error in parallel(delayed(fold_task)(c * len(ranges) + e, xs, rs, GRID[c], ranges[e], parent)
-                                   for c, e in jobs):
-            errors[divmod(key, len(ranges))] = error
-            progress.task_done()
+        for found in _each(parallel(delayed(fold_batch_task)([jobs[j] for j in batch], xs, rs, parent)
+                                    for batch in batches(costs))):
+            for key, error in found:
+                errors[divmod(key, len(ranges))] = error
+                progress.advance(costs[key])
         best = 0
         scores: List[float] = []
         for c in range(len(GRID)):
@@ -300,14 +259,15 @@ def _layer_as_tasks(parallel: Any, x: Matrix, r: Matrix, width: int, layer: int,
             scores.append(score)
             if score < scores[best]:
                 best = c
+        progress.choose(layer, GRID[best])
         members: List[Optional[bytes]] = [None] * width
         predictions: List[Optional[Matrix]] = [None] * width
-        for key, record, predicted in parallel(delayed(member_task)(m, xs, rs, GRID[best], not last_layer, parent)
-                                               for m in range(width)):
+        for key, record, predicted in _each(parallel(delayed(member_task)(m, xs, rs, GRID[best], predict, parent)
+                                                     for m in range(width))):
             members[key], predictions[key] = record, predicted
-            progress.task_done()
+            progress.advance(progress.member_cost(layer, GRID[best]))
     layer_records = [record for record in members if record is not None]
-    if last_layer:
+    if not predict:
         return layer_records, None
     return layer_records, [p for p in predictions if p is not None]
 
@@ -322,10 +282,118 @@ def _check_options(estimator: "DeepGradientBoostingRegressor") -> None:
         raise ValueError(f"verbose must be an integer 0 or greater, got {verbose!r}")
     if not isinstance(estimator.warm_start, (bool, np.bool_)):
         raise ValueError(f"warm_start must be a bool, got {estimator.warm_start!r}")
+    _early_stopping.check_parameters(estimator.n_iter_no_change, estimator.validation_fraction, estimator.tol)
 
 
-def fit(estimator: "DeepGradientBoostingRegressor", X: Any, y: Any) -> None:
-    """The estimator's fit: the native one unless it asks for joblib tasks, progress or a warm start."""
+def fingerprint(x: Matrix, y: Matrix) -> Tuple[Tuple[int, ...], Tuple[int, ...], str]:
+    """The shapes and a digest of the data a model was fitted on (C-ordered float64, as validated)."""
+    digest = hashlib.blake2b(digest_size=16)
+    for data in (x, y):
+        contiguous: Any = np.ascontiguousarray(data)  # read in place, through the buffer protocol
+        digest.update(contiguous)
+    return tuple(x.shape), tuple(y.shape), digest.hexdigest()
+
+
+class _Fit:
+    """One fit's state: the layers held and fitted, the data as the next layer sees it, early stopping."""
+
+    def __init__(self, estimator: "DeepGradientBoostingRegressor", x: Matrix, y: Matrix,
+                 data: _early_stopping.Holdout, held: List[Layer]) -> None:
+        self.estimator = estimator
+        self.n_estimators = int(estimator.n_estimators)
+        self.width = int(estimator.layer_width)
+        self.rate = float(estimator.learning_rate)
+        self.original, self.y = x, y
+        self.x, self.r = data.x, np.array(data.y, dtype=np.float64)
+        self.train_x, self.rows = data.x, data.rows
+        self.x_val, self.y_val = data.x_val, data.y_val
+        self.val_prediction: Optional[Matrix] = None
+        self.stopping = data.x_val is not None
+        self.losses: List[float] = []
+        self.train_losses: List[float] = []
+        if self.stopping:
+            assert self.y_val is not None
+            self.losses.append(_early_stopping.mean_squared_error(
+                np.full_like(self.y_val, float(np.mean(self.r))), self.y_val))
+        self.constant = not bool(np.any(data.x.max(axis=0) > data.x.min(axis=0)))
+        self.layers: List[Layer] = []
+        self.kept = 0
+        for layer in held:
+            self.add(layer, None)
+        self.kept = len(self.layers)
+
+    def add(self, layer: Layer, predictions: Optional[List[Matrix]]) -> None:
+        """Takes a finished layer: the features and residual grow by it, and its losses are measured."""
+        i = len(self.layers)
+        self.layers.append(layer)
+        if len(self.layers) == self.n_estimators and not self.stopping:
+            return  # nothing follows it
+        if predictions is None:
+            predictions = _member_predictions(layer, self.x)
+        scale = 1.0 if i == 0 else self.rate
+        self.x = np.hstack([self.x] + [p[:, None] for p in predictions])
+        self.r = self.r - (scale * column_means(predictions))
+        if self.stopping:
+            assert self.x_val is not None and self.y_val is not None
+            val_predictions = _member_predictions(layer, self.x_val)
+            means = column_means(val_predictions)
+            # As the native prediction sums the layers.
+            self.val_prediction = (means if self.val_prediction is None
+                                   else self.val_prediction + (self.rate * means))
+            self.x_val = np.hstack([self.x_val] + [p[:, None] for p in val_predictions])
+            self.losses.append(_early_stopping.mean_squared_error(self.val_prediction, self.y_val))
+            self.train_losses.append(float(np.mean(self.r * self.r)))
+
+    def done(self) -> bool:
+        if len(self.layers) >= self.n_estimators:
+            return True
+        patience = self.estimator.n_iter_no_change
+        return patience is not None and _early_stopping.should_stop(self.losses, int(patience),
+                                                                    float(self.estimator.tol))
+
+    def keep(self, finished: bool) -> None:
+        """model_ becomes the layers fitted (with early stopping, once finished, those up to the best)."""
+        if len(self.layers) == self.kept and finished is False:
+            return
+        layers, n_estimators = self.layers, self.n_estimators
+        if self.stopping and finished:
+            best = _early_stopping.best_stage(self.losses)
+            layers, n_estimators = self.layers[:best], best
+        if not layers:
+            return
+        estimator = self.estimator
+        model = _model_from_bytes(vandu.DeepGradientBoosting,
+                                  assemble(n_estimators, self.width, self.rate, layers))
+        assert isinstance(model, vandu.DeepGradientBoosting)
+        estimator.model_ = model
+        estimator._fingerprint_ = fingerprint(self.original, self.y)
+        estimator.n_estimators_ = len(layers)
+        estimator.train_score_ = np.array(self.train_losses, dtype=np.float64)
+        estimator.validation_score_ = np.array(self.losses[1:], dtype=np.float64)
+        estimator._holdout_rows_ = self.rows
+        _inspect_kept(estimator, self.train_x)  # the rows the layers were fitted on
+
+
+def _validated(estimator: "DeepGradientBoostingRegressor", X: Any, y: Any, X_val: Any, y_val: Any,
+               reset: bool) -> Tuple[Matrix, Matrix, Optional[Matrix], Optional[Matrix]]:
+    X_checked, y_checked = validate_data(estimator, X, y, dtype=np.float64, order="C", y_numeric=True,
+                                         ensure_min_samples=2, reset=reset)
+    x: Matrix = np.asarray(X_checked, dtype=np.float64)
+    targets: Matrix = np.ascontiguousarray(y_checked, dtype=np.float64)
+    x_val = targets_val = None
+    if X_val is not None or y_val is not None:
+        if X_val is None or y_val is None:
+            raise ValueError("X_val and y_val go together: pass both or neither")
+        X_val_checked, y_val_checked = validate_data(estimator, X_val, y_val, dtype=np.float64, order="C",
+                                                     y_numeric=True, reset=False)
+        x_val = np.asarray(X_val_checked, dtype=np.float64)
+        targets_val = np.ascontiguousarray(y_val_checked, dtype=np.float64)
+    return x, targets, x_val, targets_val
+
+
+def fit(estimator: "DeepGradientBoostingRegressor", X: Any, y: Any, X_val: Any = None, y_val: Any = None) -> None:
+    """The estimator's fit: the native one unless it asks for joblib tasks, progress, a warm start or early
+    stopping. Interrupts that arrive while no fit is running wait until the finished layers are kept."""
     estimator._make_model()  # checks the native model's parameters
     _check_options(estimator)
     n_estimators, layer_width = int(estimator.n_estimators), int(estimator.layer_width)
@@ -342,65 +410,96 @@ def fit(estimator: "DeepGradientBoostingRegressor", X: Any, y: Any) -> None:
         if len(held) > n_estimators:
             raise ValueError(f"n_estimators={n_estimators} must be at least the {len(held)} layers held when "
                              "warm_start is set")
-    elif estimator.n_jobs is None and not estimator.verbose:
-        native = estimator._make_model()
-        X_checked, y_checked = validate_data(estimator, X, y, dtype=np.float64, order="C", y_numeric=True,
-                                             ensure_min_samples=2)
-        try:
-            _native_call("DeepGradientBoostingRegressor.fit", native.fit, X_checked,
-                         np.asarray(y_checked, dtype=np.float64))
-        finally:
-            # Interrupted or failed, the native model holds the layers it finished: kept, for warm_start.
-            if isinstance(native, vandu.DeepGradientBoosting) and split(_model_bytes(native))[3]:
-                estimator.model_ = native
-                _inspect_kept(estimator, X_checked)
-        return
-    X_checked, y_checked = validate_data(estimator, X, y, dtype=np.float64, order="C", y_numeric=True,
-                                         ensure_min_samples=2, reset=not continuing)
-    x: Matrix = np.asarray(X_checked, dtype=np.float64)
-    r: Matrix = np.array(y_checked, dtype=np.float64)
-    original = x
-    if len(held) == n_estimators:
-        if estimator.verbose:
-            print(f"[DeepGradientBoostingRegressor] all {n_estimators} layers are held: nothing to fit",
-                  flush=True)
-        return
-    # X and r as they stand after the layers held: every held layer is followed by a new one.
-    for i, layer in enumerate(held):
-        held_predictions = _member_predictions(layer, x)
-        means = column_means(held_predictions)
-        x = np.hstack([x] + [p[:, None] for p in held_predictions])
-        r = r - ((1.0 if i == 0 else learning_rate) * means)
-    layers = list(held)
-    first = len(held)
-    tasks = None if estimator.n_jobs is None else len(GRID) * 2 * (FOLDS - 1) + layer_width
-    progress = Progress(int(estimator.verbose), first, n_estimators, tasks)
+    x, targets, x_val, y_val_checked = _validated(estimator, X, y, X_val, y_val, reset=not continuing)
+    if continuing:
+        kept = getattr(estimator, "_fingerprint_", None)
+        found = fingerprint(x, targets)
+        if kept is not None and tuple(kept) != found:
+            raise ValueError(f"warm_start continues the {len(held)} layers held, which were fitted on other "
+                             f"data (X {kept[0]}, y {kept[1]}, digest {kept[2]}; given X {found[0]}, y "
+                             f"{found[1]}, digest {found[2]}): pass the data of the first fit, or set "
+                             "warm_start=False to fit afresh")
+    stopping = estimator.n_iter_no_change
+    rows = getattr(estimator, "_holdout_rows_", None) if continuing else None
+    if stopping is not None and x_val is None and rows is not None:
+        # The rows held out by the fit being continued, so that no layer trains on them.
+        data = _early_stopping.held_out(x, targets, rows)
+    else:
+        data = _early_stopping.holdout(x, targets, x_val, y_val_checked, stopping,
+                                       float(estimator.validation_fraction))
+    with deferred_interrupts():
+        state = _Fit(estimator, x, targets, data, held)
+        if (not continuing and estimator.n_jobs is None and not estimator.verbose and stopping is None
+                and not state.constant):
+            _native_fit(estimator, state, x, targets)
+        else:
+            _layer_by_layer(estimator, state)
+
+
+def _native_fit(estimator: "DeepGradientBoostingRegressor", state: _Fit, x: Matrix, y: Matrix) -> None:
+    native = estimator._make_model()
     try:
-        parallel = _parallel(estimator.n_jobs)
-        with parallel:
-            for i in range(first, n_estimators):
-                last = i == n_estimators - 1
-                predictions: Optional[List[Matrix]]
-                if estimator.n_jobs is None:
-                    layer = _layer_on_native_pool(x, r, layer_width)
-                    predictions = None if last else _member_predictions(layer, x)
-                else:
-                    layer, predictions = _layer_as_tasks(parallel, x, r, layer_width, i, last, progress)
-                layers.append(layer)
+        waiting(_native_call, "DeepGradientBoostingRegressor.fit", native.fit, x, y)
+    finally:
+        # Interrupted or failed, the native model holds the layers it finished: kept, for warm_start.
+        assert isinstance(native, vandu.DeepGradientBoosting)
+        layers = split(_model_bytes(native))[3]
+        if layers:
+            estimator.model_ = native
+            estimator._fingerprint_ = fingerprint(x, y)
+            estimator.n_estimators_ = len(layers)
+            estimator.train_score_, estimator.validation_score_ = np.zeros(0), np.zeros(0)
+            _inspect_kept(estimator, x)
+
+
+def _layer_by_layer(estimator: "DeepGradientBoostingRegressor", state: _Fit) -> None:
+    first = len(state.layers)
+    rows = state.x.shape[0]
+    progress = Progress(int(estimator.verbose), first, state.n_estimators, state.width, GRID,
+                        [end - start for start, end, _, _ in evaluations(rows)], rows, state.train_x.shape[1],
+                        state.width)
+    if first == state.n_estimators or state.done():
+        if estimator.verbose:
+            print(f"[DeepGradientBoostingRegressor] all {first} layers are held: nothing to fit", flush=True)
+        state.keep(finished=True)
+        return
+    finished = False
+    try:
+        with _parallel(estimator.n_jobs) as parallel:
+            while not state.done():
+                i = len(state.layers)
+                predict = state.stopping or i + 1 < state.n_estimators
+                predictions: Optional[List[Matrix]] = None
+                try:
+                    if state.constant:
+                        layer = _constant_layer(state.x, state.r, state.width)
+                        progress.advance(progress.layer_cost(i))
+                    elif estimator.n_jobs is None:
+                        layer = _layer_on_native_pool(state.x, state.r, state.width)
+                        progress.advance(progress.layer_cost(i))
+                    else:
+                        layer, predictions = _layer_as_tasks(parallel, state.x, state.r, state.width, i, predict,
+                                                             progress)
+                except Exception as err:
+                    if engine_failure(err):
+                        raise _lost(state, err) from err
+                    raise
+                state.add(layer, predictions)
                 progress.layer_done(i, _combination(layer[0]))
-                if predictions is not None:
-                    means = column_means(predictions)
-                    x = np.hstack([x] + [p[:, None] for p in predictions])
-                    r = r - ((1.0 if i == 0 else learning_rate) * means)
+        finished = True
     finally:
         progress.close()
         # An interrupted or failed fit keeps the layers it finished, so that warm_start can resume it.
-        if len(layers) > len(held):
-            assembled = _model_from_bytes(vandu.DeepGradientBoosting,
-                                          assemble(n_estimators, layer_width, learning_rate, layers))
-            assert isinstance(assembled, vandu.DeepGradientBoosting)
-            estimator.model_ = assembled
-            _inspect_kept(estimator, original)
+        state.keep(finished)
+
+
+def _lost(state: _Fit, err: BaseException) -> ClusterLostError:
+    done = len(state.layers)
+    kept = (f"model_ keeps the {done} layer{'s' if done != 1 else ''} finished" if done
+            else "no layer was finished, model_ is as it was")
+    return ClusterLostError(f"DeepGradientBoostingRegressor.fit lost its cluster in layer {done + 1} of "
+                            f"{state.n_estimators}: {kept}; fit again with warm_start=True (on the same data) "
+                            f"to resume. The engine said: {type(err).__name__}: {err}")
 
 
 def _inspect_kept(estimator: "DeepGradientBoostingRegressor", x: Matrix) -> None:
@@ -413,25 +512,3 @@ def _inspect_kept(estimator: "DeepGradientBoostingRegressor", x: Matrix) -> None
         fit_inspection(estimator, x)
     except Exception:
         pass
-
-
-class _NoParallel:
-    def __enter__(self) -> "_NoParallel":
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        return None
-
-
-def _parallel(n_jobs: Optional[int]) -> Any:
-    if n_jobs is None:
-        return _NoParallel()
-    Parallel = importlib.import_module("joblib").Parallel
-
-    # One task per dispatch, and the results as they come, for the progress bar; all at the end where the
-    # backend cannot give them as they come (Ray's).
-    try:
-        return Parallel(n_jobs=n_jobs, batch_size=1, return_as="generator_unordered")
-    except ValueError:
-        return Parallel(n_jobs=n_jobs, batch_size=1)
-

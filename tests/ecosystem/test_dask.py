@@ -59,32 +59,86 @@ def test_fit_and_predict_on_a_cluster(example):
     assert multiprocessing.active_children() == []
 
 
-def test_deep_model_on_a_cluster_survives_a_lost_worker(example, monkeypatch):
+@pytest.fixture
+def bare_cluster(tmp_path):
+    """A scheduler and two workers without nannies, each its own process, all ended here: a worker lost
+    stays lost. The scheduler drops a worker silent for 4 s."""
+    import subprocess
+    import time
+
+    env = dict(os.environ, DASK_DISTRIBUTED__SCHEDULER__WORKER_TTL="4s",
+               DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES="5")
+    address = str(tmp_path / "scheduler.json")
+    quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, "env": env}
+    started = [subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler", "--scheduler-file",
+                                 address, "--host", "127.0.0.1", "--port", "0", "--dashboard-address", ":0"],
+                                **quiet)]
+    try:
+        for _ in range(2):
+            started.append(subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", "--scheduler-file",
+                                             address, "--no-nanny", "--nthreads", "1", "--host", "127.0.0.1",
+                                             "--dashboard-address", ":0"], **quiet))
+        deadline = time.monotonic() + 60
+        while not os.path.exists(address) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        with distributed.Client(scheduler_file=address, timeout=30) as client:
+            client.wait_for_workers(2, timeout=60)
+            yield client, started
+    finally:
+        for process in started:
+            if process.poll() is None:
+                process.kill()
+            process.wait(timeout=30)
+
+
+@pytest.mark.parametrize("fault", ["kill-worker", "freeze-worker", "kill-scheduler"])
+def test_deep_model_on_a_cluster_outlives_a_fault(fault, bare_cluster, example, monkeypatch):
     import signal
+    import time
 
     import joblib
 
-    from vandu_sklearn import DeepGradientBoostingRegressor, _deep
+    from vandu_sklearn import ClusterLostError, DeepGradientBoostingRegressor, _deep
 
-    x, y = example.friedman(2000, np.random.default_rng())
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-        workers = list(client.run(os.getpid).values())
-        finished = []
-        task_done = _deep.Progress.task_done
+    client, (scheduler, *workers) = bare_cluster
+    x, y = example.friedman(1000, np.random.default_rng())
+    advanced = []
+    advance = _deep.Progress.advance
 
-        def end_a_worker_mid_layer(progress):
-            finished.append(None)
-            if len(finished) == 10:
-                os.kill(workers[0], signal.SIGKILL)
-            task_done(progress)
-        monkeypatch.setattr(_deep.Progress, "task_done", end_a_worker_mid_layer)
-        with joblib.parallel_config(backend="dask"):
-            model = DeepGradientBoostingRegressor(n_estimators=1, layer_width=2, n_jobs=-1).fit(x, y)
-        assert len(finished) == 96 + 2
-        assert workers[0] not in client.run(os.getpid).values()
+    def fault_mid_layer(progress, cost):
+        advanced.append(time.monotonic())
+        if len(advanced) == 10 + 98 * (fault == "kill-scheduler"):
+            # In the first layer's search for a worker, in the second layer's for the scheduler.
+            victim = scheduler if fault == "kill-scheduler" else workers[0]
+            os.kill(victim.pid, signal.SIGSTOP if fault == "freeze-worker" else signal.SIGKILL)
+        advance(progress, cost)
+    monkeypatch.setattr(_deep.Progress, "advance", fault_mid_layer)
+    model = DeepGradientBoostingRegressor(n_estimators=2, layer_width=1, n_jobs=-1)
+    with joblib.parallel_config(backend="dask"):
+        if fault == "kill-scheduler":
+            with pytest.raises(ClusterLostError, match="keeps the 1 layer finished.*warm_start=True") as lost:
+                model.fit(x, y)
+            assert lost.value.__cause__ is not None
+            assert type(lost.value.__cause__).__module__.split(".")[0] in ("distributed", "asyncio", "concurrent",
+                                                                           "tornado", "builtins")
+            assert model.n_estimators_ == 1
+            # Resumed elsewhere: the layer kept, one more fitted to the residual it leaves.
+            kept = _deep.split(_deep._model_bytes(model.model_))[3]
+            with joblib.parallel_config(backend="threading"):
+                model.set_params(warm_start=True).fit(x, y)
+            layers = _deep.split(_deep._model_bytes(model.model_))[3]
+            assert model.n_estimators_ == 2 and layers[0] == kept[0]
+        else:
+            model.fit(x, y)
+            assert len(advanced) == 2 * 97
+            # Ended or frozen, the worker is gone from the cluster, and the fit went on without it.
+            assert len(client.scheduler_info()["workers"]) == 1
+    if fault == "freeze-worker":
+        gaps = np.diff(advanced)
+        assert gaps.max() < 4 + 30  # the scheduler's worker timeout, plus a margin
     _, width, _, layers = _deep.split(_deep._model_bytes(model.model_))
-    assert width == 2 and [len(layer) for layer in layers] == [2]
+    assert width == 1 and len(layers) == model.n_estimators_
     members = [_deep._model_from_bytes(vandu.GradientBoosting, record) for record in layers[0]]
-    assert model.predict(x).tobytes() == _deep.column_means([np.array(m.predict(x)) for m in members]).tobytes()
-    assert multiprocessing.active_children() == []
+    first = _deep.column_means([np.array(m.predict(x)) for m in members])
+    if len(layers) == 1:
+        assert model.predict(x).tobytes() == first.tobytes()
