@@ -31,6 +31,7 @@ except ImportError as err:  # older than 1.6
 import vandu
 
 from ._inspect import ShapExplained, TreeInspection, fit_inspection, staged_predict
+from ._onnx import install_registration_hook, to_onnx
 
 __all__ = [
     "DecisionTreeRegressor",
@@ -38,6 +39,7 @@ __all__ = [
     "DeepGradientBoostingRegressor",
     "NativeModelError",
     "EXPECTED_FAILED_CHECKS",
+    "to_onnx",
 ]
 
 NativeModel = Union[vandu.DecisionTree, vandu.GradientBoosting, vandu.DeepGradientBoosting]
@@ -374,3 +376,7 @@ class DeepGradientBoostingRegressor(_VanduRegressor):
 
         _deep.fit(self, X, y)
         return self
+
+
+# skl2onnx converts the three estimators once it is imported, before or after this module.
+install_registration_hook()
