@@ -38,6 +38,7 @@ import vandu
 from . import _native
 from ._inspect import (ShapExplained, TreeInspection, apply, counts_state, fit_inspection, staged_predict,
                        to_shap)
+from ._onnx import install_registration_hook, to_onnx
 
 __all__ = [
     "DecisionTreeRegressor",
@@ -47,6 +48,7 @@ __all__ = [
     "ClusterLostError",
     "EXPECTED_FAILED_CHECKS",
     "to_shap",
+    "to_onnx",
 ]
 
 NativeModel = Union[vandu.DecisionTree, vandu.GradientBoosting, vandu.DeepGradientBoosting]
@@ -622,3 +624,7 @@ class DeepGradientBoostingRegressor(_VanduRegressor):
 
         _deep.fit(self, X, y, X_val, y_val)
         return self
+
+
+# skl2onnx converts the three estimators once it is imported, before or after this module.
+install_registration_hook()

@@ -1,7 +1,8 @@
 #include "core/random.hpp"
 
 #include <pthread.h>
-#include <sys/random.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -104,7 +105,8 @@ void chacha20_eight_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_
 bool system_entropy(void* buffer, std::size_t bytes) {
     auto* out = static_cast<unsigned char*>(buffer);
     while (bytes > 0) {
-        const ssize_t got = getrandom(out, bytes, 0);
+        // The system call itself: glibc wraps it only from 2.25, and wheels are built for older ones.
+        const long got = syscall(SYS_getrandom, out, bytes, 0);
         if (got < 0) {
             if (errno == EINTR) continue;
             return false;

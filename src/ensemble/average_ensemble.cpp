@@ -5,6 +5,7 @@
 
 #include "core/interrupt.hpp"
 #include "core/worker_pool.hpp"
+#include "ensemble/member_tasks.hpp"
 
 namespace vandu {
 
@@ -16,12 +17,6 @@ AverageEnsemble AverageEnsemble::create(const GradientBoostingParameters& params
     return layer;
 }
 
-namespace {
-
-// Runs task(i) for every member: one member per pool thread in whole rounds, and a lone
-// member left over on the calling thread, whose fit or predict then spreads its own steps
-// over the team instead of leaving all threads but one idle. Every member's task runs;
-// the failure of the lowest-numbered failed member is rethrown.
 void for_each_member(std::size_t count, const std::function<void(std::size_t)>& task) {
     const std::size_t threads = on_pool_thread() ? 1 : pool_thread_count();
     const std::size_t pooled = threads > 1 && count % threads == 1 ? count - 1 : count;
@@ -40,8 +35,6 @@ void for_each_member(std::size_t count, const std::function<void(std::size_t)>& 
     }
     if (failure) std::rethrow_exception(failure);
 }
-
-}  // namespace
 
 void AverageEnsemble::fit(MatrixView x, VectorView y) {
     // Members in as many groups as there are pool threads, each group's fits side by side

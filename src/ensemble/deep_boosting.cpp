@@ -163,6 +163,12 @@ void DeepBoostingImpl::fit(MatrixView x, VectorView y) {
     }
 
     estimators.clear();
+    layout.reset();
+    // Whatever the fit leaves, predict finds it laid out.
+    struct PrepareOnExit {
+        DeepBoostingImpl& model;
+        ~PrepareOnExit() { model.prepare(); }
+    } prepare_on_exit{*this};
     // The tree learner is fastest when one sample's features sit side by side; a matrix
     // already laid out that way is read in place instead of copied.
     std::optional<Matrix> grown;
@@ -186,9 +192,19 @@ void DeepBoostingImpl::fit(MatrixView x, VectorView y) {
     }
 }
 
+void DeepBoostingImpl::prepare() noexcept {
+    try {
+        layout = std::make_shared<const DeepLayout>(estimators);
+    } catch (...) {
+        layout.reset();
+    }
+}
+
 Vector DeepBoostingImpl::predict(MatrixView x) const {
     if (estimators.empty()) fail(text::unwrap_none);
-    Matrix predictions = estimators[0].member_predictions(x);
+    std::shared_ptr<const DeepLayout> laid = layout;
+    if (!laid || !laid->matches(estimators)) laid = std::make_shared<const DeepLayout>(estimators);
+    Matrix predictions = laid->member_predictions(estimators[0], 0, x);
     Vector result = column_means(predictions);
     std::optional<Matrix> grown;
     MatrixView features = x;
@@ -196,7 +212,7 @@ Vector DeepBoostingImpl::predict(MatrixView x) const {
         // The extra rows are those each layer actually holds, as loaded.
         grown = stack_rows(features, predictions.view());
         features = grown->view();
-        predictions = estimators[i].member_predictions(features);
+        predictions = laid->member_predictions(estimators[i], i, features);
         add_scaled(result, column_means(predictions), params.learning_rate);
     }
     return result;

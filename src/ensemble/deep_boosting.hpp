@@ -4,10 +4,12 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "core/matrix.hpp"
 #include "ensemble/average_ensemble.hpp"
+#include "ensemble/deep_layout.hpp"
 #include "ensemble/gradient_boosting.hpp"
 
 namespace vandu {
@@ -26,12 +28,19 @@ inline constexpr std::uint8_t search_folds = 5;
 struct DeepBoostingImpl {
     DeepBoostingParameters params;
     std::vector<AverageEnsemble> estimators;  // layer 0 first
+    // The members as predict walks them: made by fit (even one that fails) and by
+    // prepare. predict lays the members out for itself when this is missing or does not
+    // match the layers.
+    std::shared_ptr<const DeepLayout> layout;
 
     DeepBoostingImpl() = default;
     explicit DeepBoostingImpl(DeepBoostingParameters p) : params(p) {}
 
     void fit(MatrixView x, VectorView y);
     Vector predict(MatrixView x) const;
+    // Lays out the layers for predict (after a load, or a change by hand); a layout the
+    // machine cannot hold is left to predict.
+    void prepare() noexcept;
 };
 
 // Each grid combination's cross_validate error, to the bit, from its fold fits run as

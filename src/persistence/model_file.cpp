@@ -222,6 +222,7 @@ void load_record(Record& record, const std::string& filename,
             fail(std::string(text::unwrap_err) + e.what());
         throw;
     }
+    if constexpr (requires { fresh.prepare(); }) fresh.prepare();  // the deep model's prediction layout
     record = std::move(fresh);  // only now: a failed load leaves the old record whole
 }
 

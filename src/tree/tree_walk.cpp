@@ -221,6 +221,7 @@ struct Forest {
     std::vector<double> thresholds;       // (2^depth - 1) per tree
     std::vector<std::uint64_t> features;  // by node; `padding` where there is no node
     std::vector<double> leaves;           // 2^depth per tree
+    std::uint64_t rows = 0;               // a matrix needs more features than any node uses
 
     std::size_t internal() const { return (std::size_t{1} << depth) - 1; }
 };
@@ -281,15 +282,16 @@ std::optional<std::size_t> sound_levels(const DecisionTreeImpl& tree, std::size_
     return steps;
 }
 
-// Empty when some tree needs the checked walk.
-std::optional<Forest> lay_out_forest(std::span<const DecisionTreeImpl> trees, MatrixView x) {
+// Empty when some tree needs the checked walk with any matrix; features are not checked
+// against a matrix here (see LaidOutTrees::walk).
+std::optional<Forest> lay_out_forest(std::span<const DecisionTreeImpl> trees) {
     Forest forest;
     std::vector<std::size_t> depth;
     std::size_t entries = 0;  // of the trees' own tables
     for (const DecisionTreeImpl& tree : trees) {
         if (tree.splitters.empty()) return std::nullopt;
         entries += tree.splitters.size() + tree.routes.size();
-        const std::optional<std::size_t> levels = sound_levels(tree, x.rows, depth);
+        const std::optional<std::size_t> levels = sound_levels(tree, SIZE_MAX, depth);
         if (!levels || *levels > max_deep_depth) return std::nullopt;
         forest.depth = std::max(forest.depth, static_cast<unsigned>(*levels));
     }
@@ -306,32 +308,85 @@ std::optional<Forest> lay_out_forest(std::span<const DecisionTreeImpl> trees, Ma
                          forest.leaves.data() + t * (internal + 1), internal};
         lay_out(trees[t], out, 0, 0, forest.depth);
     }
+    for (const std::uint64_t f : forest.features)
+        if (f != padding) forest.rows = std::max(forest.rows, f + 1);
     return forest;
 }
 
-// Shallow trees: the features the trees use, one after another for a block of samples.
-void walk_shallow(const Forest& forest, MatrixView x, double* out, bool sum, const walk::Kernels& kernels) {
-    // The features in use, ascending, marked rather than sorted: a forest has many nodes
-    // and x few rows.
-    std::vector<char> marked(x.rows, 0);
-    for (const std::uint64_t f : forest.features)
-        if (f != padding) marked[f] = 1;
+// Shallow trees: the features the trees use, ascending, one after another for a block of
+// samples, `width` values each.
+struct ShallowPlan {
     std::vector<std::uint64_t> used;
-    for (std::size_t f = 0; f < marked.size(); ++f)
-        if (marked[f]) used.push_back(f);
-    if (used.empty()) used.push_back(0);  // only padding: any feature will do
+    std::size_t width = 0;
+    std::vector<std::uint32_t> offsets;  // of each node's feature within the block
+};
+
+ShallowPlan plan_shallow(const Forest& forest) {
+    ShallowPlan plan;
+    // Marked rather than sorted: a forest has many nodes and few features; sorted when a
+    // loaded tree names a feature far beyond its node count.
+    if (forest.rows <= 4 * forest.features.size() + 64) {
+        std::vector<char> marked(forest.rows, 0);
+        for (const std::uint64_t f : forest.features)
+            if (f != padding) marked[f] = 1;
+        for (std::size_t f = 0; f < marked.size(); ++f)
+            if (marked[f]) plan.used.push_back(f);
+    } else {
+        for (const std::uint64_t f : forest.features)
+            if (f != padding) plan.used.push_back(f);
+        std::sort(plan.used.begin(), plan.used.end());
+        plan.used.erase(std::unique(plan.used.begin(), plan.used.end()), plan.used.end());
+    }
+    if (plan.used.empty()) plan.used.push_back(0);  // only padding: any feature will do
     // About 16 KiB of block, so that it stays in the first-level cache.
     const std::size_t quantum = walk::block_quantum;
-    const std::size_t width =
-        std::clamp<std::size_t>(16384 / (sizeof(double) * used.size()) / quantum * quantum, quantum, 256);
-    std::vector<std::uint32_t> offsets(forest.features.size());
-    for (std::size_t k = 0; k < offsets.size(); ++k) {
+    plan.width =
+        std::clamp<std::size_t>(16384 / (sizeof(double) * plan.used.size()) / quantum * quantum, quantum, 256);
+    plan.offsets.resize(forest.features.size());
+    for (std::size_t k = 0; k < plan.offsets.size(); ++k) {
         const std::uint64_t f = forest.features[k];
-        const std::size_t slot =
-            f == padding ? 0 : static_cast<std::size_t>(std::lower_bound(used.begin(), used.end(), f) - used.begin());
-        offsets[k] = static_cast<std::uint32_t>(slot * width);
+        const std::size_t slot = f == padding ? 0
+                                              : static_cast<std::size_t>(
+                                                    std::lower_bound(plan.used.begin(), plan.used.end(), f) -
+                                                    plan.used.begin());
+        plan.offsets[k] = static_cast<std::uint32_t>(slot * plan.width);
     }
-    const walk::ShallowForest view{forest.depth, forest.count, forest.thresholds.data(), offsets.data(),
+    return plan;
+}
+
+// A few samples, one at a time down each tree: the vector kernel would compare every node
+// for a whole group of rows. The same comparisons on the path, the sums in tree order.
+void walk_few(const walk::ShallowForest& f, const double* block, std::size_t n, double* out, bool sum) {
+    const std::size_t internal = (std::size_t{1} << f.depth) - 1;
+    for (std::size_t r = 0; r < n; ++r) {
+        const double* values = block + r;
+        double acc = 0.0;
+        const double* thresholds = f.thresholds;
+        const std::uint32_t* offsets = f.offsets;
+        const double* leaves = f.leaves;
+        for (std::size_t t = 0; t < f.count; ++t) {
+            std::size_t at = 0;
+            for (unsigned level = 0; level < f.depth; ++level)
+                at = 2 * at + 1 + static_cast<std::size_t>(side_of(values[offsets[at]], thresholds[at]));
+            const double v = leaves[at - internal];
+            acc = sum ? acc + v : v;
+            thresholds += internal;
+            offsets += internal;
+            leaves += internal + 1;
+        }
+        out[r] = acc;
+    }
+}
+
+// Up to this many samples take walk_few.
+inline constexpr std::size_t few_samples = 4;
+
+void walk_shallow(const Forest& forest, const ShallowPlan& plan, MatrixView x, double* out, bool sum,
+                  const walk::Kernels& kernels) {
+    const std::vector<std::uint64_t>& used = plan.used;
+    const std::size_t width = plan.width;
+    const std::size_t quantum = walk::block_quantum;
+    const walk::ShallowForest view{forest.depth, forest.count, forest.thresholds.data(), plan.offsets.data(),
                                    forest.leaves.data()};
 
     const auto run = [&](std::size_t begin, std::size_t end) {
@@ -343,6 +398,10 @@ void walk_shallow(const Forest& forest, MatrixView x, double* out, bool sum, con
                                      static_cast<std::ptrdiff_t>(b) * x.col_stride;
                 double* to = block.data() + j * width;
                 for (std::size_t r = 0; r < n; ++r) to[r] = from[static_cast<std::ptrdiff_t>(r) * x.col_stride];
+            }
+            if (n <= few_samples) {
+                walk_few(view, block.data(), n, out + b, sum);
+                continue;
             }
             kernels.shallow(view, block.data(), (n + quantum - 1) / quantum * quantum, values.data(), sum);
             std::copy(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n), out + b);
@@ -410,17 +469,50 @@ void walk_deep(const Forest& forest, MatrixView x, double* out, bool sum) {
 
 }  // namespace
 
+struct LaidOutTrees::Parts {
+    Forest forest;
+    std::optional<ShallowPlan> plan;  // for shallow trees
+};
+
+LaidOutTrees::LaidOutTrees(std::shared_ptr<const Parts> parts) : parts_(std::move(parts)) {}
+
+std::optional<LaidOutTrees> LaidOutTrees::lay_out(std::span<const DecisionTreeImpl> trees) {
+    if (trees.empty()) return std::nullopt;
+    std::optional<Forest> forest = lay_out_forest(trees);
+    if (!forest) return std::nullopt;
+    auto parts = std::make_shared<Parts>();
+    parts->forest = std::move(*forest);
+    if (parts->forest.depth <= walk::max_shallow_depth && parts->forest.features.size() < (std::size_t{1} << 20))
+        parts->plan = plan_shallow(parts->forest);
+    return LaidOutTrees(std::move(parts));
+}
+
+bool LaidOutTrees::walk(MatrixView x, double* out, bool sum, const walk::Kernels& kernels) const {
+    if (x.cols == 0) return true;
+    // A node's feature beyond x is a fault only the checked walk reports, when reached.
+    if (x.rows < parts_->forest.rows) return false;
+    if (parts_->plan)
+        walk_shallow(parts_->forest, *parts_->plan, x, out, sum, kernels);
+    else
+        walk_deep(parts_->forest, x, out, sum);
+    return true;
+}
+
+std::size_t LaidOutTrees::bytes() const {
+    const Forest& f = parts_->forest;
+    std::size_t total = sizeof(Parts) + f.thresholds.capacity() * sizeof(double) +
+                        f.features.capacity() * sizeof(std::uint64_t) + f.leaves.capacity() * sizeof(double);
+    if (parts_->plan)
+        total += parts_->plan->used.capacity() * sizeof(std::uint64_t) +
+                 parts_->plan->offsets.capacity() * sizeof(std::uint32_t);
+    return total;
+}
+
 bool walk_sound_trees(std::span<const DecisionTreeImpl> trees, MatrixView x, double* out, bool sum,
                       const walk::Kernels& kernels) {
     if (x.cols == 0) return true;
-    if (trees.empty()) return false;
-    const std::optional<Forest> forest = lay_out_forest(trees, x);
-    if (!forest) return false;
-    if (forest->depth <= walk::max_shallow_depth && forest->features.size() < (std::size_t{1} << 20))
-        walk_shallow(*forest, x, out, sum, kernels);
-    else
-        walk_deep(*forest, x, out, sum);
-    return true;
+    const std::optional<LaidOutTrees> laid = LaidOutTrees::lay_out(trees);
+    return laid && laid->walk(x, out, sum, kernels);
 }
 
 void predict_trees(std::span<const DecisionTreeImpl> trees, MatrixView x, double* out, bool sum) {

@@ -1,6 +1,9 @@
 // Prediction: the walk of one tree, or of a sequence of trees whose values are summed.
 #pragma once
 
+#include <cstddef>
+#include <memory>
+#include <optional>
 #include <span>
 
 #include "core/matrix.hpp"
@@ -13,6 +16,26 @@ namespace vandu {
 // tree 0 + value of tree 1 + ... in tree order (sum true). A fault a sample meets (see
 // tree_walk.cpp) is raised as a walk of each tree in turn over all samples meets it first.
 void predict_trees(std::span<const DecisionTreeImpl> trees, MatrixView x, double* out, bool sum);
+
+// Trees laid out once for the unchecked walk of any matrix, as walk_sound_trees lays them
+// out on every call. Copies share the layout, which never changes; it holds no reference
+// to the trees.
+class LaidOutTrees {
+public:
+    // None when some tree needs the checked walk (a fault other than a feature the matrix
+    // may lack, too deep a tree, too large a layout) or there is no tree.
+    static std::optional<LaidOutTrees> lay_out(std::span<const DecisionTreeImpl> trees);
+    // predict_trees of the trees, or false (out untouched) when x lacks a feature some node
+    // uses: only the checked walk knows whether a sample reaches that node.
+    bool walk(MatrixView x, double* out, bool sum, const walk::Kernels& kernels) const;
+    // Bytes the layout holds.
+    std::size_t bytes() const;
+
+private:
+    struct Parts;
+    explicit LaidOutTrees(std::shared_ptr<const Parts> parts);
+    std::shared_ptr<const Parts> parts_;
+};
 
 // The unchecked walk of predict_trees with the given kernels, for trees without any fault
 // and not too deep; false (out untouched) when some tree needs the checked walk.

@@ -143,6 +143,14 @@ TEST(DeepBoosting, FittedStructureResidualsAndPrediction) {
     expect_same_bits(model.predict(fresh.x.view()), composed_predict(model, fresh.x.view()));
     EXPECT_TRUE(model.predict(Matrix::column_major(F, 0).view()).empty());
 
+    // Layers changed by hand after the fit are predicted as they now are, laid out again or not.
+    model.estimators[2].estimators[1].estimators.pop_back();
+    expect_same_bits(model.predict(fresh.x.view()), composed_predict(model, fresh.x.view()));
+    model.estimators.pop_back();
+    expect_same_bits(model.predict(fresh.x.view()), composed_predict(model, fresh.x.view()));
+    model.prepare();
+    expect_same_bits(model.predict(fresh.x.view()), composed_predict(model, fresh.x.view()));
+
     // A second fit replaces every layer.
     const Problem other = problem(F, 20, 3);
     model.fit(other.x.view(), other.y);
@@ -179,6 +187,11 @@ TEST(DeepBoosting, PredictRebuildsRowsFromTheMembersHeld) {
     // Trees of the last layer may read the rows that came from the earlier ones.
     EXPECT_EQ(x.rows, 2u + 1u + 3u + 2u);
     expect_same_bits(model.predict(data.x.view()), composed_predict(model, data.x.view()));
+    model.prepare();
+    expect_same_bits(model.predict(data.x.view()), composed_predict(model, data.x.view()));
+    // A matrix without the features the first layer reads: the member's own walk and failure.
+    EXPECT_EQ(failure_of([&] { model.predict(Matrix::column_major(0, 3).view()); }),
+              failure_of([&] { model.estimators[0].predict(Matrix::column_major(0, 3).view()); }));
 
     model.estimators[1].estimators.clear();
     EXPECT_EQ(failure_of([&] { model.predict(data.x.view()); }), unsupported);

@@ -101,7 +101,7 @@ TEST_P(RandomForests, WalkAsDefinedWithEveryKernel) {
         const std::size_t features = 1 + gen() % 30;
         std::vector<DecisionTreeImpl> trees;
         for (std::size_t t = 0; t < count; ++t) trees.push_back(random_tree(1 + gen() % depth, features, gen));
-        for (std::size_t samples : {1u, 31u, 33u, 700u, 3000u}) {
+        for (std::size_t samples : {1u, 4u, 31u, 33u, 260u, 700u, 3000u}) {
             Matrix sample_major = Matrix::column_major(features, samples);
             Matrix feature_major = Matrix::row_major(features, samples);
             for (std::size_t s = 0; s < samples; ++s)

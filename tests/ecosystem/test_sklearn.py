@@ -48,15 +48,10 @@ def test_parameters_reach_the_native_model(estimator, tmp_path):
     native = type(estimator)._native_class
     assert list(type(estimator)().get_params()) == sorted({
         "DecisionTree": ["depth", "min_samples_split"],
-<<<<<<< HEAD
         "GradientBoosting": ["depth", "min_samples_split", "n_estimators", "learning_rate", "n_iter_no_change",
                              "validation_fraction", "tol"],
-        "DeepGradientBoosting": ["n_estimators", "layer_width", "learning_rate", "n_jobs", "verbose", "warm_start"],
-=======
-        "GradientBoosting": ["depth", "min_samples_split", "n_estimators", "learning_rate"],
         "DeepGradientBoosting": ["n_estimators", "layer_width", "learning_rate", "n_jobs", "verbose", "warm_start",
                                  "n_iter_no_change", "validation_fraction", "tol"],
->>>>>>> i22
     }[native.__name__])
     x, y = data()
     estimator = clone(estimator)
@@ -66,12 +61,7 @@ def test_parameters_reach_the_native_model(estimator, tmp_path):
     params = json.loads((tmp_path / "model.json").read_text())["params"]
     params.update(params.pop("est_params", {}))
     assert params == {name: value for name, value in estimator.get_params().items()
-<<<<<<< HEAD
-                      if name not in ("n_jobs", "verbose", "warm_start", "n_iter_no_change",
-                                      "validation_fraction", "tol")}
-=======
                       if name not in type(estimator)._python_parameters}
->>>>>>> i22
 
 
 def as_list(x):

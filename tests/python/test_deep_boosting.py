@@ -101,15 +101,22 @@ def test_one_layer_predicts_its_mean_and_ignores_the_rate(rng, persistence):
     assert model.predict(x).tolist() == layer_means(record, x)[0]
 
 
-def test_refit_replaces_every_layer(rng, persistence):
+def test_refit_and_load_replace_every_layer(rng, persistence):
+    # Predictions come from the model the instance holds now, never from one it held before.
     x, y = data(rng, 20)
     model = vandu.DeepGradientBoosting(n_estimators=2, layer_width=1)
     model.fit(x, y)
-    x2, y2 = data(rng, 25)
+    first = saved(model, persistence, "first.json")
+    x2, y2 = data(rng, 25, features=3)
     model.fit(x2, y2)
     record = saved(model, persistence)
     assert len(record["estimators"]) == 2
     assert record["estimators"][0]["estimators"][0]["mean"] == running_mean(y2)
+    for rows in (x2[:1], x2):
+        assert model.predict(rows).tolist() == composed_predict(record, rows)
+    model.load(str(persistence / "first.json"))
+    for rows in (x[:1], x):
+        assert model.predict(rows).tolist() == composed_predict(first, rows)
 
 
 def test_no_layer_fits_but_cannot_predict(rng):

@@ -1,0 +1,42 @@
+// The deep model's members laid out for prediction once, after fit and load, rather than
+// on every call.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "core/matrix.hpp"
+#include "ensemble/average_ensemble.hpp"
+#include "tree/tree_walk.hpp"
+
+namespace vandu {
+
+// Owns what it laid out and never changes, so copies of a model may share it and any
+// number of threads may predict with it.
+class DeepLayout {
+public:
+    explicit DeepLayout(const std::vector<AverageEnsemble>& layers);
+
+    // True when laid out from layers of this shape, with these stage counts, rates and
+    // means: a model changed by hand since then needs a new layout.
+    bool matches(const std::vector<AverageEnsemble>& layers) const;
+
+    // layer.member_predictions(x) to the bit, for the layer laid out as `index`; a member
+    // the layout could not take (or x lacks a feature it uses) predicts by itself, with
+    // the failures that brings.
+    Matrix member_predictions(const AverageEnsemble& layer, std::size_t index, MatrixView x) const;
+
+    // Bytes the layout holds beyond the model.
+    std::size_t bytes() const;
+
+private:
+    struct Member {
+        std::optional<LaidOutTrees> trees;
+        std::size_t stages = 0;
+        double rate = 0.0, mean = 0.0;
+    };
+    std::vector<std::vector<Member>> layers_;
+};
+
+}  // namespace vandu
