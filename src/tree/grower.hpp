@@ -25,7 +25,8 @@ public:
           sc_(scratch),
           piece_(piece),
           deferred_(deferred),
-          certified_(certified) {
+          certified_(certified),
+          coded_(certified && st.codes.ready()) {
         if (sc_.levels.size() < std::size_t{params_.depth} + 2) {
             sc_.levels.resize(std::size_t{params_.depth} + 2);
             for (auto& level : sc_.levels)
@@ -83,6 +84,9 @@ private:
     void value_ranges(const double* rows, const std::uint64_t* index, std::size_t count, bool large,
                       double* min, double* max, std::int64_t* has_nan);
 
+    // The thresholds' bins, for the passes over codes.
+    void code_search();
+
     void side_statistics(const double* rows, std::size_t count, const double* y, bool large);
 
     double impurity(std::size_t f) const;
@@ -106,6 +110,9 @@ private:
     Piece& piece_;
     std::vector<DeferredSubtree>* deferred_;
     const bool certified_;
+    // The estimate pass and the partition read the rows' byte codes, and their doubles
+    // only where the codes cannot decide.
+    const bool coded_;
 };
 
 }  // namespace vandu
