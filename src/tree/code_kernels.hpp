@@ -1,5 +1,5 @@
-// The passes of a node over the byte codes of its rows (tree/feature_codes): one byte
-// per row and feature read through the rows' positions, and a double only for a row in
+// The passes of a node over the codes of its rows (tree/feature_codes): two bytes per
+// row and feature read through the rows' positions, and a double only for a row in
 // the bin of a threshold or of a side's extreme. Every outcome is the one the doubles
 // give.
 #pragma once
@@ -16,7 +16,7 @@ namespace vandu::kernels {
 // Row s is sample index[s], or first + s without an index: its codes at
 // codes + sample * pitch, its doubles at x + sample * stride.
 struct CodeRows {
-    const std::uint8_t* codes;
+    const code_t* codes;
     std::size_t pitch;
     const double* x;
     std::size_t stride;
@@ -26,11 +26,11 @@ struct CodeRows {
 };
 
 // Every feature's thresholds read through the codes, by group of FeatureCodes::group
-// features: codes above `above` are right; `exact` (bit per feature of the group) marks
+// features: codes above `above` are right; `exact` (two bits per feature of the group) marks
 // the features whose code equal to `tie` compares the double with `thresholds`.
 struct CodeSearch {
-    const std::uint8_t* above;
-    const std::uint8_t* tie;
+    const code_t* above;
+    const code_t* tie;
     const std::uint32_t* exact;
     const double* thresholds;
 };

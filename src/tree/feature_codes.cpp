@@ -9,8 +9,8 @@
 namespace vandu {
 namespace {
 
-// Enough to place 255 edges near the quantiles; more would only cost sorting time.
-constexpr std::size_t edge_sample = std::size_t{1} << 13;
+// Enough to place the edges near the quantiles; more would only cost sorting time.
+constexpr std::size_t edge_sample = std::size_t{1} << 14;
 
 std::uint64_t bits_of(double v) {
     std::uint64_t b;
@@ -28,7 +28,7 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
     pure_.assign(n_features * bins, 1);
     // The last row's group load may run past its own codes.
     codes_.resize(n * n_features + group);
-    std::memset(codes_.data() + n * n_features, 0, group);
+    std::memset(codes_.data() + n * n_features, 0, group * sizeof(code_t));
 
     const std::size_t taken = std::min(n, edge_sample);
     std::vector<double> values(taken);
@@ -49,7 +49,7 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
         if (distinct < bins) {
             for (std::size_t i = 0; i < m; ++i) add(values[i]);
         } else {
-            for (std::size_t b = 1; b < bins; ++b) add(values[m * b / bins - 1]);
+            for (std::size_t b = 1; b < bins; ++b) add(values[(m * b + bins - 1) / bins - 1]);
         }
         // Past the last edge values are only known to be greater.
         for (std::size_t b = k; b < bins; ++b) pure_[f * bins + b] = 0;
@@ -60,14 +60,21 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
     std::vector<std::vector<std::uint8_t>> pure(tasks, pure_);
     parallel_team(tasks, [&](std::size_t t) {
         std::uint8_t* flags = pure[t].data();
-        for (std::size_t s = n * t / tasks; s < n * (t + 1) / tasks; ++s) {
-            const double* row = x + s * stride;
-            std::uint8_t* out = codes_.data() + s * n_features;
+        // Blocks of rows that stay in the cache while each feature's edges are searched
+        // (one table at a time stays close, and the rows' searches overlap).
+        constexpr std::size_t block = 1024;
+        const std::size_t last = n * (t + 1) / tasks;
+        for (std::size_t from = n * t / tasks; from < last; from += block) {
+            const std::size_t to = std::min(last, from + block);
             for (std::size_t f = 0; f < n_features; ++f) {
                 const double* e = edges_.data() + f * bins;
-                const std::uint8_t c = code(e, row[f]);
-                out[f] = c;
-                flags[f * bins + c] &= bits_of(row[f]) == bits_of(e[c]);
+                std::uint8_t* pure_bins = flags + f * bins;
+                for (std::size_t s = from; s < to; ++s) {
+                    const double v = x[s * stride + f];
+                    const code_t c = code(e, v);
+                    codes_.data()[s * n_features + f] = c;
+                    pure_bins[static_cast<std::size_t>(c)] &= bits_of(v) == bits_of(e[c]);
+                }
             }
         }
     });
@@ -77,13 +84,13 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
 }
 
 CodeThreshold code_threshold(const FeatureCodes& codes, std::size_t f, double threshold) {
-    const std::uint8_t b = codes.bin_of(f, threshold);
+    const code_t b = codes.bin_of(f, threshold);
     // Codes below b hold values at most the edge below the threshold, codes above b
     // values above the threshold's own edge, which is at least the threshold.
-    if (codes.pure(f, b)) {
-        const double e = codes.edge(f, b);
+    if (codes.pure(f, static_cast<std::size_t>(b))) {
+        const double e = codes.edge(f, static_cast<std::size_t>(b));
         if (!(e > threshold)) return {b, 0, false};
-        if (b > 0) return {static_cast<std::uint8_t>(b - 1), 0, false};
+        if (b > 0) return {static_cast<code_t>(b - 1), 0, false};
     }
     return {b, b, true};
 }

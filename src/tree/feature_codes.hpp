@@ -1,6 +1,6 @@
-// Exact byte codes of a feature matrix: per feature a sorted table of at most 255 bin
-// edges taken from its own values, and per sample one byte, the number of edges below
-// its value. Codes only order values by bins: a comparison with a threshold is decided by
+// Exact codes of a feature matrix: per feature a sorted table of at most 4095 bin edges
+// taken from its own values, and per sample and feature a two-byte code, the number of
+// edges below its value. Codes only order values by bins: a comparison with a threshold is decided by
 // the code unless the value shares the threshold's bin, and then by the double itself,
 // so every decision is the one the doubles give.
 #pragma once
@@ -13,10 +13,14 @@
 
 namespace vandu {
 
+// Codes fit in 12 bits: signed 16-bit lanes compare them in one instruction.
+using code_t = std::int16_t;
+
 class FeatureCodes {
 public:
-    static constexpr std::size_t group = 32;  // codes read per vector load
-    static constexpr std::size_t bins = 256;
+    static constexpr std::size_t group = 16;  // codes read per vector load
+    static constexpr std::size_t bins = 4096;
+    static constexpr code_t none = 0x7fff;  // above every code
 
     // Codes of n samples of n_features values, sample s at x + s * stride. The edges
     // come from an evenly spaced sample of each feature's values; any edges are sound.
@@ -24,23 +28,23 @@ public:
 
     bool ready() const { return ready_; }
     std::size_t n_features() const { return n_features_; }
-    // Bytes per sample (the feature count), and features rounded up to whole groups.
+    // Codes per sample (the feature count), and features rounded up to whole groups.
     std::size_t pitch() const { return n_features_; }
     std::size_t padded() const { return padded_; }
-    const std::uint8_t* codes() const { return codes_.data(); }
+    const code_t* codes() const { return codes_.data(); }
 
     // The bin of a value: the number of edges below it (NaN: 0).
-    std::uint8_t bin_of(std::size_t f, double v) const { return code(edges_.data() + f * bins, v); }
+    code_t bin_of(std::size_t f, double v) const { return code(edges_.data() + f * bins, v); }
     double edge(std::size_t f, std::size_t b) const { return edges_[f * bins + b]; }
     // Every value of bin b of feature f has the bits of its edge (never so past the last edge).
     bool pure(std::size_t f, std::size_t b) const { return pure_[f * bins + b] != 0; }
     const double* edges(std::size_t f) const { return edges_.data() + f * bins; }
     const std::uint8_t* pure_flags(std::size_t f) const { return pure_.data() + f * bins; }
 
-    static std::uint8_t code(const double* e, double v) {
+    static code_t code(const double* e, double v) {
         std::size_t at = 0;
         for (std::size_t step = bins / 2; step > 0; step /= 2) at += e[at + step - 1] < v ? step : 0;
-        return static_cast<std::uint8_t>(at);
+        return static_cast<code_t>(at);
     }
 
 private:
@@ -49,14 +53,14 @@ private:
     // Edges padded with +inf to 256 per feature (the last never read by the search).
     std::vector<double> edges_;
     std::vector<std::uint8_t> pure_;
-    UninitBuffer<std::uint8_t> codes_;
+    UninitBuffer<code_t> codes_;
 };
 
 // How a node's threshold reads the codes of a feature: codes above `above` are on the
 // right; a code equal to `tie` compares its double, unless `exact` is clear (the bin is
 // pure, or the feature is not drawn).
 struct CodeThreshold {
-    std::uint8_t above, tie;
+    code_t above, tie;
     bool exact;
 };
 CodeThreshold code_threshold(const FeatureCodes& codes, std::size_t f, double threshold);

@@ -49,7 +49,7 @@ struct PendingSettle {
 // One side's value ranges, taken by the partition that fills it.
 struct RangeSet {
     std::vector<double> min, max;
-    std::vector<std::uint8_t> min_code, max_code;  // in whole groups of codes
+    std::vector<code_t> min_code, max_code;  // in whole groups of codes
     std::size_t count = 0;
 
     void size(std::size_t stride) {
@@ -91,10 +91,10 @@ struct NodeScratch {
         above.assign(stride, 0);
         sum_above.assign(stride, 0.0);
         const std::size_t groups = (stride + FeatureCodes::group - 1) / FeatureCodes::group;
-        code_above.assign(groups * FeatureCodes::group, 255);
+        code_above.assign(groups * FeatureCodes::group, FeatureCodes::none);
         code_tie.assign(groups * FeatureCodes::group, 0);
         code_exact.assign(groups, 0);
-        code_side.assign(stride, CodeThreshold{255, 0, false});
+        code_side.assign(stride, CodeThreshold{FeatureCodes::none, 0, false});
     }
     std::vector<double> threshold;
     // Every feature's exact statistics, for fits beyond the estimate's bound.
@@ -106,7 +106,7 @@ struct NodeScratch {
     std::vector<double> sum_above;
     std::vector<std::size_t> candidates;
     // The thresholds read through the byte codes (kernels::CodeSearch), and by feature.
-    std::vector<std::uint8_t> code_above, code_tie;
+    std::vector<code_t> code_above, code_tie;
     std::vector<std::uint32_t> code_exact;
     std::vector<CodeThreshold> code_side;
     // Both children's ranges, by the children's level: a right child's survive the

@@ -270,7 +270,7 @@ std::optional<Choice> Grower::certified_choice(const double* rows, const std::ui
 
 void Grower::code_search() {
     const FeatureCodes& codes = st_.codes;
-    std::fill(sc_.code_above.begin(), sc_.code_above.end(), std::uint8_t{255});
+    std::fill(sc_.code_above.begin(), sc_.code_above.end(), FeatureCodes::none);
     std::fill(sc_.code_exact.begin(), sc_.code_exact.end(), 0u);
     for (std::size_t f = 0; f < st_.n_features; ++f) {
         if (!sc_.drawn[f]) continue;
@@ -278,7 +278,7 @@ void Grower::code_search() {
         sc_.code_side[f] = t;
         sc_.code_above[f] = t.above;
         sc_.code_tie[f] = t.tie;
-        if (t.exact) sc_.code_exact[f / FeatureCodes::group] |= std::uint32_t{1} << (f % FeatureCodes::group);
+        if (t.exact) sc_.code_exact[f / FeatureCodes::group] |= std::uint32_t{3} << (2 * (f % FeatureCodes::group));
     }
 }
 

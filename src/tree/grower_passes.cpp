@@ -135,7 +135,9 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
     RunningStats* stats = nullptr;
     if (!choice.exact) {
         choice.sides = {};
-        if (!by_bits && rides(count)) stats = choice.sides.data();
+        // Over codes the rows arrive too fast to hide a chain of divisions: the statistics
+        // wait to run beside other chains.
+        if (!by_bits && !coded_ && rides(count)) stats = choice.sides.data();
     }
 
     // Rows [from, to) hold the lefts [lefts_before, lefts_after) of the node.
