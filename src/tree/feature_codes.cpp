@@ -1,6 +1,7 @@
 #include "tree/feature_codes.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 
@@ -11,6 +12,8 @@ namespace {
 
 // Enough to place the edges near the quantiles; more would only cost sorting time.
 constexpr std::size_t edge_sample = std::size_t{1} << 14;
+
+std::atomic<std::size_t> coded_from{std::size_t{1} << 22};
 
 std::uint64_t bits_of(double v) {
     std::uint64_t b;
@@ -82,6 +85,10 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
         for (std::size_t i = 0; i < pure_.size(); ++i) pure_[i] &= pure[t][i];
     ready_ = true;
 }
+
+std::size_t coded_node_values() { return coded_from.load(std::memory_order_relaxed); }
+
+void set_coded_node_values_for_testing(std::size_t values) { coded_from.store(values, std::memory_order_relaxed); }
 
 CodeThreshold code_threshold(const FeatureCodes& codes, std::size_t f, double threshold) {
     const code_t b = codes.bin_of(f, threshold);

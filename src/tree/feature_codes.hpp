@@ -56,6 +56,12 @@ private:
     UninitBuffer<code_t> codes_;
 };
 
+// A node whose rows span this many values (32 MiB by default) reads their codes rather
+// than their doubles; a matrix this large gets codes.
+std::size_t coded_node_values();
+// Tests only: codes from this many values on (0: every node of a certified fit).
+void set_coded_node_values_for_testing(std::size_t values);
+
 // How a node's threshold reads the codes of a feature: codes above `above` are on the
 // right; a code equal to `tie` compares its double, unless `exact` is clear (the bin is
 // pure, or the feature is not drawn).

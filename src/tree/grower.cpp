@@ -44,7 +44,7 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
     // rows: children that cannot split, or a node too small to take their ranges on the
     // way (they take their own, faster than through the side's running ranges).
     const bool ride = rides(count);
-    const bool note_sides = certified_ && !coded_ && (budget == 1 || !ride) && st_.stride <= 64;
+    const bool note_sides = certified_ && !coded(count) && (budget == 1 || !ride) && st_.stride <= 64;
     auto choice = find_split(begin, count, data, root, large, shift, ranges,
                              note_sides ? st_.sides + begin : nullptr);
     if (!choice) return NO_CHILD;
@@ -61,7 +61,7 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
     const std::size_t slots = st_.targets.size();
     if (level >= slots && sc_.level_pending[level - slots]) flush();
     // Over codes the children's ranges cost a byte per value on the way.
-    const bool take_ranges = move_rows && (ride || !certified_ || coded_);
+    const bool take_ranges = move_rows && (ride || !certified_ || coded(count));
     const NodeData children = partition(level + 1, begin, end, *choice, sc_.threshold[f], data,
                                         move_rows, take_ranges, large, child_ranges,
                                         note_sides ? st_.sides + begin : nullptr);
@@ -211,7 +211,7 @@ std::optional<Choice> Grower::find_split(std::size_t begin, std::size_t count, N
         any_drawn = true;
     }
 
-    if (coded_ && any_drawn) code_search();
+    if (coded(count) && any_drawn) code_search();
 
     std::optional<Choice> choice;
     // With certified targets no impurity is NaN, so no comparison can fail first.

@@ -55,6 +55,10 @@ private:
     // A smaller one runs faster by the side bits, its children taking their own ranges.
     bool rides(std::size_t count) const { return count * st_.stride >= ride_node_values; }
 
+    // Whether a node's passes read codes: where its rows' doubles span more than the
+    // caches hold, codes cost less than the doubles' arrival; below, the doubles are faster.
+    bool coded(std::size_t count) const { return coded_ && count * st_.stride >= coded_node_values(); }
+
     void assign(const std::uint64_t* positions, std::size_t begin, std::size_t end, double value);
 
     // Equal chunks of a large node's rows, one per team task.

@@ -54,6 +54,9 @@ class BoostingMatchesDefinition : public ::testing::TestWithParam<Shape> {};
 // and the residual chain r -= rate * p, bit for bit.
 TEST_P(BoostingMatchesDefinition, StagesAreRefitBitForBit) {
     const auto [features, samples, depth, stages, rate, mss] = GetParam();
+    // Once through the doubles, once through codes made once for all stages.
+    for (const bool coded : {false, true}) {
+    const testing::CodedFrom codes(coded ? 0 : coded_node_values());
     std::mt19937_64 gen(features * 7919 + samples * 31 + static_cast<std::size_t>(depth));
     const Matrix x = random_matrix(features, samples, gen);
     const Vector y = random_vector(samples, gen);
@@ -85,6 +88,7 @@ TEST_P(BoostingMatchesDefinition, StagesAreRefitBitForBit) {
     expect_same_bits(model.predict(x.view()), defined_predict(model, x.view()));
     const Matrix other = random_matrix(features, 17, gen);
     expect_same_bits(model.predict(other.view()), defined_predict(model, other.view()));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, BoostingMatchesDefinition,
