@@ -221,6 +221,7 @@ public:
     std::vector<double> source_copy;
     // Made by the first fit that searches through them, for every fit on this matrix.
     FeatureCodes codes;
+    std::size_t certified_fits = 0;
     // Level buffers are written before they are read: no need to zero them.
     UninitBuffer<double> rows[2];
     // The level buffers below, in one block: a large one is asked for in huge pages, and
