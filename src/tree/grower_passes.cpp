@@ -12,7 +12,8 @@ namespace vandu {
 NodeTargets Grower::masked_sums(const double* rows, const std::uint64_t* index, std::size_t count,
                                 const double* y, bool large, double shift, std::uint64_t* sides) {
     const std::size_t stride = st_.stride;
-    // Row s of a coded node is sample index[s], or (at the root) sample s.
+    // Row s of a coded node is sample index[s], or at the root (the only node of a
+    // certified fit read without positions) sample s.
     const auto coded_sums = [&](std::size_t from, std::size_t n, std::int64_t* above, double* sum,
                                 NodeTargets* summary) {
         st_.kernels.masked_sums(rows, index, stride, 0, n, y + from, shift, sc_.threshold.data(), above, sum,
@@ -41,12 +42,12 @@ NodeTargets Grower::masked_sums(const double* rows, const std::uint64_t* index, 
         return node;
     } else {
         parallel_team(st_.team, [&](std::size_t t) {
-        const std::size_t from = st_.chunk_start[t], n = st_.chunk_start[t + 1] - from;
-        st_.kernels.masked_sums(index ? rows : rows + from * stride, index ? index + from : nullptr,
-                                stride, stride, n, y + from, shift, sc_.threshold.data(),
-                                st_.chunk_above.data() + t * stride,
-                                st_.chunk_sum_above.data() + t * stride, &st_.chunk_targets[t],
-                                sides ? sides + from : nullptr);
+            const std::size_t from = st_.chunk_start[t], n = st_.chunk_start[t + 1] - from;
+            st_.kernels.masked_sums(index ? rows : rows + from * stride, index ? index + from : nullptr,
+                                    stride, stride, n, y + from, shift, sc_.threshold.data(),
+                                    st_.chunk_above.data() + t * stride,
+                                    st_.chunk_sum_above.data() + t * stride, &st_.chunk_targets[t],
+                                    sides ? sides + from : nullptr);
         });
     }
     NodeTargets node;
