@@ -2,10 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <new>
 #include <tuple>
 
