@@ -1,8 +1,8 @@
 // Exact codes of a feature matrix: per feature a sorted table of at most 4095 bin edges
 // taken from its own values, and per sample and feature a two-byte code, the number of
-// edges below its value. Codes only order values by bins: a comparison with a threshold is decided by
-// the code unless the value shares the threshold's bin, and then by the double itself,
-// so every decision is the one the doubles give.
+// edges below its value. Codes only order values by bins: a comparison with a threshold
+// is decided by the code unless the value shares the threshold's bin, and then by the
+// double itself, so every decision is the one the doubles give.
 #pragma once
 
 #include <cstddef>
