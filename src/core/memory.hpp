@@ -26,6 +26,7 @@ class UninitBuffer {
 public:
     std::size_t size() const { return size_; }
     T* data() { return data_.get(); }
+    const T* data() const { return data_.get(); }
     T& operator[](std::size_t i) { return data_.get()[i]; }
     void resize(std::size_t n) {
         if (n <= size_) return;

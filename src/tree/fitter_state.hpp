@@ -10,7 +10,9 @@
 #include "core/matrix.hpp"
 #include "core/memory.hpp"
 #include "core/worker_pool.hpp"
+#include "tree/code_kernels.hpp"
 #include "tree/decision_tree.hpp"
+#include "tree/feature_codes.hpp"
 #include "tree/node_kernels.hpp"
 #include "tree/split_search.hpp"
 
@@ -47,15 +49,19 @@ struct PendingSettle {
 // One side's value ranges, taken by the partition that fills it.
 struct RangeSet {
     std::vector<double> min, max;
+    std::vector<code_t> min_code, max_code;  // in whole groups of codes
     std::size_t count = 0;
 
     void size(std::size_t stride) {
         min.assign(stride, 0.0);
         max.assign(stride, 0.0);
+        const std::size_t groups = (stride + FeatureCodes::group - 1) / FeatureCodes::group;
+        min_code.assign(groups * FeatureCodes::group, 0);
+        max_code.assign(groups * FeatureCodes::group, 0);
     }
     kernels::SideRanges fresh() {
         count = 0;
-        return {min.data(), max.data(), 0};
+        return {min.data(), max.data(), 0, min_code.data(), max_code.data()};
     }
     // Appends a later run of the same side, under the same rules: the first minimum, the
     // last maximum.
@@ -84,6 +90,11 @@ struct NodeScratch {
         own_nan.assign(stride, 0);
         above.assign(stride, 0);
         sum_above.assign(stride, 0.0);
+        const std::size_t groups = (stride + FeatureCodes::group - 1) / FeatureCodes::group;
+        code_above.assign(groups * FeatureCodes::group, FeatureCodes::none);
+        code_tie.assign(groups * FeatureCodes::group, 0);
+        code_exact.assign(groups, 0);
+        code_side.assign(stride, CodeThreshold{FeatureCodes::none, 0, false});
     }
     std::vector<double> threshold;
     // Every feature's exact statistics, for fits beyond the estimate's bound.
@@ -94,6 +105,10 @@ struct NodeScratch {
     std::vector<std::int64_t> above;
     std::vector<double> sum_above;
     std::vector<std::size_t> candidates;
+    // The thresholds read through the byte codes (kernels::CodeSearch), and by feature.
+    std::vector<code_t> code_above, code_tie;
+    std::vector<std::uint32_t> code_exact;
+    std::vector<CodeThreshold> code_side;
     // Both children's ranges, by the children's level: a right child's survive the
     // growing of its left sibling's subtree, which writes only deeper levels.
     std::vector<std::array<RangeSet, 2>> levels;
@@ -166,6 +181,7 @@ public:
           stride((x.rows + kernels::kernel_width - 1) / kernels::kernel_width *
                  kernels::kernel_width),
           kernels(kernels::node_kernels()),
+          code_kernels(kernels::code_kernels()),
           team(n_samples * stride >= 2 * large_node_values ? team_size() : 1) {
         const bool packed = (x.rows < 2 || x.row_stride == 1) &&
                             (x.cols < 2 || x.col_stride == static_cast<std::ptrdiff_t>(stride)) &&
@@ -199,10 +215,14 @@ public:
     const std::size_t n_samples;
     const std::size_t stride;
     const kernels::NodeKernels& kernels;
+    const kernels::CodeKernels& code_kernels;
     const std::size_t team;  // threads a large node's passes run on
 
     const double* source = nullptr;
     std::vector<double> source_copy;
+    // Made by the first fit that searches through them, for every fit on this matrix.
+    FeatureCodes codes;
+    std::size_t certified_fits = 0;
     // Level buffers are written before they are read: no need to zero them.
     UninitBuffer<double> rows[2];
     // The level buffers below, in one block: a large one is asked for in huge pages, and

@@ -44,7 +44,7 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
     // rows: children that cannot split, or a node too small to take their ranges on the
     // way (they take their own, faster than through the side's running ranges).
     const bool ride = rides(count);
-    const bool note_sides = certified_ && (budget == 1 || !ride) && st_.stride <= 64;
+    const bool note_sides = certified_ && !coded(count) && (budget == 1 || !ride) && st_.stride <= 64;
     auto choice = find_split(begin, count, data, root, large, shift, ranges,
                              note_sides ? st_.sides + begin : nullptr);
     if (!choice) return NO_CHILD;
@@ -60,7 +60,8 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
     // The children's targets overwrite those of a pending ancestor's children.
     const std::size_t slots = st_.targets.size();
     if (level >= slots && sc_.level_pending[level - slots]) flush();
-    const bool take_ranges = move_rows && (ride || !certified_);
+    // Over codes the children's ranges cost a byte per value on the way.
+    const bool take_ranges = move_rows && (ride || !certified_ || coded(count));
     const NodeData children = partition(level + 1, begin, end, *choice, sc_.threshold[f], data,
                                         move_rows, take_ranges, large, child_ranges,
                                         note_sides ? st_.sides + begin : nullptr);
@@ -211,6 +212,8 @@ std::optional<Choice> Grower::find_split(std::size_t begin, std::size_t count, N
         any_drawn = true;
     }
 
+    if (coded(count) && any_drawn) code_search();
+
     std::optional<Choice> choice;
     // With certified targets no impurity is NaN, so no comparison can fail first.
     if (any_drawn && !(certified_ && pending != Pending::none)) {
@@ -264,6 +267,20 @@ std::optional<Choice> Grower::certified_choice(const double* rows, const std::ui
     }
     const ExactWinner w = exact_winner(rows, index, st_.stride, count, y, sc_.threshold.data(), cand);
     return Choice{w.feature, static_cast<std::size_t>(w.left.count), true, {w.left, w.right}, {}};
+}
+
+void Grower::code_search() {
+    const FeatureCodes& codes = st_.codes;
+    std::fill(sc_.code_above.begin(), sc_.code_above.end(), FeatureCodes::none);
+    std::fill(sc_.code_exact.begin(), sc_.code_exact.end(), 0u);
+    for (std::size_t f = 0; f < st_.n_features; ++f) {
+        if (!sc_.drawn[f]) continue;
+        const CodeThreshold t = code_threshold(codes, f, sc_.threshold[f]);
+        sc_.code_side[f] = t;
+        sc_.code_above[f] = t.above;
+        sc_.code_tie[f] = t.tie;
+        if (t.exact) sc_.code_exact[f / FeatureCodes::group] |= std::uint32_t{3} << (2 * (f % FeatureCodes::group));
+    }
 }
 
 double Grower::impurity(std::size_t f) const {

@@ -25,7 +25,8 @@ public:
           sc_(scratch),
           piece_(piece),
           deferred_(deferred),
-          certified_(certified) {
+          certified_(certified),
+          coded_(certified && st.codes.ready()) {
         if (sc_.levels.size() < std::size_t{params_.depth} + 2) {
             sc_.levels.resize(std::size_t{params_.depth} + 2);
             for (auto& level : sc_.levels)
@@ -53,6 +54,10 @@ private:
     // the children's ranges ride along in its partition (on a team, with the first chunk).
     // A smaller one runs faster by the side bits, its children taking their own ranges.
     bool rides(std::size_t count) const { return count * st_.stride >= ride_node_values; }
+
+    // Whether a node's passes read codes: where its rows' doubles span more than the
+    // caches hold, codes cost less than the doubles' arrival; below, the doubles are faster.
+    bool coded(std::size_t count) const { return coded_ && count * st_.stride >= coded_node_values(); }
 
     void assign(const std::uint64_t* positions, std::size_t begin, std::size_t end, double value);
 
@@ -83,6 +88,9 @@ private:
     void value_ranges(const double* rows, const std::uint64_t* index, std::size_t count, bool large,
                       double* min, double* max, std::int64_t* has_nan);
 
+    // The thresholds' bins, for the passes over codes.
+    void code_search();
+
     void side_statistics(const double* rows, std::size_t count, const double* y, bool large);
 
     double impurity(std::size_t f) const;
@@ -106,6 +114,9 @@ private:
     Piece& piece_;
     std::vector<DeferredSubtree>* deferred_;
     const bool certified_;
+    // The estimate pass and the partition read the rows' byte codes, and their doubles
+    // only where the codes cannot decide.
+    const bool coded_;
 };
 
 }  // namespace vandu

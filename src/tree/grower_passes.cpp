@@ -12,20 +12,44 @@ namespace vandu {
 NodeTargets Grower::masked_sums(const double* rows, const std::uint64_t* index, std::size_t count,
                                 const double* y, bool large, double shift, std::uint64_t* sides) {
     const std::size_t stride = st_.stride;
-    if (!large) {
+    // Row s of a coded node is sample index[s], or at the root (the only node of a
+    // certified fit read without positions) sample s.
+    const auto coded_sums = [&](std::size_t from, std::size_t n, std::int64_t* above, double* sum,
+                                NodeTargets* summary) {
+        st_.kernels.masked_sums(rows, index, stride, 0, n, y + from, shift, sc_.threshold.data(), above, sum,
+                                summary, nullptr);
+        const kernels::CodeRows code_rows{st_.codes.codes(), st_.codes.pitch(), st_.source, stride,
+                                          index ? index + from : nullptr, from, st_.n_features};
+        const kernels::CodeSearch search{sc_.code_above.data(), sc_.code_tie.data(), sc_.code_exact.data(),
+                                         sc_.threshold.data()};
+        st_.code_kernels.code_sums(code_rows, stride, n, y + from, shift, search, above, sum);
+    };
+    if (coded(count)) {
+        if (!large) {
+            NodeTargets node;
+            coded_sums(0, count, sc_.above.data(), sc_.sum_above.data(), &node);
+            return node;
+        }
+        parallel_team(st_.team, [&](std::size_t t) {
+            const std::size_t from = st_.chunk_start[t], n = st_.chunk_start[t + 1] - from;
+            coded_sums(from, n, st_.chunk_above.data() + t * stride, st_.chunk_sum_above.data() + t * stride,
+                       &st_.chunk_targets[t]);
+        });
+    } else if (!large) {
         NodeTargets node;
         st_.kernels.masked_sums(rows, index, stride, stride, count, y, shift, sc_.threshold.data(),
                                 sc_.above.data(), sc_.sum_above.data(), &node, sides);
         return node;
+    } else {
+        parallel_team(st_.team, [&](std::size_t t) {
+            const std::size_t from = st_.chunk_start[t], n = st_.chunk_start[t + 1] - from;
+            st_.kernels.masked_sums(index ? rows : rows + from * stride, index ? index + from : nullptr,
+                                    stride, stride, n, y + from, shift, sc_.threshold.data(),
+                                    st_.chunk_above.data() + t * stride,
+                                    st_.chunk_sum_above.data() + t * stride, &st_.chunk_targets[t],
+                                    sides ? sides + from : nullptr);
+        });
     }
-    parallel_team(st_.team, [&](std::size_t t) {
-        const std::size_t from = st_.chunk_start[t], n = st_.chunk_start[t + 1] - from;
-        st_.kernels.masked_sums(index ? rows : rows + from * stride, index ? index + from : nullptr,
-                                stride, stride, n, y + from, shift, sc_.threshold.data(),
-                                st_.chunk_above.data() + t * stride,
-                                st_.chunk_sum_above.data() + t * stride, &st_.chunk_targets[t],
-                                sides ? sides + from : nullptr);
-    });
     NodeTargets node;
     for (std::size_t t = 0; t < st_.team; ++t) merge_targets(node, st_.chunk_targets[t]);
     for (std::size_t f = 0; f < stride; ++f) {
@@ -112,7 +136,9 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
     RunningStats* stats = nullptr;
     if (!choice.exact) {
         choice.sides = {};
-        if (!by_bits && rides(count)) stats = choice.sides.data();
+        // Over codes the rows arrive too fast to hide a chain of divisions: the statistics
+        // wait to run beside other chains.
+        if (!by_bits && !coded(count) && rides(count)) stats = choice.sides.data();
     }
 
     // Rows [from, to) hold the lefts [lefts_before, lefts_after) of the node.
@@ -136,7 +162,28 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
                              by_bits ? sides + (from - begin) : nullptr};
         // x is the caller's memory, and a signal handler run between the passes could
         // change it: a row beyond its side's end fails the fit instead of writing there.
-        if (!st_.kernels.partition(p, stride)) fail("the training data changed during the fit");
+        bool ok;
+        if (coded(count)) {
+            const std::uint64_t* index = data.indexed ? data.positions + from : nullptr;
+            const kernels::CodePartition c{{st_.codes.codes(), st_.codes.pitch(), st_.source, stride, index, from,
+                                            st_.n_features},
+                                           to - from,
+                                           feature,
+                                           threshold,
+                                           sc_.code_side[feature],
+                                           p.targets,
+                                           targets,
+                                           p.out_positions,
+                                           {p.at[0], p.at[1]},
+                                           {p.end[0], p.end[1]},
+                                           p.ranges,
+                                           p.stats,
+                                           &st_.codes};
+            ok = st_.code_kernels.code_partition(c);
+        } else {
+            ok = st_.kernels.partition(p, stride);
+        }
+        if (!ok) fail("the training data changed during the fit");
     };
     // The targets of each side not yet pushed: those after the first `lefts` and
     // `rights` ones.

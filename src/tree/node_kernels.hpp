@@ -55,6 +55,9 @@ struct SideRanges {
     double* min;
     double* max;
     std::size_t count;
+    // With byte codes: the side's least and greatest code of every feature.
+    std::int16_t* min_code = nullptr;
+    std::int16_t* max_code = nullptr;
 };
 
 // Rows [0, n) of a node sent stably to their sides: row s goes right when its `feature`

@@ -133,6 +133,11 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     }
     const bool certified = certifiable_targets(targets, st.n_samples);
     const bool spread = st.team > 1 && (certified || moderate_targets(targets, st.n_samples));
+    // Once for every fit on this matrix: a boosting fit's stages all read the same codes.
+    if (certified && !st.codes.ready() && st.n_samples > 0 && st.n_features > 0 &&
+        st.n_samples * st.stride >= coded_node_values() && st.certified_fits >= fits_before_codes())
+        st.codes.build(st.source, st.n_samples, st.stride, st.n_features, st.team);
+    st.certified_fits += certified;
     if (!certified)  // every feature's exact statistics read the rows side by side
         for (int slot = 0; slot < 2; ++slot) st.rows[slot].resize(st.n_samples * st.stride);
     double root_shift = 0.0;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <new>
 #include <tuple>
 
@@ -54,43 +55,50 @@ class BoostingMatchesDefinition : public ::testing::TestWithParam<Shape> {};
 // and the residual chain r -= rate * p, bit for bit.
 TEST_P(BoostingMatchesDefinition, StagesAreRefitBitForBit) {
     const auto [features, samples, depth, stages, rate, mss] = GetParam();
-    std::mt19937_64 gen(features * 7919 + samples * 31 + static_cast<std::size_t>(depth));
-    const Matrix x = random_matrix(features, samples, gen);
-    const Vector y = random_vector(samples, gen);
-    const GradientBoostingParameters p = params(depth, stages, rate, mss);
+    // Large fits draw on several threads: thresholds keyed by their bounds.
+    const auto draws = samples * features >= 20000 ? std::make_unique<testing::KeyedDraws>() : nullptr;
+    // Once through the doubles, once through codes made once for all stages.
+    for (const bool coded : {false, true}) {
+        const testing::CodedFrom codes(coded ? 0 : coded_node_values());
+        std::mt19937_64 gen(features * 7919 + samples * 31 + static_cast<std::size_t>(depth));
+        const Matrix x = random_matrix(features, samples, gen);
+        const Vector y = random_vector(samples, gen);
+        const GradientBoostingParameters p = params(depth, stages, rate, mss);
 
-    GradientBoostingImpl model(p);
-    seed(42);
-    model.fit(x.view(), y);
+        GradientBoostingImpl model(p);
+        seed(42);
+        model.fit(x.view(), y);
 
-    RunningStats stats;
-    for (double v : y) stats.push(v);
-    EXPECT_EQ(bits(model.mean), bits(stats.mean));
-    ASSERT_EQ(model.estimators.size(), stages);
+        RunningStats stats;
+        for (double v : y) stats.push(v);
+        EXPECT_EQ(bits(model.mean), bits(stats.mean));
+        ASSERT_EQ(model.estimators.size(), stages);
 
-    seed(42);
-    Vector r(samples);
-    for (std::size_t i = 0; i < samples; ++i) r[i] = y[i] - stats.mean;
-    for (std::uint32_t t = 0; t < stages; ++t) {
-        DecisionTreeImpl expected(p.est_params);
-        reference_fit(expected, x.view(), r);
-        ASSERT_TRUE(same_bits(expected, model.estimators[t])) << "stage " << t;
-        Vector out = expected.predict(x.view());
-        if (t + 1 != stages) {
-            for (auto& e : out) e = e * rate;
-            for (std::size_t i = 0; i < samples; ++i) r[i] = r[i] - out[i];
+        seed(42);
+        Vector r(samples);
+        for (std::size_t i = 0; i < samples; ++i) r[i] = y[i] - stats.mean;
+        for (std::uint32_t t = 0; t < stages; ++t) {
+            DecisionTreeImpl expected(p.est_params);
+            reference_fit(expected, x.view(), r);
+            ASSERT_TRUE(same_bits(expected, model.estimators[t])) << "stage " << t;
+            Vector out = expected.predict(x.view());
+            if (t + 1 != stages) {
+                for (auto& e : out) e = e * rate;
+                for (std::size_t i = 0; i < samples; ++i) r[i] = r[i] - out[i];
+            }
         }
-    }
 
-    expect_same_bits(model.predict(x.view()), defined_predict(model, x.view()));
-    const Matrix other = random_matrix(features, 17, gen);
-    expect_same_bits(model.predict(other.view()), defined_predict(model, other.view()));
+        expect_same_bits(model.predict(x.view()), defined_predict(model, x.view()));
+        const Matrix other = random_matrix(features, 17, gen);
+        expect_same_bits(model.predict(other.view()), defined_predict(model, other.view()));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, BoostingMatchesDefinition,
                          ::testing::Values(Shape{3, 40, 3, 12, 0.1, 2}, Shape{1, 25, 1, 5, 0.5, 2},
                                            Shape{5, 64, 4, 8, 1.0, 6}, Shape{2, 30, 2, 1, 0.1, 2},
-                                           Shape{4, 50, 5, 10, 0.0, 2}, Shape{2, 33, 3, 6, -0.3, 3}));
+                                           Shape{4, 50, 5, 10, 0.0, 2}, Shape{2, 33, 3, 6, -0.3, 3},
+                                           Shape{6, 20000, 3, 4, 0.1, 2}));
 
 TEST(GradientBoosting, MeanIsTheRunningMean) {
     GradientBoostingImpl model(params(2, 0, 0.1));

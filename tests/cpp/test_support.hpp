@@ -11,6 +11,7 @@
 #include "core/failure.hpp"
 #include "core/random.hpp"
 #include "tree/decision_tree.hpp"
+#include "tree/feature_codes.hpp"
 
 namespace vandu::testing {
 
@@ -46,6 +47,18 @@ struct KeyedDraws {
     }
     KeyedDraws() { set_draw_bits_for_testing(draw); }
     ~KeyedDraws() { set_draw_bits_for_testing(nullptr); }
+};
+
+// While alive, certified fits read codes from nodes of this many values on (0: every node).
+class CodedFrom {
+public:
+    explicit CodedFrom(std::size_t values) : before_(coded_node_values()) { set_coded_node_values_for_testing(values); }
+    ~CodedFrom() { set_coded_node_values_for_testing(before_); }
+    CodedFrom(const CodedFrom&) = delete;
+    CodedFrom& operator=(const CodedFrom&) = delete;
+
+private:
+    std::size_t before_;
 };
 
 // features x samples, stored with one sample's features side by side.

@@ -1,0 +1,69 @@
+// The passes of a node over the codes of its rows (tree/feature_codes): two bytes per
+// row and feature read through the rows' positions, and a double only for a row in
+// the bin of a threshold or of a side's extreme. Every outcome is the one the doubles
+// give.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/numerics.hpp"
+#include "tree/feature_codes.hpp"
+#include "tree/node_kernels.hpp"
+
+namespace vandu::kernels {
+
+// Row s is sample index[s], or first + s without an index: its codes at
+// codes + sample * pitch, its doubles at x + sample * stride.
+struct CodeRows {
+    const code_t* codes;
+    std::size_t pitch;
+    const double* x;
+    std::size_t stride;
+    const std::uint64_t* index;
+    std::size_t first;
+    std::size_t n_features;
+};
+
+// Every feature's thresholds read through the codes, by group of FeatureCodes::group
+// features: codes above `above` are right; `exact` (two bits per feature of the group) marks
+// the features whose code equal to `tie` compares the double with `thresholds`.
+struct CodeSearch {
+    const code_t* above;
+    const code_t* tie;
+    const std::uint32_t* exact;
+    const double* thresholds;
+};
+
+// The winner's side of every row: as CodeSearch, for one feature.
+struct CodePartition {
+    CodeRows rows;
+    std::size_t n;
+    std::size_t feature;
+    double threshold;
+    CodeThreshold side;
+    const double* targets;
+    double* out_targets;
+    std::uint64_t* out_positions;  // the rows' samples, where given
+    std::size_t at[2], end[2];
+    SideRanges* ranges;   // both sides', their codes' extremes too
+    RunningStats* stats;  // both sides'
+    const FeatureCodes* table;
+};
+
+struct CodeKernels {
+    // For each of the first `width` features (a multiple of kernel_width), the rows above
+    // its threshold and the sum of their y - shift, in any order of addition: the
+    // estimate's bound covers sums in any order. Features not drawn may count anything.
+    void (*code_sums)(const CodeRows& rows, std::size_t width, std::size_t n, const double* y, double shift,
+                      const CodeSearch& search, std::int64_t* count_right, double* sum_right);
+    // The partition of kernels::Partition over codes; the children's ranges (when asked)
+    // from the least and greatest codes and the exact extremes of the rows in those bins.
+    // False when a row would land beyond its side's end or a NaN is read.
+    bool (*code_partition)(const CodePartition& p);
+};
+
+const CodeKernels& code_kernels();
+const CodeKernels& generic_code_kernels();
+
+}  // namespace vandu::kernels

@@ -1,0 +1,107 @@
+#include "tree/feature_codes.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <limits>
+
+#include "core/worker_pool.hpp"
+
+namespace vandu {
+namespace {
+
+// Enough to place the edges near the quantiles; more would only cost sorting time.
+constexpr std::size_t edge_sample = std::size_t{1} << 14;
+
+std::atomic<std::size_t> coded_from{std::size_t{1} << 22};
+
+std::uint64_t bits_of(double v) {
+    std::uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    return b;
+}
+
+}  // namespace
+
+void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std::size_t n_features,
+                         std::size_t team) {
+    n_features_ = n_features;
+    padded_ = (n_features + group - 1) / group * group;
+    edges_.assign(n_features * bins, std::numeric_limits<double>::infinity());
+    pure_.assign(n_features * bins, 1);
+    // The last row's group load may run past its own codes.
+    codes_.resize(n * n_features + group);
+    std::memset(codes_.data() + n * n_features, 0, group * sizeof(code_t));
+
+    const std::size_t taken = std::min(n, edge_sample);
+    std::vector<double> values(taken);
+    for (std::size_t f = 0; f < n_features; ++f) {
+        std::size_t m = 0;
+        for (std::size_t k = 0; k < taken; ++k) {
+            const double v = x[(n * k / taken) * stride + f];
+            if (v == v) values[m++] = v;
+        }
+        std::sort(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(m));
+        double* e = edges_.data() + f * bins;
+        std::size_t k = 0;
+        const auto add = [&](double v) {
+            if (k == 0 || e[k - 1] < v) e[k++] = v;
+        };
+        std::size_t distinct = m > 0;
+        for (std::size_t i = 1; i < m; ++i) distinct += values[i - 1] < values[i];
+        if (distinct < bins) {
+            for (std::size_t i = 0; i < m; ++i) add(values[i]);
+        } else {
+            for (std::size_t b = 1; b < bins; ++b) add(values[(m * b + bins - 1) / bins - 1]);
+        }
+        // Past the last edge values are only known to be greater.
+        for (std::size_t b = k; b < bins; ++b) pure_[f * bins + b] = 0;
+    }
+
+    // Rows in chunks on the team, each with its own purity flags, combined after.
+    const std::size_t tasks = n * n_features >= (std::size_t{1} << 20) ? team : 1;
+    std::vector<std::vector<std::uint8_t>> pure(tasks, pure_);
+    parallel_team(tasks, [&](std::size_t t) {
+        std::uint8_t* flags = pure[t].data();
+        // Blocks of rows that stay in the cache while each feature's edges are searched
+        // (one table at a time stays close, and the rows' searches overlap).
+        constexpr std::size_t block = 1024;
+        const std::size_t last = n * (t + 1) / tasks;
+        for (std::size_t from = n * t / tasks; from < last; from += block) {
+            const std::size_t to = std::min(last, from + block);
+            for (std::size_t f = 0; f < n_features; ++f) {
+                const double* e = edges_.data() + f * bins;
+                std::uint8_t* pure_bins = flags + f * bins;
+                for (std::size_t s = from; s < to; ++s) {
+                    const double v = x[s * stride + f];
+                    const code_t c = code(e, v);
+                    codes_.data()[s * n_features + f] = c;
+                    pure_bins[static_cast<std::size_t>(c)] &= bits_of(v) == bits_of(e[c]);
+                }
+            }
+        }
+    });
+    for (std::size_t t = 0; t < tasks; ++t)
+        for (std::size_t i = 0; i < pure_.size(); ++i) pure_[i] &= pure[t][i];
+    ready_ = true;
+}
+
+std::size_t coded_node_values() { return coded_from.load(std::memory_order_relaxed); }
+
+std::size_t fits_before_codes() { return coded_node_values() == 0 ? 0 : 1; }
+
+void set_coded_node_values_for_testing(std::size_t values) { coded_from.store(values, std::memory_order_relaxed); }
+
+CodeThreshold code_threshold(const FeatureCodes& codes, std::size_t f, double threshold) {
+    const code_t b = codes.bin_of(f, threshold);
+    // Codes below b hold values at most the edge below the threshold, codes above b
+    // values above the threshold's own edge, which is at least the threshold.
+    if (codes.pure(f, static_cast<std::size_t>(b))) {
+        const double e = codes.edge(f, static_cast<std::size_t>(b));
+        if (!(e > threshold)) return {b, 0, false};
+        if (b > 0) return {static_cast<code_t>(b - 1), 0, false};
+    }
+    return {b, b, true};
+}
+
+}  // namespace vandu

@@ -1,0 +1,77 @@
+// Exact codes of a feature matrix: per feature a sorted table of at most 4095 bin edges
+// taken from its own values, and per sample and feature a two-byte code, the number of
+// edges below its value. Codes only order values by bins: a comparison with a threshold
+// is decided by the code unless the value shares the threshold's bin, and then by the
+// double itself, so every decision is the one the doubles give.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/memory.hpp"
+
+namespace vandu {
+
+// Codes fit in 12 bits: signed 16-bit lanes compare them in one instruction.
+using code_t = std::int16_t;
+
+class FeatureCodes {
+public:
+    static constexpr std::size_t group = 16;  // codes read per vector load
+    static constexpr std::size_t bins = 4096;
+    static constexpr code_t none = 0x7fff;  // above every code
+
+    // Codes of n samples of n_features values, sample s at x + s * stride. The edges
+    // come from an evenly spaced sample of each feature's values; any edges are sound.
+    void build(const double* x, std::size_t n, std::size_t stride, std::size_t n_features, std::size_t team);
+
+    bool ready() const { return ready_; }
+    std::size_t n_features() const { return n_features_; }
+    // Codes per sample (the feature count), and features rounded up to whole groups.
+    std::size_t pitch() const { return n_features_; }
+    std::size_t padded() const { return padded_; }
+    const code_t* codes() const { return codes_.data(); }
+
+    // The bin of a value: the number of edges below it (NaN: 0).
+    code_t bin_of(std::size_t f, double v) const { return code(edges_.data() + f * bins, v); }
+    double edge(std::size_t f, std::size_t b) const { return edges_[f * bins + b]; }
+    // Every value of bin b of feature f has the bits of its edge (never so past the last edge).
+    bool pure(std::size_t f, std::size_t b) const { return pure_[f * bins + b] != 0; }
+    const double* edges(std::size_t f) const { return edges_.data() + f * bins; }
+    const std::uint8_t* pure_flags(std::size_t f) const { return pure_.data() + f * bins; }
+
+    static code_t code(const double* e, double v) {
+        std::size_t at = 0;
+        for (std::size_t step = bins / 2; step > 0; step /= 2) at += e[at + step - 1] < v ? step : 0;
+        return static_cast<code_t>(at);
+    }
+
+private:
+    bool ready_ = false;
+    std::size_t n_features_ = 0, padded_ = 0;
+    // Edges padded with +inf to 256 per feature (the last never read by the search).
+    std::vector<double> edges_;
+    std::vector<std::uint8_t> pure_;
+    UninitBuffer<code_t> codes_;
+};
+
+// A node whose rows span this many values (32 MiB by default) reads their codes rather
+// than their doubles; a matrix this large gets codes from its fitter's second fit on
+// (making them costs about a fit's root pass: a lone tree would not win it back).
+std::size_t coded_node_values();
+std::size_t fits_before_codes();
+// Tests only: codes from this many values on; 0: at every node of a certified fit, from
+// a fitter's first fit on.
+void set_coded_node_values_for_testing(std::size_t values);
+
+// How a node's threshold reads the codes of a feature: codes above `above` are on the
+// right; a code equal to `tie` compares its double, unless `exact` is clear (the bin is
+// pure, or the feature is not drawn).
+struct CodeThreshold {
+    code_t above, tie;
+    bool exact;
+};
+CodeThreshold code_threshold(const FeatureCodes& codes, std::size_t f, double threshold);
+
+}  // namespace vandu

@@ -1,0 +1,183 @@
+#include "tree/feature_codes.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "test_support.hpp"
+#include "tree/code_kernels.hpp"
+
+namespace vandu::kernels {
+namespace {
+
+using vandu::testing::bits;
+
+// Columns a binning can get wrong, one per feature.
+enum Kind {
+    few_duplicates, signed_zeros, subnormals, huge_clustered, distinct_255, distinct_256, distinct_257,
+    distinct_4095, distinct_4096, distinct_4097, continuous, constant, kinds
+};
+
+double value_of(int kind, std::mt19937_64& gen) {
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    const auto pick = [&](int n) { return static_cast<int>(gen() % static_cast<std::uint64_t>(n)); };
+    switch (kind) {
+        case few_duplicates: return 1.5 + pick(3);
+        case signed_zeros: {
+            const double v[] = {-0.0, 0.0, 1e-300, -1e-300, 1.0};
+            return v[pick(5)];
+        }
+        case subnormals: return (pick(40) - 20) * std::numeric_limits<double>::denorm_min();
+        case huge_clustered: {
+            // Most values in a few ulps of one, the rest spread over the whole range.
+            if (pick(10) < 8) return std::nextafter(1.0, pick(2) ? 2.0 : 0.0) + pick(4) * 0x1p-52;
+            const double v[] = {-1e308, 1e308, -std::numeric_limits<double>::infinity(),
+                                std::numeric_limits<double>::infinity(), 1e-200, -3.0};
+            return v[pick(6)];
+        }
+        case distinct_255: return pick(255) * 0.25;
+        case distinct_256: return pick(256) * 0.25 - 10.0;
+        case distinct_257: return pick(257);
+        case distinct_4095: return pick(4095) * 1e-3;
+        case distinct_4096: return -pick(4096);
+        case distinct_4097: return pick(4097) * 3.0;
+        case continuous: return u(gen) * 6.0 - 3.0;
+        default: return 42.0;
+    }
+}
+
+// Thresholds a feature can meet: its values, its edges and their neighbours.
+std::vector<double> thresholds_of(const FeatureCodes& codes, std::size_t f, const std::vector<double>& column,
+                                  std::mt19937_64& gen) {
+    std::vector<double> out;
+    for (int k = 0; k < 6; ++k) {
+        const double v = column[gen() % column.size()];
+        const double e = codes.edge(f, gen() % 300);
+        for (double t : {v, e})
+            if (std::isfinite(t))
+                for (double near : {t, std::nextafter(t, -INFINITY), std::nextafter(t, INFINITY)})
+                    if (std::isfinite(near)) out.push_back(near);
+    }
+    out.push_back(0.0);
+    out.push_back(-0.0);
+    return out;
+}
+
+class CodesMatchDoubles : public ::testing::TestWithParam<std::size_t> {};
+
+// Both passes over codes decide every row as its double does: the counts and sums of the
+// estimate pass, the partition's order and the children's ranges to the bit (the first
+// minimum, the last maximum, so -0.0 and +0.0 stay apart).
+TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
+    const std::size_t n = GetParam();
+    const std::size_t features = kinds, stride = (features + 3) / 4 * 4;
+    std::mt19937_64 gen(n);
+    std::vector<double> x(n * stride, 0.0), y(n);
+    std::vector<std::vector<double>> columns(features, std::vector<double>(n));
+    std::normal_distribution<double> g(0.0, 2.0);
+    for (std::size_t s = 0; s < n; ++s) {
+        for (std::size_t f = 0; f < features; ++f) x[s * stride + f] = columns[f][s] = value_of(static_cast<int>(f), gen);
+        y[s] = g(gen);
+    }
+    FeatureCodes codes;
+    codes.build(x.data(), n, stride, features, 1);
+    // An ascending subset of the rows, as a node below the root reads them.
+    std::vector<std::uint64_t> index;
+    for (std::size_t s = 0; s < n; ++s)
+        if (gen() % 3 != 0) index.push_back(s);
+    const double shift = 0.375;
+
+    for (const CodeKernels* k : {&code_kernels(), &generic_code_kernels()}) {
+        for (int trial = 0; trial < 8; ++trial) {
+            std::vector<double> t(stride, INFINITY);
+            std::vector<CodeThreshold> side(features);
+            const std::size_t groups = (stride + FeatureCodes::group - 1) / FeatureCodes::group;
+            std::vector<code_t> above(groups * FeatureCodes::group, FeatureCodes::none), tie(above.size(), 0);
+            std::vector<std::uint32_t> exact(groups, 0);
+            for (std::size_t f = 0; f < features; ++f) {
+                const auto choices = thresholds_of(codes, f, columns[f], gen);
+                t[f] = choices[static_cast<std::size_t>(trial) * 7 % choices.size()];
+                side[f] = code_threshold(codes, f, t[f]);
+                above[f] = side[f].above;
+                tie[f] = side[f].tie;
+                if (side[f].exact) exact[f / FeatureCodes::group] |= 3u << (2 * (f % FeatureCodes::group));
+            }
+            for (const bool indexed : {false, true}) {
+                const std::size_t rows = indexed ? index.size() : n;
+                const auto sample = [&](std::size_t s) { return indexed ? index[s] : s; };
+                std::vector<double> ys(rows);
+                for (std::size_t s = 0; s < rows; ++s) ys[s] = y[sample(s)];
+                const CodeRows code_rows{codes.codes(), codes.pitch(), x.data(), stride,
+                                         indexed ? index.data() : nullptr, 0, features};
+                std::vector<std::int64_t> count(stride, -1);
+                std::vector<double> sum(stride, NAN);
+                k->code_sums(code_rows, stride, rows, ys.data(), shift,
+                             {above.data(), tie.data(), exact.data(), t.data()}, count.data(), sum.data());
+                for (std::size_t f = 0; f < features; ++f) {
+                    std::int64_t c = 0;
+                    double total = 0.0;
+                    for (std::size_t s = 0; s < rows; ++s) {
+                        const bool right = x[sample(s) * stride + f] > t[f];
+                        c += right;
+                        total += right ? ys[s] - shift : 0.0;
+                    }
+                    ASSERT_EQ(count[f], c) << "feature " << f << " threshold " << t[f];
+                    ASSERT_EQ(bits(sum[f]), bits(total)) << "feature " << f;
+                }
+
+                for (std::size_t w = 0; w < features; ++w) {
+                    const std::size_t n_left = rows - static_cast<std::size_t>(count[w]);
+                    std::vector<double> out_y(rows, NAN);
+                    std::vector<std::uint64_t> out_at(rows, 0);
+                    std::vector<double> mn[2], mx[2];
+                    std::vector<code_t> cmn[2], cmx[2];
+                    SideRanges ranges[2];
+                    for (int sd = 0; sd < 2; ++sd) {
+                        mn[sd].assign(stride, NAN);
+                        mx[sd].assign(stride, NAN);
+                        cmn[sd].assign(groups * FeatureCodes::group, 0);
+                        cmx[sd].assign(groups * FeatureCodes::group, 0);
+                        ranges[sd] = {mn[sd].data(), mx[sd].data(), 0, cmn[sd].data(), cmx[sd].data()};
+                    }
+                    const CodePartition p{code_rows, rows, w, t[w], side[w], ys.data(), out_y.data(),
+                                          out_at.data(), {0, n_left}, {n_left, rows}, ranges, nullptr, &codes};
+                    ASSERT_TRUE(k->code_partition(p));
+                    // The definition: stable sides, first minimum and last maximum per side.
+                    std::size_t at[2] = {0, n_left};
+                    double lo[2][kinds], hi[2][kinds];
+                    std::size_t seen[2] = {0, 0};
+                    for (std::size_t s = 0; s < rows; ++s) {
+                        const double* row = &x[sample(s) * stride];
+                        const int sd = row[w] > t[w] ? 1 : 0;
+                        ASSERT_EQ(out_at[at[sd]], sample(s)) << "feature " << w;
+                        ASSERT_EQ(bits(out_y[at[sd]]), bits(ys[s]));
+                        ++at[sd];
+                        for (std::size_t f = 0; f < features; ++f) {
+                            if (seen[sd] == 0 || lo[sd][f] > row[f]) lo[sd][f] = row[f];
+                            if (seen[sd] == 0 || !(hi[sd][f] > row[f])) hi[sd][f] = row[f];
+                        }
+                        ++seen[sd];
+                    }
+                    for (int sd = 0; sd < 2; ++sd) {
+                        ASSERT_EQ(ranges[sd].count, seen[sd]);
+                        if (seen[sd] == 0) continue;
+                        for (std::size_t f = 0; f < features; ++f) {
+                            ASSERT_EQ(bits(mn[sd][f]), bits(lo[sd][f])) << "side " << sd << " feature " << f;
+                            ASSERT_EQ(bits(mx[sd][f]), bits(hi[sd][f])) << "side " << sd << " feature " << f;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+// 3,000 rows: every value makes the edges; 20,000: the edges come from a sample, and
+// values it missed share bins with others.
+INSTANTIATE_TEST_SUITE_P(Rows, CodesMatchDoubles, ::testing::Values(3000, 20000));
+
+}  // namespace
+}  // namespace vandu::kernels
