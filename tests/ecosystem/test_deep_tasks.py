@@ -126,6 +126,8 @@ def test_an_interrupt_from_a_thread_never_loses_the_model(send, options, monkeyp
     import signal
     import threading
 
+    # A run started in the background may have SIGINT ignored; Ctrl-C's handler is what is tested.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
     x, y = data(400)
     model = DeepGradientBoostingRegressor(n_estimators=3, layer_width=2, **options)
     interrupt = ((lambda: signal.pthread_kill(threading.main_thread().ident, signal.SIGINT))
@@ -150,6 +152,7 @@ def test_an_interrupt_from_a_thread_never_loses_the_model(send, options, monkeyp
             threading.Event().wait(1.0)
     finally:
         timers[0].cancel()
+        signal.signal(signal.SIGINT, previous)
     _, _, _, held = layers_of(model)
     assert 1 <= len(held) == model.n_estimators_ <= 3
     assert model.predict(x).tobytes() == replay(held, x, y, 0.25)[0].tobytes()
