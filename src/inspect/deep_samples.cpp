@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "core/worker_pool.hpp"
 #include "inspect/tree_arrays.hpp"
 
 namespace vandu::inspect {
@@ -25,10 +26,12 @@ std::vector<std::uint64_t> walk_samples(const DeepBoostingImpl& model, MatrixVie
     MatrixView features = x;
     for (std::size_t i = 0; i < model.estimators.size(); ++i) {
         const AverageEnsemble& layer = model.estimators[i];
-        for (const GradientBoostingImpl& member : layer.estimators) {
-            const auto counts = walk_samples(flatten(member.estimators, features.rows), features);
-            out.insert(out.end(), counts.begin(), counts.end());
-        }
+        // The members are walked side by side on the pool, as predict runs them.
+        std::vector<std::vector<std::uint64_t>> counts(layer.estimators.size());
+        parallel_for(counts.size(), [&](std::size_t m) {
+            counts[m] = walk_samples(flatten(layer.estimators[m].estimators, features.rows), features);
+        });
+        for (const auto& member : counts) out.insert(out.end(), member.begin(), member.end());
         if (i + 1 == model.estimators.size()) break;
         // The next layer reads these rows too, stacked as predict stacks them.
         const Matrix predictions = laid->member_predictions(layer, i, features);
