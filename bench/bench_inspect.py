@@ -4,6 +4,7 @@ and the SHAP conversion, next to the native fit and predict.
     python bench/bench_inspect.py           # GradientBoostingRegressor, 1000 stages of depth 3 and 5
     python bench/bench_inspect.py --quick   # 100 stages on 10,000 rows: a smoke run
     python bench/bench_inspect.py --overhead-only --baseline-python OTHER/bin/python
+    python bench/bench_inspect.py --deep    # the deep model's inspection at fit (about a minute)
 
 The first table is the cost of inspection inside fit: the native fit and GradientBoostingRegressor.fit of the
 same parameters, alternated in one fresh process per size (1,000 x 10 with 1,000 stages of depth 3; 100,000 x
@@ -17,6 +18,10 @@ left to compute: the fitted trees hold their nodes' training counts); "feature_i
 importances from those counts, as every read does; "staged_predict" consumes the whole generator over the
 training rows, and its last stage is checked to be the very bits of predict. The table is printed and written
 to bench/results/.
+
+--deep fits the default DeepGradientBoostingRegressor once on 2,000 x 10 and times the inspection its fit
+runs (median of --repeats): from the counts its members' fits noted, and, for a pickled copy (whose loaded
+model holds none), by the native walk of the training rows through the layers; both next to the fit.
 """
 
 import argparse
@@ -98,16 +103,59 @@ def overhead_rows(sizes, python, label):
     return rows
 
 
+def deep_table(repeats):
+    import pickle
+
+    from vandu_sklearn import DeepGradientBoostingRegressor, _inspect
+
+    x, y, _, _ = common.friedman1(2667, 10, SEED)
+    x, y = np.ascontiguousarray(x[:2000]), np.ascontiguousarray(y[:2000])
+    print("fitting the default DeepGradientBoostingRegressor on 2,000 x 10 ...", flush=True)
+    estimator = DeepGradientBoostingRegressor()
+    start = time.perf_counter()
+    estimator.fit(x, y)
+    fit_s = time.perf_counter() - start
+    loaded = pickle.loads(pickle.dumps(estimator))
+    rows = []
+    for label, fitted in (("counts noted by the fits", estimator), ("native walk (loaded model)", loaded)):
+        times = []
+        for _ in range(repeats):
+            start = time.perf_counter()
+            _inspect.fit_inspection(fitted, x)
+            times.append(time.perf_counter() - start)
+        if fitted.feature_importances_.tobytes() != estimator.feature_importances_.tobytes():
+            raise AssertionError("the two routes give other importances")
+        rows.append((label, common.seconds(fit_s), common.seconds(float(np.median(times))),
+                     "%.2f%%" % (100 * np.median(times) / fit_s)))
+    return "\n".join([
+        "## The deep model's inspection at fit",
+        "",
+        "Friedman #1, 2,000 x 10, the default DeepGradientBoostingRegressor (%d member nodes); the inspection "
+        "fit runs, median of %d, next to the estimator's fit (once)." % (len(estimator._node_samples_), repeats),
+        "",
+        common.markdown(("counts from", "estimator fit s", "inspection s", "inspection / fit"), rows),
+        "",
+        "Machine: %s." % common.machine_note(),
+    ])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="100 stages on 10,000 rows: a smoke run")
     parser.add_argument("--repeats", type=int, default=3, help="repeats per timing, best kept (default 3)")
     parser.add_argument("--baseline-python", help="another interpreter whose build runs the overhead table too")
     parser.add_argument("--overhead-only", action="store_true", help="only the table of the cost inside fit")
+    parser.add_argument("--deep", action="store_true", help="only the deep model's inspection at fit")
     parser.add_argument("--overhead-worker", nargs=4, type=int, help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.overhead_worker:
         overhead_worker(*args.overhead_worker)
+        return 0
+    if args.deep:
+        text = deep_table(args.repeats)
+        print()
+        print(text)
+        print("\nwritten to %s" % common.write_result("inspect_deep", text, False))
         return 0
 
     sizes = QUICK_OVERHEAD_SIZES if args.quick else OVERHEAD_SIZES

@@ -5,8 +5,8 @@ The trees come as arrays from the native companion module, which reads the fitte
 holds, so the numbers here are exactly the model's (those of its saved files). A fitted tree also holds its
 nodes' training counts, noted by the fitter as it partitioned the rows: importances, the table and SHAP's node
 weights are computed from them on demand, and a pickle carries them beside the model's bytes, tied to that
-very model by a hash of its trees. The deep model's importances are computed at fit, walking the training
-data through its members.
+very model by a hash of its trees. The deep model's importances are computed at fit, from its members' counts
+(noted by their fits, or natively walked for layers that were assembled).
 """
 from __future__ import annotations
 
@@ -157,11 +157,9 @@ def saved_model(estimator: Any) -> Parsed:
     return native_model(estimator.model_, estimator.n_features_in_)
 
 
-def walk(trees: Trees, columns: NDArray[np.float64], first: int, last: int,
-         counts: Optional[NDArray[np.int64]] = None) -> NDArray[np.float64]:
+def walk(trees: Trees, columns: NDArray[np.float64], first: int, last: int) -> NDArray[np.float64]:
     """The outputs of trees ``first`` to ``last - 1`` for every column of ``columns`` (features x rows, in C
-    order), one row per tree; with ``counts`` (n_nodes x 3), adds the rows reaching each node and going left and
-    right. Every tree must have a node."""
+    order), one row per tree. Every tree must have a node."""
     if np.any(trees.start[first + 1:last + 1] == trees.start[first:last]):
         raise ValueError("a tree without a node cannot predict")
     if columns.shape[1] >= _MASK_WALK_ROWS:
@@ -169,15 +167,14 @@ def walk(trees: Trees, columns: NDArray[np.float64], first: int, last: int,
         for tree in range(first, last):
             nodes = slice(trees.start[tree], trees.start[tree + 1])
             if nodes.stop - nodes.start <= _MASK_WALK_NODES_PER_LEVEL * (trees.depth[nodes].max() + 1):
-                _walk_masks(trees, columns, tree, out[tree - first], counts)
+                _walk_masks(trees, columns, tree, out[tree - first])
             else:
-                out[tree - first] = _walk_levels(trees, columns, tree, tree + 1, counts)[0]
+                out[tree - first] = _walk_levels(trees, columns, tree, tree + 1)[0]
         return out
-    return _walk_levels(trees, columns, first, last, counts)
+    return _walk_levels(trees, columns, first, last)
 
 
-def _walk_masks(trees: Trees, columns: NDArray[np.float64], tree: int, out: NDArray[np.float64],
-                counts: Optional[NDArray[np.int64]]) -> None:
+def _walk_masks(trees: Trees, columns: NDArray[np.float64], tree: int, out: NDArray[np.float64]) -> None:
     first, last = int(trees.start[tree]), int(trees.start[tree + 1])
     reach: List[Optional[NDArray[np.bool_]]] = [None] * (last - first)  # None: every row (the root)
     for node in range(first, last):
@@ -188,9 +185,6 @@ def _walk_masks(trees: Trees, columns: NDArray[np.float64], tree: int, out: NDAr
         if mask is not None:
             left &= mask
             right &= mask
-        if counts is not None:
-            n_left, n_right = np.count_nonzero(left), np.count_nonzero(right)
-            counts[node] += (n_left + n_right, n_left, n_right)
         for side, child, value in ((left, trees.left_child[node], trees.left_value[node]),
                                    (right, trees.right_child[node], trees.right_value[node])):
             if child >= 0:
@@ -199,8 +193,7 @@ def _walk_masks(trees: Trees, columns: NDArray[np.float64], tree: int, out: NDAr
                 np.copyto(out, value, where=side)
 
 
-def _walk_levels(trees: Trees, columns: NDArray[np.float64], first: int, last: int,
-                 counts: Optional[NDArray[np.int64]]) -> NDArray[np.float64]:
+def _walk_levels(trees: Trees, columns: NDArray[np.float64], first: int, last: int) -> NDArray[np.float64]:
     # All the (tree, row) pairs move down one level per step, so many small trees cost about what one does.
     # Each side without a child gets a leaf of its own, which keeps every pair where it is (its threshold is
     # infinite and both its children are itself): the steps need no bookkeeping of which pairs are done.
@@ -224,11 +217,7 @@ def _walk_levels(trees: Trees, columns: NDArray[np.float64], first: int, last: i
         right = flat.take(feature.take(node) + row) > threshold.take(node)
         step = node * 2
         step += right
-        if counts is not None:
-            counts[inner, 1:] += np.bincount(step, minlength=2 * size)[:2 * size].reshape(-1, 2)
         node = children.take(step)
-    if counts is not None:
-        counts[inner, 0] = counts[inner, 1] + counts[inner, 2]
     return value.take(node).reshape(last - first, n_rows)
 
 
@@ -248,17 +237,6 @@ def staged(model: Boosting, columns: NDArray[np.float64]) -> Iterator[NDArray[np
             prediction = total * model.learning_rate
             prediction += model.mean
             yield prediction
-
-
-def _predict(model: Boosting, columns: NDArray[np.float64], counts: NDArray[np.int64]) -> NDArray[np.float64]:
-    """The model's prediction, counting every node's rows on the way."""
-    total = np.zeros(columns.shape[1], dtype=np.float64)
-    for first, last in _batches(model.trees, columns.shape[1]):
-        for outputs in walk(model.trees, columns, first, last, counts):
-            total += outputs
-    prediction: NDArray[np.float64] = total * model.learning_rate
-    prediction += model.mean
-    return prediction
 
 
 def _normalised(values: NDArray[np.float64]) -> NDArray[np.float64]:
@@ -283,7 +261,8 @@ def _narrow(counts: NDArray[np.int64]) -> NDArray[Any]:
 def fit_inspection(estimator: Any, X: NDArray[np.float64]) -> None:
     """After a fit of ``model_`` to ``X``. A tree or boosting model holds its nodes' training counts itself (the
     fit partitioned the rows), so nothing is computed here; the deep model's importances, split counts and
-    node counts are computed from ``X`` and kept."""
+    node counts are computed and kept: from the counts its members' fits noted, or, for layers that were
+    assembled or loaded, by a native walk of ``X`` through the layers."""
     for name in ("_node_samples_", "_model_key_", "_deep_importances", "_deep_split_counts"):
         estimator.__dict__.pop(name, None)
     model = estimator.model_
@@ -291,7 +270,11 @@ def fit_inspection(estimator: Any, X: NDArray[np.float64]) -> None:
         return
     parsed = saved_model(estimator)
     assert isinstance(parsed, Deep)
-    importances, split_counts, counts = _deep_inspection(parsed, np.ascontiguousarray(X.T))
+    held = _native.node_samples(model)
+    if held is None:
+        held = _native.walk_samples(model, np.ascontiguousarray(X))
+    counts = _with_right(_column(held))
+    importances, split_counts = _deep_inspection(parsed, counts, estimator.n_features_in_)
     estimator._deep_importances = importances
     estimator._deep_split_counts = split_counts
     estimator._node_samples_ = _narrow(counts[:, :2])
@@ -309,31 +292,28 @@ def counts_state(estimator: Any) -> Dict[str, Any]:
     return {"_node_samples_": _narrow(counts[:, :2]), "_model_key_": _native.fingerprint(estimator.model_)}
 
 
-def _deep_inspection(model: Deep, columns: NDArray[np.float64]) -> Tuple[
-        NDArray[np.float64], NDArray[np.int64], NDArray[np.int64]]:
-    n_features = columns.shape[0]
+def _deep_inspection(model: Deep, counts: NDArray[np.int64], n_features: int) -> Tuple[
+        NDArray[np.float64], NDArray[np.int64]]:
+    """Importances and split counts of the input features, from every member's node counts (in flatten's
+    order)."""
     total = np.zeros(n_features, dtype=np.float64)
     split_counts = np.zeros(n_features, dtype=np.int64)
-    all_counts = []
+    n_columns, first = n_features, 0
     # Row k: the input features' share in member k's prediction (members of earlier layers, in order).
     shares = np.zeros((0, n_features), dtype=np.float64)
     for layer in model.layers:
-        predictions = []
         layer_shares = []
         for member in layer:
-            counts = np.zeros((member.trees.n_nodes, 3), dtype=np.int64)
-            predictions.append(_predict(member, columns, counts))
-            decrease = _decrease(member.trees, counts, columns.shape[0])
+            last = first + member.trees.n_nodes
+            decrease = _decrease(member.trees, counts[first:last], n_columns)
+            first = last
             credited = decrease[:n_features] + decrease[n_features:] @ shares
             layer_shares.append(_normalised(credited))
             total += credited
             split_counts += _split_counts(member.trees, n_features)
-            all_counts.append(counts)
-        predicted = np.array(predictions, dtype=np.float64).reshape(-1, columns.shape[1])
-        columns = np.concatenate([columns, predicted])
+        n_columns += len(layer)
         shares = np.concatenate([shares, np.array(layer_shares, dtype=np.float64).reshape(-1, n_features)])
-    counts = np.concatenate(all_counts) if all_counts else np.zeros((0, 3), dtype=np.int64)
-    return _normalised(total), split_counts, counts
+    return _normalised(total), split_counts
 
 
 def _n_nodes(model: Parsed) -> int:

@@ -11,6 +11,7 @@
 #include "ensemble/deep_boosting.hpp"
 #include "ensemble/early_stopping.hpp"
 #include "ensemble/gradient_boosting.hpp"
+#include "inspect/deep_samples.hpp"
 #include "inspect/tree_arrays.hpp"
 #include "persistence/bincode.hpp"
 #include "python/errors.hpp"
@@ -141,23 +142,38 @@ PyObject* flatten(PyObject*, PyObject* args) {
 }
 
 // node_samples(model): the training rows at every node and on its left, as the fit
-// partitioned them, or None for trees that were loaded.
+// partitioned them, or None for trees that were loaded. A deep model's members' nodes
+// come in flatten's order.
 PyObject* node_samples(PyObject*, PyObject* args) {
     return guarded([&] {
         PyObject* model;
         if (!PyArg_ParseTuple(args, "O", &model)) throw_pending();
-        const Trees held(model);
-        auto counts = inspect::fitted_samples(held.trees());
+        std::optional<std::vector<std::uint64_t>> counts;
+        if (Py_TYPE(model) == deep_class) {
+            auto& self = instance<DeepBoostingImpl>(model);
+            SharedBorrow borrow(self.borrow_flag);
+            counts = inspect::fitted_samples(self.state);
+        } else {
+            const Trees held(model);
+            counts = inspect::fitted_samples(held.trees());
+        }
         if (!counts) return Ref::borrow(Py_None);
         return column(*counts);
     });
 }
 
-// walk_samples(model, x): the same counts for the rows of x (samples x features, float64).
+// walk_samples(model, x): the same counts for the rows of x (samples x features, float64);
+// a deep model's layers read x and the earlier members' predictions, as in predict.
 PyObject* walk_samples(PyObject*, PyObject* args) {
     return guarded([&] {
         PyObject *model, *x;
         if (!PyArg_ParseTuple(args, "OO", &model, &x)) throw_pending();
+        if (Py_TYPE(model) == deep_class) {
+            auto& self = instance<DeepBoostingImpl>(model);
+            SharedBorrow borrow(self.borrow_flag);
+            const FeatureView features(check_array(x, 2));
+            return checked_model([&] { return column(inspect::walk_samples(self.state, features.view())); });
+        }
         const Trees held(model);
         const FeatureView features(check_array(x, 2));
         return checked_model([&] {
