@@ -1,0 +1,98 @@
+#include "core/step_trace.hpp"
+
+#ifdef VANDU_TRACE_STEPS
+
+#include <chrono>
+#include <exception>
+#include <string_view>
+
+namespace vandu::step_trace {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool taking = false;
+bool in_task = false;
+Trace trace;
+Clock::time_point last;
+
+double seconds(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+// "vandu::Grower::masked_sums" of GCC's "vandu::NodeTargets vandu::Grower::masked_sums(...)".
+std::string short_name(std::string_view f) {
+    const std::size_t open = f.find('(');
+    if (open != std::string_view::npos) f = f.substr(0, open);
+    const std::size_t space = f.rfind(' ');
+    if (space != std::string_view::npos) f = f.substr(space + 1);
+    return std::string(f);
+}
+
+std::string site_name(const std::source_location& site) {
+    std::string_view file = site.file_name();
+    const std::size_t src = file.rfind("src/");
+    if (src != std::string_view::npos) file = file.substr(src + 4);
+    return short_name(site.function_name()) + " " + std::string(file) + ":" + std::to_string(site.line());
+}
+
+}  // namespace
+
+void start(std::size_t team) {
+    trace = Trace{};
+    trace.team = team ? team : 1;
+    taking = true;
+    in_task = false;
+    last = Clock::now();
+}
+
+Trace stop() {
+    trace.serial_after = seconds(last, Clock::now());
+    taking = false;
+    return std::move(trace);
+}
+
+bool active() { return taking; }
+
+std::size_t team() { return in_task ? 1 : trace.team; }
+
+void run(std::size_t count, const std::function<void(std::size_t)>& task, const std::source_location& site) {
+    if (in_task) {
+        // Part of the task that started it.
+        std::exception_ptr first;
+        for (std::size_t i = 0; i < count; ++i) {
+            try {
+                task(i);
+            } catch (...) {
+                if (!first) first = std::current_exception();
+            }
+        }
+        if (first) std::rethrow_exception(first);
+        return;
+    }
+    Step step;
+    step.site = site_name(site);
+    Clock::time_point at = Clock::now();
+    step.serial_before = seconds(last, at);
+    step.tasks.reserve(count);
+    std::exception_ptr first;
+    in_task = true;
+    for (std::size_t i = 0; i < count; ++i) {
+        try {
+            task(i);
+        } catch (...) {
+            if (!first) first = std::current_exception();
+        }
+        const Clock::time_point now = Clock::now();
+        step.tasks.push_back(seconds(at, now));
+        at = now;
+    }
+    in_task = false;
+    trace.steps.push_back(std::move(step));
+    last = Clock::now();
+    if (first) std::rethrow_exception(first);
+}
+
+}  // namespace vandu::step_trace
+
+#endif
