@@ -5,17 +5,19 @@
     python bench/span.py --driver PATH        # a driver already built
 
 It builds bench/span_driver.cpp with -DVANDU_TRACE_STEPS=ON (CMake and Ninja, in build-span/), makes
-Friedman #1 data (seed as in bench_trees.py, 20 features), and runs each fit on one pinned CPU: once with
-the team steps cut for T threads and traced, for every T of the projection (each team step's tasks run one
-after another and are timed alone; the time between steps is the calling thread's serial part), and once
-untraced. A step's tasks are then list-scheduled onto T cores, longest first, each to the least loaded core;
-steps keep their order and every step waits for the one before (the barriers), so a fit's projected time on
-T cores is its serial parts plus each step's longest core. The speed-up is the one-thread fit's traced time
-over that. Work is the sum of all times of the trace cut for 64 threads, span its serial parts plus each
-step's longest task: no number of cores beats work / span. The projection keeps the one-thread task times,
-so it leaves out what the cores share: memory bandwidth, the last-level cache, the step's wake-up and
-barrier. Each cut is traced --repeat times and the trace of least work kept. The two-core projection is checked
-against two-core runs of the same driver, untraced (the fastest of --repeat runs at each thread count).
+Friedman #1 data (the seed of bench_trees.py, 20 features) and runs each fit on one pinned CPU, traced once
+for every core count T of the projection: the fit's team steps are cut for T threads, each step's tasks run
+one after another and are timed alone in the thread's CPU seconds (a preempting process does not inflate
+them), and the time between steps is the serial part. A step's tasks are list-scheduled onto T cores, longest
+first, each to the least loaded core; steps keep their order and each waits for the one before (the
+barriers), so the projected time on T cores is the serial parts plus each step's busiest core. The speed-up
+is the one-thread fit's traced time over that. Work is the sum of all times of the trace cut for 64 threads,
+span its serial parts plus each step's longest task: no number of cores beats work / span. The projection
+keeps the one-thread task times, so it leaves out what cores share (memory bandwidth, the last-level cache)
+and the steps' wake-ups and barriers. Each cut is traced --repeat times and the trace of least work kept.
+The two-core projection is checked against the same driver's untraced fits on one and on two CPUs (the
+fastest of --repeat runs each). A table per fit gives the 16-core projection by the function that starts
+the steps.
 """
 
 import argparse
@@ -114,7 +116,7 @@ def main():
     workloads = args.only.split(",")
     from sklearn.datasets import make_friedman1
 
-    header = ["workload", "rows", "1-thread fit s", "work s (64-way cut)", "span s", "work / span",
+    header = ["workload", "rows", "1-thread fit CPU s", "work s (64-way cut)", "span s", "work / span",
               "serial s"] + ["proj. %dx" % c for c in CORES[1:]] + ["measured 2x"]
     rows, details = [], []
     with tempfile.TemporaryDirectory() as folder:

@@ -1,10 +1,11 @@
 // The step trace of a build with VANDU_TRACE_STEPS (off by default; nothing of it is in
 // other builds): while a trace is taken, every team step runs on the calling thread, its
 // tasks one after another as if the team had `team` threads, and the trace notes each
-// task's seconds, the step's site and the calling thread's seconds between steps (CPU seconds of the thread). Steps
-// run in sequence and a step's tasks could run at once, so the trace is what a schedule
-// onto any number of cores needs (bench/span.py). Steps started inside a task run inline
-// and count as the task's. One thread takes a trace at a time.
+// task's seconds, the step's site and the calling thread's seconds between steps (the
+// thread's CPU seconds). Steps run in sequence and a step's tasks could run at once, so
+// the trace is what a schedule onto any number of cores needs (bench/span.py). Steps
+// started inside a task run inline and count as the task's. One thread takes a trace at
+// a time.
 #pragma once
 
 #ifdef VANDU_TRACE_STEPS
