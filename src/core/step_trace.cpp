@@ -10,25 +10,20 @@
 namespace vandu::step_trace {
 namespace {
 
-// The calling thread's CPU time: a shared machine's other processes preempt it, and a
+// The calling thread's CPU seconds: a shared machine's other processes preempt it, and a
 // preempted task would look long.
-struct Clock {
-    using time_point = double;
-    static double now() {
-        timespec t;
-        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-        return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-    }
-};
+double now() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
+}
 
 bool taking = false;
 bool in_task = false;
 Trace trace;
-Clock::time_point last;
-Clock::time_point task_start;
+double last = 0.0;        // when the calling thread's serial part began
+double task_start = 0.0;  // of the task under way
 Step* current = nullptr;
-
-double seconds(double from, double to) { return to - from; }
 
 // "vandu::Grower::masked_sums" of GCC's "vandu::NodeTargets vandu::Grower::masked_sums(...)".
 std::string short_name(std::string_view f) {
@@ -53,11 +48,11 @@ void start(std::size_t team) {
     trace.team = team ? team : 1;
     taking = true;
     in_task = false;
-    last = Clock::now();
+    last = now();
 }
 
 Trace stop() {
-    trace.serial_after = seconds(last, Clock::now());
+    trace.serial_after = now() - last;
     taking = false;
     return std::move(trace);
 }
@@ -81,9 +76,8 @@ void run(std::size_t count, const std::function<void(std::size_t)>& task, const 
         return;
     }
     Step step;
-    step.site = site_name(site);
-    Clock::time_point at = Clock::now();
-    step.serial_before = seconds(last, at);
+    double at = now();
+    step.serial_before = at - last;
     step.tasks.reserve(count);
     std::exception_ptr first;
     in_task = true;
@@ -95,22 +89,22 @@ void run(std::size_t count, const std::function<void(std::size_t)>& task, const 
         } catch (...) {
             if (!first) first = std::current_exception();
         }
-        const Clock::time_point now = Clock::now();
-        step.tasks.push_back(seconds(task_start, now));
-        at = now;
+        at = now();
+        step.tasks.push_back(at - task_start);
     }
     in_task = false;
     current = nullptr;
+    step.site = site_name(site);
     trace.steps.push_back(std::move(step));
-    last = Clock::now();
+    last = now();
     if (first) std::rethrow_exception(first);
 }
 
 void task_boundary() {
     if (!taking || !in_task || !current) return;
-    const Clock::time_point now = Clock::now();
-    current->tasks.push_back(seconds(task_start, now));
-    task_start = now;
+    const double t = now();
+    current->tasks.push_back(t - task_start);
+    task_start = t;
 }
 
 }  // namespace vandu::step_trace
