@@ -11,6 +11,7 @@
 
 #include "core/failure.hpp"
 #include "core/interrupt.hpp"
+#include "core/step_trace.hpp"
 
 namespace vandu {
 
@@ -237,9 +238,17 @@ void parallel_for(std::size_t count, const std::function<void(std::size_t)>& tas
     run_step(count, task, false);
 }
 
-std::size_t team_size() { return on_pool_thread() || waiting_for_step ? 1 : pool_thread_count(); }
+std::size_t team_size() {
+#ifdef VANDU_TRACE_STEPS
+    if (step_trace::active()) return step_trace::team();
+#endif
+    return on_pool_thread() || waiting_for_step ? 1 : pool_thread_count();
+}
 
-void parallel_team(std::size_t count, const std::function<void(std::size_t)>& task) {
+void parallel_team(std::size_t count, const std::function<void(std::size_t)>& task VANDU_STEP_SITE_PARAM) {
+#ifdef VANDU_TRACE_STEPS
+    if (step_trace::active()) return step_trace::run(count, task, site);
+#endif
     run_step(count, task, true);
 }
 

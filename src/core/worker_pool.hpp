@@ -16,6 +16,9 @@
 #include <functional>
 #include <optional>
 #include <vector>
+#ifdef VANDU_TRACE_STEPS
+#include <source_location>
+#endif
 
 #include "core/failure.hpp"
 #include "core/numerics.hpp"
@@ -37,17 +40,28 @@ void parallel_for(std::size_t count, const std::function<void(std::size_t)>& tas
 // Threads a team step runs on: the caller and all but one pool thread (1 on a pool thread).
 std::size_t team_size();
 
+// A build with the step trace names each team step by where it is started; others pass nothing.
+#ifdef VANDU_TRACE_STEPS
+#define VANDU_STEP_SITE , std::source_location site = std::source_location::current()
+#define VANDU_STEP_SITE_ARG , site
+#define VANDU_STEP_SITE_PARAM , std::source_location site
+#else
+#define VANDU_STEP_SITE
+#define VANDU_STEP_SITE_ARG
+#define VANDU_STEP_SITE_PARAM
+#endif
+
 // Like parallel_for, for short steps in quick succession: the calling thread runs tasks
 // too, and the workers that took part wait for the next step spinning rather than sleeping.
-void parallel_team(std::size_t count, const std::function<void(std::size_t)>& task);
+void parallel_team(std::size_t count, const std::function<void(std::size_t)>& task VANDU_STEP_SITE);
 
 // Runs body(begin, end) over one chunk of [0, n) per team thread and returns true, or
 // returns false without running anything when n is too small to be worth a team step.
 template <class Body>
-bool in_team_chunks(std::size_t n, std::size_t min_n, Body&& body) {
+bool in_team_chunks(std::size_t n, std::size_t min_n, Body&& body VANDU_STEP_SITE) {
     const std::size_t team = n >= min_n ? team_size() : 1;
     if (team < 2) return false;
-    parallel_team(team, [&](std::size_t t) { body(n * t / team, n * (t + 1) / team); });
+    parallel_team(team, [&](std::size_t t) { body(n * t / team, n * (t + 1) / team); } VANDU_STEP_SITE_ARG);
     return true;
 }
 
@@ -55,10 +69,10 @@ bool in_team_chunks(std::size_t n, std::size_t min_n, Body&& body) {
 // an internal failure, `restart()` and one call over all of [0, n) follow, so that the
 // failure reported is the one a single pass meets first.
 template <class Body, class Restart>
-void in_chunks_failing_in_order(std::size_t n, std::size_t min_n, Body&& body, Restart&& restart) {
+void in_chunks_failing_in_order(std::size_t n, std::size_t min_n, Body&& body, Restart&& restart VANDU_STEP_SITE) {
     bool chunked = false;
     try {
-        chunked = in_team_chunks(n, min_n, body);
+        chunked = in_team_chunks(n, min_n, body VANDU_STEP_SITE_ARG);
     } catch (const InternalFailure&) {
         restart();
         body(0, n);

@@ -38,6 +38,7 @@
 #include <string>
 
 #include "core/failure.hpp"
+#include "core/step_trace.hpp"
 #include "core/worker_pool.hpp"
 #include "tree/decision_tree.hpp"
 #include "tree/fitter_state.hpp"
@@ -189,6 +190,7 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
                 }
                 sub.flush();
                 sub.settle(r, job.data, job.begin, job.end, job.value);
+                step_trace::task_boundary();
             }
         });
     } catch (...) {
