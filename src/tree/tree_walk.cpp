@@ -11,6 +11,7 @@
 #include "core/failure.hpp"
 #include "core/numerics.hpp"
 #include "core/worker_pool.hpp"
+#include "tree/threshold_ranks.hpp"
 
 namespace vandu {
 
@@ -319,7 +320,12 @@ struct ShallowPlan {
     std::vector<std::uint64_t> used;
     std::size_t width = 0;
     std::vector<std::uint32_t> offsets;  // of each node's feature within the block
+    std::optional<walk::ThresholdRanks> ranks;  // when ranking a block pays for itself
 };
+
+// Ranking a sample's features costs a search per feature; the ranked kernel saves work on
+// every node, so it pays from about this many nodes per feature.
+inline constexpr std::size_t ranked_nodes_per_feature = 64;
 
 ShallowPlan plan_shallow(const Forest& forest) {
     ShallowPlan plan;
@@ -351,6 +357,8 @@ ShallowPlan plan_shallow(const Forest& forest) {
                                                     plan.used.begin());
         plan.offsets[k] = static_cast<std::uint32_t>(slot * plan.width);
     }
+    if (forest.features.size() >= ranked_nodes_per_feature * plan.used.size())
+        plan.ranks = walk::ThresholdRanks::build(forest.features, forest.thresholds, plan.used, padding);
     return plan;
 }
 
@@ -389,10 +397,28 @@ void walk_shallow(const Forest& forest, const ShallowPlan& plan, MatrixView x, d
     const walk::ShallowForest view{forest.depth, forest.count, forest.thresholds.data(), plan.offsets.data(),
                                    forest.leaves.data()};
 
+    const bool ranked = kernels.ranked && plan.ranks;
+    const walk::RankedForest ranked_view{forest.depth, forest.count,
+                                         ranked ? plan.ranks->node_ranks().data() : nullptr, plan.offsets.data(),
+                                         forest.leaves.data()};
+
     const auto run = [&](std::size_t begin, std::size_t end) {
         std::vector<double> block(used.size() * width, 0.0), values(width);
+        std::vector<std::int16_t> ranks(ranked ? used.size() * width : 0, 0);
         for (std::size_t b = begin; b < end; b += width) {
             const std::size_t n = std::min(width, end - b);
+            if (ranked && n > few_samples) {
+                for (std::size_t j = 0; j < used.size(); ++j) {
+                    const double* from = x.data + static_cast<std::ptrdiff_t>(used[j]) * x.row_stride +
+                                         static_cast<std::ptrdiff_t>(b) * x.col_stride;
+                    std::int16_t* to = ranks.data() + j * width;
+                    for (std::size_t r = 0; r < n; ++r)
+                        to[r] = plan.ranks->rank(j, from[static_cast<std::ptrdiff_t>(r) * x.col_stride]);
+                }
+                kernels.ranked(ranked_view, ranks.data(), (n + quantum - 1) / quantum * quantum, values.data(), sum);
+                std::copy(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n), out + b);
+                continue;
+            }
             for (std::size_t j = 0; j < used.size(); ++j) {
                 const double* from = x.data + static_cast<std::ptrdiff_t>(used[j]) * x.row_stride +
                                      static_cast<std::ptrdiff_t>(b) * x.col_stride;
@@ -504,7 +530,8 @@ std::size_t LaidOutTrees::bytes() const {
                         f.features.capacity() * sizeof(std::uint64_t) + f.leaves.capacity() * sizeof(double);
     if (parts_->plan)
         total += parts_->plan->used.capacity() * sizeof(std::uint64_t) +
-                 parts_->plan->offsets.capacity() * sizeof(std::uint32_t);
+                 parts_->plan->offsets.capacity() * sizeof(std::uint32_t) +
+                 (parts_->plan->ranks ? parts_->plan->ranks->bytes() : 0);
     return total;
 }
 

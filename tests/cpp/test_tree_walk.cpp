@@ -97,11 +97,12 @@ TEST_P(RandomForests, WalkAsDefinedWithEveryKernel) {
     const std::size_t depth = GetParam();
     std::mt19937_64 gen(depth);
     std::size_t walked = 0;
-    for (std::size_t count : {1u, 3u, 40u}) {
-        const std::size_t features = 1 + gen() % 30;
+    // 400 trees over few features: enough nodes per feature for the ranked kernel.
+    for (std::size_t count : {1u, 3u, 40u, 400u}) {
+        const std::size_t features = 1 + gen() % (count > 100 ? 4 : 30);
         std::vector<DecisionTreeImpl> trees;
         for (std::size_t t = 0; t < count; ++t) trees.push_back(random_tree(1 + gen() % depth, features, gen));
-        for (std::size_t samples : {1u, 4u, 31u, 33u, 260u, 700u, 3000u}) {
+        for (std::size_t samples : {1u, 4u, 31u, 33u, 260u, 700u, count > 100 ? 300u : 3000u}) {
             Matrix sample_major = Matrix::column_major(features, samples);
             Matrix feature_major = Matrix::row_major(features, samples);
             for (std::size_t s = 0; s < samples; ++s)
