@@ -38,25 +38,62 @@ std::optional<ThresholdRanks> ThresholdRanks::build(std::span<const std::uint64_
         const auto end = ranks.sorted_.begin() + static_cast<std::ptrdiff_t>(ranks.start_[slot + 1]);
         ranks.node_ranks_[k] = static_cast<std::int16_t>(std::lower_bound(begin, end, thresholds[k]) - begin);
     }
+    for (std::size_t slot = 0; slot < used.size(); ++slot) {
+        const auto begin = ranks.sorted_.begin() + static_cast<std::ptrdiff_t>(ranks.start_[slot]);
+        const auto end = ranks.sorted_.begin() + static_cast<std::ptrdiff_t>(ranks.start_[slot + 1]);
+        const auto finite_begin = std::find_if(begin, end, [](double t) { return std::isfinite(t); });
+        const auto finite_end = std::find_if(finite_begin, end, [](double t) { return !std::isfinite(t); });
+        Grid grid;
+        grid.first = ranks.guesses_.size();
+        if (finite_end - finite_begin >= 2) {
+            const double low = *finite_begin, span = *(finite_end - 1) - low;
+            grid.cells = 2 * static_cast<std::size_t>(end - begin);
+            const double scale = static_cast<double>(grid.cells) / span;
+            if (std::isfinite(scale) && scale > 0.0) {
+                grid.low = low;
+                grid.scale = scale;
+            } else {
+                grid.cells = 1;
+            }
+        }
+        for (std::size_t c = 0; c < grid.cells; ++c) {
+            const double edge = grid.low + static_cast<double>(c) / grid.scale;
+            const std::size_t guess = grid.scale > 0.0 ? static_cast<std::size_t>(std::lower_bound(begin, end, edge) - begin) : 0;
+            ranks.guesses_.push_back(static_cast<std::int16_t>(guess));
+        }
+        ranks.grids_.push_back(grid);
+    }
     return ranks;
 }
 
-std::int16_t ThresholdRanks::rank(std::size_t slot, double value) const {
-    // Branch-free search: the count of thresholds below the value.
-    const double* base = sorted_.data() + start_[slot];
-    std::size_t n = start_[slot + 1] - start_[slot];
-    if (n == 0) return 0;
-    while (n > 1) {
-        const std::size_t half = n / 2;
-        base = base[half] < value ? base + half : base;
-        n -= half;
+void ThresholdRanks::rank_values(std::size_t slot, const double* from, std::ptrdiff_t stride, std::size_t n,
+                                 std::int16_t* to) const {
+    const double* t = sorted_.data() + start_[slot];
+    const std::size_t m = start_[slot + 1] - start_[slot];
+    const Grid grid = grids_[slot];
+    const std::int16_t* guesses = guesses_.data() + grid.first;
+    const double last = static_cast<double>(grid.cells - 1);
+    for (std::size_t r = 0; r < n; ++r) {
+        const double value = from[static_cast<std::ptrdiff_t>(r) * stride];
+        if (std::isnan(value)) {
+            to[r] = 0;  // no threshold is below NaN
+            continue;
+        }
+        double cell = (value - grid.low) * grid.scale;
+        if (!(cell >= 0.0)) cell = 0.0;  // NaN too (an infinite value times a zero scale)
+        if (cell > last) cell = last;
+        std::size_t k = static_cast<std::size_t>(guesses[static_cast<std::size_t>(cell)]);
+        // From the guess to the count of thresholds below the value, whatever the guess.
+        while (k > 0 && !(t[k - 1] < value)) --k;
+        while (k < m && t[k] < value) ++k;
+        to[r] = static_cast<std::int16_t>(k);
     }
-    return static_cast<std::int16_t>(base - (sorted_.data() + start_[slot]) + (*base < value));
 }
 
 std::size_t ThresholdRanks::bytes() const {
     return sizeof(*this) + sorted_.capacity() * sizeof(double) + start_.capacity() * sizeof(std::size_t) +
-           node_ranks_.capacity() * sizeof(std::int16_t);
+           node_ranks_.capacity() * sizeof(std::int16_t) + grids_.capacity() * sizeof(Grid) +
+           guesses_.capacity() * sizeof(std::int16_t);
 }
 
 }  // namespace vandu::walk

@@ -411,9 +411,7 @@ void walk_shallow(const Forest& forest, const ShallowPlan& plan, MatrixView x, d
                 for (std::size_t j = 0; j < used.size(); ++j) {
                     const double* from = x.data + static_cast<std::ptrdiff_t>(used[j]) * x.row_stride +
                                          static_cast<std::ptrdiff_t>(b) * x.col_stride;
-                    std::int16_t* to = ranks.data() + j * width;
-                    for (std::size_t r = 0; r < n; ++r)
-                        to[r] = plan.ranks->rank(j, from[static_cast<std::ptrdiff_t>(r) * x.col_stride]);
+                    plan.ranks->rank_values(j, from, x.col_stride, n, ranks.data() + j * width);
                 }
                 kernels.ranked(ranked_view, ranks.data(), (n + quantum - 1) / quantum * quantum, values.data(), sum);
                 std::copy(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n), out + b);
