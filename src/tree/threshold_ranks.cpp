@@ -47,7 +47,7 @@ std::optional<ThresholdRanks> ThresholdRanks::build(std::span<const std::uint64_
         grid.first = ranks.guesses_.size();
         if (finite_end - finite_begin >= 2) {
             const double low = *finite_begin, span = *(finite_end - 1) - low;
-            grid.cells = 2 * static_cast<std::size_t>(end - begin);
+            grid.cells = 4 * static_cast<std::size_t>(end - begin);
             const double scale = static_cast<double>(grid.cells) / span;
             if (std::isfinite(scale) && scale > 0.0) {
                 grid.low = low;
@@ -56,9 +56,11 @@ std::optional<ThresholdRanks> ThresholdRanks::build(std::span<const std::uint64_
                 grid.cells = 1;
             }
         }
-        for (std::size_t c = 0; c < grid.cells; ++c) {
+        for (std::size_t c = 0; c <= grid.cells; ++c) {  // and the end of the last cell
             const double edge = grid.low + static_cast<double>(c) / grid.scale;
-            const std::size_t guess = grid.scale > 0.0 ? static_cast<std::size_t>(std::lower_bound(begin, end, edge) - begin) : 0;
+            std::size_t guess = static_cast<std::size_t>(end - begin);
+            if (c < grid.cells)
+                guess = grid.scale > 0.0 ? static_cast<std::size_t>(std::lower_bound(begin, end, edge) - begin) : 0;
             ranks.guesses_.push_back(static_cast<std::int16_t>(guess));
         }
         ranks.grids_.push_back(grid);
@@ -82,8 +84,21 @@ void ThresholdRanks::rank_values(std::size_t slot, const double* from, std::ptrd
         double cell = (value - grid.low) * grid.scale;
         if (!(cell >= 0.0)) cell = 0.0;  // NaN too (an infinite value times a zero scale)
         if (cell > last) cell = last;
-        std::size_t k = static_cast<std::size_t>(guesses[static_cast<std::size_t>(cell)]);
-        // From the guess to the count of thresholds below the value, whatever the guess.
+        const auto c = static_cast<std::size_t>(cell);
+        // Searched between the cell's ends, branch-free: the rank when the grid's rounding
+        // put the value in its cell.
+        std::size_t k = static_cast<std::size_t>(guesses[c]);
+        std::size_t n_cell = std::min(static_cast<std::size_t>(guesses[c + 1]), m) - std::min(k, m);
+        if (n_cell > 0) {
+            const double* base = t + k;
+            while (n_cell > 1) {
+                const std::size_t half = n_cell / 2;
+                base = base[half] < value ? base + half : base;
+                n_cell -= half;
+            }
+            k = static_cast<std::size_t>(base - t) + (*base < value);
+        }
+        // From there to the count of thresholds below the value, whatever the guess.
         while (k > 0 && !(t[k - 1] < value)) --k;
         while (k < m && t[k] < value) ++k;
         to[r] = static_cast<std::int16_t>(k);
