@@ -6,21 +6,18 @@
 
 namespace vandu::walk {
 
-namespace {
-// A rank never reaches this: NaN thresholds and padding send every value left.
-constexpr std::int16_t never = std::numeric_limits<std::int16_t>::max();
-}  // namespace
-
 std::optional<ThresholdRanks> ThresholdRanks::build(std::span<const std::uint64_t> features,
-                                                    std::span<const double> thresholds,
-                                                    std::span<const std::uint64_t> used, std::uint64_t padding) {
-    const auto slot_of = [&](std::uint64_t f) {
-        return static_cast<std::size_t>(std::lower_bound(used.begin(), used.end(), f) - used.begin());
-    };
+                                                    std::span<const double> thresholds) {
+    ThresholdRanks ranks;
+    ranks.used_.assign(features.begin(), features.end());
+    std::sort(ranks.used_.begin(), ranks.used_.end());
+    ranks.used_.erase(std::unique(ranks.used_.begin(), ranks.used_.end()), ranks.used_.end());
+    const std::vector<std::uint64_t>& used = ranks.used_;
     std::vector<std::vector<double>> by_slot(used.size());
     for (std::size_t k = 0; k < features.size(); ++k)
-        if (features[k] != padding && !std::isnan(thresholds[k])) by_slot[slot_of(features[k])].push_back(thresholds[k]);
-    ThresholdRanks ranks;
+        if (!std::isnan(thresholds[k]))
+            by_slot[static_cast<std::size_t>(std::lower_bound(used.begin(), used.end(), features[k]) - used.begin())]
+                .push_back(thresholds[k]);
     ranks.start_.push_back(0);
     for (std::vector<double>& values : by_slot) {
         std::sort(values.begin(), values.end());
@@ -29,14 +26,6 @@ std::optional<ThresholdRanks> ThresholdRanks::build(std::span<const std::uint64_
         if (values.size() >= static_cast<std::size_t>(never)) return std::nullopt;
         ranks.sorted_.insert(ranks.sorted_.end(), values.begin(), values.end());
         ranks.start_.push_back(ranks.sorted_.size());
-    }
-    ranks.node_ranks_.resize(features.size(), never);
-    for (std::size_t k = 0; k < features.size(); ++k) {
-        if (features[k] == padding || std::isnan(thresholds[k])) continue;
-        const std::size_t slot = slot_of(features[k]);
-        const auto begin = ranks.sorted_.begin() + static_cast<std::ptrdiff_t>(ranks.start_[slot]);
-        const auto end = ranks.sorted_.begin() + static_cast<std::ptrdiff_t>(ranks.start_[slot + 1]);
-        ranks.node_ranks_[k] = static_cast<std::int16_t>(std::lower_bound(begin, end, thresholds[k]) - begin);
     }
     for (std::size_t slot = 0; slot < used.size(); ++slot) {
         const auto begin = ranks.sorted_.begin() + static_cast<std::ptrdiff_t>(ranks.start_[slot]);
@@ -105,9 +94,21 @@ void ThresholdRanks::rank_values(std::size_t slot, const double* from, std::ptrd
     }
 }
 
+std::optional<std::int16_t> ThresholdRanks::threshold_rank(std::uint64_t feature, double threshold) const {
+    if (std::isnan(threshold)) return never;
+    const auto at = std::lower_bound(used_.begin(), used_.end(), feature);
+    if (at == used_.end() || *at != feature) return std::nullopt;
+    const auto slot = static_cast<std::size_t>(at - used_.begin());
+    const auto begin = sorted_.begin() + static_cast<std::ptrdiff_t>(start_[slot]);
+    const auto end = sorted_.begin() + static_cast<std::ptrdiff_t>(start_[slot + 1]);
+    const auto found = std::lower_bound(begin, end, threshold);
+    if (found == end || *found != threshold) return std::nullopt;
+    return static_cast<std::int16_t>(found - begin);
+}
+
 std::size_t ThresholdRanks::bytes() const {
-    return sizeof(*this) + sorted_.capacity() * sizeof(double) + start_.capacity() * sizeof(std::size_t) +
-           node_ranks_.capacity() * sizeof(std::int16_t) + grids_.capacity() * sizeof(Grid) +
+    return sizeof(*this) + used_.capacity() * sizeof(std::uint64_t) + sorted_.capacity() * sizeof(double) +
+           start_.capacity() * sizeof(std::size_t) + grids_.capacity() * sizeof(Grid) +
            guesses_.capacity() * sizeof(std::int16_t);
 }
 
