@@ -17,6 +17,9 @@ namespace {
 constexpr std::size_t pooled_samples = 64;
 // Fewer samples than this are not ranked: the few-sample walk takes them.
 constexpr std::size_t ranked_samples = 32;
+// Ranking a sample costs a search per feature; the ranked kernel saves a little work on
+// every node, so a layer is ranked from about this many nodes per feature.
+constexpr std::size_t ranked_nodes_per_feature = 32;
 
 bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
 
@@ -32,7 +35,7 @@ std::shared_ptr<const walk::ThresholdRanks> layer_ranks(const AverageEnsemble& l
                     thresholds.push_back(splitter.split_info->threshold);
                 }
     std::optional<walk::ThresholdRanks> ranks = walk::ThresholdRanks::build(features, thresholds);
-    if (!ranks) return nullptr;
+    if (!ranks || features.size() < ranked_nodes_per_feature * ranks->used().size()) return nullptr;
     return std::make_shared<const walk::ThresholdRanks>(std::move(*ranks));
 }
 

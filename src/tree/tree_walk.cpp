@@ -327,12 +327,8 @@ struct ShallowPlan {
     std::vector<std::int16_t> node_ranks;
 };
 
-// Ranking a sample's features costs a search per feature; the ranked kernel saves a little
-// work on every node, so it pays from about this many nodes per feature.
-inline constexpr std::size_t ranked_nodes_per_feature = 256;
-
 void plan_ranks(const Forest& forest, ShallowPlan& plan, std::shared_ptr<const walk::ThresholdRanks> ranks) {
-    if (!ranks || forest.features.size() < ranked_nodes_per_feature * plan.used.size()) return;
+    if (!ranks) return;
     std::vector<std::int16_t> node_ranks(forest.features.size(), walk::ThresholdRanks::never);
     for (std::size_t k = 0; k < node_ranks.size(); ++k) {
         if (forest.features[k] == padding) continue;
