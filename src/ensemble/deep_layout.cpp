@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/interrupt.hpp"
+#include "core/worker_pool.hpp"
 #include "ensemble/member_tasks.hpp"
 #include "tree/walk_kernels.hpp"
 
@@ -17,6 +18,8 @@ namespace {
 constexpr std::size_t pooled_samples = 64;
 // Fewer samples than this are not ranked: the few-sample walk takes them.
 constexpr std::size_t ranked_samples = 32;
+// Ranked on the team from this many samples per thread.
+constexpr std::size_t ranked_chunk = 256;
 // Ranking a sample costs a search per feature; the ranked kernel saves a little work on
 // every node, so a layer is ranked from about this many nodes per feature.
 constexpr std::size_t ranked_nodes_per_feature = 32;
@@ -84,9 +87,14 @@ Matrix DeepLayout::member_predictions(const AverageEnsemble& layer, std::size_t 
     if (ranks && x.cols >= ranked_samples && !ranks->used().empty() && ranks->used().back() < x.rows) {
         const std::span<const std::uint64_t> used = ranks->used();
         ranked_x.resize(used.size() * x.cols);
-        for (std::size_t slot = 0; slot < used.size(); ++slot)
-            ranks->rank_values(slot, x.data + static_cast<std::ptrdiff_t>(used[slot]) * x.row_stride, x.col_stride,
-                               x.cols, ranked_x.data() + slot * x.cols);
+        const auto rank = [&](std::size_t begin, std::size_t end) {
+            for (std::size_t slot = 0; slot < used.size(); ++slot)
+                ranks->rank_values(slot,
+                                   x.data + static_cast<std::ptrdiff_t>(used[slot]) * x.row_stride +
+                                       static_cast<std::ptrdiff_t>(begin) * x.col_stride,
+                                   x.col_stride, end - begin, ranked_x.data() + slot * x.cols + begin);
+        };
+        if (!in_team_chunks(x.cols, ranked_chunk, rank)) rank(0, x.cols);
     }
     const auto predict = [&](std::size_t k) {
         check_interrupt();
