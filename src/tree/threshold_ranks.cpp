@@ -36,7 +36,7 @@ std::optional<ThresholdRanks> ThresholdRanks::build(std::span<const std::uint64_
         grid.first = ranks.guesses_.size();
         if (finite_end - finite_begin >= 2) {
             const double low = *finite_begin, span = *(finite_end - 1) - low;
-            grid.cells = 4 * static_cast<std::size_t>(end - begin);
+            grid.cells = 8 * static_cast<std::size_t>(end - begin);
             const double scale = static_cast<double>(grid.cells) / span;
             if (std::isfinite(scale) && scale > 0.0) {
                 grid.low = low;
