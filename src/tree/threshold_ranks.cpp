@@ -54,6 +54,8 @@ std::optional<ThresholdRanks> ThresholdRanks::build(std::span<const std::uint64_
         }
         ranks.grids_.push_back(grid);
     }
+    ranks.sorted_.shrink_to_fit();
+    ranks.guesses_.shrink_to_fit();
     return ranks;
 }
 
