@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/interrupt.hpp"
+#include "core/worker_pool.hpp"
 #include "ensemble/member_tasks.hpp"
 #include "tree/walk_kernels.hpp"
 
@@ -15,8 +16,31 @@ namespace {
 // Fewer samples than this are walked member after member on the calling thread: handing
 // each member to the pool would cost more than its walk.
 constexpr std::size_t pooled_samples = 64;
+// Fewer samples than this are not ranked: the few-sample walk takes them.
+constexpr std::size_t ranked_samples = 32;
+// Ranked on the team from this many samples per thread.
+constexpr std::size_t ranked_chunk = 256;
+// Ranking a sample costs a search per feature; the ranked kernel saves a little work on
+// every node, so a layer is ranked from about this many nodes per feature.
+constexpr std::size_t ranked_nodes_per_feature = 32;
 
 bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+
+// Every split of a layer's members, for a shared table of ranks.
+std::shared_ptr<const walk::ThresholdRanks> layer_ranks(const AverageEnsemble& layer) {
+    std::vector<std::uint64_t> features;
+    std::vector<double> thresholds;
+    for (const GradientBoostingImpl& model : layer.estimators)
+        for (const DecisionTreeImpl& tree : model.estimators)
+            for (const auto& splitter : tree.splitters)
+                if (splitter.split_info) {
+                    features.push_back(splitter.split_info->feature);
+                    thresholds.push_back(splitter.split_info->threshold);
+                }
+    std::optional<walk::ThresholdRanks> ranks = walk::ThresholdRanks::build(features, thresholds);
+    if (!ranks || features.size() < ranked_nodes_per_feature * ranks->used().size()) return nullptr;
+    return std::make_shared<const walk::ThresholdRanks>(std::move(*ranks));
+}
 
 }  // namespace
 
@@ -25,13 +49,17 @@ DeepLayout::DeepLayout(const std::vector<AverageEnsemble>& layers) {
     for (const AverageEnsemble& layer : layers) {
         std::vector<Member>& members = layers_.emplace_back();
         members.reserve(layer.estimators.size());
+        std::shared_ptr<const walk::ThresholdRanks> ranks = walk::walk_kernels().ranked ? layer_ranks(layer) : nullptr;
+        bool ranked = false;
         for (const GradientBoostingImpl& model : layer.estimators) {
             Member& m = members.emplace_back();
-            m.trees = LaidOutTrees::lay_out(model.estimators);
+            m.trees = LaidOutTrees::lay_out(model.estimators, ranks);
+            ranked = ranked || (m.trees && m.trees->ranked());
             m.stages = model.estimators.size();
             m.rate = model.params.learning_rate;
             m.mean = model.mean;
         }
+        ranks_.push_back(ranked ? std::move(ranks) : nullptr);
     }
 }
 
@@ -53,12 +81,28 @@ bool DeepLayout::matches(const std::vector<AverageEnsemble>& layers) const {
 Matrix DeepLayout::member_predictions(const AverageEnsemble& layer, std::size_t index, MatrixView x) const {
     const std::vector<Member>& members = layers_[index];
     std::vector<Vector> predictions(members.size());
+    // x ranked once for all the members that take the ranked kernel.
+    std::vector<std::int16_t> ranked_x;
+    const walk::ThresholdRanks* ranks = ranks_[index].get();
+    if (ranks && x.cols >= ranked_samples && !ranks->used().empty() && ranks->used().back() < x.rows) {
+        const std::span<const std::uint64_t> used = ranks->used();
+        ranked_x.resize(used.size() * x.cols);
+        const auto rank = [&](std::size_t begin, std::size_t end) {
+            for (std::size_t slot = 0; slot < used.size(); ++slot)
+                ranks->rank_values(slot,
+                                   x.data + static_cast<std::ptrdiff_t>(used[slot]) * x.row_stride +
+                                       static_cast<std::ptrdiff_t>(begin) * x.col_stride,
+                                   x.col_stride, end - begin, ranked_x.data() + slot * x.cols + begin);
+        };
+        if (!in_team_chunks(x.cols, ranked_chunk, rank)) rank(0, x.cols);
+    }
     const auto predict = [&](std::size_t k) {
         check_interrupt();
         const Member& m = members[k];
         if (m.trees) {
             Vector sums(x.cols);
-            if (m.trees->walk(x, sums.data(), true, walk::walk_kernels())) {
+            if (m.trees->walk(x, sums.data(), true, walk::walk_kernels(),
+                              ranked_x.empty() ? nullptr : ranked_x.data())) {
                 // As GradientBoostingImpl::predict finishes its sums.
                 for (double& s : sums) s = s * m.rate + m.mean;
                 predictions[k] = std::move(sums);
@@ -83,6 +127,8 @@ std::size_t DeepLayout::bytes() const {
         for (const Member& m : members)
             if (m.trees) total += m.trees->bytes();
     }
+    for (const auto& ranks : ranks_)
+        if (ranks) total += ranks->bytes();
     return total;
 }
 

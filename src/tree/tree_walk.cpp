@@ -11,6 +11,7 @@
 #include "core/failure.hpp"
 #include "core/numerics.hpp"
 #include "core/worker_pool.hpp"
+#include "tree/threshold_ranks.hpp"
 
 namespace vandu {
 
@@ -319,7 +320,31 @@ struct ShallowPlan {
     std::vector<std::uint64_t> used;
     std::size_t width = 0;
     std::vector<std::uint32_t> offsets;  // of each node's feature within the block
+    // With a shared table of threshold ranks, when ranking pays for itself: the ranks'
+    // slot of each used feature, and each node's threshold rank.
+    std::shared_ptr<const walk::ThresholdRanks> ranks;
+    std::vector<std::size_t> rank_slots;
+    std::vector<std::int16_t> node_ranks;
 };
+
+void plan_ranks(const Forest& forest, ShallowPlan& plan, std::shared_ptr<const walk::ThresholdRanks> ranks) {
+    if (!ranks) return;
+    std::vector<std::int16_t> node_ranks(forest.features.size(), walk::ThresholdRanks::never);
+    for (std::size_t k = 0; k < node_ranks.size(); ++k) {
+        if (forest.features[k] == padding) continue;
+        const std::optional<std::int16_t> rank = ranks->threshold_rank(forest.features[k], forest.thresholds[k]);
+        if (!rank) return;
+        node_ranks[k] = *rank;
+    }
+    const std::span<const std::uint64_t> table = ranks->used();
+    for (const std::uint64_t f : plan.used) {
+        const auto at = std::lower_bound(table.begin(), table.end(), f);
+        if (at == table.end() || *at != f) return;
+        plan.rank_slots.push_back(static_cast<std::size_t>(at - table.begin()));
+    }
+    plan.node_ranks = std::move(node_ranks);
+    plan.ranks = std::move(ranks);
+}
 
 ShallowPlan plan_shallow(const Forest& forest) {
     ShallowPlan plan;
@@ -382,17 +407,31 @@ void walk_few(const walk::ShallowForest& f, const double* block, std::size_t n, 
 inline constexpr std::size_t few_samples = 4;
 
 void walk_shallow(const Forest& forest, const ShallowPlan& plan, MatrixView x, double* out, bool sum,
-                  const walk::Kernels& kernels) {
+                  const walk::Kernels& kernels, const std::int16_t* ranked_x) {
     const std::vector<std::uint64_t>& used = plan.used;
     const std::size_t width = plan.width;
     const std::size_t quantum = walk::block_quantum;
     const walk::ShallowForest view{forest.depth, forest.count, forest.thresholds.data(), plan.offsets.data(),
                                    forest.leaves.data()};
 
+    const bool ranked = kernels.ranked && plan.ranks && ranked_x;
+    const walk::RankedForest ranked_view{forest.depth, forest.count, plan.node_ranks.data(), plan.offsets.data(),
+                                         forest.leaves.data()};
+
     const auto run = [&](std::size_t begin, std::size_t end) {
         std::vector<double> block(used.size() * width, 0.0), values(width);
+        std::vector<std::int16_t> ranks(ranked ? used.size() * width : 0, 0);
         for (std::size_t b = begin; b < end; b += width) {
             const std::size_t n = std::min(width, end - b);
+            if (ranked && n > few_samples) {
+                for (std::size_t j = 0; j < used.size(); ++j) {
+                    const std::int16_t* from = ranked_x + plan.rank_slots[j] * x.cols + b;
+                    std::copy(from, from + n, ranks.data() + j * width);
+                }
+                kernels.ranked(ranked_view, ranks.data(), (n + quantum - 1) / quantum * quantum, values.data(), sum);
+                std::copy(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n), out + b);
+                continue;
+            }
             for (std::size_t j = 0; j < used.size(); ++j) {
                 const double* from = x.data + static_cast<std::ptrdiff_t>(used[j]) * x.row_stride +
                                      static_cast<std::ptrdiff_t>(b) * x.col_stride;
@@ -476,27 +515,34 @@ struct LaidOutTrees::Parts {
 
 LaidOutTrees::LaidOutTrees(std::shared_ptr<const Parts> parts) : parts_(std::move(parts)) {}
 
-std::optional<LaidOutTrees> LaidOutTrees::lay_out(std::span<const DecisionTreeImpl> trees) {
+std::optional<LaidOutTrees> LaidOutTrees::lay_out(std::span<const DecisionTreeImpl> trees,
+                                                  std::shared_ptr<const walk::ThresholdRanks> ranks) {
     if (trees.empty()) return std::nullopt;
     std::optional<Forest> forest = lay_out_forest(trees);
     if (!forest) return std::nullopt;
     auto parts = std::make_shared<Parts>();
     parts->forest = std::move(*forest);
     if (parts->forest.depth <= walk::max_shallow_depth && parts->forest.features.size() < (std::size_t{1} << 20))
+    {
         parts->plan = plan_shallow(parts->forest);
+        plan_ranks(parts->forest, *parts->plan, std::move(ranks));
+    }
     return LaidOutTrees(std::move(parts));
 }
 
-bool LaidOutTrees::walk(MatrixView x, double* out, bool sum, const walk::Kernels& kernels) const {
+bool LaidOutTrees::walk(MatrixView x, double* out, bool sum, const walk::Kernels& kernels,
+                        const std::int16_t* ranked_x) const {
     if (x.cols == 0) return true;
     // A node's feature beyond x is a fault only the checked walk reports, when reached.
     if (x.rows < parts_->forest.rows) return false;
     if (parts_->plan)
-        walk_shallow(parts_->forest, *parts_->plan, x, out, sum, kernels);
+        walk_shallow(parts_->forest, *parts_->plan, x, out, sum, kernels, ranked_x);
     else
         walk_deep(parts_->forest, x, out, sum);
     return true;
 }
+
+bool LaidOutTrees::ranked() const { return parts_->plan && parts_->plan->ranks; }
 
 std::size_t LaidOutTrees::bytes() const {
     const Forest& f = parts_->forest;
@@ -504,7 +550,9 @@ std::size_t LaidOutTrees::bytes() const {
                         f.features.capacity() * sizeof(std::uint64_t) + f.leaves.capacity() * sizeof(double);
     if (parts_->plan)
         total += parts_->plan->used.capacity() * sizeof(std::uint64_t) +
-                 parts_->plan->offsets.capacity() * sizeof(std::uint32_t);
+                 parts_->plan->offsets.capacity() * sizeof(std::uint32_t) +
+                 parts_->plan->rank_slots.capacity() * sizeof(std::size_t) +
+                 parts_->plan->node_ranks.capacity() * sizeof(std::int16_t);
     return total;
 }
 
@@ -512,7 +560,7 @@ bool walk_sound_trees(std::span<const DecisionTreeImpl> trees, MatrixView x, dou
                       const walk::Kernels& kernels) {
     if (x.cols == 0) return true;
     const std::optional<LaidOutTrees> laid = LaidOutTrees::lay_out(trees);
-    return laid && laid->walk(x, out, sum, kernels);
+    return laid && laid->walk(x, out, sum, kernels, nullptr);
 }
 
 void predict_trees(std::span<const DecisionTreeImpl> trees, MatrixView x, double* out, bool sum) {

@@ -8,6 +8,7 @@
 
 #include "core/matrix.hpp"
 #include "tree/decision_tree.hpp"
+#include "tree/threshold_ranks.hpp"
 #include "tree/walk_kernels.hpp"
 
 namespace vandu {
@@ -24,10 +25,17 @@ class LaidOutTrees {
 public:
     // None when some tree needs the checked walk (a fault other than a feature the matrix
     // may lack, too deep a tree, too large a layout) or there is no tree.
-    static std::optional<LaidOutTrees> lay_out(std::span<const DecisionTreeImpl> trees);
+    // With a table that holds every threshold of the trees, shallow trees may take the
+    // ranked kernel when the caller ranks x with it (see walk).
+    static std::optional<LaidOutTrees> lay_out(std::span<const DecisionTreeImpl> trees,
+                                               std::shared_ptr<const walk::ThresholdRanks> ranks = nullptr);
     // predict_trees of the trees, or false (out untouched) when x lacks a feature some node
-    // uses: only the checked walk knows whether a sample reaches that node.
-    bool walk(MatrixView x, double* out, bool sum, const walk::Kernels& kernels) const;
+    // uses: only the checked walk knows whether a sample reaches that node. ranked_x, when
+    // given: x ranked with the layout's table, slot after slot, x.cols ranks each.
+    bool walk(MatrixView x, double* out, bool sum, const walk::Kernels& kernels,
+              const std::int16_t* ranked_x = nullptr) const;
+    // Whether shallow trees take the ranked kernel given x ranked with the layout's table.
+    bool ranked() const;
     // Bytes the layout holds.
     std::size_t bytes() const;
 

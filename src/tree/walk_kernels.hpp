@@ -25,12 +25,25 @@ struct ShallowForest {
     const double* leaves = nullptr;       // 2^depth per tree
 };
 
+// The same trees with ranks (see threshold_ranks.hpp) for thresholds; depth 1 to 5.
+struct RankedForest {
+    unsigned depth = 1;
+    std::size_t count = 0;
+    const std::int16_t* thresholds = nullptr;   // 2^depth - 1 per tree
+    const std::uint32_t* offsets = nullptr;  // of each node's feature within the block
+    const double* leaves = nullptr;          // 2^depth per tree
+};
+
 struct Kernels {
     const char* name;
     // out[r] for r < width (a multiple of block_quantum): the one tree's value (sum false) or
     // 0.0 + tree 0 + tree 1 + ... (sum true).
     void (*shallow)(const ShallowForest& forest, const double* block, std::size_t width,
                     double* out, bool sum);
+    // As shallow, over a block of the values' ranks; null where the processor has no
+    // kernel that gains from the narrower values.
+    void (*ranked)(const RankedForest& forest, const std::int16_t* block, std::size_t width,
+                   double* out, bool sum);
 };
 
 // The fastest variant this processor runs.

@@ -13,20 +13,23 @@ void shallow(const ShallowForest&, const double*, std::size_t, double*, bool);
 }
 namespace avx512 {
 void shallow(const ShallowForest&, const double*, std::size_t, double*, bool);
+void ranked(const RankedForest&, const std::int16_t*, std::size_t, double*, bool);
 }
 #endif
 
 std::span<const Kernels* const> runnable_walk_kernels() {
-    static const Kernels portable{"generic", generic::shallow};
+    static const Kernels portable{"generic", generic::shallow, nullptr};
 #if defined(__x86_64__)
-    static const Kernels with_avx2{"avx2", avx2::shallow};
-    static const Kernels with_avx512{"avx512", avx512::shallow};
+    static const Kernels with_avx2{"avx2", avx2::shallow, nullptr};
+    static const Kernels with_avx512{"avx512", avx512::shallow, nullptr};
+    static const Kernels with_avx512bw{"avx512bw", avx512::shallow, avx512::ranked};
 #endif
     static const std::vector<const Kernels*> runnable = [] {
         std::vector<const Kernels*> list{&portable};
 #if defined(__x86_64__)
         if (__builtin_cpu_supports("avx2")) list.push_back(&with_avx2);
         if (__builtin_cpu_supports("avx512f")) list.push_back(&with_avx512);
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) list.push_back(&with_avx512bw);
 #endif
         return list;
     }();

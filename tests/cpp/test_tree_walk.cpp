@@ -90,18 +90,41 @@ DecisionTreeImpl random_tree(std::size_t depth, std::size_t features, std::mt199
     return tree;
 }
 
+std::shared_ptr<const walk::ThresholdRanks> ranks_of(std::span<const DecisionTreeImpl> trees) {
+    std::vector<std::uint64_t> features;
+    std::vector<double> thresholds;
+    for (const DecisionTreeImpl& tree : trees)
+        for (const auto& splitter : tree.splitters) {
+            features.push_back(splitter.split_info->feature);
+            thresholds.push_back(splitter.split_info->threshold);
+        }
+    return std::make_shared<const walk::ThresholdRanks>(*walk::ThresholdRanks::build(features, thresholds));
+}
+
+// x ranked with ranks_of(trees), as the deep model ranks a layer's input.
+std::vector<std::int16_t> rank_matrix(std::span<const DecisionTreeImpl> trees, MatrixView x) {
+    const auto ranks = ranks_of(trees);
+    std::vector<std::int16_t> out(ranks->used().size() * x.cols);
+    for (std::size_t slot = 0; slot < ranks->used().size(); ++slot)
+        ranks->rank_values(slot, x.data + static_cast<std::ptrdiff_t>(ranks->used()[slot]) * x.row_stride,
+                           x.col_stride, x.cols, out.data() + slot * x.cols);
+    return out;
+}
+
 class RandomForests : public ::testing::TestWithParam<std::size_t> {};
 
 // Every kernel this processor runs, and the walks of deeper trees, give the defined bits.
 TEST_P(RandomForests, WalkAsDefinedWithEveryKernel) {
     const std::size_t depth = GetParam();
     std::mt19937_64 gen(depth);
-    std::size_t walked = 0;
-    for (std::size_t count : {1u, 3u, 40u}) {
-        const std::size_t features = 1 + gen() % 30;
+    std::size_t walked = 0, ranked = 0;
+    // 1000 trees over few features: enough nodes per feature for the ranked kernel.
+    for (std::size_t count : {1u, 3u, 40u, 1000u}) {
+        const std::size_t features = 1 + gen() % (count > 100 ? 4 : 30);
         std::vector<DecisionTreeImpl> trees;
         for (std::size_t t = 0; t < count; ++t) trees.push_back(random_tree(1 + gen() % depth, features, gen));
-        for (std::size_t samples : {1u, 4u, 31u, 33u, 260u, 700u, 3000u}) {
+        for (std::size_t samples : {1u, 4u, 31u, 33u, 260u, 700u, count > 100 ? 300u : 3000u}) {
+            if (count > 100 && samples > 100 && samples < 300) continue;
             Matrix sample_major = Matrix::column_major(features, samples);
             Matrix feature_major = Matrix::row_major(features, samples);
             for (std::size_t s = 0; s < samples; ++s)
@@ -122,6 +145,15 @@ TEST_P(RandomForests, WalkAsDefinedWithEveryKernel) {
                     ASSERT_TRUE(walk_sound_trees(std::span(trees).first(1), x->view(), out.data(), false, *kernels));
                     for (std::size_t s = 0; s < samples; ++s)
                         ASSERT_EQ(bits(out[s]), bits(defined_value(trees[0], x->view(), s))) << kernels->name;
+                    if (kernels->ranked) {
+                        const std::optional<LaidOutTrees> laid = LaidOutTrees::lay_out(trees, ranks_of(trees));
+                        ASSERT_TRUE(laid);
+                        ranked += laid->ranked();
+                        const std::vector<std::int16_t> ranked_x = rank_matrix(trees, x->view());
+                        ASSERT_TRUE(laid->walk(x->view(), out.data(), true, *kernels, ranked_x.data()));
+                        for (std::size_t s = 0; s < samples; ++s)
+                            ASSERT_PRED2(same_value, out[s], sums[s]) << "ranked sample " << s;
+                    }
                 }
                 Vector out(samples);
                 predict_trees(trees, x->view(), out.data(), true);
@@ -135,6 +167,12 @@ TEST_P(RandomForests, WalkAsDefinedWithEveryKernel) {
     }
     if (depth <= 12) {
         EXPECT_GT(walked, 0u);
+    }
+    if (depth <= walk::max_shallow_depth && !walk::walk_kernels().ranked) {
+        GTEST_SKIP() << "no ranked kernel on this processor";
+    }
+    if (depth <= walk::max_shallow_depth) {
+        EXPECT_GT(ranked, 0u);
     }
 }
 
