@@ -202,6 +202,18 @@ def machine_note():
     return "%s, %d logical cores, %s%s" % (cpu, os.cpu_count() or 0, platform.platform(), load)
 
 
+def machine_line():
+    """The closing line of every table: the machine and the libraries' versions."""
+    return "Machine: %s. Versions: %s." % (machine_note(), ", ".join("%s %s" % kv for kv in versions().items()))
+
+
+def publish(name, text, quick):
+    """Prints a result and writes it to bench/results/."""
+    print()
+    print(text)
+    print("\nwritten to %s" % write_result(name, text, quick))
+
+
 def result_path(name, quick, extension="md"):
     os.makedirs(RESULTS, exist_ok=True)
     return os.path.join(RESULTS, "%s%s.%s" % (name, "-quick" if quick else "", extension))

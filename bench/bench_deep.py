@@ -194,13 +194,9 @@ def main():
             parts += ["", notes]
     if args.baseline_python:
         parts += ["", common.baseline_note(args.baseline_python, files.get(False), files.get(True))]
-    versions = common.versions()
-    parts += ["", "Machine: %s. Versions: %s." % (common.machine_note(),
-                                                   ", ".join("%s %s" % kv for kv in versions.items()))]
+    parts += ["", common.machine_line()]
     text = "\n".join(parts)
-    print()
-    print(text)
-    print("\nwritten to %s" % common.write_result("deep", text, args.quick))
+    common.publish("deep", text, args.quick)
     return 0
 
 

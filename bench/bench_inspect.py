@@ -211,7 +211,6 @@ def main():
     header = ("GradientBoostingRegressor", "native fit s", "inspection at fit s", "feature_importances_ s",
               "predict s",
               "staged_predict s", "trees_table s", "to_shap s")
-    versions = common.versions()
     text = "\n".join([
         overhead_text,
         "",
@@ -223,12 +222,9 @@ def main():
         "",
         common.markdown(header, rows),
         "",
-        "Machine: %s. Versions: %s." % (common.machine_note(),
-                                        ", ".join("%s %s" % kv for kv in versions.items())),
+        common.machine_line(),
     ])
-    print()
-    print(text)
-    print("\nwritten to %s" % common.write_result("inspect", text, args.quick))
+    common.publish("inspect", text, args.quick)
     return 0
 
 

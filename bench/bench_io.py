@@ -127,7 +127,6 @@ def main():
     header = ("model", "storage", "save s", "load s", "size")
     table = [(model_label, storage, "-" if save_s is None else "%.4f" % save_s, "%.4f" % load_s,
               "{:,} B".format(size)) for model_label, storage, save_s, load_s, size in rows]
-    versions = common.versions()
     text = "\n".join([
         "## Saving and loading%s" % (" (quick run)" if args.quick else ""),
         "",
@@ -138,12 +137,9 @@ def main():
         "",
         common.markdown(header, table),
         "",
-        "Machine: %s. Versions: %s." % (common.machine_note(),
-                                        ", ".join("%s %s" % kv for kv in versions.items())),
+        common.machine_line(),
     ])
-    print()
-    print(text)
-    print("\nwritten to %s" % common.write_result("io", text, args.quick))
+    common.publish("io", text, args.quick)
     return 0
 
 

@@ -163,7 +163,6 @@ def main():
         for key, name in (("boosting", "GradientBoosting()"), ("deep", "DeepGradientBoosting()")):
             table.append((label, name, cell(p, key, "one"), cell(p, key, "many"), cell(p, key, "onnx_one"),
                           cell(p, key, "onnx_many")))
-    versions = common.versions()
     text = "\n".join([
         "## Prediction latency%s" % (" (quick run)" if args.quick else ""),
         "",
@@ -173,12 +172,9 @@ def main():
         "",
         common.markdown(header, table),
         "",
-        "Machine: %s. Versions: %s." % (common.machine_note(),
-                                        ", ".join("%s %s" % kv for kv in versions.items())),
+        common.machine_line(),
     ])
-    print()
-    print(text)
-    print("\nwritten to %s" % common.write_result("latency", text, args.quick))
+    common.publish("latency", text, args.quick)
     return 0
 
 

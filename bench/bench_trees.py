@@ -395,9 +395,7 @@ def main():
               "held-out R^2", "peak MiB")
     name = "trees" + ("-f%d" % args.features if args.features != N_FEATURES else "")
     name += "-per-row" if args.per_row else "-sizes" if sizes else ""
-    versions = common.versions()
-    machine = "Machine: %s. Versions: %s." % (common.machine_note(),
-                                              ", ".join("%s %s" % kv for kv in versions.items()))
+    machine = common.machine_line()
     shape = "Friedman #1 with %d features" % args.features
     if args.per_row:
         text = "\n".join([
