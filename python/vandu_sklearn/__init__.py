@@ -10,16 +10,9 @@ Fits are randomised and cannot be seeded: two fits of the same data differ. Need
 """
 from __future__ import annotations
 
-import atexit
-import itertools
 import math
 import numbers
-import os
-import shutil
-import tempfile
-import threading
-import zlib
-from typing import Any, Callable, ClassVar, Dict, Iterator, Optional, Tuple, Type, TypeVar, Union
+from typing import Any, Callable, ClassVar, Dict, Iterator, Optional, Tuple, Type, TypeVar
 
 import numpy as np
 import sklearn
@@ -36,9 +29,12 @@ except ImportError as err:  # older than 1.6
 import vandu
 
 from . import _native
-from ._inspect import (ShapExplained, TreeInspection, apply, counts_state, fit_inspection, staged_predict,
-                       to_shap)
+from ._inspect import TreeInspection, apply, counts_state, fit_inspection, staged_predict
 from ._onnx import install_registration_hook, to_onnx
+from ._shap import ShapExplained, to_shap
+from ._scratch import NativeModel
+from ._scratch import model_bytes as _model_bytes
+from ._scratch import model_from_bytes
 
 __all__ = [
     "DecisionTreeRegressor",
@@ -51,7 +47,6 @@ __all__ = [
     "to_onnx",
 ]
 
-NativeModel = Union[vandu.DecisionTree, vandu.GradientBoosting, vandu.DeepGradientBoosting]
 _Estimator = TypeVar("_Estimator", bound="_VanduRegressor")
 
 _SEED_REASON = "compares two separate fits, which differ: fits are randomised and cannot be seeded"
@@ -116,91 +111,8 @@ class ClusterLostError(RuntimeError):
     """
 
 
-# One private folder per process for the conversions to and from bytes (the native model reads and
-# writes files only): made when first needed, emptied after every conversion and removed at exit. A
-# process killed before its exit leaves its folder; the next process to make one removes it.
-_SCRATCH_PREFIX = "vandu-scratch-"
-_scratch_lock = threading.Lock()
-_scratch: Dict[str, Any] = {"pid": None, "path": None}
-_scratch_names = itertools.count()
-
-
-def _scratch_tag() -> str:
-    # Containers sharing a temporary directory have their own process numbers: tell hosts apart.
-    return format(zlib.crc32(os.uname().nodename.encode()), "08x")
-
-
-def _remove_scratch() -> None:
-    if _scratch["pid"] == os.getpid() and _scratch["path"]:
-        shutil.rmtree(_scratch["path"], ignore_errors=True)
-        _scratch["path"] = None
-
-
-def _remove_orphans(directory: str, tag: str) -> None:
-    try:
-        names = os.listdir(directory)
-    except OSError:
-        return
-    for name in names:
-        parts = name[len(_SCRATCH_PREFIX):].split("-")
-        if not name.startswith(_SCRATCH_PREFIX) or len(parts) != 3 or parts[0] != tag:
-            continue
-        try:
-            pid = int(parts[1])
-            if pid == os.getpid() or os.stat(os.path.join(directory, name)).st_uid != os.getuid():
-                continue
-            os.kill(pid, 0)
-        except ProcessLookupError:
-            shutil.rmtree(os.path.join(directory, name), ignore_errors=True)
-        except (ValueError, OSError):
-            continue
-
-
-def _scratch_path() -> str:
-    """A fresh file name in this process's private folder."""
-    with _scratch_lock:
-        pid = os.getpid()
-        path = _scratch["path"]
-        if _scratch["pid"] != pid or path is None or not os.path.isdir(path):
-            # A forked child makes its own: the parent removes the one it inherits.
-            tag = _scratch_tag()
-            directory = tempfile.gettempdir()
-            _remove_orphans(directory, tag)
-            path = tempfile.mkdtemp(prefix=f"{_SCRATCH_PREFIX}{tag}-{pid}-", dir=directory)
-            if _scratch["pid"] is None:
-                atexit.register(_remove_scratch)
-            _scratch["pid"], _scratch["path"] = pid, path
-    return os.path.join(path, f"{threading.get_ident()}-{next(_scratch_names)}.bin")
-
-
-def _model_bytes(model: NativeModel) -> bytes:
-    path = _scratch_path()
-    try:
-        model.save(path, "bincode")
-        with open(path, "rb") as file:
-            return file.read()
-    finally:
-        try:
-            os.unlink(path)
-        except OSError:
-            pass
-
-
 def _model_from_bytes(native_class: Type[NativeModel], data: bytes) -> NativeModel:
-    if not isinstance(data, bytes):
-        raise TypeError(f"a saved {native_class.__name__} must be bytes, not {type(data).__name__}")
-    model = native_class()
-    path = _scratch_path()
-    try:
-        with open(path, "wb") as file:
-            file.write(data)
-        _native_call(f"loading a {native_class.__name__}", model.load, path, "bincode")
-    finally:
-        try:
-            os.unlink(path)
-        except OSError:
-            pass
-    return model
+    return _native_call(f"loading a {native_class.__name__}", model_from_bytes, native_class, data)
 
 
 class _VanduRegressor(TreeInspection, RegressorMixin, BaseEstimator):  # type: ignore[misc]

@@ -24,13 +24,14 @@ from sklearn.utils.validation import validate_data
 
 import vandu
 
-from . import ClusterLostError, NativeModelError, _model_bytes, _model_from_bytes, _native_call
+from . import ClusterLostError, NativeModelError, _model_from_bytes, _native_call
 from . import _early_stopping
 from . import _native as _companion
 from ._cluster import engine_failure, parallel as _parallel, resolve as _resolve, shared as _shared
 from ._inspect import fit_inspection
 from ._interrupts import deferred_interrupts, waiting
 from ._progress import Progress
+from ._scratch import model_bytes as _model_bytes
 
 if TYPE_CHECKING:
     from . import DeepGradientBoostingRegressor

@@ -307,10 +307,10 @@ class _RegisterAfterImport(importlib.abc.MetaPathFinder):
         if fullname != "skl2onnx":
             return None
         sys.meta_path.remove(self)
-        spec = importlib.util.find_spec(fullname)
-        if spec is None or spec.loader is None:
-            return spec
-        loader = spec.loader
+        found = importlib.util.find_spec(fullname)
+        if found is None or found.loader is None:
+            return found
+        loader = found.loader
         original = loader.exec_module
 
         def exec_module(module: Any) -> None:
@@ -318,7 +318,7 @@ class _RegisterAfterImport(importlib.abc.MetaPathFinder):
             register_converters()
 
         loader.exec_module = exec_module  # type: ignore[method-assign]
-        return spec
+        return found
 
 
 def install_registration_hook() -> None:

@@ -216,11 +216,11 @@ def test_conversions_leave_no_files(tmp_path, monkeypatch):
     import subprocess
     import tempfile
 
-    import vandu_sklearn
+    from vandu_sklearn import _scratch
 
     monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
-    monkeypatch.setattr(vandu_sklearn, "_scratch", {"pid": None, "path": None})
-    tag = vandu_sklearn._scratch_tag()
+    monkeypatch.setattr(_scratch, "_scratch", {"pid": None, "path": None})
+    tag = _scratch.scratch_tag()
     ended = subprocess.Popen([sys.executable, "-c", "pass"])
     ended.wait()
     # A folder left by a process killed before its exit goes; a running process's stays.
@@ -235,7 +235,7 @@ def test_conversions_leave_no_files(tmp_path, monkeypatch):
     running = f"vandu-scratch-{tag}-{os.getppid()}-running"
     (own,) = set(os.listdir(tmp_path)) - {running}
     assert own.startswith(f"vandu-scratch-{tag}-{os.getpid()}-") and os.listdir(tmp_path / own) == []
-    vandu_sklearn._remove_scratch()
+    _scratch.remove_scratch()
     assert os.listdir(tmp_path) == [running]
 
 
