@@ -1,5 +1,7 @@
 #include "core/step_trace.hpp"
 
+#include "core/worker_pool.hpp"
+
 #ifdef VANDU_TRACE_STEPS
 
 #include <time.h>
@@ -64,15 +66,7 @@ std::size_t team() { return in_task ? 1 : trace.team; }
 void run(std::size_t count, const std::function<void(std::size_t)>& task, const std::source_location& site) {
     if (in_task) {
         // Part of the task that started it.
-        std::exception_ptr first;
-        for (std::size_t i = 0; i < count; ++i) {
-            try {
-                task(i);
-            } catch (...) {
-                if (!first) first = std::current_exception();
-            }
-        }
-        if (first) std::rethrow_exception(first);
+        run_each(count, task);
         return;
     }
     Step step;

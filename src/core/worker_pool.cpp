@@ -220,7 +220,12 @@ void run_step(std::size_t count, const std::function<void(std::size_t)>& task, b
     if (count == 0) return;
     Pool* p = on_pool_thread() || waiting_for_step ? nullptr : &the_pool();
     if (p && p->threads() > (team ? 1 : 0) && count > 1 && p->run(count, task, team)) return;
-    // Inline: still every task runs before the first failure is rethrown.
+    run_each(count, task);
+}
+
+}  // namespace
+
+void run_each(std::size_t count, const std::function<void(std::size_t)>& task) {
     std::exception_ptr first;
     for (std::size_t i = 0; i < count; ++i) {
         try {
@@ -231,8 +236,6 @@ void run_step(std::size_t count, const std::function<void(std::size_t)>& task, b
     }
     if (first) std::rethrow_exception(first);
 }
-
-}  // namespace
 
 void parallel_for(std::size_t count, const std::function<void(std::size_t)>& task) {
     run_step(count, task, false);

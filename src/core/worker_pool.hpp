@@ -34,6 +34,9 @@ std::size_t pool_thread_count();
 // True on a pool worker thread.
 bool on_pool_thread();
 
+// Runs every task on the calling thread, in order; the first failure is rethrown once all have run.
+void run_each(std::size_t count, const std::function<void(std::size_t)>& task);
+
 // Runs task(i) for every i in [0, count) on the pool.
 void parallel_for(std::size_t count, const std::function<void(std::size_t)>& task);
 

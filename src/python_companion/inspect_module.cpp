@@ -162,6 +162,17 @@ PyObject* node_samples(PyObject*, PyObject* args) {
     });
 }
 
+// The rows of x walked down the flattened trees of a tree or boosting model, walk's result as an array.
+template <class Walk>
+Ref walked(PyObject* model, PyObject* x, Walk walk) {
+    const Trees held(model);
+    const FeatureView features(check_array(x, 2));
+    return checked_model([&] {
+        const auto arrays = inspect::flatten(held.trees(), features.view().rows);
+        return column(walk(arrays, features.view()));
+    });
+}
+
 // walk_samples(model, x): the same counts for the rows of x (samples x features, float64);
 // a deep model's layers read x and the earlier members' predictions, as in predict.
 PyObject* walk_samples(PyObject*, PyObject* args) {
@@ -174,12 +185,7 @@ PyObject* walk_samples(PyObject*, PyObject* args) {
             const FeatureView features(check_array(x, 2));
             return checked_model([&] { return column(inspect::walk_samples(self.state, features.view())); });
         }
-        const Trees held(model);
-        const FeatureView features(check_array(x, 2));
-        return checked_model([&] {
-            const auto arrays = inspect::flatten(held.trees(), features.view().rows);
-            return column(inspect::walk_samples(arrays, features.view()));
-        });
+        return walked(model, x, [](const auto& arrays, MatrixView rows) { return inspect::walk_samples(arrays, rows); });
     });
 }
 
@@ -188,12 +194,7 @@ PyObject* leaves(PyObject*, PyObject* args) {
     return guarded([&] {
         PyObject *model, *x;
         if (!PyArg_ParseTuple(args, "OO", &model, &x)) throw_pending();
-        const Trees held(model);
-        const FeatureView features(check_array(x, 2));
-        return checked_model([&] {
-            const auto arrays = inspect::flatten(held.trees(), features.view().rows);
-            return column(inspect::leaves(arrays, features.view()));
-        });
+        return walked(model, x, [](const auto& arrays, MatrixView rows) { return inspect::leaves(arrays, rows); });
     });
 }
 
