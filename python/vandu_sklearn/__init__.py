@@ -32,6 +32,7 @@ from . import _native
 from ._inspect import TreeInspection, apply, counts_state, fit_inspection, staged_predict
 from ._onnx import install_registration_hook, to_onnx
 from ._shap import ShapExplained, to_shap
+from . import _early_stopping
 from ._scratch import NativeModel
 from ._scratch import model_bytes as _model_bytes
 from ._scratch import model_from_bytes
@@ -329,14 +330,8 @@ class GradientBoostingRegressor(ShapExplained, _VanduRegressor):
         assert isinstance(model, vandu.GradientBoosting)
         patience = self.n_iter_no_change
         if patience is not None:
-            check_scalar(patience, "n_iter_no_change", numbers.Integral, min_val=1, max_val=2**32 - 1)
-            check_scalar(self.validation_fraction, "validation_fraction", numbers.Real, min_val=0.0, max_val=1.0,
-                         include_boundaries="neither")
-            check_scalar(self.tol, "tol", numbers.Real, min_val=0.0)
-        if (X_val is None) != (y_val is None):
-            raise ValueError("X_val and y_val go together: give both or neither")
-        if X_val is not None and patience is None:
-            raise ValueError("a validation set is used only with n_iter_no_change set")
+            _early_stopping.check_parameters(patience, self.validation_fraction, self.tol)
+        _early_stopping.check_validation_set(X_val, y_val, patience)
         X_checked, y_checked = validate_data(self, X, y, dtype=np.float64, order="C", y_numeric=True,
                                              ensure_min_samples=2)
         targets = np.asarray(y_checked, dtype=np.float64)
@@ -350,20 +345,15 @@ class GradientBoostingRegressor(ShapExplained, _VanduRegressor):
                 _native_call("GradientBoostingRegressor.fit", model.fit, X_checked, targets)
                 self.n_estimators_ = int(self.n_estimators)
         else:
+            given: Tuple[Optional[NDArray[np.float64]], Optional[NDArray[np.float64]]] = (None, None)
             if X_val is not None:
-                x_train, y_train = X_checked, targets
-                x_val = validate_data(self, X_val, dtype=np.float64, order="C", reset=False)
-                y_val_checked = np.asarray(check_array(y_val, ensure_2d=False, dtype=np.float64),
-                                           dtype=np.float64)
-                if y_val_checked.ndim != 1 or len(y_val_checked) != len(x_val):
+                x_given = validate_data(self, X_val, dtype=np.float64, order="C", reset=False)
+                y_given = np.asarray(check_array(y_val, ensure_2d=False, dtype=np.float64), dtype=np.float64)
+                if y_given.ndim != 1 or len(y_given) != len(x_given):
                     raise ValueError("y_val must hold one target per row of X_val")
-            else:
-                n = len(targets)
-                held = min(n - 1, max(1, int(round(float(self.validation_fraction) * n))))
-                order = np.random.default_rng().permutation(n)
-                train_rows, val_rows = np.sort(order[held:]), np.sort(order[:held])
-                x_train, y_train = X_checked[train_rows], targets[train_rows]
-                x_val, y_val_checked = X_checked[val_rows], targets[val_rows]
+                given = (x_given, y_given)
+            split = _early_stopping.holdout(X_checked, targets, *given, patience, self.validation_fraction)
+            x_train, y_train = split.x, split.y
             if _constant_features(x_train):
                 _native.fit_constant(model, x_train, y_train)
                 self.validation_score_ = np.zeros(0)
@@ -371,7 +361,7 @@ class GradientBoostingRegressor(ShapExplained, _VanduRegressor):
             else:
                 _, validation, training = _native_call(
                     "GradientBoostingRegressor.fit", _native.fit_early_stopping, model, x_train, y_train,
-                    np.ascontiguousarray(x_val), y_val_checked, int(patience), float(self.tol))
+                    np.ascontiguousarray(split.x_val), split.y_val, int(patience), float(self.tol))
                 self.validation_score_ = np.frombuffer(validation[1], dtype=validation[0]).copy()
                 self.train_score_ = np.frombuffer(training[1], dtype=training[0]).copy()
             self.n_estimators_ = len(model_stages(model))

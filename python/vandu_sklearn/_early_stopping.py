@@ -31,12 +31,22 @@ class Holdout(NamedTuple):
 def check_parameters(n_iter_no_change: Any, validation_fraction: Any, tol: Any) -> None:
     """scikit-learn's checks of the three parameters (TypeError or ValueError)."""
     if n_iter_no_change is not None:
-        check_scalar(n_iter_no_change, "n_iter_no_change", numbers.Integral, min_val=1)
+        # The native fit counts stages in 32 bits.
+        check_scalar(n_iter_no_change, "n_iter_no_change", numbers.Integral, min_val=1, max_val=2**32 - 1)
     check_scalar(validation_fraction, "validation_fraction", numbers.Real, min_val=0.0, max_val=1.0,
                  include_boundaries="neither")
     check_scalar(tol, "tol", numbers.Real, min_val=0.0)
-    if not math.isfinite(tol):
-        raise ValueError(f"tol == {tol}, must be finite.")
+    for name, value in (("validation_fraction", validation_fraction), ("tol", tol)):
+        if not math.isfinite(value):
+            raise ValueError(f"{name} == {value}, must be finite.")
+
+
+def check_validation_set(x_val: Any, y_val: Any, n_iter_no_change: Optional[int]) -> None:
+    """An explicit validation set comes whole, and only with early stopping."""
+    if (x_val is None) != (y_val is None):
+        raise ValueError("X_val and y_val go together: give both or neither")
+    if n_iter_no_change is None and x_val is not None:
+        raise ValueError("a validation set is used only with n_iter_no_change set (early stopping)")
 
 
 def holdout(x: Matrix, y: Matrix, x_val: Optional[Matrix], y_val: Optional[Matrix],
@@ -44,11 +54,8 @@ def holdout(x: Matrix, y: Matrix, x_val: Optional[Matrix], y_val: Optional[Matri
     """The training and validation rows: without early stopping all rows train and there is no validation;
     with an explicit validation set all rows train; otherwise ``validation_fraction`` of the rows, drawn at
     random, are held out (at least one of each)."""
-    if (x_val is None) != (y_val is None):
-        raise ValueError("X_val and y_val go together: pass both or neither")
+    check_validation_set(x_val, y_val, n_iter_no_change)
     if n_iter_no_change is None:
-        if x_val is not None:
-            raise ValueError("X_val and y_val are used for early stopping only: set n_iter_no_change")
         return Holdout(x, y, None, None)
     if x_val is not None and y_val is not None:
         return Holdout(x, y, x_val, y_val)
