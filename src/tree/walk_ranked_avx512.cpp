@@ -1,4 +1,4 @@
-// Built with -mavx512f -mavx512bw (and without FMA): the ranked kernel, 32 rows of 16-bit
+// Built with -mavx512f -mavx512bw (no contraction): the ranked kernel, 32 rows of 16-bit
 // ranks per vector. Every node is compared as in the shallow kernel, but the selects pick
 // leaf numbers, and each group of eight rows then takes its leaves' values by a permute:
 // the same leaf bits, added in tree order.
