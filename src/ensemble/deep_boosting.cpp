@@ -204,6 +204,7 @@ Vector DeepBoostingImpl::predict(MatrixView x) const {
     if (estimators.empty()) fail(text::unwrap_none);
     std::shared_ptr<const DeepLayout> laid = layout;
     if (!laid || !laid->matches(estimators)) laid = std::make_shared<const DeepLayout>(estimators);
+    if (std::optional<Vector> blocks = laid->predict(x, params.learning_rate)) return std::move(*blocks);
     Matrix predictions = laid->member_predictions(estimators[0], 0, x);
     Vector result = column_means(predictions);
     std::optional<Matrix> grown;

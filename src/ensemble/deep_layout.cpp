@@ -46,10 +46,14 @@ std::shared_ptr<const walk::ThresholdRanks> layer_ranks(const AverageEnsemble& l
 
 DeepLayout::DeepLayout(const std::vector<AverageEnsemble>& layers) {
     layers_.reserve(layers.size());
+    // Blocks ranked with every layer's thresholds leave the layers' own tables only to a
+    // few samples, which are not ranked.
+    std::shared_ptr<const walk::ThresholdRanks> block_ranks = DeepBlocks::block_ranks(layers);
     for (const AverageEnsemble& layer : layers) {
         std::vector<Member>& members = layers_.emplace_back();
         members.reserve(layer.estimators.size());
-        std::shared_ptr<const walk::ThresholdRanks> ranks = walk::walk_kernels().ranked ? layer_ranks(layer) : nullptr;
+        std::shared_ptr<const walk::ThresholdRanks> ranks =
+            walk::walk_kernels().ranked && !block_ranks ? layer_ranks(layer) : nullptr;
         bool ranked = false;
         for (const GradientBoostingImpl& model : layer.estimators) {
             Member& m = members.emplace_back();
@@ -61,6 +65,12 @@ DeepLayout::DeepLayout(const std::vector<AverageEnsemble>& layers) {
         }
         ranks_.push_back(ranked ? std::move(ranks) : nullptr);
     }
+    std::vector<std::vector<DeepBlocks::Member>> members;
+    for (const std::vector<Member>& layer : layers_) {
+        std::vector<DeepBlocks::Member>& views = members.emplace_back();
+        for (const Member& m : layer) views.push_back({m.trees ? &*m.trees : nullptr, m.rate, m.mean});
+    }
+    blocks_ = DeepBlocks::lay_out(members, std::move(block_ranks));
 }
 
 bool DeepLayout::matches(const std::vector<AverageEnsemble>& layers) const {
@@ -129,6 +139,7 @@ std::size_t DeepLayout::bytes() const {
     }
     for (const auto& ranks : ranks_)
         if (ranks) total += ranks->bytes();
+    if (blocks_) total += blocks_->bytes() - sizeof(DeepBlocks);
     return total;
 }
 

@@ -9,6 +9,7 @@
 
 #include "core/matrix.hpp"
 #include "ensemble/average_ensemble.hpp"
+#include "ensemble/deep_blocks.hpp"
 #include "tree/tree_walk.hpp"
 
 namespace vandu {
@@ -28,6 +29,12 @@ public:
     // the failures that brings.
     Matrix member_predictions(const AverageEnsemble& layer, std::size_t index, MatrixView x) const;
 
+    // The model's prediction, the layers of a block of samples before the next block (see
+    // deep_blocks.hpp); none when this layout or x does not allow it.
+    std::optional<Vector> predict(MatrixView x, double rate) const {
+        return blocks_ ? blocks_->predict(x, rate) : std::nullopt;
+    }
+
     // Bytes the layout holds beyond the model.
     std::size_t bytes() const;
 
@@ -41,6 +48,7 @@ private:
     // By layer: the thresholds of all its members, so that a layer's input is ranked once
     // for every member that takes the ranked kernel; null when none can.
     std::vector<std::shared_ptr<const walk::ThresholdRanks>> ranks_;
+    std::optional<DeepBlocks> blocks_;
 };
 
 }  // namespace vandu

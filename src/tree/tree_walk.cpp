@@ -214,7 +214,7 @@ void walk_all(const DecisionTreeImpl& tree, MatrixView x, double* out) {
 // over the block laid out feature by feature, deeper ones eight samples side by side.
 
 inline constexpr unsigned max_deep_depth = 12;
-inline constexpr std::uint64_t padding = std::numeric_limits<std::uint64_t>::max();
+inline constexpr std::uint64_t padding = LaidOutTrees::no_feature;
 
 struct Forest {
     unsigned depth = 0;
@@ -543,6 +543,12 @@ bool LaidOutTrees::walk(MatrixView x, double* out, bool sum, const walk::Kernels
 }
 
 bool LaidOutTrees::ranked() const { return parts_->plan && parts_->plan->ranks; }
+
+std::optional<LaidOutTrees::Complete> LaidOutTrees::complete() const {
+    const Forest& f = parts_->forest;
+    if (!parts_->plan) return std::nullopt;
+    return Complete{f.depth, f.count, f.thresholds, f.leaves, f.features};
+}
 
 std::size_t LaidOutTrees::bytes() const {
     const Forest& f = parts_->forest;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <span>
@@ -36,6 +37,16 @@ public:
               const std::int16_t* ranked_x = nullptr) const;
     // Whether shallow trees take the ranked kernel given x ranked with the layout's table.
     bool ranked() const;
+    // The trees complete, as the shallow kernels take them (a node without a split has a
+    // NaN threshold and the feature `no_feature`); none when they are deeper than that.
+    struct Complete {
+        unsigned depth;
+        std::size_t count;
+        std::span<const double> thresholds, leaves;
+        std::span<const std::uint64_t> features;
+    };
+    static constexpr std::uint64_t no_feature = UINT64_MAX;
+    std::optional<Complete> complete() const;
     // Bytes the layout holds.
     std::size_t bytes() const;
 
