@@ -125,6 +125,7 @@ void DeepBlocks::predict_samples(MatrixView x, double rate, std::size_t begin, s
 
     std::vector<Cell> block(features_.size() * width, Cell{});
     std::vector<double> sums(width), predictions, result(width);
+    std::vector<std::int16_t> ranked(width);
     std::size_t widest = 0;
     for (const Layer& layer : layers_) widest = std::max(widest, layer.forests.size());
     predictions.resize(widest * width);
@@ -132,7 +133,8 @@ void DeepBlocks::predict_samples(MatrixView x, double rate, std::size_t begin, s
     const auto fill = [&](std::size_t row, const double* from, std::ptrdiff_t stride, std::size_t n) {
         Cell* to = block.data() + row * width;
         if constexpr (std::is_same_v<Cell, std::int16_t>) {
-            ranks_->rank_values(row, from, stride, n, to);
+            ranks_->rank_values(row, from, stride, n, ranked.data());
+            for (std::size_t r = 0; r < n; ++r) to[walk::ranked_place(r)] = ranked[r];
         } else {
             for (std::size_t r = 0; r < n; ++r) to[r] = from[static_cast<std::ptrdiff_t>(r) * stride];
         }

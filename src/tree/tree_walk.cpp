@@ -426,7 +426,7 @@ void walk_shallow(const Forest& forest, const ShallowPlan& plan, MatrixView x, d
             if (ranked && n > few_samples) {
                 for (std::size_t j = 0; j < used.size(); ++j) {
                     const std::int16_t* from = ranked_x + plan.rank_slots[j] * x.cols + b;
-                    std::copy(from, from + n, ranks.data() + j * width);
+                    for (std::size_t r = 0; r < n; ++r) ranks[j * width + walk::ranked_place(r)] = from[r];
                 }
                 kernels.ranked(ranked_view, ranks.data(), (n + quantum - 1) / quantum * quantum, values.data(), sum);
                 std::copy(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n), out + b);

@@ -34,14 +34,23 @@ struct RankedForest {
     const double* leaves = nullptr;          // 2^depth per tree
 };
 
+// A block of ranks holds each group of 32 rows interleaved, row r of the group at place
+// 4 * (r % 8) + r / 8: the leaf numbers of rows r, r + 8, r + 16 and r + 24 then share a
+// 64-bit lane, from which a shift brings each group of eight rows to the lanes' low bits.
+inline constexpr std::size_t ranked_place(std::size_t row) {
+    const std::size_t r = row % 32;
+    return row - r + 4 * (r % 8) + r / 8;
+}
+
 struct Kernels {
     const char* name;
     // out[r] for r < width (a multiple of block_quantum): the one tree's value (sum false) or
     // 0.0 + tree 0 + tree 1 + ... (sum true).
     void (*shallow)(const ShallowForest& forest, const double* block, std::size_t width,
                     double* out, bool sum);
-    // As shallow, over a block of the values' ranks; null where the processor has no
-    // kernel that gains from the narrower values.
+    // As shallow, over a block of the values' ranks, its rows interleaved (see
+    // ranked_place); null where the processor has no kernel that gains from the narrower
+    // values.
     void (*ranked)(const RankedForest& forest, const std::int16_t* block, std::size_t width,
                    double* out, bool sum);
 };

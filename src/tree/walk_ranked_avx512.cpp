@@ -1,7 +1,7 @@
 // Built with -mavx512f -mavx512bw (no contraction): the ranked kernel, 32 rows of 16-bit
 // ranks per vector. Every node is compared as in the shallow kernel, but the selects pick
 // leaf numbers, and each group of eight rows then takes its leaves' values by a permute:
-// the same leaf bits, added in tree order.
+// the same leaf bits, added in tree order. The rows are interleaved (see ranked_place).
 #if defined(__x86_64__)
 // GCC 12 warns on the intrinsics' own undefined vectors.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -61,14 +61,11 @@ void run(const RankedForest& f, const std::int16_t* block, std::size_t width, do
             __m512d leaves[leaf_vectors];
             for (std::size_t v = 0; v < leaf_vectors; ++v)
                 leaves[v] = _mm512_maskz_loadu_pd(leaf_mask, tree_leaves + 8 * v);
-            const __m512i numbers[4] = {
-                _mm512_cvtepi16_epi64(_mm512_castsi512_si128(number)),
-                _mm512_cvtepi16_epi64(_mm512_extracti32x4_epi32(number, 1)),
-                _mm512_cvtepi16_epi64(_mm512_extracti32x4_epi32(number, 2)),
-                _mm512_cvtepi16_epi64(_mm512_extracti32x4_epi32(number, 3)),
-            };
+            // Rows 8q to 8q + 7 in the low 16 bits of the lanes (see ranked_place); the
+            // permutes read only the low bits.
             for (std::size_t q = 0; q < 4; ++q) {
-                const __m512d v = leaf_values<Depth>(leaves, numbers[q]);
+                const __m512i numbers = q == 0 ? number : _mm512_srli_epi64(number, static_cast<unsigned>(16 * q));
+                const __m512d v = leaf_values<Depth>(leaves, numbers);
                 acc[q] = Sum ? _mm512_add_pd(acc[q], v) : v;
             }
         }
