@@ -16,18 +16,23 @@ namespace {
 constexpr std::size_t group_rows = 32;
 static_assert(block_quantum % group_rows == 0);
 
-// The leaf number of node K's subtree for the group's rows; leaves are K >= Internal.
-template <std::size_t K, std::size_t Internal>
-[[gnu::always_inline]] inline __m512i subtree(const std::int16_t* thresholds, const std::uint32_t* offsets,
-                                              const std::int16_t* block) {
+// The leaf numbers of node K's subtree for the rows of G groups; leaves are K >= Internal.
+// A tree's thresholds and offsets are read once for all the groups.
+template <std::size_t K, std::size_t Internal, std::size_t G>
+[[gnu::always_inline]] inline void subtree(const std::int16_t* thresholds, const std::uint32_t* offsets,
+                                           const std::int16_t* block, __m512i* out) {
     if constexpr (K >= Internal) {
-        return _mm512_set1_epi16(static_cast<short>(K - Internal));
+        for (std::size_t g = 0; g < G; ++g) out[g] = _mm512_set1_epi16(static_cast<short>(K - Internal));
     } else {
-        const __m512i left = subtree<2 * K + 1, Internal>(thresholds, offsets, block);
-        const __m512i right = subtree<2 * K + 2, Internal>(thresholds, offsets, block);
-        const __m512i ranks = _mm512_loadu_si512(block + offsets[K]);
-        const __mmask32 goes_right = _mm512_cmpgt_epi16_mask(ranks, _mm512_set1_epi16(thresholds[K]));
-        return _mm512_mask_blend_epi16(goes_right, left, right);
+        __m512i left[G], right[G];
+        subtree<2 * K + 1, Internal, G>(thresholds, offsets, block, left);
+        subtree<2 * K + 2, Internal, G>(thresholds, offsets, block, right);
+        const std::int16_t* ranks = block + offsets[K];
+        const __m512i threshold = _mm512_set1_epi16(thresholds[K]);
+        for (std::size_t g = 0; g < G; ++g) {
+            const __mmask32 goes_right = _mm512_cmpgt_epi16_mask(_mm512_loadu_si512(ranks + g * group_rows), threshold);
+            out[g] = _mm512_mask_blend_epi16(goes_right, left[g], right[g]);
+        }
     }
 }
 
@@ -45,32 +50,44 @@ template <unsigned Depth>
     }
 }
 
-template <unsigned Depth, bool Sum>
-void run(const RankedForest& f, const std::int16_t* block, std::size_t width, double* out) {
+// G groups of rows from r on, through every tree.
+template <unsigned Depth, bool Sum, std::size_t G>
+[[gnu::always_inline]] inline void run_groups(const RankedForest& f, const std::int16_t* block, double* out) {
     constexpr std::size_t internal = (std::size_t{1} << Depth) - 1;
     constexpr std::size_t n_leaves = internal + 1;
     constexpr std::size_t leaf_vectors = (n_leaves + 7) / 8;
     constexpr __mmask8 leaf_mask = static_cast<__mmask8>(n_leaves >= 8 ? 0xff : (1u << n_leaves) - 1);
-    for (std::size_t r = 0; r < width; r += group_rows) {
-        __m512d acc[4];
-        for (auto& a : acc) a = _mm512_setzero_pd();
-        for (std::size_t t = 0; t < f.count; ++t) {
-            const __m512i number = subtree<0, internal>(f.thresholds + t * internal, f.offsets + t * internal,
-                                                        block + r);
-            const double* tree_leaves = f.leaves + t * n_leaves;
-            __m512d leaves[leaf_vectors];
-            for (std::size_t v = 0; v < leaf_vectors; ++v)
-                leaves[v] = _mm512_maskz_loadu_pd(leaf_mask, tree_leaves + 8 * v);
-            // Rows 8q to 8q + 7 in the low 16 bits of the lanes (see ranked_place); the
-            // permutes read only the low bits.
+    __m512d acc[G][4];
+    for (auto& group : acc)
+        for (auto& a : group) a = _mm512_setzero_pd();
+    const std::size_t count = f.count;
+    for (std::size_t t = 0; t < count; ++t) {
+        __m512i number[G];
+        subtree<0, internal, G>(f.thresholds + t * internal, f.offsets + t * internal, block, number);
+        const double* tree_leaves = f.leaves + t * n_leaves;
+        __m512d leaves[leaf_vectors];
+        for (std::size_t v = 0; v < leaf_vectors; ++v) leaves[v] = _mm512_maskz_loadu_pd(leaf_mask, tree_leaves + 8 * v);
+        // Rows 8q to 8q + 7 of a group in the low 16 bits of the lanes (see ranked_place);
+        // the permutes read only the low bits.
+        for (std::size_t g = 0; g < G; ++g)
             for (std::size_t q = 0; q < 4; ++q) {
-                const __m512i numbers = q == 0 ? number : _mm512_srli_epi64(number, static_cast<unsigned>(16 * q));
+                const __m512i numbers =
+                    q == 0 ? number[g] : _mm512_srli_epi64(number[g], static_cast<unsigned>(16 * q));
                 const __m512d v = leaf_values<Depth>(leaves, numbers);
-                acc[q] = Sum ? _mm512_add_pd(acc[q], v) : v;
+                acc[g][q] = Sum ? _mm512_add_pd(acc[g][q], v) : v;
             }
-        }
-        for (std::size_t q = 0; q < 4; ++q) _mm512_storeu_pd(out + r + 8 * q, acc[q]);
     }
+    for (std::size_t g = 0; g < G; ++g)
+        for (std::size_t q = 0; q < 4; ++q) _mm512_storeu_pd(out + g * group_rows + 8 * q, acc[g][q]);
+}
+
+// Two groups at a time where the trees are shallow enough for their registers.
+template <unsigned Depth, bool Sum>
+void run(const RankedForest& f, const std::int16_t* block, std::size_t width, double* out) {
+    constexpr std::size_t pair = 2;
+    std::size_t r = 0;
+    for (; r + pair * group_rows <= width; r += pair * group_rows) run_groups<Depth, Sum, pair>(f, block + r, out + r);
+    for (; r < width; r += group_rows) run_groups<Depth, Sum, 1>(f, block + r, out + r);
 }
 
 template <bool Sum>
