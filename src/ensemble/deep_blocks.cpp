@@ -33,8 +33,9 @@ void each_split(const std::vector<AverageEnsemble>& layers, Visit&& visit) {
 
 }  // namespace
 
-std::shared_ptr<const walk::ThresholdRanks> DeepBlocks::block_ranks(const std::vector<AverageEnsemble>& layers) {
-    if (!walk::walk_kernels().ranked) return nullptr;
+std::shared_ptr<const walk::ThresholdRanks> DeepBlocks::block_ranks(const std::vector<AverageEnsemble>& layers,
+                                                                     const walk::Kernels& kernels) {
+    if (!kernels.ranked) return nullptr;
     std::vector<std::uint64_t> features;
     std::vector<double> thresholds;
     each_split(layers, [&](std::uint64_t f, double t) {
@@ -47,8 +48,10 @@ std::shared_ptr<const walk::ThresholdRanks> DeepBlocks::block_ranks(const std::v
 }
 
 std::optional<DeepBlocks> DeepBlocks::lay_out(const std::vector<std::vector<Member>>& members,
-                                              std::shared_ptr<const walk::ThresholdRanks> ranks) {
+                                              std::shared_ptr<const walk::ThresholdRanks> ranks,
+                                              const walk::Kernels& kernels) {
     DeepBlocks blocks;
+    blocks.kernels_ = &kernels;
     std::vector<std::uint64_t>& features = blocks.features_;
     for (const std::vector<Member>& layer : members) {
         if (layer.empty()) return std::nullopt;
@@ -63,7 +66,7 @@ std::optional<DeepBlocks> DeepBlocks::lay_out(const std::vector<std::vector<Memb
         features.erase(std::unique(features.begin(), features.end()), features.end());
     }
     if (features.empty()) features.push_back(0);  // only padding: any feature will do
-    if (ranks && !std::ranges::equal(features, ranks->used())) ranks = nullptr;
+    if (!kernels.ranked || (ranks && !std::ranges::equal(features, ranks->used()))) ranks = nullptr;
     const std::size_t cell = ranks ? sizeof(std::int16_t) : sizeof(double);
     const std::size_t quantum = walk::block_quantum;
     blocks.width_ = std::clamp<std::size_t>(block_bytes / (cell * features.size()) / quantum * quantum, quantum, 256);
@@ -106,7 +109,7 @@ std::optional<Vector> DeepBlocks::predict(MatrixView x, double rate) const {
 template <class Cell>
 void DeepBlocks::predict_samples(MatrixView x, double rate, std::size_t begin, std::size_t end,
                                  double* out) const {
-    const walk::Kernels& kernels = walk::walk_kernels();
+    const walk::Kernels& kernels = *kernels_;
     const std::size_t width = width_;
     // The block's row of each member's prediction (or none), members numbered across
     // layers; x's features come first in the numbering of the features.

@@ -24,17 +24,21 @@ public:
         const LaidOutTrees* trees;  // null when the member was not laid out
         double rate, mean;
     };
-    // Every threshold of every layer, when the processor has a ranked kernel and ranking
-    // the blocks pays; null otherwise (the blocks then hold doubles).
-    static std::shared_ptr<const walk::ThresholdRanks> block_ranks(const std::vector<AverageEnsemble>& layers);
-    // None when some member was not laid out for the shallow kernels, or a layer is empty.
+    // Every threshold of every layer, when the kernels have a ranked one and ranking the
+    // blocks pays; null otherwise (the blocks then hold doubles).
+    static std::shared_ptr<const walk::ThresholdRanks> block_ranks(const std::vector<AverageEnsemble>& layers,
+                                                                   const walk::Kernels& kernels);
+    // For walks with `kernels`; none when some member was not laid out for the shallow
+    // kernels, or a layer is empty.
     static std::optional<DeepBlocks> lay_out(const std::vector<std::vector<Member>>& members,
-                                             std::shared_ptr<const walk::ThresholdRanks> ranks);
+                                             std::shared_ptr<const walk::ThresholdRanks> ranks,
+                                             const walk::Kernels& kernels);
 
     // The model's prediction (its learning rate `rate`) as the layer-by-layer one, to the
     // bit; none when x has too few samples for blocks or lacks a feature some member reads.
     std::optional<Vector> predict(MatrixView x, double rate) const;
 
+    bool ranked() const { return ranks_ != nullptr; }
     std::size_t bytes() const;
 
 private:
@@ -47,6 +51,7 @@ private:
     std::vector<std::uint64_t> features_;  // every feature a node splits on, ascending
     std::size_t width_ = 0;
     std::shared_ptr<const walk::ThresholdRanks> ranks_;  // null: blocks of doubles
+    const walk::Kernels* kernels_ = nullptr;
 
     template <class Cell>
     void predict_samples(MatrixView x, double rate, std::size_t begin, std::size_t end, double* out) const;

@@ -44,16 +44,17 @@ std::shared_ptr<const walk::ThresholdRanks> layer_ranks(const AverageEnsemble& l
 
 }  // namespace
 
-DeepLayout::DeepLayout(const std::vector<AverageEnsemble>& layers) {
+DeepLayout::DeepLayout(const std::vector<AverageEnsemble>& layers, const walk::Kernels& kernels)
+    : kernels_(&kernels) {
     layers_.reserve(layers.size());
     // Blocks ranked with every layer's thresholds leave the layers' own tables only to a
     // few samples, which are not ranked.
-    std::shared_ptr<const walk::ThresholdRanks> block_ranks = DeepBlocks::block_ranks(layers);
+    std::shared_ptr<const walk::ThresholdRanks> block_ranks = DeepBlocks::block_ranks(layers, kernels);
     for (const AverageEnsemble& layer : layers) {
         std::vector<Member>& members = layers_.emplace_back();
         members.reserve(layer.estimators.size());
         std::shared_ptr<const walk::ThresholdRanks> ranks =
-            walk::walk_kernels().ranked && !block_ranks ? layer_ranks(layer) : nullptr;
+            kernels.ranked && !block_ranks ? layer_ranks(layer) : nullptr;
         bool ranked = false;
         for (const GradientBoostingImpl& model : layer.estimators) {
             Member& m = members.emplace_back();
@@ -70,7 +71,7 @@ DeepLayout::DeepLayout(const std::vector<AverageEnsemble>& layers) {
         std::vector<DeepBlocks::Member>& views = members.emplace_back();
         for (const Member& m : layer) views.push_back({m.trees ? &*m.trees : nullptr, m.rate, m.mean});
     }
-    blocks_ = DeepBlocks::lay_out(members, std::move(block_ranks));
+    blocks_ = DeepBlocks::lay_out(members, std::move(block_ranks), kernels);
 }
 
 bool DeepLayout::matches(const std::vector<AverageEnsemble>& layers) const {
@@ -111,7 +112,7 @@ Matrix DeepLayout::member_predictions(const AverageEnsemble& layer, std::size_t 
         const Member& m = members[k];
         if (m.trees) {
             Vector sums(x.cols);
-            if (m.trees->walk(x, sums.data(), true, walk::walk_kernels(),
+            if (m.trees->walk(x, sums.data(), true, *kernels_,
                               ranked_x.empty() ? nullptr : ranked_x.data())) {
                 // As GradientBoostingImpl::predict finishes its sums.
                 for (double& s : sums) s = s * m.rate + m.mean;

@@ -11,6 +11,7 @@
 #include "ensemble/average_ensemble.hpp"
 #include "ensemble/deep_blocks.hpp"
 #include "tree/tree_walk.hpp"
+#include "tree/walk_kernels.hpp"
 
 namespace vandu {
 
@@ -18,7 +19,9 @@ namespace vandu {
 // number of threads may predict with it.
 class DeepLayout {
 public:
-    explicit DeepLayout(const std::vector<AverageEnsemble>& layers);
+    // For walks with `kernels` (the processor's best by default).
+    explicit DeepLayout(const std::vector<AverageEnsemble>& layers,
+                        const walk::Kernels& kernels = walk::walk_kernels());
 
     // True when laid out from layers of this shape, with these stage counts, rates and
     // means: a model changed by hand since then needs a new layout.
@@ -35,6 +38,9 @@ public:
         return blocks_ ? blocks_->predict(x, rate) : std::nullopt;
     }
 
+    // Whether predict ranks the values of its blocks.
+    bool ranks_blocks() const { return blocks_ && blocks_->ranked(); }
+
     // Bytes the layout holds beyond the model.
     std::size_t bytes() const;
 
@@ -49,6 +55,7 @@ private:
     // for every member that takes the ranked kernel; null when none can.
     std::vector<std::shared_ptr<const walk::ThresholdRanks>> ranks_;
     std::optional<DeepBlocks> blocks_;
+    const walk::Kernels* kernels_;
 };
 
 }  // namespace vandu

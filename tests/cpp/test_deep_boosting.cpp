@@ -10,6 +10,7 @@
 #include "core/numerics.hpp"
 #include "ensemble/estimator.hpp"
 #include "test_support.hpp"
+#include "tree/walk_kernels.hpp"
 
 namespace vandu {
 namespace {
@@ -72,6 +73,38 @@ Vector composed_predict(const DeepBoostingImpl& model, MatrixView x) {
 void expect_same_bits(const Vector& a, const Vector& b) {
     ASSERT_EQ(a.size(), b.size());
     for (std::size_t i = 0; i < a.size(); ++i) EXPECT_EQ(bits(a[i]), bits(b[i])) << i;
+}
+
+// Enough samples for the blocks of the kept layout, with values on the thresholds of the
+// model's nodes, NaN, infinities and zeros of both signs among them.
+Matrix awkward_samples(const DeepBoostingImpl& model, std::size_t features, std::size_t samples,
+                       std::uint64_t key) {
+    std::mt19937_64 gen(key);
+    Matrix x = testing::random_matrix(features, samples, gen);
+    std::vector<double> special{0.0, -0.0, std::nan(""), INFINITY, -INFINITY};
+    for (const auto& layer : model.estimators)
+        for (const auto& member : layer.estimators)
+            for (const auto& tree : member.estimators)
+                for (const auto& rule : tree.splitters)
+                    if (rule.split_info && rule.split_info->feature < features && gen() % 64 == 0)
+                        special.push_back(rule.split_info->threshold);
+    for (std::size_t s = 0; s < samples; ++s)
+        for (std::size_t f = 0; f < features; ++f)
+            if (gen() % 3 == 0) x.at(f, s) = special[gen() % special.size()];
+    return x;
+}
+
+// predict, and the layout's blocks with every kernel this processor runs, as the
+// layer-by-layer composition.
+void expect_composed_blocks(const DeepBoostingImpl& model, MatrixView x) {
+    const Vector expected = composed_predict(model, x);
+    expect_same_bits(model.predict(x), expected);
+    for (const walk::Kernels* kernels : walk::runnable_walk_kernels()) {
+        const DeepLayout laid(model.estimators, *kernels);
+        const std::optional<Vector> blocks = laid.predict(x, model.params.learning_rate);
+        ASSERT_TRUE(blocks) << kernels->name;
+        expect_same_bits(*blocks, expected);
+    }
 }
 
 TEST(ParameterGrid, DepthThenStagesThenRate) {
@@ -142,6 +175,11 @@ TEST(DeepBoosting, FittedStructureResidualsAndPrediction) {
     const Problem fresh = problem(F, 9, 2);
     expect_same_bits(model.predict(fresh.x.view()), composed_predict(model, fresh.x.view()));
     EXPECT_TRUE(model.predict(Matrix::column_major(F, 0).view()).empty());
+    // Blocks of samples; with a feature more, the grown ones come after it.
+    expect_composed_blocks(model, awkward_samples(model, F, 300, 6).view());
+    expect_composed_blocks(model, awkward_samples(model, F + 1, 70, 7).view());
+    for (const walk::Kernels* kernels : walk::runnable_walk_kernels())
+        EXPECT_EQ(DeepLayout(model.estimators, *kernels).ranks_blocks(), kernels->ranked != nullptr);
 
     // Layers changed by hand after the fit are predicted as they now are, laid out again or not.
     model.estimators[2].estimators[1].estimators.pop_back();
@@ -189,6 +227,7 @@ TEST(DeepBoosting, PredictRebuildsRowsFromTheMembersHeld) {
     expect_same_bits(model.predict(data.x.view()), composed_predict(model, data.x.view()));
     model.prepare();
     expect_same_bits(model.predict(data.x.view()), composed_predict(model, data.x.view()));
+    expect_composed_blocks(model, awkward_samples(model, 2, 100, 8).view());
     // A matrix without the features the first layer reads: the member's own walk and failure.
     EXPECT_EQ(failure_of([&] { model.predict(Matrix::column_major(0, 3).view()); }),
               failure_of([&] { model.estimators[0].predict(Matrix::column_major(0, 3).view()); }));
