@@ -184,7 +184,6 @@ std::size_t DeepBlocks::bytes() const {
                  (layer.rates.capacity() + layer.means.capacity()) * sizeof(double);
         for (const BlockForest& f : layer.forests) total += f.bytes() - sizeof(BlockForest);
     }
-    if (ranks_) total += ranks_->bytes();
     return total;
 }
 

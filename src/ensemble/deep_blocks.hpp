@@ -39,6 +39,8 @@ public:
     std::optional<Vector> predict(MatrixView x, double rate) const;
 
     bool ranked() const { return ranks_ != nullptr; }
+    const walk::ThresholdRanks* table() const { return ranks_.get(); }
+    // Bytes held beyond the table.
     std::size_t bytes() const;
 
 private:

@@ -1,5 +1,6 @@
 #include "ensemble/deep_layout.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <utility>
@@ -47,14 +48,14 @@ std::shared_ptr<const walk::ThresholdRanks> layer_ranks(const AverageEnsemble& l
 DeepLayout::DeepLayout(const std::vector<AverageEnsemble>& layers, const walk::Kernels& kernels)
     : kernels_(&kernels) {
     layers_.reserve(layers.size());
-    // Blocks ranked with every layer's thresholds leave the layers' own tables only to a
-    // few samples, which are not ranked.
+    // The table of every layer's thresholds, when the blocks are ranked, serves the layers
+    // one after another too (a layer's input then ranked for the features it holds).
     std::shared_ptr<const walk::ThresholdRanks> block_ranks = DeepBlocks::block_ranks(layers, kernels);
     for (const AverageEnsemble& layer : layers) {
         std::vector<Member>& members = layers_.emplace_back();
         members.reserve(layer.estimators.size());
         std::shared_ptr<const walk::ThresholdRanks> ranks =
-            kernels.ranked && !block_ranks ? layer_ranks(layer) : nullptr;
+            block_ranks ? block_ranks : kernels.ranked ? layer_ranks(layer) : nullptr;
         bool ranked = false;
         for (const GradientBoostingImpl& model : layer.estimators) {
             Member& m = members.emplace_back();
@@ -95,11 +96,14 @@ Matrix DeepLayout::member_predictions(const AverageEnsemble& layer, std::size_t 
     // x ranked once for all the members that take the ranked kernel.
     std::vector<std::int16_t> ranked_x;
     const walk::ThresholdRanks* ranks = ranks_[index].get();
-    if (ranks && x.cols >= ranked_samples && !ranks->used().empty() && ranks->used().back() < x.rows) {
+    if (ranks && x.cols >= ranked_samples) {
+        // A member that reads a feature beyond x walks by itself, so features beyond x
+        // (those the table holds for later layers) are never read.
         const std::span<const std::uint64_t> used = ranks->used();
+        const std::size_t held = static_cast<std::size_t>(std::lower_bound(used.begin(), used.end(), x.rows) - used.begin());
         ranked_x.resize(used.size() * x.cols);
         const auto rank = [&](std::size_t begin, std::size_t end) {
-            for (std::size_t slot = 0; slot < used.size(); ++slot)
+            for (std::size_t slot = 0; slot < held; ++slot)
                 ranks->rank_values(slot,
                                    x.data + static_cast<std::ptrdiff_t>(used[slot]) * x.row_stride +
                                        static_cast<std::ptrdiff_t>(begin) * x.col_stride,
@@ -138,8 +142,14 @@ std::size_t DeepLayout::bytes() const {
         for (const Member& m : members)
             if (m.trees) total += m.trees->bytes();
     }
-    for (const auto& ranks : ranks_)
-        if (ranks) total += ranks->bytes();
+    // Each table once: the layers and the blocks may share one.
+    std::vector<const walk::ThresholdRanks*> tables;
+    for (const auto& ranks : ranks_) tables.push_back(ranks.get());
+    if (blocks_) tables.push_back(blocks_->table());
+    std::sort(tables.begin(), tables.end());
+    tables.erase(std::unique(tables.begin(), tables.end()), tables.end());
+    for (const walk::ThresholdRanks* table : tables)
+        if (table) total += table->bytes();
     if (blocks_) total += blocks_->bytes() - sizeof(DeepBlocks);
     return total;
 }

@@ -94,8 +94,8 @@ Matrix awkward_samples(const DeepBoostingImpl& model, std::size_t features, std:
     return x;
 }
 
-// predict, and the layout's blocks with every kernel this processor runs, as the
-// layer-by-layer composition.
+// predict, and the layout with every kernel this processor runs, in blocks and a layer
+// at a time (as for models the blocks cannot take), as the layer-by-layer composition.
 void expect_composed_blocks(const DeepBoostingImpl& model, MatrixView x) {
     const Vector expected = composed_predict(model, x);
     expect_same_bits(model.predict(x), expected);
@@ -104,6 +104,16 @@ void expect_composed_blocks(const DeepBoostingImpl& model, MatrixView x) {
         const std::optional<Vector> blocks = laid.predict(x, model.params.learning_rate);
         ASSERT_TRUE(blocks) << kernels->name;
         expect_same_bits(*blocks, expected);
+        Matrix features = to_column_major(x);
+        Vector layered(x.cols);
+        for (std::size_t i = 0; i < model.estimators.size(); ++i) {
+            const Matrix p = laid.member_predictions(model.estimators[i], i, features.view());
+            const Vector mean = column_means(p);
+            for (std::size_t j = 0; j < x.cols; ++j)
+                layered[j] = i == 0 ? mean[j] : layered[j] + (model.params.learning_rate * mean[j]);
+            features = stack_rows(features.view(), p.view());
+        }
+        expect_same_bits(layered, expected);
     }
 }
 
