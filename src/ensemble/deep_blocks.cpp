@@ -14,8 +14,9 @@ namespace {
 
 // Fewer samples than this take the layers one after another (see DeepLayout).
 constexpr std::size_t block_samples = 32;
-// Split over the team from this many samples.
+// Split over the team from this many samples, in this many shares per thread.
 constexpr std::size_t team_samples = 64;
+constexpr std::size_t shares_per_thread = 4;
 // Ranking a sample costs a search per feature; the ranked kernel saves a little work on
 // every node, so the blocks are ranked from about this many nodes per feature.
 constexpr std::size_t ranked_nodes_per_feature = 32;
@@ -102,7 +103,18 @@ std::optional<Vector> DeepBlocks::predict(MatrixView x, double rate) const {
         else
             predict_samples<double>(x, rate, begin, end, out.data());
     };
-    if (!in_team_chunks(x.cols, team_samples, run)) run(0, x.cols);
+    // Equal shares of whole groups, a few per thread, taken by whichever thread is free: a
+    // thread the system holds back delays the call by its share at most.
+    const std::size_t team = x.cols >= team_samples ? team_size() : 1;
+    const std::size_t quantum = walk::block_quantum;
+    const std::size_t groups = (x.cols + quantum - 1) / quantum;
+    const std::size_t tasks = std::max((x.cols + width_ - 1) / width_, std::min(shares_per_thread * team, groups));
+    const std::size_t share = (groups + tasks - 1) / tasks * quantum;
+    if (team > 1 && tasks > 1)
+        parallel_team((x.cols + share - 1) / share,
+                      [&](std::size_t t) { run(t * share, std::min(x.cols, (t + 1) * share)); });
+    else
+        run(0, x.cols);
     return out;
 }
 
