@@ -157,9 +157,11 @@ void DeepBlocks::predict_samples(MatrixView x, double rate, std::size_t begin, s
 
     for (std::size_t b = begin; b < end; b += width) {
         const std::size_t n = std::min(width, end - b);
-        for (const auto& [row, f] : x_rows)
-            fill(row, x.data + static_cast<std::ptrdiff_t>(f) * x.row_stride + static_cast<std::ptrdiff_t>(b) * x.col_stride,
-                 x.col_stride, n);
+        for (const auto& [row, f] : x_rows) {
+            const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(f) * x.row_stride +
+                                      static_cast<std::ptrdiff_t>(b) * x.col_stride;
+            fill(row, x.data + at, x.col_stride, n);
+        }
         std::size_t member = 0;
         for (std::size_t i = 0; i < layers_.size(); ++i) {
             check_interrupt();

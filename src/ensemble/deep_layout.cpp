@@ -100,7 +100,7 @@ Matrix DeepLayout::member_predictions(const AverageEnsemble& layer, std::size_t 
         // A member that reads a feature beyond x walks by itself, so features beyond x
         // (those the table holds for later layers) are never read.
         const std::span<const std::uint64_t> used = ranks->used();
-        const std::size_t held = static_cast<std::size_t>(std::lower_bound(used.begin(), used.end(), x.rows) - used.begin());
+        const auto held = static_cast<std::size_t>(std::lower_bound(used.begin(), used.end(), x.rows) - used.begin());
         ranked_x.resize(used.size() * x.cols);
         const auto rank = [&](std::size_t begin, std::size_t end) {
             for (std::size_t slot = 0; slot < held; ++slot)

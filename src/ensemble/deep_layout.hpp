@@ -51,8 +51,9 @@ private:
         double rate = 0.0, mean = 0.0;
     };
     std::vector<std::vector<Member>> layers_;
-    // By layer: the thresholds of all its members, so that a layer's input is ranked once
-    // for every member that takes the ranked kernel; null when none can.
+    // By layer: the thresholds of all its members (or of every layer, the blocks' table),
+    // so that a layer's input is ranked once for every member that takes the ranked
+    // kernel; null when none can.
     std::vector<std::shared_ptr<const walk::ThresholdRanks>> ranks_;
     std::optional<DeepBlocks> blocks_;
     const walk::Kernels* kernels_;

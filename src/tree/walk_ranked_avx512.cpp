@@ -66,7 +66,8 @@ template <unsigned Depth, bool Sum, std::size_t G>
         subtree<0, internal, G>(f.thresholds + t * internal, f.offsets + t * internal, block, number);
         const double* tree_leaves = f.leaves + t * n_leaves;
         __m512d leaves[leaf_vectors];
-        for (std::size_t v = 0; v < leaf_vectors; ++v) leaves[v] = _mm512_maskz_loadu_pd(leaf_mask, tree_leaves + 8 * v);
+        for (std::size_t v = 0; v < leaf_vectors; ++v)
+            leaves[v] = _mm512_maskz_loadu_pd(leaf_mask, tree_leaves + 8 * v);
         // Rows 8q to 8q + 7 of a group in the low 16 bits of the lanes (see ranked_place);
         // the permutes read only the low bits.
         for (std::size_t g = 0; g < G; ++g)
