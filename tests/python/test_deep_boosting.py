@@ -90,6 +90,15 @@ def test_layers_residuals_and_prediction(rng, persistence):
     assert model.predict(x).tolist() == composed_predict(record, x)
     other = rng.normal(size=(7, 2))
     assert model.predict(other).tolist() == composed_predict(record, other)
+    # Enough rows for the kept layout's blocks of samples, some on the nodes' thresholds,
+    # NaN, infinite or zeros of either sign.
+    many = rng.normal(size=(70, 2))
+    special = [0.0, -0.0, float("nan"), float("inf"), float("-inf")]
+    special += [r["split_info"]["threshold"] for layer in layers for m in layer["estimators"]
+                for t in m["estimators"] for r in t["splitters"]][::97]
+    chosen = rng.random(size=many.shape) < 0.3
+    many[chosen] = rng.choice(special, size=int(chosen.sum()))
+    assert model.predict(many).tolist() == composed_predict(record, many)
 
 
 def test_one_layer_predicts_its_mean_and_ignores_the_rate(rng, persistence):
