@@ -21,7 +21,10 @@ std::optional<BlockForest> BlockForest::lay_out(const LaidOutTrees& trees, std::
         if (at == features.end() || *at != f) return std::nullopt;
         forest.offsets_[k] = static_cast<std::uint32_t>(static_cast<std::size_t>(at - features.begin()) * width);
     }
-    if (ranks && std::equal(features.begin(), features.end(), ranks->used().begin(), ranks->used().end())) {
+    if (!ranks || !std::ranges::equal(features, ranks->used())) return forest;
+    if (complete->table == ranks && complete->node_ranks.size() == node_features.size()) {
+        forest.node_ranks_ = complete->node_ranks;
+    } else {
         std::vector<std::int16_t> node_ranks(node_features.size(), walk::ThresholdRanks::never);
         bool all = true;
         for (std::size_t k = 0; k < node_features.size() && all; ++k) {
@@ -32,7 +35,10 @@ std::optional<BlockForest> BlockForest::lay_out(const LaidOutTrees& trees, std::
             else
                 all = false;
         }
-        if (all) forest.node_ranks_ = std::move(node_ranks);
+        if (all) {
+            forest.own_ranks_ = std::move(node_ranks);
+            forest.node_ranks_ = forest.own_ranks_;
+        }
     }
     return forest;
 }
@@ -59,7 +65,7 @@ void BlockForest::sum_ranked(const std::int16_t* ranks, std::size_t n, double* o
 }
 
 std::size_t BlockForest::bytes() const {
-    return sizeof(*this) + offsets_.capacity() * sizeof(std::uint32_t) + node_ranks_.capacity() * sizeof(std::int16_t);
+    return sizeof(*this) + offsets_.capacity() * sizeof(std::uint32_t) + own_ranks_.capacity() * sizeof(std::int16_t);
 }
 
 }  // namespace vandu

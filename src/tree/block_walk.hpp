@@ -32,6 +32,12 @@ public:
     // The same from ranks; only when ranked() and kernels.ranked.
     void sum_ranked(const std::int16_t* ranks, std::size_t n, double* out, const walk::Kernels& kernels) const;
 
+    // Moved only: node_ranks_ may point into own_ranks_.
+    BlockForest(BlockForest&&) noexcept = default;
+    BlockForest& operator=(BlockForest&&) noexcept = default;
+    BlockForest(const BlockForest&) = delete;
+    BlockForest& operator=(const BlockForest&) = delete;
+
     bool ranked() const { return !node_ranks_.empty(); }
     std::size_t bytes() const;
 
@@ -40,7 +46,10 @@ private:
     LaidOutTrees::Complete complete_;
     std::size_t width_ = 0;
     std::vector<std::uint32_t> offsets_;  // of each node's row in the block
-    std::vector<std::int16_t> node_ranks_;
+    // The trees' own when ranked with the same table, else own_ranks_ (whose buffer a move
+    // keeps).
+    std::span<const std::int16_t> node_ranks_;
+    std::vector<std::int16_t> own_ranks_;
 
     BlockForest(LaidOutTrees trees, LaidOutTrees::Complete complete) : trees_(std::move(trees)), complete_(complete) {}
 };

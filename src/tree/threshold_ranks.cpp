@@ -45,11 +45,18 @@ std::optional<ThresholdRanks> ThresholdRanks::build(std::span<const std::uint64_
                 grid.cells = 1;
             }
         }
+        // The edges rise with c (each a correctly rounded division and sum of rising
+        // terms), so one pass finds every edge's lower bound.
+        auto below = begin;
         for (std::size_t c = 0; c <= grid.cells; ++c) {  // and the end of the last cell
             const double edge = grid.low + static_cast<double>(c) / grid.scale;
             std::size_t guess = static_cast<std::size_t>(end - begin);
-            if (c < grid.cells)
-                guess = grid.scale > 0.0 ? static_cast<std::size_t>(std::lower_bound(begin, end, edge) - begin) : 0;
+            if (c < grid.cells && grid.scale > 0.0) {
+                while (below != end && *below < edge) ++below;
+                guess = static_cast<std::size_t>(below - begin);
+            } else if (c < grid.cells) {
+                guess = 0;
+            }
             ranks.guesses_.push_back(static_cast<std::int16_t>(guess));
         }
         ranks.grids_.push_back(grid);

@@ -547,7 +547,8 @@ bool LaidOutTrees::ranked() const { return parts_->plan && parts_->plan->ranks; 
 std::optional<LaidOutTrees::Complete> LaidOutTrees::complete() const {
     const Forest& f = parts_->forest;
     if (!parts_->plan) return std::nullopt;
-    return Complete{f.depth, f.count, f.thresholds, f.leaves, f.features};
+    const ShallowPlan& plan = *parts_->plan;
+    return Complete{f.depth, f.count, f.thresholds, f.leaves, f.features, plan.node_ranks, plan.ranks.get()};
 }
 
 std::size_t LaidOutTrees::bytes() const {

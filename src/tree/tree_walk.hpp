@@ -38,12 +38,15 @@ public:
     // Whether shallow trees take the ranked kernel given x ranked with the layout's table.
     bool ranked() const;
     // The trees complete, as the shallow kernels take them (a node without a split has a
-    // NaN threshold and the feature `no_feature`); none when they are deeper than that.
+    // NaN threshold and the feature `no_feature`), with the thresholds' ranks in `table`
+    // when ranked(); none when they are deeper than that.
     struct Complete {
         unsigned depth;
         std::size_t count;
         std::span<const double> thresholds, leaves;
         std::span<const std::uint64_t> features;
+        std::span<const std::int16_t> node_ranks;
+        const walk::ThresholdRanks* table;
     };
     static constexpr std::uint64_t no_feature = UINT64_MAX;
     std::optional<Complete> complete() const;
