@@ -11,6 +11,7 @@
 #include <cstddef>
 
 #include "core/chacha_lanes.inc"
+#include "core/cpu_features.hpp"
 #include "core/failure.hpp"
 #include "core/numerics.hpp"
 
@@ -86,7 +87,7 @@ void chacha20_eight_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_
                            std::array<ChaChaBlock, 8>& out) {
     static const bool wide = [] {
 #if defined(__x86_64__)
-        return __builtin_cpu_supports("avx2") != 0;
+        return cpu::has_avx2();
 #else
         return false;
 #endif
