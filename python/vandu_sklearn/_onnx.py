@@ -220,8 +220,11 @@ def to_onnx(model: Any, n_features: int, name: str = "vandu") -> Any:
     graph = helper.make_graph(
         nodes, name, [helper.make_tensor_value_info("X", TensorProto.DOUBLE, [None, int(n_features)])],
         [helper.make_tensor_value_info("variable", TensorProto.DOUBLE, [None, 1])], initializers)
-    return helper.make_model(graph, producer_name="vandu", opset_imports=[
-        helper.make_opsetid("", MAIN_OPSET), helper.make_opsetid("ai.onnx.ml", ML_OPSET)])
+    opsets = [helper.make_opsetid("", MAIN_OPSET), helper.make_opsetid("ai.onnx.ml", ML_OPSET)]
+    # The IR version of these opsets, not the newest the installed onnx knows: an ONNX Runtime that runs the
+    # opsets refuses a model stamped with a later IR version.
+    return helper.make_model(graph, producer_name="vandu", opset_imports=opsets,
+                             ir_version=helper.find_min_ir_version_for(opsets))
 
 
 # skl2onnx: a shape calculator and a converter for the three estimators.

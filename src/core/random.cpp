@@ -1,5 +1,6 @@
 #include "core/random.hpp"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstddef>
 
 #include "core/chacha_lanes.inc"
+#include "core/cpu_features.hpp"
 #include "core/failure.hpp"
 #include "core/numerics.hpp"
 
@@ -86,7 +88,7 @@ void chacha20_eight_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_
                            std::array<ChaChaBlock, 8>& out) {
     static const bool wide = [] {
 #if defined(__x86_64__)
-        return __builtin_cpu_supports("avx2") != 0;
+        return cpu::has_avx2();
 #else
         return false;
 #endif
@@ -102,6 +104,25 @@ void chacha20_eight_blocks(const std::array<std::uint32_t, 8>& key, std::uint64_
     }
 }
 
+namespace {
+
+// Kernels before 3.17 (those of the oldest glibc the wheels run on) have no getrandom.
+bool urandom_entropy(unsigned char* out, std::size_t bytes) {
+    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    while (bytes > 0) {
+        const ssize_t got = read(fd, out, bytes);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        out += got;
+        bytes -= static_cast<std::size_t>(got);
+    }
+    close(fd);
+    return bytes == 0;
+}
+
+}  // namespace
+
 bool system_entropy(void* buffer, std::size_t bytes) {
     auto* out = static_cast<unsigned char*>(buffer);
     while (bytes > 0) {
@@ -109,7 +130,7 @@ bool system_entropy(void* buffer, std::size_t bytes) {
         const long got = syscall(SYS_getrandom, out, bytes, 0);
         if (got < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return errno == ENOSYS && urandom_entropy(out, bytes);
         }
         out += got;
         bytes -= static_cast<std::size_t>(got);

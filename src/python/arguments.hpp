@@ -25,8 +25,8 @@ void bind_arguments(std::string_view operation, std::span<const Parameter> param
                     PyObject* args, PyObject* kwargs, std::span<Ref> out);
 
 template <std::size_t N>
-std::array<Ref, N> bind(std::string_view operation, const std::array<Parameter, N>& params,
-                        PyObject* args, PyObject* kwargs) {
+std::array<Ref, N> bind_parameters(std::string_view operation, const std::array<Parameter, N>& params,
+                                   PyObject* args, PyObject* kwargs) {
     std::array<Ref, N> out;
     bind_arguments(operation, params, args, kwargs, out);
     return out;

@@ -10,7 +10,7 @@
 namespace vandu::py {
 
 FileArguments file_arguments(const std::string& operation, PyObject* args, PyObject* kwargs) {
-    auto [filename_arg, format_arg] = bind(operation, file_parameters, args, kwargs);
+    auto [filename_arg, format_arg] = bind_parameters(operation, file_parameters, args, kwargs);
     FileArguments file{to_text(filename_arg.get()), optional_text(format_arg)};
     // The file system would silently stop the name at the first NUL and write elsewhere.
     if (file.filename.find('\0') != std::string::npos)
@@ -74,7 +74,7 @@ PyObject* new_decision_tree(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         static constexpr std::array<Parameter, 2> params{
             {{"depth", false}, {"min_samples_split", false}}};
-        auto [depth, mss] = bind("DecisionTree.__new__()", params, args, kwargs);
+        auto [depth, mss] = bind_parameters("DecisionTree.__new__()", params, args, kwargs);
         TreeParameters p;
         p.depth = value_or<std::uint8_t>(depth, 3, to_u8);
         p.min_samples_split = value_or<std::uint64_t>(mss, 2, to_u64);
@@ -89,7 +89,7 @@ PyObject* new_gradient_boosting(PyTypeObject*, PyObject* args, PyObject* kwargs)
                                                           {"n_estimators", false},
                                                           {"learning_rate", false}}};
         auto [depth, mss, n_estimators, learning_rate] =
-            bind("GradientBoosting.__new__()", params, args, kwargs);
+            bind_parameters("GradientBoosting.__new__()", params, args, kwargs);
         GradientBoostingParameters p;
         p.est_params.depth = value_or<std::uint8_t>(depth, 3, to_u8);
         p.est_params.min_samples_split = value_or<std::uint64_t>(mss, 2, to_u64);
@@ -104,7 +104,7 @@ PyObject* new_deep_gradient_boosting(PyTypeObject*, PyObject* args, PyObject* kw
         static constexpr std::array<Parameter, 3> params{
             {{"n_estimators", false}, {"layer_width", false}, {"learning_rate", false}}};
         auto [n_estimators, layer_width, learning_rate] =
-            bind("DeepGradientBoosting.__new__()", params, args, kwargs);
+            bind_parameters("DeepGradientBoosting.__new__()", params, args, kwargs);
         DeepBoostingParameters p;
         p.n_estimators = value_or<std::uint32_t>(n_estimators, 5, to_u32);
         p.layer_width = value_or<std::uint32_t>(layer_width, 5, to_u32);

@@ -111,7 +111,7 @@ PyObject* fit_shell(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         auto& object = instance<typename C::State>(self);
         ExclusiveBorrow borrow(object.borrow_flag);
-        auto [x_arg, y_arg] = bind(operation_name(C::name, "fit"), fit_parameters, args, kwargs);
+        auto [x_arg, y_arg] = bind_parameters(operation_name(C::name, "fit"), fit_parameters, args, kwargs);
         PyObject* x = check_array(x_arg.get(), 2);
         PyObject* y = check_array(y_arg.get(), 1);
         const FeatureView features(x);
@@ -128,7 +128,7 @@ PyObject* predict_shell(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
         auto& object = instance<typename C::State>(self);
         SharedBorrow borrow(object.borrow_flag);
-        auto [x_arg] = bind(operation_name(C::name, "predict"), predict_parameters, args, kwargs);
+        auto [x_arg] = bind_parameters(operation_name(C::name, "predict"), predict_parameters, args, kwargs);
         PyObject* x = check_array(x_arg.get(), 2);
         Vector predictions;
         {

@@ -1,6 +1,8 @@
 #define VANDU_CODE_NS generic
 #include "tree/code_kernels.inc"
 
+#include "core/cpu_features.hpp"
+
 namespace vandu::kernels {
 
 #if defined(__x86_64__)
@@ -19,7 +21,7 @@ const CodeKernels& generic_code_kernels() {
 const CodeKernels& code_kernels() {
     static const CodeKernels chosen = [] {
 #if defined(__x86_64__)
-        if (__builtin_cpu_supports("avx2")) return CodeKernels{avx2::code_sums, avx2::code_partition};
+        if (cpu::has_avx2()) return CodeKernels{avx2::code_sums, avx2::code_partition};
 #endif
         return generic_code_kernels();
     }();

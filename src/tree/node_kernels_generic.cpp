@@ -2,6 +2,8 @@
 #define VANDU_KERNEL_HALVES 1
 #include "tree/node_kernels.inc"
 
+#include "core/cpu_features.hpp"
+
 namespace vandu::kernels {
 
 #if defined(__x86_64__)
@@ -27,7 +29,7 @@ const NodeKernels& generic_node_kernels() {
 const NodeKernels& node_kernels() {
     static const NodeKernels chosen = [] {
 #if defined(__x86_64__)
-        if (__builtin_cpu_supports("avx2")) return NodeKernels{avx2::value_ranges, avx2::side_statistics, avx2::masked_sums,
+        if (cpu::has_avx2()) return NodeKernels{avx2::value_ranges, avx2::side_statistics, avx2::masked_sums,
                               avx2::partition, avx2::welford_chains};
 #endif
         return generic_node_kernels();

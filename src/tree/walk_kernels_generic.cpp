@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "core/cpu_features.hpp"
+
 namespace vandu::walk {
 
 #if defined(__x86_64__)
@@ -27,9 +29,9 @@ std::span<const Kernels* const> runnable_walk_kernels() {
     static const std::vector<const Kernels*> runnable = [] {
         std::vector<const Kernels*> list{&portable};
 #if defined(__x86_64__)
-        if (__builtin_cpu_supports("avx2")) list.push_back(&with_avx2);
-        if (__builtin_cpu_supports("avx512f")) list.push_back(&with_avx512);
-        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) list.push_back(&with_avx512bw);
+        if (cpu::has_avx2()) list.push_back(&with_avx2);
+        if (cpu::has_avx512f()) list.push_back(&with_avx512);
+        if (cpu::has_avx512bw()) list.push_back(&with_avx512bw);
 #endif
         return list;
     }();
