@@ -5,8 +5,9 @@ import numpy as np
 import pytest
 
 pytest.importorskip("sklearn", minversion="1.6")
-pytest.importorskip("onnx")
-ort = pytest.importorskip("onnxruntime")
+pytest.importorskip("onnx", minversion="1.16")
+# TreeEnsemble (ai.onnx.ml 5) runs from ONNX Runtime 1.21.
+ort = pytest.importorskip("onnxruntime", minversion="1.21")
 skl2onnx = pytest.importorskip("skl2onnx")
 
 import vandu  # noqa: E402
