@@ -14,6 +14,7 @@
 #include "tree/decision_tree.hpp"
 #include "tree/feature_codes.hpp"
 #include "tree/node_kernels.hpp"
+#include "tree/pending_chains.hpp"
 #include "tree/split_search.hpp"
 
 namespace vandu {
@@ -28,23 +29,6 @@ constexpr std::size_t ride_node_values = std::size_t{1} << 18;
 // Target buffers by level (level modulo this): a node's children's targets stay in place
 // for its statistics until its descendants this many levels down are partitioned.
 constexpr std::size_t max_target_slots = 5;
-
-// A split whose side statistics are still to be pushed: each side continues from what
-// `sides` holds with the targets at y[side], n[side] of them.
-struct PendingSplit {
-    std::size_t node, level;
-    std::array<RunningStats, 2> sides;
-    const double* y[2];
-    std::size_t n[2];
-};
-
-// Training samples of a side without a child, to get that side's value once known.
-struct PendingSettle {
-    std::size_t node;  // in the grower's piece, whose split the flush completes first
-    int side;
-    const std::uint64_t* positions;
-    std::size_t begin, end;
-};
 
 // One side's value ranges, taken by the partition that fills it.
 struct RangeSet {
@@ -115,12 +99,8 @@ struct NodeScratch {
     // A node's own ranges, where its parent did not take them.
     RangeSet own_ranges;
     std::vector<std::int64_t> own_nan;
-    // Statistics left to run side by side, and what waits on them; by level, whether the
-    // latest node there left any (it is the ancestor of every node grown below it since).
-    std::vector<PendingSplit> pending;
-    std::vector<PendingSettle> settles;
-    std::vector<char> level_pending;
-    std::vector<kernels::Chain> chains;
+    // Statistics left to run side by side, and what waits on them.
+    PendingChains pending;
 };
 
 

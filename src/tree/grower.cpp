@@ -13,19 +13,6 @@
 
 namespace vandu {
 
-// The pending statistics' chains, roughly longest first, which keeps the lanes full to
-// the end: a node's sides are about half as long as its parent's, so level by level.
-void collect_chains(NodeScratch& sc, std::vector<kernels::Chain>& out) {
-    std::size_t deepest = 0;
-    for (const PendingSplit& p : sc.pending) deepest = std::max(deepest, p.level);
-    for (std::size_t level = 0; level <= deepest; ++level)
-        for (PendingSplit& p : sc.pending) {
-            if (p.level != level) continue;
-            for (int side = 0; side < 2; ++side)
-                if (p.n[side] > 0) out.push_back({p.y[side], p.n[side], &p.sides[side]});
-        }
-}
-
 std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end, std::uint8_t budget,
                           bool root, NodeData data, double shift, const RangeSet* ranges) {
     if (budget == 0) return NO_CHILD;
@@ -59,7 +46,7 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
     auto& child_ranges = sc_.levels[level + 1];
     // The children's targets overwrite those of a pending ancestor's children.
     const std::size_t slots = st_.targets.size();
-    if (level >= slots && sc_.level_pending[level - slots]) flush();
+    if (level >= slots && sc_.pending.level_waits(level - slots)) flush();
     // Over codes the children's ranges cost a byte per value on the way.
     const bool take_ranges = move_rows && (ride || !certified_ || coded(count));
     const NodeData children = partition(level + 1, begin, end, *choice, sc_.threshold[f], data,
@@ -77,12 +64,12 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
         shifts[0] = stats[0].mean;
         shifts[1] = stats[1].mean;
     } else {
-        sc_.pending.push_back({node, level, choice->sides, {choice->rest[0], choice->rest[1]},
+        sc_.pending.add_split({node, level, choice->sides, {choice->rest[0], choice->rest[1]},
                                {choice->rest_n[0], choice->rest_n[1]}});
         shifts[0] = choice->estimate[0];
         shifts[1] = choice->estimate[1];
     }
-    sc_.level_pending[level] = pending;
+    sc_.pending.mark_level(level, pending);
 
     const std::size_t bounds[3] = {begin, begin + n_left, end};
     for (int side = 0; side < 2; ++side) {
@@ -97,7 +84,7 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
             if (!pending)
                 settle(child, children, bounds[side], bounds[side + 1], piece_[node].split.values[side]);
             else
-                sc_.settles.push_back({node, side, children.positions, bounds[side], bounds[side + 1]});
+                sc_.pending.add_settle({node, side, children.positions, bounds[side], bounds[side + 1]});
         }
     }
     piece_[node].done = true;
@@ -110,37 +97,14 @@ void Grower::settle(std::int64_t child, NodeData data, std::size_t begin, std::s
 }
 
 void Grower::flush(bool chains_done) {
-    auto& chains = sc_.chains;
-    chains.clear();
-    if (!chains_done) collect_chains(sc_, chains);
-    std::size_t total = 0;
-    for (const kernels::Chain& c : chains) total += c.n;
-    if (deferred_ && st_.team > 1 && total * 4 >= large_node_values) {
-        // In that order, each to the team member with the least so far.
-        std::vector<std::vector<kernels::Chain>> shares(st_.team);
-        std::vector<std::size_t> load(st_.team, 0);
-        for (const kernels::Chain& c : chains) {
-            const auto least = std::min_element(load.begin(), load.end());
-            const auto t = static_cast<std::size_t>(least - load.begin());
-            shares[t].push_back(c);
-            load[t] += c.n;
-        }
-        parallel_team(st_.team, [&](std::size_t t) {
-            st_.kernels.welford_chains(shares[t].data(), shares[t].size());
-        });
-    } else if (!chains.empty()) {
-        st_.kernels.welford_chains(chains.data(), chains.size());
-    }
-    for (const PendingSplit& p : sc_.pending) {
-        Split& split = piece_[p.node].split;
-        split.impurity = split_impurity(p.sides[0], p.sides[1]);
-        split.values = {p.sides[0].mean, p.sides[1].mean};
-    }
-    for (const PendingSettle& w : sc_.settles)
-        assign(w.positions, w.begin, w.end, piece_[w.node].split.values[w.side]);
-    sc_.pending.clear();
-    sc_.settles.clear();
-    std::fill(sc_.level_pending.begin(), sc_.level_pending.end(), 0);
+    sc_.pending.flush(
+        st_.kernels, deferred_ ? st_.team : 1, large_node_values / 4, chains_done,
+        [&](std::size_t node, const std::array<RunningStats, 2>& sides) {
+            Split& split = piece_[node].split;
+            split.impurity = split_impurity(sides[0], sides[1]);
+            split.values = {sides[0].mean, sides[1].mean};
+        },
+        [&](const PendingSettle& w) { assign(w.positions, w.begin, w.end, piece_[w.node].split.values[w.side]); });
 }
 
 void Grower::assign(const std::uint64_t* positions, std::size_t begin, std::size_t end, double value) {
@@ -151,7 +115,27 @@ void Grower::assign(const std::uint64_t* positions, std::size_t begin, std::size
 }
 
 void Grower::split_into_chunks(std::size_t count) {
-    for (std::size_t t = 0; t <= st_.team; ++t) st_.chunk_start[t] = count * t / st_.team;
+    const std::size_t team = st_.team;
+    deficit_ = 0;
+    if (team < 2) {
+        st_.chunk_start[0] = 0;
+        st_.chunk_start[1] = count;
+        return;
+    }
+    // The pending chains' next slice rides in the first task of each of the node's steps:
+    // the first chunk is shorter by about as many rows as the slice takes (never empty),
+    // enough for what is left of the chains over the node's two passes. Off the end of the
+    // tree, the chains no longer hold up the next one's start.
+    if (const std::size_t left = sc_.pending.next_slice_length()) {
+        const double per_row = pushes_per_row(ChunkStep::sums) + pushes_per_row(ChunkStep::partition);
+        const double wanted = std::ceil(static_cast<double>(left) / per_row);
+        const std::size_t most = (count - team) / (team - 1);
+        deficit_ = wanted < static_cast<double>(most) ? static_cast<std::size_t>(wanted) : most;
+    }
+    const std::size_t first = (count - (team - 1) * deficit_) / team;
+    st_.chunk_start[0] = 0;
+    for (std::size_t t = 1; t <= team; ++t) st_.chunk_start[t] = first + (count - first) * (t - 1) / (team - 1);
+    if (deficit_ > 0) deficit_ = st_.chunk_start[2] - 2 * first;
 }
 
 std::optional<Choice> Grower::find_split(std::size_t begin, std::size_t count, NodeData data, bool root,

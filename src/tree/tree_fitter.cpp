@@ -209,7 +209,7 @@ void TreeFitter::finish_after_failure() {
 }
 
 void TreeFitter::pending_chains(std::vector<kernels::Chain>& out) {
-    if (state_->in_flight.open) collect_chains(state_->scratch[0], out);
+    if (state_->in_flight.open) state_->scratch[0].pending.collect(out);
 }
 
 void TreeFitter::finish(bool chains_done) {
