@@ -67,7 +67,7 @@ private:
     // pushes the chains' slice before.
     template <class Body>
     void chunk_task(std::size_t t, ChunkStep step, Body&& body) {
-        if (t == 0 && deficit_ > 0 && step != ChunkStep::none) {
+        if (t == 0 && deficit_ > 0) {
             const double want = static_cast<double>(deficit_) * pushes_per_row(step);
             sc_.pending.advance(st_.kernels, std::min(sc_.pending.next_slice_length(), static_cast<std::size_t>(want)));
         }

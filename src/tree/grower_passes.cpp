@@ -211,7 +211,7 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
         };
         for (std::size_t i = 0; i < 2 * st_.team; ++i) st_.chunk_sides[i] = st_.chunk_ranges[i].fresh();
         parallel_team(st_.team, [&](std::size_t t) {
-            chunk_task(t, move_rows ? ChunkStep::partition : ChunkStep::none, [&] {
+            chunk_task(t, move_rows ? ChunkStep::partition : ChunkStep::sides, [&] {
                 move(begin + st_.chunk_start[t], begin + st_.chunk_start[t + 1], lefts_before(t),
                      lefts_before(t + 1), &st_.chunk_sides[2 * t], t == 0);
             });

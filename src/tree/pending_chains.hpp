@@ -88,11 +88,12 @@ private:
 
 // Pushes of a slice that take about as long as a row of a step's chunk (measured on
 // coded nodes of 20 features: a push is one division's latency, a row of the estimate
-// pass about as long, of a partition that moves rows and takes ranges twice that). They
+// pass about as long, of a partition that moves rows and takes ranges twice that, of one that only sorts the
+// targets by sides about as long again). They
 // decide only who does what when, never a result.
-enum class ChunkStep { sums, partition, ranges, none };
+enum class ChunkStep { sums, partition, ranges, sides };
 inline double pushes_per_row(ChunkStep step) {
-    return step == ChunkStep::partition ? 2.0 : step == ChunkStep::none ? 0.0 : 1.0;
+    return step == ChunkStep::partition ? 2.0 : 1.0;
 }
 
 }  // namespace vandu

@@ -36,6 +36,7 @@
 #include <atomic>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "core/failure.hpp"
 #include "core/step_trace.hpp"
@@ -56,6 +57,43 @@ bool moderate_targets(const double* y, std::size_t n) {
     bool ok = true;
     for (std::size_t i = 0; i < n; ++i) ok &= std::fabs(y[i]) <= 0x1p1000;
     return ok;
+}
+
+// What a fit needs to know of its targets before the root: whether the estimate's bound
+// covers them, whether they are moderate, and a shift near their mean (any finite value
+// will do, so the team's chunks may sum them in any order).
+struct TargetsSummary {
+    bool certified, moderate;
+    double shift;
+};
+
+TargetsSummary summarize_targets(const double* y, std::size_t n, std::size_t team) {
+    constexpr std::size_t team_targets = std::size_t{1} << 16;
+    if (n < team_targets) team = 1;
+    std::vector<TargetsSummary> parts(team);
+    const auto chunk = [&](std::size_t t) {
+        const std::size_t begin = n * t / team, end = n * (t + 1) / team;
+        // Four sums side by side.
+        double part[4] = {0.0, 0.0, 0.0, 0.0};
+        std::size_t i = begin;
+        for (; i + 4 <= end; i += 4)
+            for (int k = 0; k < 4; ++k) part[k] += y[i + k];
+        for (; i < end; ++i) part[0] += y[i];
+        parts[t] = {certifiable_targets(y + begin, end - begin), moderate_targets(y + begin, end - begin),
+                    (part[0] + part[1]) + (part[2] + part[3])};
+    };
+    if (team > 1)
+        parallel_team(team, chunk);
+    else
+        chunk(0);
+    TargetsSummary all{n < (std::size_t{1} << 40), true, 0.0};
+    for (const TargetsSummary& p : parts) {
+        all.certified = all.certified && p.certified;
+        all.moderate = all.moderate && p.moderate;
+        all.shift += p.shift;
+    }
+    if (n > 0) all.shift /= static_cast<double>(n);
+    return all;
 }
 
 // Numbers the grown nodes in pre-order into the tree. A node whose subtrees were not
@@ -132,8 +170,9 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
         for (std::size_t i = 0; i < st.n_samples; ++i) st.targets[0][i] = y[i];
         targets = st.targets[0];
     }
-    const bool certified = certifiable_targets(targets, st.n_samples);
-    const bool spread = st.team > 1 && (certified || moderate_targets(targets, st.n_samples));
+    const TargetsSummary summary = summarize_targets(targets, st.n_samples, st.team);
+    const bool certified = summary.certified;
+    const bool spread = st.team > 1 && (certified || summary.moderate);
     // Once for every fit on this matrix: a boosting fit's stages all read the same codes.
     if (certified && !st.codes.ready() && st.n_samples > 0 && st.n_features > 0 &&
         st.n_samples * st.stride >= coded_node_values() && st.certified_fits >= fits_before_codes())
@@ -141,16 +180,7 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     st.certified_fits += certified;
     if (!certified)  // every feature's exact statistics read the rows side by side
         for (int slot = 0; slot < 2; ++slot) st.rows[slot].resize(st.n_samples * st.stride);
-    double root_shift = 0.0;
-    if (certified && st.n_samples > 0) {
-        // Any finite value near the mean will do: four sums side by side.
-        double part[4] = {0.0, 0.0, 0.0, 0.0};
-        std::size_t i = 0;
-        for (; i + 4 <= st.n_samples; i += 4)
-            for (int k = 0; k < 4; ++k) part[k] += targets[i + k];
-        for (; i < st.n_samples; ++i) part[0] += targets[i];
-        root_shift = ((part[0] + part[1]) + (part[2] + part[3])) / static_cast<double>(st.n_samples);
-    }
+    const double root_shift = certified ? summary.shift : 0.0;
     // What finish needs: the nodes of the calling thread's grower, whose small nodes'
     // statistics may still be pending.
     InFlight& fit = st.in_flight;
