@@ -30,7 +30,7 @@ public:
             for (auto& level : sc_.levels)
                 for (RangeSet& r : level) r.size(st_.stride);
         }
-        sc_.pending.reset(std::size_t{params_.depth} + 2);
+        sc_.pending.size_levels(std::size_t{params_.depth} + 2);
     }
 
     // `deferred` given: large nodes use the team, small ones become deferred subtrees.

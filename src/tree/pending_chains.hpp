@@ -39,11 +39,8 @@ public:
     // A slice runs at most this many chains: one call's vector lanes.
     static constexpr std::size_t slice_chains = 12;
 
-    void reset(std::size_t levels) {
-        splits_.clear();
-        settles_.clear();
-        level_waits_.assign(levels, 0);
-    }
+    // A new grower's levels (what is pending stays so: a fit's last grower completes it).
+    void size_levels(std::size_t levels) { level_waits_.assign(levels, 0); }
     bool empty() const { return splits_.empty(); }
 
     void add_split(const PendingSplit& split) { splits_.push_back(split); }
