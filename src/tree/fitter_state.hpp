@@ -146,6 +146,7 @@ struct InFlight {
     DecisionTreeImpl* tree = nullptr;
     double* fitted = nullptr;
     bool certified = false;
+    bool spread = false;
     bool open = false;
     Piece main;
     std::vector<DeferredSubtree> deferred;
@@ -227,18 +228,30 @@ public:
     std::vector<kernels::SideRanges> chunk_sides;
     bool root_ranges_known = false;
 
-    // Places `slots` target buffers, two of positions and one of sides in the block.
-    void size_levels(std::size_t slots) {
+    // Whether placing `buffers` target buffers would move the level block.
+    bool moves_levels(std::size_t buffers) const { return level_block.size() < (buffers + 3) * n_samples; }
+    // Places `buffers` target buffers (at least `slots`), two of positions and one of sides
+    // in the block.
+    void size_levels(std::size_t slots, std::size_t buffers) {
         const std::size_t n = n_samples;
-        level_block.resize((slots + 3) * n);
+        level_block.resize((buffers + 3) * n);
         std::uint64_t* at = level_block.data();
-        targets.resize(slots);
+        target_slots = slots;
+        targets.resize(buffers);
         // Every level buffer holds 8-byte values; targets are doubles placed in the block.
-        for (std::size_t k = 0; k < slots; ++k) targets[k] = reinterpret_cast<double*>(at + k * n);
-        positions[0] = at + slots * n;
-        positions[1] = at + (slots + 1) * n;
-        sides = at + (slots + 2) * n;
+        for (std::size_t k = 0; k < buffers; ++k) targets[k] = reinterpret_cast<double*>(at + k * n);
+        positions[0] = at + buffers * n;
+        positions[1] = at + (buffers + 1) * n;
+        sides = at + (buffers + 2) * n;
     }
+    // The target buffer of a level: level modulo the slots, where every other tree of a
+    // fitter that carries statistics takes a second set for all but slot 0.
+    std::size_t target_index(std::size_t level) const {
+        const std::size_t k = level % target_slots;
+        return k != 0 && second_set ? target_slots + k - 1 : k;
+    }
+    std::size_t target_slots = 0;
+    bool second_set = false;
     std::vector<double> root_min, root_max;
     std::vector<std::int64_t> root_has_nan;
     InFlight in_flight;

@@ -45,7 +45,7 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
     const bool move_rows = may_split(n_left) || may_split(count - n_left);
     auto& child_ranges = sc_.levels[level + 1];
     // The children's targets overwrite those of a pending ancestor's children.
-    const std::size_t slots = st_.targets.size();
+    const std::size_t slots = st_.target_slots;
     if (level >= slots && sc_.pending.level_waits(level - slots)) flush();
     // Over codes the children's ranges cost a byte per value on the way.
     const bool take_ranges = move_rows && (ride || !certified_ || coded(count));
@@ -65,7 +65,7 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
         shifts[1] = stats[1].mean;
     } else {
         sc_.pending.add_split({node, level, choice->sides, {choice->rest[0], choice->rest[1]},
-                               {choice->rest_n[0], choice->rest_n[1]}});
+                               {choice->rest_n[0], choice->rest_n[1]}, st_.target_index(level + 1)});
         shifts[0] = choice->estimate[0];
         shifts[1] = choice->estimate[1];
     }
@@ -76,6 +76,8 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
         const std::int64_t child = grow(level + 1, bounds[side], bounds[side + 1], child_budget, false,
                                         children, shifts[side], take_ranges ? &child_ranges[side] : nullptr);
         piece_[node].child[side] = child;
+        // A subtree grown from the side's mean, or the side's fitted values, wait on it.
+        if (pending && child < 0) sc_.pending.need(node);
         if (child <= first_deferred) {
             DeferredSubtree& job = (*deferred_)[static_cast<std::size_t>(first_deferred - child)];
             job.parent = node;
@@ -96,7 +98,7 @@ void Grower::settle(std::int64_t child, NodeData data, std::size_t begin, std::s
     assign(data.positions, begin, end, value);
 }
 
-void Grower::flush(bool chains_done) {
+void Grower::flush(bool chains_done, PendingChains::Which which) {
     sc_.pending.flush(
         st_.kernels, deferred_ ? st_.team : 1, large_node_values / 4, chains_done,
         [&](std::size_t node, const std::array<RunningStats, 2>& sides) {
@@ -104,7 +106,8 @@ void Grower::flush(bool chains_done) {
             split.impurity = split_impurity(sides[0], sides[1]);
             split.values = {sides[0].mean, sides[1].mean};
         },
-        [&](const PendingSettle& w) { assign(w.positions, w.begin, w.end, piece_[w.node].split.values[w.side]); });
+        [&](const PendingSettle& w) { assign(w.positions, w.begin, w.end, piece_[w.node].split.values[w.side]); },
+        which);
 }
 
 void Grower::assign(const std::uint64_t* positions, std::size_t begin, std::size_t end, double value) {

@@ -44,8 +44,10 @@ public:
 
     // Runs the pending statistics, side by side (unless that was done with other fits'),
     // and completes what waits on them. The main grower's run spreads its chains over the
-    // team.
-    void flush(bool chains_done = false);
+    // team. Which ones: all, the grower's own (a subtree's, beside what its fitter
+    // carries), or only those a fitted value or subtree waits on (the rest stay pending,
+    // for the fitter to carry).
+    void flush(bool chains_done = false, PendingChains::Which which = PendingChains::Which::all);
 
 private:
     // Whether a node's rows take long enough to arrive that the winner's statistics and

@@ -133,7 +133,7 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
     const std::size_t stride = st_.stride;
     const std::size_t n_left = choice.n_left, feature = choice.feature, count = end - begin;
     auto& rows = st_.rows[slot];
-    double* const targets = st_.targets[level % st_.targets.size()];
+    double* const targets = st_.targets[st_.target_index(level)];
     std::uint64_t* const positions = st_.positions[slot];
     const bool copy_rows = move_rows && !certified_;
     const bool index_rows = move_rows && !copy_rows;

@@ -1,10 +1,17 @@
 #include "tree/pending_chains.hpp"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 
 #include "core/worker_pool.hpp"
 
 namespace vandu {
+namespace {
+std::atomic<std::size_t> slice_cap{SIZE_MAX};
+}  // namespace
+
+void set_slice_cap_for_testing(std::size_t pushes) { slice_cap.store(pushes, std::memory_order_relaxed); }
 
 void PendingChains::collect(std::vector<kernels::Chain>& out) {
     std::size_t deepest = 0;
@@ -26,6 +33,7 @@ std::size_t PendingChains::next_slice_length() {
 }
 
 void PendingChains::advance(const kernels::NodeKernels& kernels, std::size_t steps) {
+    steps = std::min(steps, slice_cap.load(std::memory_order_relaxed));
     if (steps == 0 || splits_.empty()) return;
     chains_.clear();
     collect(chains_);
@@ -42,9 +50,14 @@ void PendingChains::advance(const kernels::NodeKernels& kernels, std::size_t ste
                 }
 }
 
-void PendingChains::run_all(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes) {
+void PendingChains::run(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes) {
     chains_.clear();
     collect(chains_);
+    std::erase_if(chains_, [&](const kernels::Chain& c) {
+        for (const PendingSplit& p : splits_)
+            if (c.stats == &p.sides[0] || c.stats == &p.sides[1]) return !p.needed;
+        return false;
+    });
     std::size_t total = 0;
     for (const kernels::Chain& c : chains_) total += c.n;
     if (team > 1 && total >= team_pushes) {
@@ -62,7 +75,7 @@ void PendingChains::run_all(const kernels::NodeKernels& kernels, std::size_t tea
         kernels.welford_chains(chains_.data(), chains_.size());
     }
     for (PendingSplit& p : splits_)
-        for (int side = 0; side < 2; ++side) {
+        for (int side = 0; side < 2 && p.needed; ++side) {
             p.y[side] += p.n[side];
             p.n[side] = 0;
         }

@@ -14,16 +14,22 @@
 
 #include "core/numerics.hpp"
 #include "tree/node_kernels.hpp"
+#include "tree/split_rule.hpp"
 
 namespace vandu {
 
 // A split whose side statistics are still to be pushed: each side continues from what
 // `sides` holds with the targets at y[side], n[side] of them.
+// Once its tree is assembled, a split no fitted value waits on may run on into the next
+// trees' steps (carried): it then completes `out`, and its targets stay in `buffer`.
 struct PendingSplit {
     std::size_t node, level;
     std::array<RunningStats, 2> sides;
     const double* y[2];
     std::size_t n[2];
+    std::size_t buffer = 0;  // the fitter's target buffer that holds y
+    bool needed = false;     // by a side's fitted values or a subtree grown from its mean
+    Split* out = nullptr;    // of a carried split
 };
 
 // Training samples of a side without a child, to get that side's value once known.
@@ -33,6 +39,9 @@ struct PendingSettle {
     const std::uint64_t* positions;
     std::size_t begin, end;
 };
+
+// Tests cap a slice's pushes, so that statistics are left to carry on two threads too.
+void set_slice_cap_for_testing(std::size_t pushes);
 
 class PendingChains {
 public:
@@ -44,7 +53,20 @@ public:
     bool empty() const { return splits_.empty(); }
 
     void add_split(const PendingSplit& split) { splits_.push_back(split); }
-    void add_settle(const PendingSettle& settle) { settles_.push_back(settle); }
+    void add_settle(const PendingSettle& settle) {
+        settles_.push_back(settle);
+        need(settle.node);
+    }
+    // The grower's split of `node` must be complete before its tree is.
+    void need(std::size_t node) {
+        for (PendingSplit& p : splits_)
+            if (!p.out && p.node == node) p.needed = true;
+    }
+    bool carries() const {
+        for (const PendingSplit& p : splits_)
+            if (p.out) return true;
+        return false;
+    }
     // Whether the latest node of `level` left its statistics pending (it is the ancestor of
     // every node grown below it since): its children's targets must stay in place.
     void mark_level(std::size_t level, bool waits) { level_waits_[level] = waits; }
@@ -63,19 +85,66 @@ public:
     // spread over `team` threads when there are at least `team_pushes` pushes; then
     // hands each split's side statistics to complete(node, sides) and each waiting side
     // to settle(settle, node), and forgets them.
+    // Carried splits complete their `out`. Which splits complete: all, the grower's own
+    // (carried ones stay), or those something waits on (the rest stay, to be carried).
+    enum class Which { all, own, needed };
     template <class Complete, class Settle>
     void flush(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes, bool chains_done,
-               Complete&& complete, Settle&& settle) {
-        if (!chains_done) run_all(kernels, team, team_pushes);
-        for (const PendingSplit& p : splits_) complete(p.node, p.sides);
+               Complete&& complete, Settle&& settle, Which which = Which::all) {
+        // A split whose chains are all pushed completes now.
+        for (PendingSplit& p : splits_)
+            p.needed = which == Which::all || (which == Which::own && !p.out) || (p.n[0] == 0 && p.n[1] == 0) ||
+                       (which == Which::needed && p.needed);
+        if (!chains_done) run(kernels, team, team_pushes);
+        std::size_t kept = 0;
+        for (PendingSplit& p : splits_) {
+            if (!p.needed) {
+                splits_[kept++] = p;
+                continue;
+            }
+            if (p.out)
+                complete_split(*p.out, p.sides);
+            else
+                complete(p.node, p.sides);
+        }
+        splits_.resize(kept);
         for (const PendingSettle& w : settles_) settle(w);
-        splits_.clear();
         settles_.clear();
         std::fill(level_waits_.begin(), level_waits_.end(), 0);
     }
 
+    // The grower's splits left pending: each completes the split where(node) from now on.
+    template <class Where>
+    void carry(Where&& where) {
+        for (PendingSplit& p : splits_)
+            if (!p.out) p.out = where(p.node);
+    }
+    // Carried splits complete moved(node, out) instead (where their tree was assembled).
+    template <class Moved>
+    void move_carried(Moved&& moved) {
+        for (PendingSplit& p : splits_)
+            if (p.out) p.out = moved(p.node, p.out);
+    }
+    // Completes the carried splits whose targets lie in a buffer for which
+    // reused(buffer) holds, before it is written.
+    template <class Reused>
+    void complete_carried(const kernels::NodeKernels& kernels, Reused&& reused) {
+        bool any = false;
+        for (PendingSplit& p : splits_) {
+            p.needed = p.out && reused(p.buffer);
+            any = any || p.needed;
+        }
+        if (any) flush(kernels, 1, 0, false, [](std::size_t, const std::array<RunningStats, 2>&) {},
+                       [](const PendingSettle&) {}, Which::needed);
+    }
+
 private:
-    void run_all(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes);
+    static void complete_split(Split& out, const std::array<RunningStats, 2>& sides) {
+        out.impurity = split_impurity(sides[0], sides[1]);
+        out.values = {sides[0].mean, sides[1].mean};
+    }
+    // Runs the chains of the needed splits.
+    void run(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes);
 
     std::vector<PendingSplit> splits_;
     std::vector<PendingSettle> settles_;

@@ -100,15 +100,20 @@ TargetsSummary summarize_targets(const double* y, std::size_t n, std::size_t tea
 // both built (the fit failed below it) keeps no routes.
 class Assembler {
 public:
-    Assembler(DecisionTreeImpl& tree, const Piece& main, const std::vector<Piece>& deferred)
-        : tree_(tree), main_(main), deferred_(deferred) {}
+    // `placed`, when given, receives the tree's node of each node of the main piece.
+    Assembler(DecisionTreeImpl& tree, const Piece& main, const std::vector<Piece>& deferred,
+              std::vector<std::size_t>* placed = nullptr)
+        : tree_(tree), main_(main), deferred_(deferred), placed_(placed) {
+        if (placed_) placed_->assign(main_.size(), 0);
+    }
 
     void run() {
         if (deferred_.empty()) {
             // Grown on one thread: the nodes already stand in pre-order.
-            for (const GrownNode& n : main_) {
-                tree_.splitters.push_back(RandomSplitRule{n.split});
-                tree_.node_samples.push_back(n.samples);
+            for (std::size_t i = 0; i < main_.size(); ++i) {
+                tree_.splitters.push_back(RandomSplitRule{main_[i].split});
+                tree_.node_samples.push_back(main_[i].samples);
+                if (placed_) (*placed_)[i] = i;
             }
             for (std::size_t i = 0; i < main_.size(); ++i)
                 if (main_[i].done) tree_.routes[i] = {route(main_[i].child[0]), route(main_[i].child[1])};
@@ -122,6 +127,7 @@ private:
 
     std::int64_t emit(const Piece& piece, std::size_t i) {
         const auto node = static_cast<std::int64_t>(tree_.splitters.size());
+        if (placed_ && &piece == &main_) (*placed_)[i] = static_cast<std::size_t>(node);
         tree_.splitters.push_back(RandomSplitRule{piece[i].split});
         tree_.node_samples.push_back(piece[i].samples);
         if (!piece[i].done) return node;
@@ -142,6 +148,7 @@ private:
     DecisionTreeImpl& tree_;
     const Piece& main_;
     const std::vector<Piece>& deferred_;
+    std::vector<std::size_t>* placed_;
 };
 
 }  // namespace
@@ -160,9 +167,15 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     tree.routes.assign(route_count(tree.params.depth), Route{NO_CHILD, NO_CHILD});
 
     // Every buffer a level may use, before any thread does: subtrees grown at once on
-    // several threads share them, each in its own range.
+    // several threads share them, each in its own range. A fitter that carries statistics
+    // into the next tree gives every other tree a second set of buffers for them.
     const std::size_t slots = std::clamp<std::size_t>(tree.params.depth, 2, max_target_slots);
-    st.size_levels(slots);
+    const std::size_t buffers = carry_ ? 2 * slots - 1 : slots;
+    PendingChains& pending = st.scratch[0].pending;
+    if (st.moves_levels(buffers) || slots != st.target_slots) complete_carried();
+    // Slot 0 holds this tree's first targets or its deepest levels' in either set.
+    pending.complete_carried(st.kernels, [](std::size_t buffer) { return buffer == 0; });
+    st.size_levels(slots, buffers);
 
     const double* targets = y.data;
     if (!y.contiguous()) {
@@ -173,6 +186,16 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     const TargetsSummary summary = summarize_targets(targets, st.n_samples, st.team);
     const bool certified = summary.certified;
     const bool spread = st.team > 1 && (certified || summary.moderate);
+    if (!spread) {
+        complete_carried();
+    } else if (carry_) {
+        // This tree writes the other set; the statistics carried in it since the tree
+        // before last end now.
+        st.second_set = !st.second_set;
+        pending.complete_carried(st.kernels, [&](std::size_t buffer) {
+            return buffer != 0 && (buffer >= slots) == st.second_set;
+        });
+    }
     // Once for every fit on this matrix: a boosting fit's stages all read the same codes.
     if (certified && !st.codes.ready() && st.n_samples > 0 && st.n_features > 0 &&
         st.n_samples * st.stride >= coded_node_values() && st.certified_fits >= fits_before_codes())
@@ -188,6 +211,7 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     fit.tree = &tree;
     fit.fitted = fitted;
     fit.certified = certified;
+    fit.spread = spread;
     fit.open = true;
     auto& deferred = fit.deferred;
     auto& pieces = fit.pieces;
@@ -195,8 +219,15 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     try {
         fit.root = grower.grow(0, 0, st.n_samples, tree.params.depth, true, {st.source, targets, nullptr},
                                root_shift, nullptr);
-        if (!spread) return !st.scratch[0].pending.empty();
-        grower.flush();
+        if (!spread) return !pending.empty();
+        // Subtrees grown on the team write only levels below the carried splits' buffers,
+        // unless the levels wrap around the slots.
+        const bool carry = carry_ && (tree.params.depth <= slots || deferred.empty());
+        grower.flush(false, carry ? PendingChains::Which::needed : PendingChains::Which::all);
+        // Carried from here into the grown nodes (assembled into the tree by finish):
+        // subtrees grown on the team may take the calling thread's scratch, and complete
+        // nothing of this tree's pieces from there but through `out`.
+        if (carry) pending.carry([&](std::size_t node) { return &fit.main[node].split; });
         for (DeferredSubtree& job : deferred) job.value = fit.main[job.parent].split.values[job.side];
         pieces.resize(deferred.size());
         // Largest subtrees first, taken by whichever thread is free.
@@ -215,10 +246,10 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
                     r = sub.grow(job.level, job.begin, job.end, job.budget, false, job.data, job.value,
                                  job.has_ranges ? &job.ranges : nullptr);
                 } catch (...) {
-                    sub.flush();  // the nodes made so far, complete
+                    sub.flush(false, PendingChains::Which::own);  // the nodes made so far, complete
                     throw;
                 }
-                sub.flush();
+                sub.flush(false, PendingChains::Which::own);
                 sub.settle(r, job.data, job.begin, job.end, job.value);
                 step_trace::task_boundary();
             }
@@ -239,7 +270,7 @@ void TreeFitter::finish_after_failure() {
 }
 
 void TreeFitter::pending_chains(std::vector<kernels::Chain>& out) {
-    if (state_->in_flight.open) state_->scratch[0].pending.collect(out);
+    if (state_->in_flight.open && !state_->in_flight.spread) state_->scratch[0].pending.collect(out);
 }
 
 void TreeFitter::finish(bool chains_done) {
@@ -247,10 +278,31 @@ void TreeFitter::finish(bool chains_done) {
     InFlight& fit = st.in_flight;
     if (!fit.open) return;
     fit.open = false;
-    Grower(st, fit.tree->params, fit.fitted, st.scratch[0], fit.main, nullptr, fit.certified).flush(chains_done);
-    Assembler(*fit.tree, fit.main, fit.pieces).run();
+    // A spread fit's chains never run with other fits' (pending_chains).
+    Grower(st, fit.tree->params, fit.fitted, st.scratch[0], fit.main, nullptr, fit.certified)
+        .flush(chains_done && !fit.spread, carry_ && fit.spread ? PendingChains::Which::needed
+                                                                 : PendingChains::Which::all);
+    std::vector<std::size_t> placed;
+    Assembler(*fit.tree, fit.main, fit.pieces, &placed).run();
+    // What is still pending completes the assembled tree's splits (whose storage a move of
+    // the tree keeps) as it runs on in the next trees' steps.
+    DecisionTreeImpl& tree = *fit.tree;
+    st.scratch[0].pending.move_carried([&](std::size_t node, Split* out) {
+        return node < fit.main.size() && out == &fit.main[node].split ? &*tree.splitters[placed[node]].split_info
+                                                                      : out;
+    });
     // Predicting the training samples with a tree without nodes fails like predict does.
     if (fit.root < 0 && fit.fitted && st.n_samples > 0) fail(index_out_of_bounds(0, 0));
+}
+
+void TreeFitter::carry_statistics(bool on) {
+    if (!on) complete_carried();
+    carry_ = on;
+}
+
+void TreeFitter::complete_carried() {
+    TreeFitterState& st = *state_;
+    st.scratch[0].pending.complete_carried(st.kernels, [](std::size_t) { return true; });
 }
 
 void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {

@@ -12,6 +12,7 @@
 #include "core/random.hpp"
 #include "tree/decision_tree.hpp"
 #include "tree/feature_codes.hpp"
+#include "tree/pending_chains.hpp"
 
 namespace vandu::testing {
 
@@ -59,6 +60,12 @@ public:
 
 private:
     std::size_t before_;
+};
+
+// Caps the pending chains' slices for its lifetime.
+struct SliceCap {
+    explicit SliceCap(std::size_t pushes) { set_slice_cap_for_testing(pushes); }
+    ~SliceCap() { set_slice_cap_for_testing(SIZE_MAX); }
 };
 
 // features x samples, stored with one sample's features side by side.
