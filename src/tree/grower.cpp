@@ -129,7 +129,7 @@ void Grower::split_into_chunks(std::size_t count) {
     // the first chunk is shorter by about as many rows as the slice takes (never empty),
     // enough for what is left of the chains over the node's two passes. Off the end of the
     // tree, the chains no longer hold up the next one's start.
-    if (const std::size_t left = sc_.pending.next_slice_length()) {
+    if (const std::size_t left = team >= slice_team() ? sc_.pending.next_slice_length() : 0) {
         const double per_row = pushes_per_row(ChunkStep::sums) + pushes_per_row(ChunkStep::partition);
         const double wanted = std::ceil(static_cast<double>(left) / per_row);
         const std::size_t most = (count - team) / (team - 1);

@@ -9,9 +9,15 @@
 namespace vandu {
 namespace {
 std::atomic<std::size_t> slice_cap{SIZE_MAX};
+std::atomic<std::size_t> sliced_from{4};
 }  // namespace
 
-void set_slice_cap_for_testing(std::size_t pushes) { slice_cap.store(pushes, std::memory_order_relaxed); }
+std::size_t slice_team() { return sliced_from.load(std::memory_order_relaxed); }
+
+void set_slices_for_testing(bool on, std::size_t cap) {
+    sliced_from.store(on ? 2 : 4, std::memory_order_relaxed);
+    slice_cap.store(cap, std::memory_order_relaxed);
+}
 
 void PendingChains::collect(std::vector<kernels::Chain>& out) {
     std::size_t deepest = 0;

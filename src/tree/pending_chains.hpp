@@ -40,8 +40,13 @@ struct PendingSettle {
     std::size_t begin, end;
 };
 
-// Tests cap a slice's pushes, so that statistics are left to carry on two threads too.
-void set_slice_cap_for_testing(std::size_t pushes);
+// Threads from which a team's steps take slices of the chains and a boosting fit carries
+// them on. On fewer, the run at a tree's end is balanced already, and slices of a few
+// chains in lanes meant for twelve cost more than they save.
+std::size_t slice_team();
+// Tests take slices on any team and cap their pushes, so that statistics are left to
+// carry too.
+void set_slices_for_testing(bool on, std::size_t cap);
 
 class PendingChains {
 public:

@@ -297,7 +297,9 @@ void TreeFitter::finish(bool chains_done) {
 
 void TreeFitter::carry_statistics(bool on) {
     if (!on) complete_carried();
-    carry_ = on;
+    // Without slices the carried statistics would wait, on the calling thread, for the
+    // tree after next.
+    carry_ = on && state_->team >= slice_team();
 }
 
 void TreeFitter::complete_carried() {

@@ -62,10 +62,10 @@ private:
     std::size_t before_;
 };
 
-// Caps the pending chains' slices for its lifetime.
-struct SliceCap {
-    explicit SliceCap(std::size_t pushes) { set_slice_cap_for_testing(pushes); }
-    ~SliceCap() { set_slice_cap_for_testing(SIZE_MAX); }
+// Slices of the pending chains on two threads too, of at most `cap` pushes, for its lifetime.
+struct Slices {
+    explicit Slices(std::size_t cap) { set_slices_for_testing(true, cap); }
+    ~Slices() { set_slices_for_testing(false, SIZE_MAX); }
 };
 
 // features x samples, stored with one sample's features side by side.
