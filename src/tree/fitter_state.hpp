@@ -129,13 +129,24 @@ struct GrownNode {
 
 using Piece = std::vector<GrownNode>;
 
-struct DeferredSubtree {
+// A node to grow: rows [begin, end) of its level's buffers, the levels it may still
+// split, how its rows are read, a value near its targets' mean to shift them by (any
+// finite one is sound), and its value ranges where its parent's partition took them.
+struct NodeTask {
     std::size_t level, begin, end;
     std::uint8_t budget;
+    bool root;
     NodeData data;
-    double value;  // the side's: its shift, near the mean of its targets, and its samples'
-                   // fitted value if it makes no node (once its parent's statistics are in)
-    RangeSet ranges;
+    double shift;
+    const RangeSet* ranges;
+};
+
+// A small node whose subtree is grown later, as a task of its own. Its shift becomes its
+// side's mean once its parent's statistics are in: also its samples' fitted value if it
+// makes no node.
+struct DeferredSubtree {
+    NodeTask task;    // task.ranges is set from `ranges` when it runs
+    RangeSet ranges;  // when its parent took them
     bool has_ranges;
     std::size_t parent = 0;  // in the main piece
     int side = 0;

@@ -13,15 +13,22 @@
 
 namespace vandu {
 
-std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end, std::uint8_t budget,
-                          bool root, NodeData data, double shift, const RangeSet* ranges) {
+std::int64_t Grower::grow(const NodeTask& task) {
+    // Plain names, not structured bindings: lambdas below may capture them.
+    const std::size_t level = task.level, begin = task.begin, end = task.end;
+    const std::uint8_t budget = task.budget;
+    const bool root = task.root;
+    const NodeData data = task.data;
+    const double shift = task.shift;
+    const RangeSet* const ranges = task.ranges;
     if (budget == 0) return NO_CHILD;
     if (st_.n_samples == 0) return NO_CHILD;
     const std::size_t count = end - begin;
     if (!root && count < params_.min_samples_split) return NO_CHILD;
     const bool large = deferred_ && count * st_.stride >= large_node_values;
     if (deferred_ && !large && !root) {
-        deferred_->push_back({level, begin, end, budget, data, shift, ranges ? *ranges : RangeSet{},
+        deferred_->push_back({{level, begin, end, budget, false, data, shift, nullptr},
+                              ranges ? *ranges : RangeSet{},
                               ranges != nullptr});
         return first_deferred - static_cast<std::int64_t>(deferred_->size() - 1);
     }
@@ -73,8 +80,8 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
 
     const std::size_t bounds[3] = {begin, begin + n_left, end};
     for (int side = 0; side < 2; ++side) {
-        const std::int64_t child = grow(level + 1, bounds[side], bounds[side + 1], child_budget, false,
-                                        children, shifts[side], take_ranges ? &child_ranges[side] : nullptr);
+        const std::int64_t child = grow({level + 1, bounds[side], bounds[side + 1], child_budget, false, children,
+                                         shifts[side], take_ranges ? &child_ranges[side] : nullptr});
         piece_[node].child[side] = child;
         // A subtree grown from the side's mean, or the side's fitted values, wait on it.
         if (pending && child < 0) sc_.pending.need(node);

@@ -35,8 +35,7 @@ public:
 
     // `deferred` given: large nodes use the team, small ones become deferred subtrees.
     // `shift` is a value near the mean of the node's targets (any finite value is sound).
-    std::int64_t grow(std::size_t level, std::size_t begin, std::size_t end, std::uint8_t budget,
-                      bool root, NodeData data, double shift, const RangeSet* ranges);
+    std::int64_t grow(const NodeTask& task);
 
     // The training samples of a side without a child get the side's value (a deferred
     // subtree settles its own, with the value it was handed).

@@ -217,8 +217,8 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     auto& pieces = fit.pieces;
     Grower grower(st, tree.params, fitted, st.scratch[0], fit.main, spread ? &deferred : nullptr, certified);
     try {
-        fit.root = grower.grow(0, 0, st.n_samples, tree.params.depth, true, {st.source, targets, nullptr},
-                               root_shift, nullptr);
+        fit.root = grower.grow(
+            {0, 0, st.n_samples, tree.params.depth, true, {st.source, targets, nullptr}, root_shift, nullptr});
         if (!spread) return !pending.empty();
         // Subtrees grown on the team write only levels below the carried splits' buffers,
         // unless the levels wrap around the slots.
@@ -228,29 +228,30 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
         // subtrees grown on the team may take the calling thread's scratch, and complete
         // nothing of this tree's pieces from there but through `out`.
         if (carry) pending.carry([&](std::size_t node) { return &fit.main[node].split; });
-        for (DeferredSubtree& job : deferred) job.value = fit.main[job.parent].split.values[job.side];
+        for (DeferredSubtree& job : deferred) job.task.shift = fit.main[job.parent].split.values[job.side];
         pieces.resize(deferred.size());
         // Largest subtrees first, taken by whichever thread is free.
         std::vector<std::size_t> order(deferred.size());
         for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
         std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return deferred[a].end - deferred[a].begin > deferred[b].end - deferred[b].begin;
+            return deferred[a].task.end - deferred[a].task.begin > deferred[b].task.end - deferred[b].task.begin;
         });
         std::atomic<std::size_t> next{0};
         parallel_team(st.team, [&](std::size_t t) {
             for (std::size_t k; (k = next.fetch_add(1)) < order.size();) {
-                const DeferredSubtree& job = deferred[order[k]];
+                DeferredSubtree& job = deferred[order[k]];
+                NodeTask& task = job.task;
+                task.ranges = job.has_ranges ? &job.ranges : nullptr;
                 Grower sub(st, tree.params, fitted, st.scratch[t], pieces[order[k]], nullptr, certified);
                 std::int64_t r = NO_CHILD;
                 try {
-                    r = sub.grow(job.level, job.begin, job.end, job.budget, false, job.data, job.value,
-                                 job.has_ranges ? &job.ranges : nullptr);
+                    r = sub.grow(task);
                 } catch (...) {
                     sub.flush(false, PendingChains::Which::own);  // the nodes made so far, complete
                     throw;
                 }
                 sub.flush(false, PendingChains::Which::own);
-                sub.settle(r, job.data, job.begin, job.end, job.value);
+                sub.settle(r, task.data, task.begin, task.end, task.shift);
                 step_trace::task_boundary();
             }
         });
