@@ -91,15 +91,17 @@ public:
     // hands each split's side statistics to complete(node, sides) and each waiting side
     // to settle(settle, node), and forgets them.
     // Carried splits complete their `out`. Which splits complete: all, the grower's own
-    // (carried ones stay), or those something waits on (the rest stay, to be carried).
-    enum class Which { all, own, needed };
+    // (carried ones stay), those marked needed (the rest stay, to be carried), or at a
+    // stage's end those and every split carried from the stage before (in the same run
+    // over the team, before the next stage writes their buffers).
+    enum class Which { all, own, needed, stage_end };
     template <class Complete, class Settle>
     void flush(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes, bool chains_done,
                Complete&& complete, Settle&& settle, Which which = Which::all) {
         // A split whose chains are all pushed completes now.
         for (PendingSplit& p : splits_)
             p.needed = which == Which::all || (which == Which::own && !p.out) || (p.n[0] == 0 && p.n[1] == 0) ||
-                       (which == Which::needed && p.needed);
+                       (which == Which::needed && p.needed) || (which == Which::stage_end && (p.needed || p.out));
         if (!chains_done) run(kernels, team, team_pushes);
         std::size_t kept = 0;
         for (PendingSplit& p : splits_) {

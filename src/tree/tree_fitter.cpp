@@ -223,7 +223,7 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
         // Subtrees grown on the team write only levels below the carried splits' buffers,
         // unless the levels wrap around the slots.
         const bool carry = carry_ && (tree.params.depth <= slots || deferred.empty());
-        grower.flush(false, carry ? PendingChains::Which::needed : PendingChains::Which::all);
+        grower.flush(false, carry ? PendingChains::Which::stage_end : PendingChains::Which::all);
         // Carried from here into the grown nodes (assembled into the tree by finish):
         // subtrees grown on the team may take the calling thread's scratch, and complete
         // nothing of this tree's pieces from there but through `out`.
@@ -281,8 +281,7 @@ void TreeFitter::finish(bool chains_done) {
     fit.open = false;
     // A spread fit's chains never run with other fits' (pending_chains).
     Grower(st, fit.tree->params, fit.fitted, st.scratch[0], fit.main, nullptr, fit.certified)
-        .flush(chains_done && !fit.spread, carry_ && fit.spread ? PendingChains::Which::needed
-                                                                 : PendingChains::Which::all);
+        .flush(chains_done && !fit.spread, fit.spread ? PendingChains::Which::own : PendingChains::Which::all);
     std::vector<std::size_t> placed;
     Assembler(*fit.tree, fit.main, fit.pieces, &placed).run();
     // What is still pending completes the assembled tree's splits (whose storage a move of
