@@ -67,11 +67,6 @@ public:
         for (PendingSplit& p : splits_)
             if (!p.out && p.node == node) p.needed = true;
     }
-    bool carries() const {
-        for (const PendingSplit& p : splits_)
-            if (p.out) return true;
-        return false;
-    }
     // Whether the latest node of `level` left its statistics pending (it is the ancestor of
     // every node grown below it since): its children's targets must stay in place.
     void mark_level(std::size_t level, bool waits) { level_waits_[level] = waits; }
@@ -159,11 +154,11 @@ private:
     std::vector<kernels::Chain> chains_;
 };
 
-// Pushes of a slice that take about as long as a row of a step's chunk (measured on
-// coded nodes of 20 features: a push is one division's latency, a row of the estimate
-// pass about as long, of a partition that moves rows and takes ranges twice that, of one that only sorts the
-// targets by sides about as long again). They
-// decide only who does what when, never a result.
+// Pushes of a slice that take about as long as a row of a step's chunk (measured on coded
+// nodes of 20 features: a push is about a division's latency, a row of the estimate pass
+// about as long, of a partition that moves rows and takes ranges twice that, of one that
+// only sorts the targets by sides about as long as the estimate's). They decide only who
+// does what when, never a result.
 enum class ChunkStep { sums, partition, ranges, sides };
 inline double pushes_per_row(ChunkStep step) {
     return step == ChunkStep::partition ? 2.0 : 1.0;
