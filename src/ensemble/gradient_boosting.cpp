@@ -81,6 +81,9 @@ bool begin_boosting(Boosting& b) {
 
     model.estimators.reserve(stages);
     b.fitter = std::make_unique<TreeFitter>(b.fit->x);
+    // A stage needs only its fitted values from the stage before: the statistics of the
+    // splits above them run on beside the next stage's steps.
+    b.fitter->carry_statistics(true);
     b.fitted = Vector(n);
     return true;
 }
@@ -96,6 +99,14 @@ void end_stage(Boosting& b, std::uint32_t t) {
 
 void fit_together(std::span<BoostingFit> fits) {
     std::vector<Boosting> all(fits.size());
+    // However the fits end, every tree they made is complete.
+    struct Complete {
+        std::vector<Boosting>& all;
+        ~Complete() {
+            for (Boosting& b : all)
+                if (b.fitter) b.fitter->complete_carried();
+        }
+    } complete{all};
     std::uint32_t stages = 0;
     for (std::size_t i = 0; i < fits.size(); ++i) {
         all[i].fit = &fits[i];

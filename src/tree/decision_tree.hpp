@@ -72,11 +72,19 @@ public:
     // Finishes the started fits of all, each failure in its place.
     static void finish_together(std::span<TreeFitter* const> fitters, std::span<std::exception_ptr> failures);
 
+    // With `on`, a spread fit's statistics that no fitted value waits on (a split's whose
+    // sides both have children) may run on beside the next fits' steps after finish: the
+    // fitted trees' impurities and side means are complete only after complete_carried
+    // (each tree's storage must stay until then; moving a tree keeps it). Off by default.
+    void carry_statistics(bool on);
+    void complete_carried();
+
 private:
     void pending_chains(std::vector<kernels::Chain>& out);
     void finish_after_failure();
 
     TreeFitterState* state_;
+    bool carry_ = false;
 };
 
 }  // namespace vandu

@@ -14,6 +14,7 @@
 #include "tree/decision_tree.hpp"
 #include "tree/feature_codes.hpp"
 #include "tree/node_kernels.hpp"
+#include "tree/pending_chains.hpp"
 #include "tree/split_search.hpp"
 
 namespace vandu {
@@ -28,23 +29,6 @@ constexpr std::size_t ride_node_values = std::size_t{1} << 18;
 // Target buffers by level (level modulo this): a node's children's targets stay in place
 // for its statistics until its descendants this many levels down are partitioned.
 constexpr std::size_t max_target_slots = 5;
-
-// A split whose side statistics are still to be pushed: each side continues from what
-// `sides` holds with the targets at y[side], n[side] of them.
-struct PendingSplit {
-    std::size_t node, level;
-    std::array<RunningStats, 2> sides;
-    const double* y[2];
-    std::size_t n[2];
-};
-
-// Training samples of a side without a child, to get that side's value once known.
-struct PendingSettle {
-    std::size_t node;  // in the grower's piece, whose split the flush completes first
-    int side;
-    const std::uint64_t* positions;
-    std::size_t begin, end;
-};
 
 // One side's value ranges, taken by the partition that fills it.
 struct RangeSet {
@@ -115,12 +99,8 @@ struct NodeScratch {
     // A node's own ranges, where its parent did not take them.
     RangeSet own_ranges;
     std::vector<std::int64_t> own_nan;
-    // Statistics left to run side by side, and what waits on them; by level, whether the
-    // latest node there left any (it is the ancestor of every node grown below it since).
-    std::vector<PendingSplit> pending;
-    std::vector<PendingSettle> settles;
-    std::vector<char> level_pending;
-    std::vector<kernels::Chain> chains;
+    // Statistics left to run side by side, and what waits on them.
+    PendingChains pending;
 };
 
 
@@ -149,13 +129,24 @@ struct GrownNode {
 
 using Piece = std::vector<GrownNode>;
 
-struct DeferredSubtree {
+// A node to grow: rows [begin, end) of its level's buffers, the levels it may still
+// split, how its rows are read, a value near its targets' mean to shift them by (any
+// finite one is sound), and its value ranges where its parent's partition took them.
+struct NodeTask {
     std::size_t level, begin, end;
     std::uint8_t budget;
+    bool root;
     NodeData data;
-    double value;  // the side's: its shift, near the mean of its targets, and its samples'
-                   // fitted value if it makes no node (once its parent's statistics are in)
-    RangeSet ranges;
+    double shift;
+    const RangeSet* ranges;
+};
+
+// A small node whose subtree is grown later, as a task of its own. Its shift becomes its
+// side's mean once its parent's statistics are in: also its samples' fitted value if it
+// makes no node.
+struct DeferredSubtree {
+    NodeTask task;    // task.ranges is set from `ranges` when it runs
+    RangeSet ranges;  // when its parent took them
     bool has_ranges;
     std::size_t parent = 0;  // in the main piece
     int side = 0;
@@ -166,6 +157,7 @@ struct InFlight {
     DecisionTreeImpl* tree = nullptr;
     double* fitted = nullptr;
     bool certified = false;
+    bool spread = false;
     bool open = false;
     Piece main;
     std::vector<DeferredSubtree> deferred;
@@ -247,18 +239,30 @@ public:
     std::vector<kernels::SideRanges> chunk_sides;
     bool root_ranges_known = false;
 
-    // Places `slots` target buffers, two of positions and one of sides in the block.
-    void size_levels(std::size_t slots) {
+    // Whether placing `buffers` target buffers would move the level block.
+    bool moves_levels(std::size_t buffers) const { return level_block.size() < (buffers + 3) * n_samples; }
+    // Places `buffers` target buffers (at least `slots`), two of positions and one of sides
+    // in the block.
+    void size_levels(std::size_t slots, std::size_t buffers) {
         const std::size_t n = n_samples;
-        level_block.resize((slots + 3) * n);
+        level_block.resize((buffers + 3) * n);
         std::uint64_t* at = level_block.data();
-        targets.resize(slots);
+        target_slots = slots;
+        targets.resize(buffers);
         // Every level buffer holds 8-byte values; targets are doubles placed in the block.
-        for (std::size_t k = 0; k < slots; ++k) targets[k] = reinterpret_cast<double*>(at + k * n);
-        positions[0] = at + slots * n;
-        positions[1] = at + (slots + 1) * n;
-        sides = at + (slots + 2) * n;
+        for (std::size_t k = 0; k < buffers; ++k) targets[k] = reinterpret_cast<double*>(at + k * n);
+        positions[0] = at + buffers * n;
+        positions[1] = at + (buffers + 1) * n;
+        sides = at + (buffers + 2) * n;
     }
+    // The target buffer of a level: level modulo the slots, where every other tree of a
+    // fitter that carries statistics takes a second set for all but slot 0.
+    std::size_t target_index(std::size_t level) const {
+        const std::size_t k = level % target_slots;
+        return k != 0 && second_set ? target_slots + k - 1 : k;
+    }
+    std::size_t target_slots = 0;
+    bool second_set = false;
     std::vector<double> root_min, root_max;
     std::vector<std::int64_t> root_has_nan;
     InFlight in_flight;

@@ -13,28 +13,22 @@
 
 namespace vandu {
 
-// The pending statistics' chains, roughly longest first, which keeps the lanes full to
-// the end: a node's sides are about half as long as its parent's, so level by level.
-void collect_chains(NodeScratch& sc, std::vector<kernels::Chain>& out) {
-    std::size_t deepest = 0;
-    for (const PendingSplit& p : sc.pending) deepest = std::max(deepest, p.level);
-    for (std::size_t level = 0; level <= deepest; ++level)
-        for (PendingSplit& p : sc.pending) {
-            if (p.level != level) continue;
-            for (int side = 0; side < 2; ++side)
-                if (p.n[side] > 0) out.push_back({p.y[side], p.n[side], &p.sides[side]});
-        }
-}
-
-std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end, std::uint8_t budget,
-                          bool root, NodeData data, double shift, const RangeSet* ranges) {
+std::int64_t Grower::grow(const NodeTask& task) {
+    // Plain names, not structured bindings: lambdas below may capture them.
+    const std::size_t level = task.level, begin = task.begin, end = task.end;
+    const std::uint8_t budget = task.budget;
+    const bool root = task.root;
+    const NodeData data = task.data;
+    const double shift = task.shift;
+    const RangeSet* const ranges = task.ranges;
     if (budget == 0) return NO_CHILD;
     if (st_.n_samples == 0) return NO_CHILD;
     const std::size_t count = end - begin;
     if (!root && count < params_.min_samples_split) return NO_CHILD;
     const bool large = deferred_ && count * st_.stride >= large_node_values;
     if (deferred_ && !large && !root) {
-        deferred_->push_back({level, begin, end, budget, data, shift, ranges ? *ranges : RangeSet{},
+        deferred_->push_back({{level, begin, end, budget, false, data, shift, nullptr},
+                              ranges ? *ranges : RangeSet{},
                               ranges != nullptr});
         return first_deferred - static_cast<std::int64_t>(deferred_->size() - 1);
     }
@@ -58,8 +52,8 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
     const bool move_rows = may_split(n_left) || may_split(count - n_left);
     auto& child_ranges = sc_.levels[level + 1];
     // The children's targets overwrite those of a pending ancestor's children.
-    const std::size_t slots = st_.targets.size();
-    if (level >= slots && sc_.level_pending[level - slots]) flush();
+    const std::size_t slots = st_.target_slots;
+    if (level >= slots && sc_.pending.level_waits(level - slots)) flush();
     // Over codes the children's ranges cost a byte per value on the way.
     const bool take_ranges = move_rows && (ride || !certified_ || coded(count));
     const NodeData children = partition(level + 1, begin, end, *choice, sc_.threshold[f], data,
@@ -77,18 +71,20 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
         shifts[0] = stats[0].mean;
         shifts[1] = stats[1].mean;
     } else {
-        sc_.pending.push_back({node, level, choice->sides, {choice->rest[0], choice->rest[1]},
-                               {choice->rest_n[0], choice->rest_n[1]}});
+        sc_.pending.add_split({node, level, choice->sides, {choice->rest[0], choice->rest[1]},
+                               {choice->rest_n[0], choice->rest_n[1]}, st_.target_index(level + 1)});
         shifts[0] = choice->estimate[0];
         shifts[1] = choice->estimate[1];
     }
-    sc_.level_pending[level] = pending;
+    sc_.pending.mark_level(level, pending);
 
     const std::size_t bounds[3] = {begin, begin + n_left, end};
     for (int side = 0; side < 2; ++side) {
-        const std::int64_t child = grow(level + 1, bounds[side], bounds[side + 1], child_budget, false,
-                                        children, shifts[side], take_ranges ? &child_ranges[side] : nullptr);
+        const std::int64_t child = grow({level + 1, bounds[side], bounds[side + 1], child_budget, false, children,
+                                         shifts[side], take_ranges ? &child_ranges[side] : nullptr});
         piece_[node].child[side] = child;
+        // A subtree grown from the side's mean, or the side's fitted values, wait on it.
+        if (pending && child < 0) sc_.pending.need(node);
         if (child <= first_deferred) {
             DeferredSubtree& job = (*deferred_)[static_cast<std::size_t>(first_deferred - child)];
             job.parent = node;
@@ -97,7 +93,7 @@ std::int64_t Grower::grow(std::size_t level, std::size_t begin, std::size_t end,
             if (!pending)
                 settle(child, children, bounds[side], bounds[side + 1], piece_[node].split.values[side]);
             else
-                sc_.settles.push_back({node, side, children.positions, bounds[side], bounds[side + 1]});
+                sc_.pending.add_settle({node, side, children.positions, bounds[side], bounds[side + 1]});
         }
     }
     piece_[node].done = true;
@@ -109,38 +105,16 @@ void Grower::settle(std::int64_t child, NodeData data, std::size_t begin, std::s
     assign(data.positions, begin, end, value);
 }
 
-void Grower::flush(bool chains_done) {
-    auto& chains = sc_.chains;
-    chains.clear();
-    if (!chains_done) collect_chains(sc_, chains);
-    std::size_t total = 0;
-    for (const kernels::Chain& c : chains) total += c.n;
-    if (deferred_ && st_.team > 1 && total * 4 >= large_node_values) {
-        // In that order, each to the team member with the least so far.
-        std::vector<std::vector<kernels::Chain>> shares(st_.team);
-        std::vector<std::size_t> load(st_.team, 0);
-        for (const kernels::Chain& c : chains) {
-            const auto least = std::min_element(load.begin(), load.end());
-            const auto t = static_cast<std::size_t>(least - load.begin());
-            shares[t].push_back(c);
-            load[t] += c.n;
-        }
-        parallel_team(st_.team, [&](std::size_t t) {
-            st_.kernels.welford_chains(shares[t].data(), shares[t].size());
-        });
-    } else if (!chains.empty()) {
-        st_.kernels.welford_chains(chains.data(), chains.size());
-    }
-    for (const PendingSplit& p : sc_.pending) {
-        Split& split = piece_[p.node].split;
-        split.impurity = split_impurity(p.sides[0], p.sides[1]);
-        split.values = {p.sides[0].mean, p.sides[1].mean};
-    }
-    for (const PendingSettle& w : sc_.settles)
-        assign(w.positions, w.begin, w.end, piece_[w.node].split.values[w.side]);
-    sc_.pending.clear();
-    sc_.settles.clear();
-    std::fill(sc_.level_pending.begin(), sc_.level_pending.end(), 0);
+void Grower::flush(bool chains_done, PendingChains::Which which) {
+    sc_.pending.flush(
+        st_.kernels, deferred_ ? st_.team : 1, large_node_values / 4, chains_done,
+        [&](std::size_t node, const std::array<RunningStats, 2>& sides) {
+            Split& split = piece_[node].split;
+            split.impurity = split_impurity(sides[0], sides[1]);
+            split.values = {sides[0].mean, sides[1].mean};
+        },
+        [&](const PendingSettle& w) { assign(w.positions, w.begin, w.end, piece_[w.node].split.values[w.side]); },
+        which);
 }
 
 void Grower::assign(const std::uint64_t* positions, std::size_t begin, std::size_t end, double value) {
@@ -151,7 +125,27 @@ void Grower::assign(const std::uint64_t* positions, std::size_t begin, std::size
 }
 
 void Grower::split_into_chunks(std::size_t count) {
-    for (std::size_t t = 0; t <= st_.team; ++t) st_.chunk_start[t] = count * t / st_.team;
+    const std::size_t team = st_.team;
+    deficit_ = 0;
+    if (team < 2) {
+        st_.chunk_start[0] = 0;
+        st_.chunk_start[1] = count;
+        return;
+    }
+    // The pending chains' next slice rides in the first task of each of the node's steps:
+    // the first chunk is shorter by about as many rows as the slice takes (never empty),
+    // enough for what is left of the chains over the node's two passes. Off the end of the
+    // tree, the chains no longer hold up the next one's start.
+    if (const std::size_t left = team >= slice_team() ? sc_.pending.next_slice_length() : 0) {
+        const double per_row = pushes_per_row(ChunkStep::sums) + pushes_per_row(ChunkStep::partition);
+        const double wanted = std::ceil(static_cast<double>(left) / per_row);
+        const std::size_t most = (count - team) / (team - 1);
+        deficit_ = wanted < static_cast<double>(most) ? static_cast<std::size_t>(wanted) : most;
+    }
+    const std::size_t first = (count - (team - 1) * deficit_) / team;
+    st_.chunk_start[0] = 0;
+    for (std::size_t t = 1; t <= team; ++t) st_.chunk_start[t] = first + (count - first) * (t - 1) / (team - 1);
+    if (deficit_ > 0) deficit_ = st_.chunk_start[2] - 2 * first;
 }
 
 std::optional<Choice> Grower::find_split(std::size_t begin, std::size_t count, NodeData data, bool root,

@@ -3,6 +3,7 @@
 // steps are in grower_passes.cpp.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -11,9 +12,6 @@
 #include "tree/fitter_state.hpp"
 
 namespace vandu {
-
-// The pending statistics' chains of a grower's scratch, appended to `out`.
-void collect_chains(NodeScratch& sc, std::vector<kernels::Chain>& out);
 
 class Grower {
 public:
@@ -32,13 +30,12 @@ public:
             for (auto& level : sc_.levels)
                 for (RangeSet& r : level) r.size(st_.stride);
         }
-        sc_.level_pending.assign(std::size_t{params_.depth} + 2, 0);
+        sc_.pending.size_levels(std::size_t{params_.depth} + 2);
     }
 
     // `deferred` given: large nodes use the team, small ones become deferred subtrees.
     // `shift` is a value near the mean of the node's targets (any finite value is sound).
-    std::int64_t grow(std::size_t level, std::size_t begin, std::size_t end, std::uint8_t budget,
-                      bool root, NodeData data, double shift, const RangeSet* ranges);
+    std::int64_t grow(const NodeTask& task);
 
     // The training samples of a side without a child get the side's value (a deferred
     // subtree settles its own, with the value it was handed).
@@ -46,8 +43,10 @@ public:
 
     // Runs the pending statistics, side by side (unless that was done with other fits'),
     // and completes what waits on them. The main grower's run spreads its chains over the
-    // team.
-    void flush(bool chains_done = false);
+    // team. Which ones: all, the grower's own (a subtree's, beside what its fitter
+    // carries), or only those a fitted value or subtree waits on (the rest stay pending,
+    // for the fitter to carry).
+    void flush(bool chains_done = false, PendingChains::Which which = PendingChains::Which::all);
 
 private:
     // Whether a node's rows take long enough to arrive that the winner's statistics and
@@ -61,8 +60,20 @@ private:
 
     void assign(const std::uint64_t* positions, std::size_t begin, std::size_t end, double value);
 
-    // Equal chunks of a large node's rows, one per team task.
+    // Chunks of a large node's rows, one per team task; the first task of each step also
+    // takes a slice of the pending chains (see chunk_task).
     void split_into_chunks(std::size_t count);
+
+    // Task t of a large node's `step` over chunks: body() does its rows, and the first task
+    // pushes the chains' slice before.
+    template <class Body>
+    void chunk_task(std::size_t t, ChunkStep step, Body&& body) {
+        if (t == 0 && deficit_ > 0) {
+            const double want = static_cast<double>(deficit_) * pushes_per_row(step);
+            sc_.pending.advance(st_.kernels, std::min(sc_.pending.next_slice_length(), static_cast<std::size_t>(want)));
+        }
+        body();
+    }
 
     // The rule fit of one node: every feature's range, one draw per non-constant feature
     // in feature order, and the first feature of least impurity.
@@ -117,6 +128,8 @@ private:
     // The estimate pass and the partition read the rows' byte codes, and their doubles
     // only where the codes cannot decide.
     const bool coded_;
+    // Rows the first chunk of a large node gives up for the pending chains' slice.
+    std::size_t deficit_ = 0;
 };
 
 }  // namespace vandu

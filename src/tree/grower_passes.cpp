@@ -31,9 +31,11 @@ NodeTargets Grower::masked_sums(const double* rows, const std::uint64_t* index, 
             return node;
         }
         parallel_team(st_.team, [&](std::size_t t) {
-            const std::size_t from = st_.chunk_start[t], n = st_.chunk_start[t + 1] - from;
-            coded_sums(from, n, st_.chunk_above.data() + t * stride, st_.chunk_sum_above.data() + t * stride,
-                       &st_.chunk_targets[t]);
+            chunk_task(t, ChunkStep::sums, [&] {
+                const std::size_t from = st_.chunk_start[t], n = st_.chunk_start[t + 1] - from;
+                coded_sums(from, n, st_.chunk_above.data() + t * stride, st_.chunk_sum_above.data() + t * stride,
+                           &st_.chunk_targets[t]);
+            });
         });
     } else if (!large) {
         NodeTargets node;
@@ -42,12 +44,14 @@ NodeTargets Grower::masked_sums(const double* rows, const std::uint64_t* index, 
         return node;
     } else {
         parallel_team(st_.team, [&](std::size_t t) {
-            const std::size_t from = st_.chunk_start[t], n = st_.chunk_start[t + 1] - from;
-            st_.kernels.masked_sums(index ? rows : rows + from * stride, index ? index + from : nullptr,
-                                    stride, stride, n, y + from, shift, sc_.threshold.data(),
-                                    st_.chunk_above.data() + t * stride,
-                                    st_.chunk_sum_above.data() + t * stride, &st_.chunk_targets[t],
-                                    sides ? sides + from : nullptr);
+            chunk_task(t, ChunkStep::sums, [&] {
+                const std::size_t from = st_.chunk_start[t], n = st_.chunk_start[t + 1] - from;
+                st_.kernels.masked_sums(index ? rows : rows + from * stride, index ? index + from : nullptr,
+                                        stride, stride, n, y + from, shift, sc_.threshold.data(),
+                                        st_.chunk_above.data() + t * stride,
+                                        st_.chunk_sum_above.data() + t * stride, &st_.chunk_targets[t],
+                                        sides ? sides + from : nullptr);
+            });
         });
     }
     NodeTargets node;
@@ -73,10 +77,12 @@ void Grower::value_ranges(const double* rows, const std::uint64_t* index, std::s
         return;
     }
     parallel_team(st_.team, [&](std::size_t t) {
-        const std::size_t from = st_.chunk_start[t];
-        st_.kernels.value_ranges(index ? rows : rows + from * stride, index ? index + from : nullptr, stride,
-                                 stride, st_.chunk_start[t + 1] - from, st_.chunk_min.data() + t * stride,
-                                 st_.chunk_max.data() + t * stride, st_.chunk_nan.data() + t * stride);
+        chunk_task(t, ChunkStep::ranges, [&] {
+            const std::size_t from = st_.chunk_start[t];
+            st_.kernels.value_ranges(index ? rows : rows + from * stride, index ? index + from : nullptr, stride,
+                                     stride, st_.chunk_start[t + 1] - from, st_.chunk_min.data() + t * stride,
+                                     st_.chunk_max.data() + t * stride, st_.chunk_nan.data() + t * stride);
+        });
     });
     // Chunks combine in order under the same rules: the first minimum, the last
     // maximum. A chunk of one row flags no NaN of its own, but here it is compared.
@@ -127,7 +133,7 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
     const std::size_t stride = st_.stride;
     const std::size_t n_left = choice.n_left, feature = choice.feature, count = end - begin;
     auto& rows = st_.rows[slot];
-    double* const targets = st_.targets[level % st_.targets.size()];
+    double* const targets = st_.targets[st_.target_index(level)];
     std::uint64_t* const positions = st_.positions[slot];
     const bool copy_rows = move_rows && !certified_;
     const bool index_rows = move_rows && !copy_rows;
@@ -205,8 +211,10 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
         };
         for (std::size_t i = 0; i < 2 * st_.team; ++i) st_.chunk_sides[i] = st_.chunk_ranges[i].fresh();
         parallel_team(st_.team, [&](std::size_t t) {
-            move(begin + st_.chunk_start[t], begin + st_.chunk_start[t + 1], lefts_before(t),
-                 lefts_before(t + 1), &st_.chunk_sides[2 * t], t == 0);
+            chunk_task(t, move_rows ? ChunkStep::partition : ChunkStep::sides, [&] {
+                move(begin + st_.chunk_start[t], begin + st_.chunk_start[t + 1], lefts_before(t),
+                     lefts_before(t + 1), &st_.chunk_sides[2 * t], t == 0);
+            });
         });
         if (stats) lefts = lefts_before(1), rights = st_.chunk_start[1] - lefts;
         if (take_ranges) {

@@ -36,6 +36,7 @@
 #include <atomic>
 #include <cmath>
 #include <string>
+#include <vector>
 
 #include "core/failure.hpp"
 #include "core/step_trace.hpp"
@@ -58,19 +59,61 @@ bool moderate_targets(const double* y, std::size_t n) {
     return ok;
 }
 
+// What a fit needs to know of its targets before the root: whether the estimate's bound
+// covers them, whether they are moderate, and a shift near their mean (any finite value
+// will do, so the team's chunks may sum them in any order).
+struct TargetsSummary {
+    bool certified, moderate;
+    double shift;
+};
+
+TargetsSummary summarize_targets(const double* y, std::size_t n, std::size_t team) {
+    constexpr std::size_t team_targets = std::size_t{1} << 16;
+    if (n < team_targets) team = 1;
+    std::vector<TargetsSummary> parts(team);
+    const auto chunk = [&](std::size_t t) {
+        const std::size_t begin = n * t / team, end = n * (t + 1) / team;
+        // Four sums side by side.
+        double part[4] = {0.0, 0.0, 0.0, 0.0};
+        std::size_t i = begin;
+        for (; i + 4 <= end; i += 4)
+            for (int k = 0; k < 4; ++k) part[k] += y[i + k];
+        for (; i < end; ++i) part[0] += y[i];
+        parts[t] = {certifiable_targets(y + begin, end - begin), moderate_targets(y + begin, end - begin),
+                    (part[0] + part[1]) + (part[2] + part[3])};
+    };
+    if (team > 1)
+        parallel_team(team, chunk);
+    else
+        chunk(0);
+    TargetsSummary all{n < (std::size_t{1} << 40), true, 0.0};
+    for (const TargetsSummary& p : parts) {
+        all.certified = all.certified && p.certified;
+        all.moderate = all.moderate && p.moderate;
+        all.shift += p.shift;
+    }
+    if (n > 0) all.shift /= static_cast<double>(n);
+    return all;
+}
+
 // Numbers the grown nodes in pre-order into the tree. A node whose subtrees were not
 // both built (the fit failed below it) keeps no routes.
 class Assembler {
 public:
-    Assembler(DecisionTreeImpl& tree, const Piece& main, const std::vector<Piece>& deferred)
-        : tree_(tree), main_(main), deferred_(deferred) {}
+    // `placed`, when given, receives the tree's node of each node of the main piece.
+    Assembler(DecisionTreeImpl& tree, const Piece& main, const std::vector<Piece>& deferred,
+              std::vector<std::size_t>* placed = nullptr)
+        : tree_(tree), main_(main), deferred_(deferred), placed_(placed) {
+        if (placed_) placed_->assign(main_.size(), 0);
+    }
 
     void run() {
         if (deferred_.empty()) {
             // Grown on one thread: the nodes already stand in pre-order.
-            for (const GrownNode& n : main_) {
-                tree_.splitters.push_back(RandomSplitRule{n.split});
-                tree_.node_samples.push_back(n.samples);
+            for (std::size_t i = 0; i < main_.size(); ++i) {
+                tree_.splitters.push_back(RandomSplitRule{main_[i].split});
+                tree_.node_samples.push_back(main_[i].samples);
+                if (placed_) (*placed_)[i] = i;
             }
             for (std::size_t i = 0; i < main_.size(); ++i)
                 if (main_[i].done) tree_.routes[i] = {route(main_[i].child[0]), route(main_[i].child[1])};
@@ -84,6 +127,7 @@ private:
 
     std::int64_t emit(const Piece& piece, std::size_t i) {
         const auto node = static_cast<std::int64_t>(tree_.splitters.size());
+        if (placed_ && &piece == &main_) (*placed_)[i] = static_cast<std::size_t>(node);
         tree_.splitters.push_back(RandomSplitRule{piece[i].split});
         tree_.node_samples.push_back(piece[i].samples);
         if (!piece[i].done) return node;
@@ -104,6 +148,7 @@ private:
     DecisionTreeImpl& tree_;
     const Piece& main_;
     const std::vector<Piece>& deferred_;
+    std::vector<std::size_t>* placed_;
 };
 
 }  // namespace
@@ -122,9 +167,15 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     tree.routes.assign(route_count(tree.params.depth), Route{NO_CHILD, NO_CHILD});
 
     // Every buffer a level may use, before any thread does: subtrees grown at once on
-    // several threads share them, each in its own range.
+    // several threads share them, each in its own range. A fitter that carries statistics
+    // into the next tree gives every other tree a second set of buffers for them.
     const std::size_t slots = std::clamp<std::size_t>(tree.params.depth, 2, max_target_slots);
-    st.size_levels(slots);
+    const std::size_t buffers = carry_ ? 2 * slots - 1 : slots;
+    PendingChains& pending = st.scratch[0].pending;
+    if (st.moves_levels(buffers) || slots != st.target_slots) complete_carried();
+    // Slot 0 holds this tree's first targets or its deepest levels' in either set.
+    pending.complete_carried(st.kernels, [](std::size_t buffer) { return buffer == 0; });
+    st.size_levels(slots, buffers);
 
     const double* targets = y.data;
     if (!y.contiguous()) {
@@ -132,8 +183,19 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
         for (std::size_t i = 0; i < st.n_samples; ++i) st.targets[0][i] = y[i];
         targets = st.targets[0];
     }
-    const bool certified = certifiable_targets(targets, st.n_samples);
-    const bool spread = st.team > 1 && (certified || moderate_targets(targets, st.n_samples));
+    const TargetsSummary summary = summarize_targets(targets, st.n_samples, st.team);
+    const bool certified = summary.certified;
+    const bool spread = st.team > 1 && (certified || summary.moderate);
+    if (!spread) {
+        complete_carried();
+    } else if (carry_) {
+        // This tree writes the other set; the statistics carried in it since the tree
+        // before last end now.
+        st.second_set = !st.second_set;
+        pending.complete_carried(st.kernels, [&](std::size_t buffer) {
+            return buffer != 0 && (buffer >= slots) == st.second_set;
+        });
+    }
     // Once for every fit on this matrix: a boosting fit's stages all read the same codes.
     if (certified && !st.codes.ready() && st.n_samples > 0 && st.n_features > 0 &&
         st.n_samples * st.stride >= coded_node_values() && st.certified_fits >= fits_before_codes())
@@ -141,16 +203,7 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     st.certified_fits += certified;
     if (!certified)  // every feature's exact statistics read the rows side by side
         for (int slot = 0; slot < 2; ++slot) st.rows[slot].resize(st.n_samples * st.stride);
-    double root_shift = 0.0;
-    if (certified && st.n_samples > 0) {
-        // Any finite value near the mean will do: four sums side by side.
-        double part[4] = {0.0, 0.0, 0.0, 0.0};
-        std::size_t i = 0;
-        for (; i + 4 <= st.n_samples; i += 4)
-            for (int k = 0; k < 4; ++k) part[k] += targets[i + k];
-        for (; i < st.n_samples; ++i) part[0] += targets[i];
-        root_shift = ((part[0] + part[1]) + (part[2] + part[3])) / static_cast<double>(st.n_samples);
-    }
+    const double root_shift = certified ? summary.shift : 0.0;
     // What finish needs: the nodes of the calling thread's grower, whose small nodes'
     // statistics may still be pending.
     InFlight& fit = st.in_flight;
@@ -158,38 +211,47 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     fit.tree = &tree;
     fit.fitted = fitted;
     fit.certified = certified;
+    fit.spread = spread;
     fit.open = true;
     auto& deferred = fit.deferred;
     auto& pieces = fit.pieces;
     Grower grower(st, tree.params, fitted, st.scratch[0], fit.main, spread ? &deferred : nullptr, certified);
     try {
-        fit.root = grower.grow(0, 0, st.n_samples, tree.params.depth, true, {st.source, targets, nullptr},
-                               root_shift, nullptr);
-        if (!spread) return !st.scratch[0].pending.empty();
-        grower.flush();
-        for (DeferredSubtree& job : deferred) job.value = fit.main[job.parent].split.values[job.side];
+        fit.root = grower.grow(
+            {0, 0, st.n_samples, tree.params.depth, true, {st.source, targets, nullptr}, root_shift, nullptr});
+        if (!spread) return !pending.empty();
+        // Subtrees grown on the team write only levels below the carried splits' buffers,
+        // unless the levels wrap around the slots.
+        const bool carry = carry_ && (tree.params.depth <= slots || deferred.empty());
+        grower.flush(false, carry ? PendingChains::Which::stage_end : PendingChains::Which::all);
+        // Carried from here into the grown nodes (assembled into the tree by finish):
+        // subtrees grown on the team may take the calling thread's scratch, and complete
+        // nothing of this tree's pieces from there but through `out`.
+        if (carry) pending.carry([&](std::size_t node) { return &fit.main[node].split; });
+        for (DeferredSubtree& job : deferred) job.task.shift = fit.main[job.parent].split.values[job.side];
         pieces.resize(deferred.size());
         // Largest subtrees first, taken by whichever thread is free.
         std::vector<std::size_t> order(deferred.size());
         for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
         std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-            return deferred[a].end - deferred[a].begin > deferred[b].end - deferred[b].begin;
+            return deferred[a].task.end - deferred[a].task.begin > deferred[b].task.end - deferred[b].task.begin;
         });
         std::atomic<std::size_t> next{0};
         parallel_team(st.team, [&](std::size_t t) {
             for (std::size_t k; (k = next.fetch_add(1)) < order.size();) {
-                const DeferredSubtree& job = deferred[order[k]];
+                DeferredSubtree& job = deferred[order[k]];
+                NodeTask& task = job.task;
+                task.ranges = job.has_ranges ? &job.ranges : nullptr;
                 Grower sub(st, tree.params, fitted, st.scratch[t], pieces[order[k]], nullptr, certified);
                 std::int64_t r = NO_CHILD;
                 try {
-                    r = sub.grow(job.level, job.begin, job.end, job.budget, false, job.data, job.value,
-                                 job.has_ranges ? &job.ranges : nullptr);
+                    r = sub.grow(task);
                 } catch (...) {
-                    sub.flush();  // the nodes made so far, complete
+                    sub.flush(false, PendingChains::Which::own);  // the nodes made so far, complete
                     throw;
                 }
-                sub.flush();
-                sub.settle(r, job.data, job.begin, job.end, job.value);
+                sub.flush(false, PendingChains::Which::own);
+                sub.settle(r, task.data, task.begin, task.end, task.shift);
                 step_trace::task_boundary();
             }
         });
@@ -209,7 +271,7 @@ void TreeFitter::finish_after_failure() {
 }
 
 void TreeFitter::pending_chains(std::vector<kernels::Chain>& out) {
-    if (state_->in_flight.open) collect_chains(state_->scratch[0], out);
+    if (state_->in_flight.open && !state_->in_flight.spread) state_->scratch[0].pending.collect(out);
 }
 
 void TreeFitter::finish(bool chains_done) {
@@ -217,10 +279,32 @@ void TreeFitter::finish(bool chains_done) {
     InFlight& fit = st.in_flight;
     if (!fit.open) return;
     fit.open = false;
-    Grower(st, fit.tree->params, fit.fitted, st.scratch[0], fit.main, nullptr, fit.certified).flush(chains_done);
-    Assembler(*fit.tree, fit.main, fit.pieces).run();
+    // A spread fit's chains never run with other fits' (pending_chains).
+    Grower(st, fit.tree->params, fit.fitted, st.scratch[0], fit.main, nullptr, fit.certified)
+        .flush(chains_done && !fit.spread, fit.spread ? PendingChains::Which::own : PendingChains::Which::all);
+    std::vector<std::size_t> placed;
+    Assembler(*fit.tree, fit.main, fit.pieces, &placed).run();
+    // What is still pending completes the assembled tree's splits (whose storage a move of
+    // the tree keeps) as it runs on in the next trees' steps.
+    DecisionTreeImpl& tree = *fit.tree;
+    st.scratch[0].pending.move_carried([&](std::size_t node, Split* out) {
+        return node < fit.main.size() && out == &fit.main[node].split ? &*tree.splitters[placed[node]].split_info
+                                                                      : out;
+    });
     // Predicting the training samples with a tree without nodes fails like predict does.
     if (fit.root < 0 && fit.fitted && st.n_samples > 0) fail(index_out_of_bounds(0, 0));
+}
+
+void TreeFitter::carry_statistics(bool on) {
+    if (!on) complete_carried();
+    // Without slices the carried statistics would wait, on the calling thread, for the
+    // tree after next.
+    carry_ = on && state_->team >= slice_team();
+}
+
+void TreeFitter::complete_carried() {
+    TreeFitterState& st = *state_;
+    st.scratch[0].pending.complete_carried(st.kernels, [](std::size_t) { return true; });
 }
 
 void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {

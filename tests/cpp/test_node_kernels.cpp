@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <random>
 #include <vector>
 
 #include "core/numerics.hpp"
+#include "tree/pending_chains.hpp"
 #include "test_support.hpp"
 
 namespace vandu::kernels {
@@ -251,6 +253,26 @@ TEST_P(ChainsInLanes, AreThePushesOneByOne) {
             EXPECT_EQ(bits(got[c].mean), bits(expected[c].mean)) << c;
             EXPECT_EQ(bits(got[c].m2), bits(expected[c].m2)) << c;
         }
+        // As a grower's pending splits (two chains each), pushed in slices of any length
+        // before the rest runs: the same bits.
+        PendingChains pending;
+        pending.size_levels(4);
+        for (std::size_t c = 0; c < count; c += 2) {
+            const std::size_t d = std::min(c + 1, count - 1);
+            const std::size_t n_d = d == c ? 0 : ys[d].size();
+            pending.add_split({c, c % 3, {start[c], start[d]}, {ys[c].data(), ys[d].data()}, {ys[c].size(), n_d}});
+        }
+        std::uniform_int_distribution<std::size_t> slice(0, 60);
+        for (int round = 0; round < 4; ++round) pending.advance(*k, slice(gen));
+        pending.flush(*k, 1, 0, false, [&](std::size_t c, const std::array<RunningStats, 2>& sides) {
+            const std::size_t d = std::min(c + 1, count - 1);
+            for (std::size_t side = 0; side < (d == c ? 1u : 2u); ++side) {
+                const RunningStats& want = expected[side ? d : c];
+                EXPECT_EQ(sides[side].count, want.count) << c;
+                EXPECT_EQ(bits(sides[side].mean), bits(want.mean)) << c;
+                EXPECT_EQ(bits(sides[side].m2), bits(want.m2)) << c;
+            }
+        }, [](const PendingSettle&) {});
     }
 }
 

@@ -12,6 +12,7 @@
 #include "core/random.hpp"
 #include "tree/decision_tree.hpp"
 #include "tree/feature_codes.hpp"
+#include "tree/pending_chains.hpp"
 
 namespace vandu::testing {
 
@@ -59,6 +60,12 @@ public:
 
 private:
     std::size_t before_;
+};
+
+// Slices of the pending chains on two threads too, of at most `cap` pushes, for its lifetime.
+struct Slices {
+    explicit Slices(std::size_t cap) { set_slices_for_testing(true, cap); }
+    ~Slices() { set_slices_for_testing(false, SIZE_MAX); }
 };
 
 // features x samples, stored with one sample's features side by side.

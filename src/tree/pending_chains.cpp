@@ -1,0 +1,90 @@
+#include "tree/pending_chains.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+
+#include "core/worker_pool.hpp"
+
+namespace vandu {
+namespace {
+std::atomic<std::size_t> slice_cap{SIZE_MAX};
+std::atomic<std::size_t> sliced_from{4};
+}  // namespace
+
+std::size_t slice_team() { return sliced_from.load(std::memory_order_relaxed); }
+
+void set_slices_for_testing(bool on, std::size_t cap) {
+    sliced_from.store(on ? 2 : 4, std::memory_order_relaxed);
+    slice_cap.store(cap, std::memory_order_relaxed);
+}
+
+void PendingChains::collect(std::vector<kernels::Chain>& out) {
+    std::size_t deepest = 0;
+    for (const PendingSplit& p : splits_) deepest = std::max(deepest, p.level);
+    for (std::size_t level = 0; level <= deepest; ++level)
+        for (PendingSplit& p : splits_) {
+            if (p.level != level) continue;
+            for (int side = 0; side < 2; ++side)
+                if (p.n[side] > 0) out.push_back({p.y[side], p.n[side], &p.sides[side]});
+        }
+}
+
+std::size_t PendingChains::next_slice_length() {
+    chains_.clear();
+    collect(chains_);
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < chains_.size() && i < slice_chains; ++i) longest = std::max(longest, chains_[i].n);
+    return longest;
+}
+
+void PendingChains::advance(const kernels::NodeKernels& kernels, std::size_t steps) {
+    steps = std::min(steps, slice_cap.load(std::memory_order_relaxed));
+    if (steps == 0 || splits_.empty()) return;
+    chains_.clear();
+    collect(chains_);
+    if (chains_.size() > slice_chains) chains_.resize(slice_chains);
+    for (kernels::Chain& c : chains_) c.n = std::min(c.n, steps);
+    kernels.welford_chains(chains_.data(), chains_.size());
+    // Each chain continues after the targets just pushed.
+    for (PendingSplit& p : splits_)
+        for (int side = 0; side < 2; ++side)
+            for (const kernels::Chain& c : chains_)
+                if (c.stats == &p.sides[side]) {
+                    p.y[side] += c.n;
+                    p.n[side] -= c.n;
+                }
+}
+
+void PendingChains::run(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes) {
+    chains_.clear();
+    collect(chains_);
+    std::erase_if(chains_, [&](const kernels::Chain& c) {
+        for (const PendingSplit& p : splits_)
+            if (c.stats == &p.sides[0] || c.stats == &p.sides[1]) return !p.needed;
+        return false;
+    });
+    std::size_t total = 0;
+    for (const kernels::Chain& c : chains_) total += c.n;
+    if (team > 1 && total >= team_pushes) {
+        // In that order, each to the team member with the least so far.
+        std::vector<std::vector<kernels::Chain>> shares(team);
+        std::vector<std::size_t> load(team, 0);
+        for (const kernels::Chain& c : chains_) {
+            const auto least = std::min_element(load.begin(), load.end());
+            const auto t = static_cast<std::size_t>(least - load.begin());
+            shares[t].push_back(c);
+            load[t] += c.n;
+        }
+        parallel_team(team, [&](std::size_t t) { kernels.welford_chains(shares[t].data(), shares[t].size()); });
+    } else if (!chains_.empty()) {
+        kernels.welford_chains(chains_.data(), chains_.size());
+    }
+    for (PendingSplit& p : splits_)
+        for (int side = 0; side < 2 && p.needed; ++side) {
+            p.y[side] += p.n[side];
+            p.n[side] = 0;
+        }
+}
+
+}  // namespace vandu

@@ -1,0 +1,167 @@
+// The running statistics a grower has left pending: one chain of dependent divisions per
+// side of a split, pushed in sample order, and the training samples whose fitted value
+// waits on a side's mean. The chains run side by side in vector lanes: a slice at a time
+// while the grower's later nodes are split (the first team task of each of their steps
+// takes the slice), and what is left of them in one run when their values are needed.
+// Every chain is still exactly its defined pushes; only when they run changes.
+#pragma once
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/numerics.hpp"
+#include "tree/node_kernels.hpp"
+#include "tree/split_rule.hpp"
+
+namespace vandu {
+
+// A split whose side statistics are still to be pushed: each side continues from what
+// `sides` holds with the targets at y[side], n[side] of them.
+// Once its tree is assembled, a split no fitted value waits on may run on into the next
+// trees' steps (carried): it then completes `out`, and its targets stay in `buffer`.
+struct PendingSplit {
+    std::size_t node, level;
+    std::array<RunningStats, 2> sides;
+    const double* y[2];
+    std::size_t n[2];
+    std::size_t buffer = 0;  // the fitter's target buffer that holds y
+    bool needed = false;     // by a side's fitted values or a subtree grown from its mean
+    Split* out = nullptr;    // of a carried split
+};
+
+// Training samples of a side without a child, to get that side's value once known.
+struct PendingSettle {
+    std::size_t node;  // in the grower's piece, whose split the flush completes first
+    int side;
+    const std::uint64_t* positions;
+    std::size_t begin, end;
+};
+
+// Threads from which a team's steps take slices of the chains and a boosting fit carries
+// them on. On fewer, the run at a tree's end is balanced already, and slices of a few
+// chains in lanes meant for twelve cost more than they save.
+std::size_t slice_team();
+// Tests take slices on any team and cap their pushes, so that statistics are left to
+// carry too.
+void set_slices_for_testing(bool on, std::size_t cap);
+
+class PendingChains {
+public:
+    // A slice runs at most this many chains: one call's vector lanes.
+    static constexpr std::size_t slice_chains = 12;
+
+    // A new grower's levels (what is pending stays so: a fit's last grower completes it).
+    void size_levels(std::size_t levels) { level_waits_.assign(levels, 0); }
+    bool empty() const { return splits_.empty(); }
+
+    void add_split(const PendingSplit& split) { splits_.push_back(split); }
+    void add_settle(const PendingSettle& settle) {
+        settles_.push_back(settle);
+        need(settle.node);
+    }
+    // The grower's split of `node` must be complete before its tree is.
+    void need(std::size_t node) {
+        for (PendingSplit& p : splits_)
+            if (!p.out && p.node == node) p.needed = true;
+    }
+    // Whether the latest node of `level` left its statistics pending (it is the ancestor of
+    // every node grown below it since): its children's targets must stay in place.
+    void mark_level(std::size_t level, bool waits) { level_waits_[level] = waits; }
+    bool level_waits(std::size_t level) const { return level_waits_[level] != 0; }
+
+    // The remaining chains, roughly longest first, which keeps the lanes full to the end:
+    // a node's sides are about half as long as its parent's, so level by level.
+    void collect(std::vector<kernels::Chain>& out);
+
+    // Pushes left in the longest chain the next slice takes.
+    std::size_t next_slice_length();
+    // Pushes up to `steps` more targets onto each chain of the next slice.
+    void advance(const kernels::NodeKernels& kernels, std::size_t steps);
+
+    // Runs what is left of every chain (unless that was done with other fits' chains),
+    // spread over `team` threads when there are at least `team_pushes` pushes; then
+    // hands each split's side statistics to complete(node, sides) and each waiting side
+    // to settle(settle, node), and forgets them.
+    // Carried splits complete their `out`. Which splits complete: all, the grower's own
+    // (carried ones stay), those marked needed (the rest stay, to be carried), or at a
+    // stage's end those and every split carried from the stage before (in the same run
+    // over the team, before the next stage writes their buffers).
+    enum class Which { all, own, needed, stage_end };
+    template <class Complete, class Settle>
+    void flush(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes, bool chains_done,
+               Complete&& complete, Settle&& settle, Which which = Which::all) {
+        // A split whose chains are all pushed completes now.
+        for (PendingSplit& p : splits_)
+            p.needed = which == Which::all || (which == Which::own && !p.out) || (p.n[0] == 0 && p.n[1] == 0) ||
+                       (which == Which::needed && p.needed) || (which == Which::stage_end && (p.needed || p.out));
+        if (!chains_done) run(kernels, team, team_pushes);
+        std::size_t kept = 0;
+        for (PendingSplit& p : splits_) {
+            if (!p.needed) {
+                splits_[kept++] = p;
+                continue;
+            }
+            if (p.out)
+                complete_split(*p.out, p.sides);
+            else
+                complete(p.node, p.sides);
+        }
+        splits_.resize(kept);
+        for (const PendingSettle& w : settles_) settle(w);
+        settles_.clear();
+        std::fill(level_waits_.begin(), level_waits_.end(), 0);
+    }
+
+    // The grower's splits left pending: each completes the split where(node) from now on.
+    template <class Where>
+    void carry(Where&& where) {
+        for (PendingSplit& p : splits_)
+            if (!p.out) p.out = where(p.node);
+    }
+    // Carried splits complete moved(node, out) instead (where their tree was assembled).
+    template <class Moved>
+    void move_carried(Moved&& moved) {
+        for (PendingSplit& p : splits_)
+            if (p.out) p.out = moved(p.node, p.out);
+    }
+    // Completes the carried splits whose targets lie in a buffer for which
+    // reused(buffer) holds, before it is written.
+    template <class Reused>
+    void complete_carried(const kernels::NodeKernels& kernels, Reused&& reused) {
+        bool any = false;
+        for (PendingSplit& p : splits_) {
+            p.needed = p.out && reused(p.buffer);
+            any = any || p.needed;
+        }
+        if (any) flush(kernels, 1, 0, false, [](std::size_t, const std::array<RunningStats, 2>&) {},
+                       [](const PendingSettle&) {}, Which::needed);
+    }
+
+private:
+    static void complete_split(Split& out, const std::array<RunningStats, 2>& sides) {
+        out.impurity = split_impurity(sides[0], sides[1]);
+        out.values = {sides[0].mean, sides[1].mean};
+    }
+    // Runs the chains of the needed splits.
+    void run(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes);
+
+    std::vector<PendingSplit> splits_;
+    std::vector<PendingSettle> settles_;
+    std::vector<char> level_waits_;
+    std::vector<kernels::Chain> chains_;
+};
+
+// Pushes of a slice that take about as long as a row of a step's chunk (measured on coded
+// nodes of 20 features: a push is about a division's latency, a row of the estimate pass
+// about as long, of a partition that moves rows and takes ranges twice that, of one that
+// only sorts the targets by sides about as long as the estimate's). They decide only who
+// does what when, never a result.
+enum class ChunkStep { sums, partition, ranges, sides };
+inline double pushes_per_row(ChunkStep step) {
+    return step == ChunkStep::partition ? 2.0 : 1.0;
+}
+
+}  // namespace vandu
