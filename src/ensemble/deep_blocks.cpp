@@ -6,7 +6,7 @@
 
 #include "core/interrupt.hpp"
 #include "core/worker_pool.hpp"
-#include "tree/walk_kernels.hpp"
+#include "tree/kernels/walk_kernels.hpp"
 
 namespace vandu {
 

@@ -12,9 +12,9 @@
 
 #include "core/matrix.hpp"
 #include "ensemble/average_ensemble.hpp"
-#include "tree/block_walk.hpp"
-#include "tree/threshold_ranks.hpp"
-#include "tree/tree_walk.hpp"
+#include "tree/predict/block_walk.hpp"
+#include "tree/predict/threshold_ranks.hpp"
+#include "tree/predict/tree_walk.hpp"
 
 namespace vandu {
 

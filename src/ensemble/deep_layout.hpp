@@ -10,8 +10,8 @@
 #include "core/matrix.hpp"
 #include "ensemble/average_ensemble.hpp"
 #include "ensemble/deep_blocks.hpp"
-#include "tree/tree_walk.hpp"
-#include "tree/walk_kernels.hpp"
+#include "tree/predict/tree_walk.hpp"
+#include "tree/kernels/walk_kernels.hpp"
 
 namespace vandu {
 

@@ -8,7 +8,7 @@
 #include "core/interrupt.hpp"
 #include "core/memory.hpp"
 #include "core/worker_pool.hpp"
-#include "tree/tree_walk.hpp"
+#include "tree/predict/tree_walk.hpp"
 
 namespace vandu {
 

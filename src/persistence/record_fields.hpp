@@ -16,7 +16,7 @@
 #include "ensemble/deep_boosting.hpp"
 #include "ensemble/gradient_boosting.hpp"
 #include "tree/decision_tree.hpp"
-#include "tree/split_rule.hpp"
+#include "tree/fit/split_rule.hpp"
 
 namespace vandu::persist {
 

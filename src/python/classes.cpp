@@ -5,7 +5,7 @@
 #include "python/estimator_class.hpp"
 #include "python/type_slot.hpp"
 #include "tree/decision_tree.hpp"
-#include "tree/split_rule.hpp"
+#include "tree/fit/split_rule.hpp"
 
 namespace vandu::py {
 

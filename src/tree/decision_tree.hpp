@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/matrix.hpp"
-#include "tree/split_rule.hpp"
+#include "tree/fit/split_rule.hpp"
 
 namespace vandu {
 

@@ -10,7 +10,7 @@
 #include "core/numerics.hpp"
 #include "ensemble/estimator.hpp"
 #include "test_support.hpp"
-#include "tree/walk_kernels.hpp"
+#include "tree/kernels/walk_kernels.hpp"
 
 namespace vandu {
 namespace {

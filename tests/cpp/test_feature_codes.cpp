@@ -1,4 +1,4 @@
-#include "tree/feature_codes.hpp"
+#include "tree/fit/feature_codes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "test_support.hpp"
-#include "tree/code_kernels.hpp"
+#include "tree/kernels/code_kernels.hpp"
 
 namespace vandu::kernels {
 namespace {

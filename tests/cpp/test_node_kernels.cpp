@@ -1,4 +1,4 @@
-#include "tree/node_kernels.hpp"
+#include "tree/kernels/node_kernels.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/numerics.hpp"
-#include "tree/pending_chains.hpp"
+#include "tree/fit/pending_chains.hpp"
 #include "test_support.hpp"
 
 namespace vandu::kernels {

@@ -1,4 +1,4 @@
-#include "tree/split_search.hpp"
+#include "tree/fit/split_search.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tree/node_kernels.hpp"
+#include "tree/kernels/node_kernels.hpp"
 #include "test_support.hpp"
 
 namespace vandu {

@@ -11,8 +11,8 @@
 #include "core/failure.hpp"
 #include "core/random.hpp"
 #include "tree/decision_tree.hpp"
-#include "tree/feature_codes.hpp"
-#include "tree/pending_chains.hpp"
+#include "tree/fit/feature_codes.hpp"
+#include "tree/fit/pending_chains.hpp"
 
 namespace vandu::testing {
 

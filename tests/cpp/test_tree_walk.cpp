@@ -1,4 +1,4 @@
-#include "tree/tree_walk.hpp"
+#include "tree/predict/tree_walk.hpp"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #include <immintrin.h>
 
-#include "tree/walk_kernels.hpp"
+#include "tree/kernels/walk_kernels.hpp"
 
 namespace vandu::walk::avx512 {
 

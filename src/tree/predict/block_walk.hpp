@@ -10,9 +10,9 @@
 #include <span>
 #include <vector>
 
-#include "tree/threshold_ranks.hpp"
-#include "tree/tree_walk.hpp"
-#include "tree/walk_kernels.hpp"
+#include "tree/predict/threshold_ranks.hpp"
+#include "tree/predict/tree_walk.hpp"
+#include "tree/kernels/walk_kernels.hpp"
 
 namespace vandu {
 

@@ -1,5 +1,5 @@
 // Prediction: trees flattened for a branch-free walk of several samples side by side.
-#include "tree/tree_walk.hpp"
+#include "tree/predict/tree_walk.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -11,7 +11,7 @@
 #include "core/failure.hpp"
 #include "core/numerics.hpp"
 #include "core/worker_pool.hpp"
-#include "tree/threshold_ranks.hpp"
+#include "tree/predict/threshold_ranks.hpp"
 
 namespace vandu {
 

@@ -1,4 +1,4 @@
-#include "tree/block_walk.hpp"
+#include "tree/predict/block_walk.hpp"
 
 #include <algorithm>
 #include <utility>

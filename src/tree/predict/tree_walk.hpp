@@ -9,8 +9,8 @@
 
 #include "core/matrix.hpp"
 #include "tree/decision_tree.hpp"
-#include "tree/threshold_ranks.hpp"
-#include "tree/walk_kernels.hpp"
+#include "tree/predict/threshold_ranks.hpp"
+#include "tree/kernels/walk_kernels.hpp"
 
 namespace vandu {
 

@@ -1,4 +1,4 @@
-#include "tree/feature_codes.hpp"
+#include "tree/fit/feature_codes.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -1,5 +1,5 @@
 #define VANDU_CODE_NS generic
-#include "tree/code_kernels.inc"
+#include "tree/kernels/code_kernels.inc"
 
 #include "core/cpu_features.hpp"
 

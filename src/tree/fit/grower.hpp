@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "tree/decision_tree.hpp"
-#include "tree/fitter_state.hpp"
+#include "tree/fit/fitter_state.hpp"
 
 namespace vandu {
 

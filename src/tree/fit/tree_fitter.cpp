@@ -42,10 +42,10 @@
 #include "core/step_trace.hpp"
 #include "core/worker_pool.hpp"
 #include "tree/decision_tree.hpp"
-#include "tree/fitter_state.hpp"
-#include "tree/grower.hpp"
-#include "tree/node_kernels.hpp"
-#include "tree/split_search.hpp"
+#include "tree/fit/fitter_state.hpp"
+#include "tree/fit/grower.hpp"
+#include "tree/kernels/node_kernels.hpp"
+#include "tree/fit/split_search.hpp"
 
 namespace vandu {
 namespace {

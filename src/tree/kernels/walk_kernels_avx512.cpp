@@ -3,5 +3,5 @@
 #define VANDU_WALK_NS avx512
 #define VANDU_WALK_BYTES 64
 #define VANDU_WALK_PARTS 4
-#include "tree/walk_kernels.inc"
+#include "tree/kernels/walk_kernels.inc"
 #endif

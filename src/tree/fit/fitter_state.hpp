@@ -10,12 +10,12 @@
 #include "core/matrix.hpp"
 #include "core/memory.hpp"
 #include "core/worker_pool.hpp"
-#include "tree/code_kernels.hpp"
+#include "tree/kernels/code_kernels.hpp"
 #include "tree/decision_tree.hpp"
-#include "tree/feature_codes.hpp"
-#include "tree/node_kernels.hpp"
-#include "tree/pending_chains.hpp"
-#include "tree/split_search.hpp"
+#include "tree/fit/feature_codes.hpp"
+#include "tree/kernels/node_kernels.hpp"
+#include "tree/fit/pending_chains.hpp"
+#include "tree/fit/split_search.hpp"
 
 namespace vandu {
 

@@ -1,4 +1,4 @@
-#include "tree/pending_chains.hpp"
+#include "tree/fit/pending_chains.hpp"
 
 #include <algorithm>
 #include <atomic>

@@ -1,4 +1,4 @@
-#include "tree/split_rule.hpp"
+#include "tree/fit/split_rule.hpp"
 
 namespace vandu {
 

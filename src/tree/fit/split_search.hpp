@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "core/numerics.hpp"
-#include "tree/node_kernels.hpp"
-#include "tree/split_rule.hpp"
+#include "tree/kernels/node_kernels.hpp"
+#include "tree/fit/split_rule.hpp"
 
 namespace vandu {
 

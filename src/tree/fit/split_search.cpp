@@ -1,4 +1,4 @@
-#include "tree/split_search.hpp"
+#include "tree/fit/split_search.hpp"
 
 #include <algorithm>
 #include <cmath>

@@ -8,8 +8,8 @@
 #include <cstdint>
 
 #include "core/numerics.hpp"
-#include "tree/feature_codes.hpp"
-#include "tree/node_kernels.hpp"
+#include "tree/fit/feature_codes.hpp"
+#include "tree/kernels/node_kernels.hpp"
 
 namespace vandu::kernels {
 

@@ -1,7 +1,7 @@
 #define VANDU_WALK_NS generic
 #define VANDU_WALK_BYTES 16
 #define VANDU_WALK_PARTS 2
-#include "tree/walk_kernels.inc"
+#include "tree/kernels/walk_kernels.inc"
 
 #include <vector>
 

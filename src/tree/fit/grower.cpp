@@ -1,4 +1,4 @@
-#include "tree/grower.hpp"
+#include "tree/fit/grower.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -9,7 +9,7 @@
 #include "core/numerics.hpp"
 #include "core/random.hpp"
 #include "core/worker_pool.hpp"
-#include "tree/split_search.hpp"
+#include "tree/fit/split_search.hpp"
 
 namespace vandu {
 

@@ -5,7 +5,7 @@
 
 #include "core/failure.hpp"
 #include "core/worker_pool.hpp"
-#include "tree/grower.hpp"
+#include "tree/fit/grower.hpp"
 
 namespace vandu {
 

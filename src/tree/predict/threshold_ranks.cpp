@@ -1,4 +1,4 @@
-#include "tree/threshold_ranks.hpp"
+#include "tree/predict/threshold_ranks.hpp"
 
 #include <algorithm>
 #include <cmath>

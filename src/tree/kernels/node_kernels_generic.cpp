@@ -1,6 +1,6 @@
 #define VANDU_KERNEL_NS generic
 #define VANDU_KERNEL_HALVES 1
-#include "tree/node_kernels.inc"
+#include "tree/kernels/node_kernels.inc"
 
 #include "core/cpu_features.hpp"
 

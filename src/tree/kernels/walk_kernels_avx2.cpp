@@ -3,5 +3,5 @@
 #define VANDU_WALK_NS avx2
 #define VANDU_WALK_BYTES 32
 #define VANDU_WALK_PARTS 2
-#include "tree/walk_kernels.inc"
+#include "tree/kernels/walk_kernels.inc"
 #endif
