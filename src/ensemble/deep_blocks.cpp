@@ -24,7 +24,7 @@ constexpr std::size_t ranked_nodes_per_feature = 32;
 constexpr std::size_t block_bytes = 16384;
 
 template <class Visit>
-void each_split(const std::vector<AverageEnsemble>& layers, Visit&& visit) {
+void each_split(std::span<const AverageEnsemble> layers, Visit&& visit) {
     for (const AverageEnsemble& layer : layers)
         for (const GradientBoostingImpl& model : layer.estimators)
             for (const DecisionTreeImpl& tree : model.estimators)
@@ -34,7 +34,7 @@ void each_split(const std::vector<AverageEnsemble>& layers, Visit&& visit) {
 
 }  // namespace
 
-std::shared_ptr<const walk::ThresholdRanks> DeepBlocks::block_ranks(const std::vector<AverageEnsemble>& layers,
+std::shared_ptr<const walk::ThresholdRanks> DeepBlocks::block_ranks(std::span<const AverageEnsemble> layers,
                                                                      const walk::Kernels& kernels) {
     if (!kernels.ranked) return nullptr;
     std::vector<std::uint64_t> features;

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "core/matrix.hpp"
@@ -24,9 +25,9 @@ public:
         const LaidOutTrees* trees;  // null when the member was not laid out
         double rate, mean;
     };
-    // Every threshold of every layer, when the kernels have a ranked one and ranking the
+    // Every threshold of the layers given, when the kernels have a ranked one and ranking the
     // blocks pays; null otherwise (the blocks then hold doubles).
-    static std::shared_ptr<const walk::ThresholdRanks> block_ranks(const std::vector<AverageEnsemble>& layers,
+    static std::shared_ptr<const walk::ThresholdRanks> block_ranks(std::span<const AverageEnsemble> layers,
                                                                    const walk::Kernels& kernels);
     // For walks with `kernels`; none when some member was not laid out for the shallow
     // kernels, or a layer is empty.

@@ -21,27 +21,8 @@ constexpr std::size_t pooled_samples = 64;
 constexpr std::size_t ranked_samples = 32;
 // Ranked on the team from this many samples per thread.
 constexpr std::size_t ranked_chunk = 256;
-// Ranking a sample costs a search per feature; the ranked kernel saves a little work on
-// every node, so a layer is ranked from about this many nodes per feature.
-constexpr std::size_t ranked_nodes_per_feature = 32;
 
 bool same_bits(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
-
-// Every split of a layer's members, for a shared table of ranks.
-std::shared_ptr<const walk::ThresholdRanks> layer_ranks(const AverageEnsemble& layer) {
-    std::vector<std::uint64_t> features;
-    std::vector<double> thresholds;
-    for (const GradientBoostingImpl& model : layer.estimators)
-        for (const DecisionTreeImpl& tree : model.estimators)
-            for (const auto& splitter : tree.splitters)
-                if (splitter.split_info) {
-                    features.push_back(splitter.split_info->feature);
-                    thresholds.push_back(splitter.split_info->threshold);
-                }
-    std::optional<walk::ThresholdRanks> ranks = walk::ThresholdRanks::build(features, thresholds);
-    if (!ranks || features.size() < ranked_nodes_per_feature * ranks->used().size()) return nullptr;
-    return std::make_shared<const walk::ThresholdRanks>(std::move(*ranks));
-}
 
 }  // namespace
 
@@ -55,7 +36,7 @@ DeepLayout::DeepLayout(const std::vector<AverageEnsemble>& layers, const walk::K
         std::vector<Member>& members = layers_.emplace_back();
         members.reserve(layer.estimators.size());
         std::shared_ptr<const walk::ThresholdRanks> ranks =
-            block_ranks ? block_ranks : kernels.ranked ? layer_ranks(layer) : nullptr;
+            block_ranks ? block_ranks : DeepBlocks::block_ranks({&layer, 1}, kernels);
         bool ranked = false;
         for (const GradientBoostingImpl& model : layer.estimators) {
             Member& m = members.emplace_back();
