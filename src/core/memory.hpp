@@ -33,6 +33,10 @@ public:
         data_.reset(static_cast<T*>(allocate_pages(n * sizeof(T))));
         size_ = n;
     }
+    void release() {
+        data_.reset();
+        size_ = 0;
+    }
 
 private:
     struct Free {

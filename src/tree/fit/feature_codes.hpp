@@ -56,13 +56,13 @@ private:
     UninitBuffer<code_t> codes_;
 };
 
-// A node whose rows span this many values (32 MiB by default) reads their codes rather
-// than their doubles; a matrix this large gets codes from its fitter's second fit on
-// (making them costs about a fit's root pass: a lone tree would not win it back).
+// A matrix of this many values (32 MiB of doubles by default) gets codes from its
+// fitter's second fit on (making them costs about a fit's root pass: a lone tree would
+// not win it back), and every node of a certified fit reads them.
 std::size_t coded_node_values();
 std::size_t fits_before_codes();
-// Tests only: codes from this many values on; 0: at every node of a certified fit, from
-// a fitter's first fit on.
+// Tests only: codes for matrices of this many values on; 0: for every matrix, from a
+// fitter's first certified fit on.
 void set_coded_node_values_for_testing(std::size_t values);
 
 // How a node's threshold reads the codes of a feature: codes above `above` are on the

@@ -233,19 +233,20 @@ public:
     std::vector<double> chunk_sum_above;
     std::vector<NodeTargets> chunk_targets;
     // Each row's sides, by level position, from the masked pass of a node whose children
-    // cannot split: its partition then reads them instead of the rows.
+    // cannot split: its partition then reads them instead of the rows. Only fits that read
+    // doubles note them: a fitter with codes gives the memory back.
+    UninitBuffer<std::uint64_t> side_bits;
     std::uint64_t* sides = nullptr;
     std::vector<RangeSet> chunk_ranges;  // by chunk and side
     std::vector<kernels::SideRanges> chunk_sides;
     bool root_ranges_known = false;
 
     // Whether placing `buffers` target buffers would move the level block.
-    bool moves_levels(std::size_t buffers) const { return level_block.size() < (buffers + 3) * n_samples; }
-    // Places `buffers` target buffers (at least `slots`), two of positions and one of sides
-    // in the block.
+    bool moves_levels(std::size_t buffers) const { return level_block.size() < (buffers + 2) * n_samples; }
+    // Places `buffers` target buffers (at least `slots`) and two of positions in the block.
     void size_levels(std::size_t slots, std::size_t buffers) {
         const std::size_t n = n_samples;
-        level_block.resize((buffers + 3) * n);
+        level_block.resize((buffers + 2) * n);
         std::uint64_t* at = level_block.data();
         target_slots = slots;
         targets.resize(buffers);
@@ -253,7 +254,6 @@ public:
         for (std::size_t k = 0; k < buffers; ++k) targets[k] = reinterpret_cast<double*>(at + k * n);
         positions[0] = at + buffers * n;
         positions[1] = at + (buffers + 1) * n;
-        sides = at + (buffers + 2) * n;
     }
     // The target buffer of a level: level modulo the slots, where every other tree of a
     // fitter that carries statistics takes a second set for all but slot 0.

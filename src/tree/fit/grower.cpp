@@ -38,7 +38,7 @@ std::int64_t Grower::grow(const NodeTask& task) {
     // rows: children that cannot split, or a node too small to take their ranges on the
     // way (they take their own, faster than through the side's running ranges).
     const bool ride = rides(count);
-    const bool note_sides = certified_ && !coded(count) && (budget == 1 || !ride) && st_.stride <= 64;
+    const bool note_sides = certified_ && !coded() && (budget == 1 || !ride) && st_.stride <= 64;
     auto choice = find_split(begin, count, data, root, large, shift, ranges,
                              note_sides ? st_.sides + begin : nullptr);
     if (!choice) return NO_CHILD;
@@ -55,7 +55,7 @@ std::int64_t Grower::grow(const NodeTask& task) {
     const std::size_t slots = st_.target_slots;
     if (level >= slots && sc_.pending.level_waits(level - slots)) flush();
     // Over codes the children's ranges cost a byte per value on the way.
-    const bool take_ranges = move_rows && (ride || !certified_ || coded(count));
+    const bool take_ranges = move_rows && (ride || !certified_ || coded());
     const NodeData children = partition(level + 1, begin, end, *choice, sc_.threshold[f], data,
                                         move_rows, take_ranges, large, child_ranges,
                                         note_sides ? st_.sides + begin : nullptr);
@@ -206,7 +206,7 @@ std::optional<Choice> Grower::find_split(std::size_t begin, std::size_t count, N
         any_drawn = true;
     }
 
-    if (coded(count) && any_drawn) code_search();
+    if (coded() && any_drawn) code_search();
 
     std::optional<Choice> choice;
     // With certified targets no impurity is NaN, so no comparison can fail first.

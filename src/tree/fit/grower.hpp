@@ -56,7 +56,9 @@ private:
 
     // Whether a node's passes read codes: where its rows' doubles span more than the
     // caches hold, codes cost less than the doubles' arrival; below, the doubles are faster.
-    bool coded(std::size_t count) const { return coded_ && count * st_.stride >= coded_node_values(); }
+    // Once a matrix has codes every node reads them: a node's rows lie scattered over the
+    // whole matrix, beyond the caches however few they are.
+    bool coded() const { return coded_; }
 
     void assign(const std::uint64_t* positions, std::size_t begin, std::size_t end, double value);
 

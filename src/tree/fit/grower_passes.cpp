@@ -24,7 +24,7 @@ NodeTargets Grower::masked_sums(const double* rows, const std::uint64_t* index, 
                                          sc_.threshold.data()};
         st_.code_kernels.code_sums(code_rows, stride, n, y + from, shift, search, above, sum);
     };
-    if (coded(count)) {
+    if (coded()) {
         if (!large) {
             NodeTargets node;
             coded_sums(0, count, sc_.above.data(), sc_.sum_above.data(), &node);
@@ -144,7 +144,7 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
         choice.sides = {};
         // Over codes the rows arrive too fast to hide a chain of divisions: the statistics
         // wait to run beside other chains.
-        if (!by_bits && !coded(count) && rides(count)) stats = choice.sides.data();
+        if (!by_bits && !coded() && rides(count)) stats = choice.sides.data();
     }
 
     // Rows [from, to) hold the lefts [lefts_before, lefts_after) of the node.
@@ -169,7 +169,7 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
         // x is the caller's memory, and a signal handler run between the passes could
         // change it: a row beyond its side's end fails the fit instead of writing there.
         bool ok;
-        if (coded(count)) {
+        if (coded()) {
             const std::uint64_t* index = data.indexed ? data.positions + from : nullptr;
             const kernels::CodePartition c{{st_.codes.codes(), st_.codes.pitch(), st_.source, stride, index, from,
                                             st_.n_features},

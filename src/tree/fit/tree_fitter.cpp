@@ -198,9 +198,13 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     }
     // Once for every fit on this matrix: a boosting fit's stages all read the same codes.
     if (certified && !st.codes.ready() && st.n_samples > 0 && st.n_features > 0 &&
-        st.n_samples * st.stride >= coded_node_values() && st.certified_fits >= fits_before_codes())
+        st.n_samples * st.stride >= coded_node_values() && st.certified_fits >= fits_before_codes()) {
+        st.side_bits.release();  // before the codes take their place
         st.codes.build(st.source, st.n_samples, st.stride, st.n_features, st.team);
+    }
     st.certified_fits += certified;
+    if (certified && !st.codes.ready()) st.side_bits.resize(st.n_samples);
+    st.sides = st.side_bits.data();
     if (!certified)  // every feature's exact statistics read the rows side by side
         for (int slot = 0; slot < 2; ++slot) st.rows[slot].resize(st.n_samples * st.stride);
     const double root_shift = certified ? summary.shift : 0.0;
