@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "test_support.hpp"
@@ -18,7 +19,7 @@ using vandu::testing::bits;
 // Columns a binning can get wrong, one per feature.
 enum Kind {
     few_duplicates, signed_zeros, subnormals, huge_clustered, distinct_255, distinct_256, distinct_257,
-    distinct_4095, distinct_4096, distinct_4097, continuous, constant, kinds
+    distinct_4095, distinct_4096, distinct_4097, continuous, zeros, constant, kinds
 };
 
 double value_of(int kind, std::mt19937_64& gen) {
@@ -45,6 +46,8 @@ double value_of(int kind, std::mt19937_64& gen) {
         case distinct_4096: return -pick(4096);
         case distinct_4097: return pick(4097) * 3.0;
         case continuous: return u(gen) * 6.0 - 3.0;
+        // One bin, not pure: every row of a side is at its extreme codes and reads its zero.
+        case zeros: return pick(2) ? 0.0 : -0.0;
         default: return 42.0;
     }
 }
@@ -66,20 +69,22 @@ std::vector<double> thresholds_of(const FeatureCodes& codes, std::size_t f, cons
     return out;
 }
 
-class CodesMatchDoubles : public ::testing::TestWithParam<std::size_t> {};
+// Rows, and features: one, two or three groups of codes (their extremes in registers, or
+// in memory).
+class CodesMatchDoubles : public ::testing::TestWithParam<std::tuple<std::size_t, std::size_t>> {};
 
 // Both passes over codes decide every row as its double does: the counts and sums of the
 // estimate pass, the partition's order and the children's ranges to the bit (the first
 // minimum, the last maximum, so -0.0 and +0.0 stay apart).
 TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
-    const std::size_t n = GetParam();
-    const std::size_t features = kinds, stride = (features + 3) / 4 * 4;
-    std::mt19937_64 gen(n);
+    const auto [n, features] = GetParam();
+    const std::size_t stride = (features + 3) / 4 * 4;
+    std::mt19937_64 gen(n * 64 + features);
     std::vector<double> x(n * stride, 0.0), y(n);
     std::vector<std::vector<double>> columns(features, std::vector<double>(n));
     std::normal_distribution<double> g(0.0, 2.0);
     for (std::size_t s = 0; s < n; ++s) {
-        for (std::size_t f = 0; f < features; ++f) x[s * stride + f] = columns[f][s] = value_of(static_cast<int>(f), gen);
+        for (std::size_t f = 0; f < features; ++f) x[s * stride + f] = columns[f][s] = value_of(static_cast<int>(f % kinds), gen);
         y[s] = g(gen);
     }
     FeatureCodes codes;
@@ -147,7 +152,8 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                     ASSERT_TRUE(k->code_partition(p));
                     // The definition: stable sides, first minimum and last maximum per side.
                     std::size_t at[2] = {0, n_left};
-                    double lo[2][kinds], hi[2][kinds];
+                    std::vector<double> lo[2] = {std::vector<double>(features), std::vector<double>(features)};
+                    std::vector<double> hi[2] = {lo[0], lo[1]};
                     std::size_t seen[2] = {0, 0};
                     for (std::size_t s = 0; s < rows; ++s) {
                         const double* row = &x[sample(s) * stride];
@@ -170,14 +176,39 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                         }
                     }
                 }
+                if (trial == 0) {
+                    // A NaN read by the replay in the pass's last row (flagged: every row is at
+                    // its side's extreme zero) fails the pass.
+                    const std::size_t w = continuous, last = sample(rows - 1);
+                    std::size_t n_left = 0;
+                    for (std::size_t s = 0; s < rows; ++s) n_left += !(x[sample(s) * stride + w] > t[w]);
+                    const double kept = x[last * stride + zeros];
+                    x[last * stride + zeros] = NAN;
+                    std::vector<double> out_y(rows), mn(2 * stride), mx(2 * stride);
+                    std::vector<code_t> cmn(2 * groups * FeatureCodes::group), cmx(cmn.size());
+                    SideRanges ranges[2];
+                    for (std::size_t sd = 0; sd < 2; ++sd)
+                        ranges[sd] = {mn.data() + sd * stride, mx.data() + sd * stride, 0,
+                                      cmn.data() + sd * groups * FeatureCodes::group,
+                                      cmx.data() + sd * groups * FeatureCodes::group};
+                    const CodePartition p{code_rows, rows, w, t[w], side[w], ys.data(), out_y.data(), nullptr,
+                                          {0, n_left}, {n_left, rows}, ranges, nullptr, &codes};
+                    EXPECT_FALSE(k->code_partition(p)) << (indexed ? "indexed" : "in order");
+                    x[last * stride + zeros] = kept;
+                }
             }
         }
     }
 }
 
-// 3,000 rows: every value makes the edges; 20,000: the edges come from a sample, and
-// values it missed share bins with others.
-INSTANTIATE_TEST_SUITE_P(Rows, CodesMatchDoubles, ::testing::Values(3000, 20000));
+// 128 to 257 rows: a pass that fills the partition's buffer of flagged rows once or twice,
+// or starts one more (the feature of zeros flags every row); 3,000 rows: every value makes
+// the edges; 20,000: the edges come from a sample, and values it missed share bins with
+// others. 13 features: one group of codes, 20: two, 34 or 40: three.
+INSTANTIATE_TEST_SUITE_P(Rows, CodesMatchDoubles,
+                         ::testing::Combine(::testing::Values(128, 129, 256, 257), ::testing::Values(13, 20, 40)));
+INSTANTIATE_TEST_SUITE_P(ManyRows, CodesMatchDoubles,
+                         ::testing::Combine(::testing::Values(3000, 20000), ::testing::Values(13, 20, 34)));
 
 }  // namespace
 }  // namespace vandu::kernels
