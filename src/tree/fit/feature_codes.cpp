@@ -29,9 +29,9 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
     padded_ = (n_features + group - 1) / group * group;
     edges_.assign(n_features * bins, std::numeric_limits<double>::infinity());
     pure_.assign(n_features * bins, 1);
-    // The last row's group load may run past its own codes.
-    codes_.resize(n * n_features + group);
-    std::memset(codes_.data() + n * n_features, 0, group * sizeof(code_t));
+    // The last row's loads may run past its own codes.
+    codes_.resize(n * n_features + reach);
+    std::memset(codes_.data() + n * n_features, 0, reach * sizeof(code_t));
 
     const std::size_t taken = std::min(n, edge_sample);
     std::vector<double> values(taken);

@@ -19,6 +19,7 @@ using code_t = std::int16_t;
 class FeatureCodes {
 public:
     static constexpr std::size_t group = 16;  // codes read per vector load
+    static constexpr std::size_t reach = 32;  // codes a load may read from a row's start on
     static constexpr std::size_t bins = 4096;
     static constexpr code_t none = 0x7fff;  // above every code
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "core/numerics.hpp"
 #include "tree/fit/feature_codes.hpp"
@@ -52,6 +53,7 @@ struct CodePartition {
 };
 
 struct CodeKernels {
+    const char* name;
     // For each of the first `width` features (a multiple of kernel_width), the rows above
     // its threshold and the sum of their y - shift, in any order of addition: the
     // estimate's bound covers sums in any order. Features not drawn may count anything.
@@ -63,7 +65,10 @@ struct CodeKernels {
     bool (*code_partition)(const CodePartition& p);
 };
 
+// The fastest variant this processor runs.
 const CodeKernels& code_kernels();
 const CodeKernels& generic_code_kernels();
+// Every variant this processor runs, the portable one first.
+std::span<const CodeKernels* const> runnable_code_kernels();
 
 }  // namespace vandu::kernels
