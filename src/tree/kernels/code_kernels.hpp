@@ -63,6 +63,10 @@ struct CodeKernels {
     // from the least and greatest codes and the exact extremes of the rows in those bins.
     // False when a row would land beyond its side's end or a NaN is read.
     bool (*code_partition)(const CodePartition& p);
+    // The codes of n values x[s * stride] into out[s * pitch], each FeatureCodes::code's;
+    // clears pure[c] for a value of code c without the bits of edge c.
+    void (*code_values)(const EdgeLevels& levels, const double* x, std::size_t stride, std::size_t n,
+                        code_t* out, std::size_t pitch, std::uint8_t* pure);
 };
 
 // The fastest variant this processor runs.

@@ -1,11 +1,13 @@
-// Built with -mavx512f -mavx512bw (no contraction): the estimate pass over codes with 32
-// codes of a row in one load and one compare into a mask register. A mask bit per
-// feature then drives everything: the counts in 16-bit lanes, the sums as masked adds of
-// eight features per register, and the rare ties.
+// Built with -mavx512f -mavx512bw (no contraction). The estimate pass over codes with 32
+// codes of a row in one load and one compare into a mask register: a mask bit per
+// feature then drives everything, the counts in 16-bit lanes, the sums as masked adds of
+// eight features per register, and the rare ties. And the codes' search, sixteen edges
+// per compare.
 #if defined(__x86_64__)
 #include <immintrin.h>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include "tree/kernels/code_kernels.hpp"
@@ -168,7 +170,38 @@ void sums_of(const CodeRows& r, std::size_t width, std::size_t n, const double* 
     std::fill(sum_right + valid, sum_right + width, 0.0);
 }
 
+// How many of the sixteen ascending values at p lie below v (see below16 of the AVX2
+// kernels).
+inline unsigned below16(const double* p, __m512d v) {
+    const __mmask16 bits = _mm512_kunpackb(_mm512_cmp_pd_mask(_mm512_loadu_pd(p + 8), v, _CMP_LT_OQ),
+                                           _mm512_cmp_pd_mask(_mm512_loadu_pd(p), v, _CMP_LT_OQ));
+    return static_cast<unsigned>(__builtin_ctz(~static_cast<unsigned>(bits)));
+}
+
 }  // namespace
+
+void code_values(const EdgeLevels& levels, const double* x, std::size_t stride, std::size_t n, code_t* out,
+                 std::size_t pitch, std::uint8_t* pure) {
+    // In locals: the stores could alias the tables otherwise.
+    const double* __restrict e = levels.edges;
+    const double* __restrict middle = levels.middle;
+    const __m512d top_low = _mm512_loadu_pd(levels.top), top_high = _mm512_loadu_pd(levels.top + 8);
+#pragma GCC unroll 4
+    for (std::size_t s = 0; s < n; ++s) {
+        const double v = x[s * stride];
+        const __m512d w = _mm512_set1_pd(v);
+        const __mmask16 top = _mm512_kunpackb(_mm512_cmp_pd_mask(top_high, w, _CMP_LT_OQ),
+                                              _mm512_cmp_pd_mask(top_low, w, _CMP_LT_OQ));
+        const unsigned high = static_cast<unsigned>(__builtin_ctz(~static_cast<unsigned>(top)));
+        const unsigned mid = below16(middle + 16 * high, w);
+        const auto c = static_cast<code_t>(256 * high + 16 * mid + below16(e + 256 * high + 16 * mid, w));
+        out[s * pitch] = c;
+        std::uint64_t vb, eb;
+        std::memcpy(&vb, &v, sizeof vb);
+        std::memcpy(&eb, e + c, sizeof eb);
+        pure[static_cast<std::size_t>(c)] &= vb == eb;
+    }
+}
 
 void code_sums(const CodeRows& rows, std::size_t width, std::size_t n, const double* y, double shift,
                const CodeSearch& search, std::int64_t* count_right, double* sum_right) {
