@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <vector>
 
@@ -70,6 +71,8 @@ std::vector<double> thresholds_of(const FeatureCodes& codes, std::size_t f, cons
 struct Shape {
     std::size_t rows, copies;  // of the kinds of column side by side
 };
+
+void PrintTo(const Shape& shape, std::ostream* os) { *os << shape.rows << " x " << shape.copies * kinds; }
 
 class CodesMatchDoubles : public ::testing::TestWithParam<Shape> {};
 
