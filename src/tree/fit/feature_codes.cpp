@@ -52,9 +52,9 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
         }
         // Past the last edge values are only known to be greater.
         for (std::size_t b = k; b < bins; ++b) pure_[f * bins + b] = 0;
-        double* top = levels_.data() + f * level_size;
-        for (std::size_t i = 0; i < 16; ++i) top[i] = e[256 * i + 255];
-        for (std::size_t i = 0; i < 256; ++i) top[16 + i] = e[16 * i + 15];
+        double* level = levels_.data() + f * level_size;
+        for (std::size_t i = 0; i < 16; ++i) level[i] = e[256 * i + 255];
+        for (std::size_t i = 0; i < 256; ++i) level[16 + i] = e[16 * i + 15];
     }
 
     // Rows in chunks on the team, each with its own purity flags, combined after.

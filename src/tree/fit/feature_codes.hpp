@@ -26,7 +26,7 @@ using code_t = std::int16_t;
 
 class FeatureCodes {
 public:
-    static constexpr std::size_t group = 16;  // codes read per vector load
+    static constexpr std::size_t group = 16;  // codes per AVX2 load; the searches' exact bits go by it
     static constexpr std::size_t reach = 32;  // codes a load may read from a row's start on
     static constexpr std::size_t bins = 4096;
     static constexpr code_t none = 0x7fff;  // above every code
@@ -63,7 +63,7 @@ public:
 private:
     bool ready_ = false;
     std::size_t n_features_ = 0, padded_ = 0;
-    // Edges padded with +inf to 256 per feature (the last never read by the search).
+    // Edges padded with +inf to `bins` per feature (the last never read by the search).
     std::vector<double> edges_;
     std::vector<std::uint8_t> pure_;
     static constexpr std::size_t level_size = 16 + 256;
