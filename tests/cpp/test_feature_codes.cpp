@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <ostream>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -89,13 +91,16 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
     }
     FeatureCodes codes;
     codes.build(x.data(), n, stride, features, 1);
+    for (std::size_t s = 0; s < n; ++s)
+        for (std::size_t f = 0; f < features; ++f)
+            ASSERT_EQ(codes.codes()[s * features + f], FeatureCodes::code(codes.edges(f), x[s * stride + f]));
     // An ascending subset of the rows, as a node below the root reads them.
     std::vector<std::uint64_t> index;
     for (std::size_t s = 0; s < n; ++s)
         if (gen() % 3 != 0) index.push_back(s);
     const double shift = 0.375;
 
-    for (const CodeKernels* k : {&code_kernels(), &generic_code_kernels()}) {
+    for (const CodeKernels* k : runnable_code_kernels()) {
         for (int trial = 0; trial < 8; ++trial) {
             std::vector<double> t(stride, INFINITY);
             std::vector<CodeThreshold> side(features);
@@ -133,7 +138,8 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                     ASSERT_EQ(bits(sum[f]), bits(total)) << "feature " << f;
                 }
 
-                for (std::size_t w = 0; w < features; ++w) {
+                // The partition reads one feature's codes: its kinds once, on the smaller shapes.
+                for (std::size_t w = 0; w < (n <= 20000 ? kinds : 0); ++w) {
                     const std::size_t n_left = rows - static_cast<std::size_t>(count[w]);
                     std::vector<double> out_y(rows, NAN);
                     std::vector<std::uint64_t> out_at(rows, 0);
@@ -201,14 +207,60 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
     }
 }
 
+// Every variant's search gives each value the code of the binary search, on the values a
+// table can get wrong: its edges and their neighbours, signed zeros, infinities, NaNs,
+// subnormals and the extremes; and clears exactly the purity flags it should.
+TEST_P(CodesMatchDoubles, SearchGivesTheCodesOfTheBinarySearch) {
+    const auto [n, features] = GetParam();
+    std::mt19937_64 gen(n * 64 + features + 1);
+    std::vector<double> x(n * features);
+    for (std::size_t s = 0; s < n; ++s)
+        for (std::size_t f = 0; f < features; ++f) x[s * features + f] = value_of(static_cast<int>(f % kinds), gen);
+    FeatureCodes codes;
+    codes.build(x.data(), n, features, features, 1);
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    constexpr double tiny = std::numeric_limits<double>::denorm_min();
+    for (std::size_t f = 0; f < features; ++f) {
+        std::vector<double> probes = {std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(),
+                                      0.0, -0.0, inf, -inf, tiny, -tiny, std::numeric_limits<double>::min(),
+                                      std::numeric_limits<double>::max(), std::numeric_limits<double>::lowest()};
+        for (std::size_t b = 0; b < FeatureCodes::bins; ++b)
+            for (double e : {codes.edge(f, b), std::nextafter(codes.edge(f, b), -inf), std::nextafter(codes.edge(f, b), inf)})
+                probes.push_back(e);
+        for (std::size_t s = 0; s < n; s += 7) probes.push_back(x[s * features + f]);
+        std::shuffle(probes.begin(), probes.end(), gen);
+        // Values three apart, codes two apart, as a matrix's rows lie.
+        std::vector<double> spread(3 * probes.size(), NAN);
+        for (std::size_t i = 0; i < probes.size(); ++i) spread[3 * i] = probes[i];
+        std::vector<std::uint8_t> want(FeatureCodes::bins, 1);
+        for (double v : probes) {
+            const code_t c = FeatureCodes::code(codes.edges(f), v);
+            want[static_cast<std::size_t>(c)] &= bits(v) == bits(codes.edge(f, static_cast<std::size_t>(c)));
+        }
+        for (const CodeKernels* k : runnable_code_kernels()) {
+            std::vector<code_t> out(2 * probes.size(), -1);
+            std::vector<std::uint8_t> pure(FeatureCodes::bins, 1);
+            k->code_values(codes.levels(f), spread.data(), 3, probes.size(), out.data(), 2, pure.data());
+            for (std::size_t i = 0; i < probes.size(); ++i)
+                ASSERT_EQ(out[2 * i], FeatureCodes::code(codes.edges(f), probes[i]))
+                    << k->name << " feature " << f << " value " << probes[i];
+            ASSERT_EQ(pure, want) << k->name << " feature " << f;
+        }
+    }
+}
+
 // 128 to 257 rows: a pass that fills the partition's buffer of flagged rows once or twice,
 // or starts one more (the feature of zeros flags every row); 3,000 rows: every value makes
 // the edges; 20,000: the edges come from a sample, and values it missed share bins with
-// others. 13 features: one group of codes, 20: two, 34 or 40: three.
+// others; 70,000: counts beyond a 16-bit lane. 13 features: one group of codes, 20: two,
+// 34 or 40: three; 132: more than a vector pass of the estimate takes at once, rows in chunks.
 INSTANTIATE_TEST_SUITE_P(Rows, CodesMatchDoubles,
                          ::testing::Combine(::testing::Values(128, 129, 256, 257), ::testing::Values(13, 20, 40)));
 INSTANTIATE_TEST_SUITE_P(ManyRows, CodesMatchDoubles,
                          ::testing::Combine(::testing::Values(3000, 20000), ::testing::Values(13, 20, 34)));
+INSTANTIATE_TEST_SUITE_P(Wide, CodesMatchDoubles,
+                         ::testing::Values(std::tuple<std::size_t, std::size_t>{70000, 13},
+                                           std::tuple<std::size_t, std::size_t>{3000, 132}));
 
 }  // namespace
 }  // namespace vandu::kernels

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/worker_pool.hpp"
+#include "tree/kernels/code_kernels.hpp"
 
 namespace vandu {
 namespace {
@@ -15,12 +16,6 @@ constexpr std::size_t edge_sample = std::size_t{1} << 14;
 
 std::atomic<std::size_t> coded_from{std::size_t{1} << 22};
 
-std::uint64_t bits_of(double v) {
-    std::uint64_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return b;
-}
-
 }  // namespace
 
 void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std::size_t n_features,
@@ -29,9 +24,10 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
     padded_ = (n_features + group - 1) / group * group;
     edges_.assign(n_features * bins, std::numeric_limits<double>::infinity());
     pure_.assign(n_features * bins, 1);
-    // The last row's group load may run past its own codes.
-    codes_.resize(n * n_features + group);
-    std::memset(codes_.data() + n * n_features, 0, group * sizeof(code_t));
+    levels_.assign(n_features * level_size, 0.0);
+    // The last row's loads may run past its own codes.
+    codes_.resize(n * n_features + reach);
+    std::memset(codes_.data() + n * n_features, 0, reach * sizeof(code_t));
 
     const std::size_t taken = std::min(n, edge_sample);
     std::vector<double> values(taken);
@@ -56,29 +52,26 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
         }
         // Past the last edge values are only known to be greater.
         for (std::size_t b = k; b < bins; ++b) pure_[f * bins + b] = 0;
+        double* level = levels_.data() + f * level_size;
+        for (std::size_t i = 0; i < 16; ++i) level[i] = e[256 * i + 255];
+        for (std::size_t i = 0; i < 256; ++i) level[16 + i] = e[16 * i + 15];
     }
 
     // Rows in chunks on the team, each with its own purity flags, combined after.
     const std::size_t tasks = n * n_features >= (std::size_t{1} << 20) ? team : 1;
     std::vector<std::vector<std::uint8_t>> pure(tasks, pure_);
+    const auto code_values = kernels::code_kernels().code_values;
     parallel_team(tasks, [&](std::size_t t) {
         std::uint8_t* flags = pure[t].data();
         // Blocks of rows that stay in the cache while each feature's edges are searched
         // (one table at a time stays close, and the rows' searches overlap).
-        constexpr std::size_t block = 1024;
+        constexpr std::size_t block = 256;
         const std::size_t last = n * (t + 1) / tasks;
         for (std::size_t from = n * t / tasks; from < last; from += block) {
             const std::size_t to = std::min(last, from + block);
-            for (std::size_t f = 0; f < n_features; ++f) {
-                const double* e = edges_.data() + f * bins;
-                std::uint8_t* pure_bins = flags + f * bins;
-                for (std::size_t s = from; s < to; ++s) {
-                    const double v = x[s * stride + f];
-                    const code_t c = code(e, v);
-                    codes_.data()[s * n_features + f] = c;
-                    pure_bins[static_cast<std::size_t>(c)] &= bits_of(v) == bits_of(e[c]);
-                }
-            }
+            for (std::size_t f = 0; f < n_features; ++f)
+                code_values(levels(f), x + from * stride + f, stride, to - from,
+                            codes_.data() + from * n_features + f, n_features, flags + f * bins);
         }
     });
     for (std::size_t t = 0; t < tasks; ++t)

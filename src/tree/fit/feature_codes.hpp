@@ -13,14 +13,24 @@
 
 namespace vandu {
 
+// A feature's edges as the search for many values reads them: three steps of sixteen
+// compares, each step's compares in one table.
+struct EdgeLevels {
+    const double* top;     // 16: edge 256k + 255, the last of each block of 256
+    const double* middle;  // 16 x 16: edge 256k + 16j + 15 at 16k + j
+    const double* edges;   // the 4096 edges, +inf padded
+};
+
 // Codes fit in 12 bits: signed 16-bit lanes compare them in one instruction.
 using code_t = std::int16_t;
 
 class FeatureCodes {
 public:
-    static constexpr std::size_t group = 16;  // codes read per vector load
+    static constexpr std::size_t group = 16;  // codes per AVX2 load; the searches' exact bits go by it
+    static constexpr std::size_t reach = 32;  // codes a load may read from a row's start on
     static constexpr std::size_t bins = 4096;
     static constexpr code_t none = 0x7fff;  // above every code
+    static_assert(bins == 16 * 16 * 16, "EdgeLevels: three steps of sixteen");
 
     // Codes of n samples of n_features values, sample s at x + s * stride. The edges
     // come from an evenly spaced sample of each feature's values; any edges are sound.
@@ -40,6 +50,9 @@ public:
     bool pure(std::size_t f, std::size_t b) const { return pure_[f * bins + b] != 0; }
     const double* edges(std::size_t f) const { return edges_.data() + f * bins; }
     const std::uint8_t* pure_flags(std::size_t f) const { return pure_.data() + f * bins; }
+    EdgeLevels levels(std::size_t f) const {
+        return {levels_.data() + f * level_size, levels_.data() + f * level_size + 16, edges(f)};
+    }
 
     static code_t code(const double* e, double v) {
         std::size_t at = 0;
@@ -50,9 +63,11 @@ public:
 private:
     bool ready_ = false;
     std::size_t n_features_ = 0, padded_ = 0;
-    // Edges padded with +inf to 256 per feature (the last never read by the search).
+    // Edges padded with +inf to `bins` per feature (the last never read by the search).
     std::vector<double> edges_;
     std::vector<std::uint8_t> pure_;
+    static constexpr std::size_t level_size = 16 + 256;
+    std::vector<double> levels_;
     UninitBuffer<code_t> codes_;
 };
 

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "core/numerics.hpp"
 #include "tree/fit/feature_codes.hpp"
@@ -52,6 +53,7 @@ struct CodePartition {
 };
 
 struct CodeKernels {
+    const char* name;
     // For each of the first `width` features (a multiple of kernel_width), the rows above
     // its threshold and the sum of their y - shift, in any order of addition: the
     // estimate's bound covers sums in any order. Features not drawn may count anything.
@@ -61,9 +63,16 @@ struct CodeKernels {
     // from the least and greatest codes and the exact extremes of the rows in those bins.
     // False when a row would land beyond its side's end or a NaN is read.
     bool (*code_partition)(const CodePartition& p);
+    // The codes of n values x[s * stride] into out[s * pitch], each FeatureCodes::code's;
+    // clears pure[c] for a value of code c without the bits of edge c.
+    void (*code_values)(const EdgeLevels& levels, const double* x, std::size_t stride, std::size_t n,
+                        code_t* out, std::size_t pitch, std::uint8_t* pure);
 };
 
+// The fastest variant this processor runs.
 const CodeKernels& code_kernels();
 const CodeKernels& generic_code_kernels();
+// Every variant this processor runs, the portable one first.
+std::span<const CodeKernels* const> runnable_code_kernels();
 
 }  // namespace vandu::kernels

@@ -1,6 +1,8 @@
 #define VANDU_CODE_NS generic
 #include "tree/kernels/code_kernels.inc"
 
+#include <vector>
+
 #include "core/cpu_features.hpp"
 
 namespace vandu::kernels {
@@ -10,21 +12,41 @@ namespace avx2 {
 void code_sums(const CodeRows&, std::size_t, std::size_t, const double*, double, const CodeSearch&,
                std::int64_t*, double*);
 bool code_partition(const CodePartition&);
+void code_values(const EdgeLevels&, const double*, std::size_t, std::size_t, code_t*, std::size_t, std::uint8_t*);
 }  // namespace avx2
+namespace avx512 {
+void code_sums(const CodeRows&, std::size_t, std::size_t, const double*, double, const CodeSearch&,
+               std::int64_t*, double*);
+void code_values(const EdgeLevels&, const double*, std::size_t, std::size_t, code_t*, std::size_t, std::uint8_t*);
+}  // namespace avx512
 #endif
 
 const CodeKernels& generic_code_kernels() {
-    static const CodeKernels portable{generic::code_sums, generic::code_partition};
+    static const CodeKernels portable{"generic", generic::code_sums, generic::code_partition,
+                                           generic::code_values};
     return portable;
 }
 
-const CodeKernels& code_kernels() {
-    static const CodeKernels chosen = [] {
+std::span<const CodeKernels* const> runnable_code_kernels() {
 #if defined(__x86_64__)
-        if (cpu::has_avx2()) return CodeKernels{avx2::code_sums, avx2::code_partition};
+    static const CodeKernels with_avx2{"avx2", avx2::code_sums, avx2::code_partition, avx2::code_values};
+    // The partition reads one code per row: AVX2's serves.
+    static const CodeKernels with_avx512bw{"avx512bw", avx512::code_sums, avx2::code_partition,
+                                                avx512::code_values};
 #endif
-        return generic_code_kernels();
+    static const std::vector<const CodeKernels*> runnable = [] {
+        std::vector<const CodeKernels*> list{&generic_code_kernels()};
+#if defined(__x86_64__)
+        if (cpu::has_avx2()) list.push_back(&with_avx2);
+        if (cpu::has_avx2() && cpu::has_avx512bw()) list.push_back(&with_avx512bw);
+#endif
+        return list;
     }();
+    return runnable;
+}
+
+const CodeKernels& code_kernels() {
+    static const CodeKernels& chosen = *runnable_code_kernels().back();
     return chosen;
 }
 

@@ -1,0 +1,215 @@
+// Built with -mavx512f -mavx512bw (no contraction). The estimate pass over codes with 32
+// codes of a row in one load and one compare into a mask register: a mask bit per
+// feature then drives everything, the counts in 16-bit lanes, the sums as masked adds of
+// eight features per register, and the rare ties. And the codes' search, sixteen edges
+// per compare.
+#if defined(__x86_64__)
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "tree/kernels/code_kernels.hpp"
+
+namespace vandu::kernels::avx512 {
+namespace {
+
+constexpr std::size_t lanes = 32;  // codes per load
+constexpr std::size_t code_ahead = 64;
+// A 16-bit count lane holds this many rows; the totals take them before they could wrap.
+constexpr std::size_t count_rows = 32767;
+// Blocks of eight features in one pass at most: their sums, counts and thresholds fill
+// the 32 registers.
+constexpr int max_blocks = 16;
+// Rows of more features than a pass takes go in chunks of about this many bytes of codes.
+constexpr std::size_t chunk_bytes = std::size_t{1} << 17;
+
+template <bool Indexed>
+inline std::size_t sample_of(const CodeRows& r, std::size_t s) {
+    return Indexed ? r.index[s] : r.first + s;
+}
+
+// A pass: S blocks of eight features from f0 on, over rows [begin, end), added to the
+// pass's counts and sums. Lanes at or beyond `valid` count nothing. The rows' codes are
+// asked for `ahead` rows ahead, `fetch` bytes of them (0: none).
+struct Pass {
+    std::size_t f0, valid, fetch, ahead;
+    std::int64_t* counts;
+    double* sums;
+};
+
+template <int S, bool Indexed>
+void sums_of_blocks(const CodeRows& r, std::size_t begin, std::size_t end, std::size_t n, const double* y,
+                    double shift, const CodeSearch& q, const Pass& p) {
+    constexpr int L = (S + 3) / 4;
+    const std::size_t f0 = p.f0;
+    __mmask32 load[L], exact[L];
+    __m512i above[L], tie[L];
+    for (int k = 0; k < L; ++k) {
+        const std::size_t from = f0 + k * lanes, left = p.valid > from ? p.valid - from : 0;
+        load[k] = left >= lanes ? ~__mmask32{0} : static_cast<__mmask32>((std::uint64_t{1} << left) - 1);
+        above[k] = _mm512_maskz_loadu_epi16(load[k], q.above + from);
+        tie[k] = _mm512_maskz_loadu_epi16(load[k], q.tie + from);
+        std::uint32_t bits = 0;
+        for (std::size_t j = 0; j < std::min(left, lanes); ++j) {
+            const std::size_t f = from + j;
+            bits |= ((q.exact[f / FeatureCodes::group] >> (2 * (f % FeatureCodes::group))) & 1u) << j;
+        }
+        exact[k] = static_cast<__mmask32>(bits);
+    }
+    const code_t* codes = r.codes + f0;
+    const code_t* fetched = r.codes;
+    const double* thresholds = q.thresholds + f0;
+    const __m512i one = _mm512_set1_epi16(1);
+    __m512d sum[S];
+    for (int b = 0; b < S; ++b) sum[b] = _mm512_loadu_pd(p.sums + 8 * b);
+    for (std::size_t start = begin; start < end; start += count_rows) {
+        const std::size_t stop = std::min(end, start + count_rows);
+        __m512i count[L];
+        for (int k = 0; k < L; ++k) count[k] = _mm512_setzero_si512();
+        for (std::size_t s = start; s < stop; ++s) {
+            if (p.fetch && s + p.ahead < n) {
+                const char* at = reinterpret_cast<const char*>(fetched + sample_of<Indexed>(r, s + p.ahead) * r.pitch);
+                for (std::size_t o = 0; o < p.fetch; o += 64) _mm_prefetch(at + o, _MM_HINT_T0);
+                _mm_prefetch(at + p.fetch - 1, _MM_HINT_T0);
+            }
+            const std::size_t sample = sample_of<Indexed>(r, s);
+            // Loads run up to FeatureCodes::reach codes past a row's start; lanes beyond
+            // `valid` are masked in the compare (a masked load splitting lines costs more).
+            const code_t* row = codes + sample * r.pitch;
+            __mmask32 right[L];
+#pragma GCC unroll 4
+            for (int k = 0; k < L; ++k) {
+                const __m512i c = _mm512_loadu_si512(row + k * lanes);
+                right[k] = _mm512_mask_cmpgt_epi16_mask(load[k], c, above[k]);
+                std::uint32_t ties = _mm512_mask_cmpeq_epi16_mask(exact[k], c, tie[k]);
+                if (__builtin_expect(ties != 0, 0)) {
+                    // The row is in a threshold's bin: its double decides.
+                    const double* values = r.x + sample * r.stride + f0 + k * lanes;
+                    std::uint32_t bits = right[k] & ~ties;
+                    do {
+                        const int j = __builtin_ctz(ties);
+                        ties &= ties - 1;
+                        bits |= static_cast<std::uint32_t>(values[j] > thresholds[k * lanes + j]) << j;
+                    } while (ties);
+                    right[k] = static_cast<__mmask32>(bits);
+                }
+                count[k] = _mm512_mask_add_epi16(count[k], right[k], count[k], one);
+            }
+            const __m512d d = _mm512_set1_pd(y[s] - shift);
+#pragma GCC unroll 16
+            for (int b = 0; b < S; ++b)
+                sum[b] = _mm512_mask_add_pd(sum[b], static_cast<__mmask8>(right[b / 4] >> (8 * (b % 4))), sum[b], d);
+        }
+        for (int k = 0; k < L; ++k) {
+            alignas(64) std::uint16_t c[lanes];
+            _mm512_store_si512(c, count[k]);
+            for (std::size_t j = 0; j < std::min<std::size_t>(lanes, 8 * S - k * lanes); ++j)
+                p.counts[k * lanes + j] += c[j];
+        }
+    }
+    for (int b = 0; b < S; ++b) _mm512_storeu_pd(p.sums + 8 * b, sum[b]);
+}
+
+template <bool Indexed>
+void pass_over(int blocks, const CodeRows& r, std::size_t begin, std::size_t end, std::size_t n,
+               const double* y, double shift, const CodeSearch& q, const Pass& p) {
+    switch (blocks) {
+#define VANDU_BLOCKS(S) \
+    case S: sums_of_blocks<S, Indexed>(r, begin, end, n, y, shift, q, p); break
+        VANDU_BLOCKS(1);
+        VANDU_BLOCKS(2);
+        VANDU_BLOCKS(3);
+        VANDU_BLOCKS(4);
+        VANDU_BLOCKS(5);
+        VANDU_BLOCKS(6);
+        VANDU_BLOCKS(7);
+        VANDU_BLOCKS(8);
+        VANDU_BLOCKS(9);
+        VANDU_BLOCKS(10);
+        VANDU_BLOCKS(11);
+        VANDU_BLOCKS(12);
+        VANDU_BLOCKS(13);
+        VANDU_BLOCKS(14);
+        VANDU_BLOCKS(15);
+        VANDU_BLOCKS(16);
+#undef VANDU_BLOCKS
+        default: break;
+    }
+}
+
+template <bool Indexed>
+void sums_of(const CodeRows& r, std::size_t width, std::size_t n, const double* y, double shift,
+             const CodeSearch& q, std::int64_t* count_right, double* sum_right) {
+    const std::size_t valid = std::min(width, r.n_features);
+    const std::size_t blocks = (valid + 7) / 8;
+    const std::size_t passes = (blocks + max_blocks - 1) / max_blocks;
+    // Whole blocks of eight (width need not be a multiple of 8), each feature's sum
+    // added in row order.
+    std::vector<std::int64_t> counts(8 * blocks, 0);
+    std::vector<double> sums(8 * blocks, 0.0);
+    const std::size_t bytes = 2 * valid;
+    // Rows wider than one pass go in chunks that stay in the cache for all the passes, the
+    // first of which fetches each row whole; rows read through positions are fetched ahead.
+    const std::size_t chunk = passes > 1 ? std::max<std::size_t>(64, chunk_bytes / bytes) : n;
+    const std::size_t fetch = passes > 1 || Indexed ? bytes : 0;
+    for (std::size_t begin = 0; begin < n; begin += chunk) {
+        const std::size_t end = std::min(n, begin + chunk);
+        for (std::size_t p = 0; p < passes; ++p) {
+            const std::size_t first = blocks * p / passes, last = blocks * (p + 1) / passes;
+            const Pass pass{8 * first, valid, p == 0 ? fetch : 0, code_ahead, counts.data() + 8 * first,
+                            sums.data() + 8 * first};
+            pass_over<Indexed>(static_cast<int>(last - first), r, begin, end, n, y, shift, q, pass);
+        }
+    }
+    std::copy(counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(valid), count_right);
+    std::copy(sums.begin(), sums.begin() + static_cast<std::ptrdiff_t>(valid), sum_right);
+    // Padding features beyond the matrix's own.
+    std::fill(count_right + valid, count_right + width, 0);
+    std::fill(sum_right + valid, sum_right + width, 0.0);
+}
+
+// How many of the sixteen ascending values at p lie below v (see below16 of the AVX2
+// kernels).
+inline unsigned below16(const double* p, __m512d v) {
+    const __mmask16 bits = _mm512_kunpackb(_mm512_cmp_pd_mask(_mm512_loadu_pd(p + 8), v, _CMP_LT_OQ),
+                                           _mm512_cmp_pd_mask(_mm512_loadu_pd(p), v, _CMP_LT_OQ));
+    return static_cast<unsigned>(__builtin_ctz(~static_cast<unsigned>(bits)));
+}
+
+}  // namespace
+
+void code_values(const EdgeLevels& levels, const double* x, std::size_t stride, std::size_t n, code_t* out,
+                 std::size_t pitch, std::uint8_t* pure) {
+    // In locals: the stores could alias the tables otherwise.
+    const double* __restrict e = levels.edges;
+    const double* __restrict middle = levels.middle;
+    const __m512d top_low = _mm512_loadu_pd(levels.top), top_high = _mm512_loadu_pd(levels.top + 8);
+#pragma GCC unroll 4
+    for (std::size_t s = 0; s < n; ++s) {
+        const double v = x[s * stride];
+        const __m512d w = _mm512_set1_pd(v);
+        const __mmask16 top = _mm512_kunpackb(_mm512_cmp_pd_mask(top_high, w, _CMP_LT_OQ),
+                                              _mm512_cmp_pd_mask(top_low, w, _CMP_LT_OQ));
+        const unsigned high = static_cast<unsigned>(__builtin_ctz(~static_cast<unsigned>(top)));
+        const unsigned mid = below16(middle + 16 * high, w);
+        const auto c = static_cast<code_t>(256 * high + 16 * mid + below16(e + 256 * high + 16 * mid, w));
+        out[s * pitch] = c;
+        std::uint64_t vb, eb;
+        std::memcpy(&vb, &v, sizeof vb);
+        std::memcpy(&eb, e + c, sizeof eb);
+        pure[static_cast<std::size_t>(c)] &= vb == eb;
+    }
+}
+
+void code_sums(const CodeRows& rows, std::size_t width, std::size_t n, const double* y, double shift,
+               const CodeSearch& search, std::int64_t* count_right, double* sum_right) {
+    if (rows.index)
+        sums_of<true>(rows, width, n, y, shift, search, count_right, sum_right);
+    else
+        sums_of<false>(rows, width, n, y, shift, search, count_right, sum_right);
+}
+
+}  // namespace vandu::kernels::avx512
+#endif
