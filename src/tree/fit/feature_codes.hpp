@@ -71,7 +71,8 @@ private:
     UninitBuffer<code_t> codes_;
 };
 
-// A matrix of this many values (32 MiB of doubles by default) gets codes from its
+// A matrix of this many values (12 MiB of doubles where the AVX-512 estimate pass runs,
+// 32 MiB elsewhere) gets codes from its
 // fitter's second fit on (making them costs about a fit's root pass: a lone tree would
 // not win it back), and every node of a certified fit reads them.
 std::size_t coded_node_values();
