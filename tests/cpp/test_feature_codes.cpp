@@ -7,6 +7,7 @@
 #include <limits>
 #include <ostream>
 #include <random>
+#include <string>
 #include <tuple>
 #include <vector>
 
@@ -128,14 +129,22 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                              {above.data(), tie.data(), exact.data(), t.data()}, count.data(), sum.data());
                 for (std::size_t f = 0; f < features; ++f) {
                     std::int64_t c = 0;
-                    double total = 0.0;
+                    double total = 0.0, magnitude = 0.0;
                     for (std::size_t s = 0; s < rows; ++s) {
                         const bool right = x[sample(s) * stride + f] > t[f];
                         c += right;
                         total += right ? ys[s] - shift : 0.0;
+                        magnitude += right ? std::fabs(ys[s] - shift) : 0.0;
                     }
                     ASSERT_EQ(count[f], c) << "feature " << f << " threshold " << t[f];
-                    ASSERT_EQ(bits(sum[f]), bits(total)) << "feature " << f;
+                    if (std::string(k->name) == "avx512bw") {
+                        // Rows in a threshold's bin add after the others: within what two sums of
+                        // c terms in any order can differ by.
+                        const double gamma = 2.0 * static_cast<double>(c + 2) * 0x1p-53;
+                        ASSERT_LE(std::fabs(sum[f] - total), gamma * magnitude) << k->name << " feature " << f;
+                    } else {
+                        ASSERT_EQ(bits(sum[f]), bits(total)) << k->name << " feature " << f;
+                    }
                 }
 
                 // The partition reads one feature's codes: its kinds once, on the smaller shapes.

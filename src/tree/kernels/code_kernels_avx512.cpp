@@ -39,6 +39,66 @@ struct Pass {
     double* sums;
 };
 
+// Rows in a threshold's bin wait here for their doubles, which lie anywhere in the matrix:
+// when one half fills, its doubles are asked for and the other half, asked for when it
+// filled, is decided. Their sums add after the pass's own, an order the bound allows.
+class Ties {
+public:
+    static constexpr std::size_t half = 64;
+
+    Ties(const CodeRows& r, std::size_t f0, const double* thresholds, std::int64_t* counts, double* sums)
+        : r_(r), f0_(f0), thresholds_(thresholds), counts_(counts), sums_(sums) {}
+
+    void add(std::size_t sample, std::size_t group, std::uint32_t bits, double d) {
+        waiting_[filling_ * half + used_[filling_]++] = {sample, bits, static_cast<std::uint32_t>(group), d};
+        if (used_[filling_] < half) return;
+        for (std::size_t i = 0; i < half; ++i) {
+            const Tie& t = waiting_[filling_ * half + i];
+            _mm_prefetch(reinterpret_cast<const char*>(values(t) + __builtin_ctz(t.bits)), _MM_HINT_T0);
+        }
+        filling_ ^= 1;
+        decide(filling_);
+    }
+    // The rest, oldest half first.
+    void finish() {
+        decide(filling_ ^ 1);
+        decide(filling_);
+    }
+
+private:
+    struct Tie {
+        std::size_t sample;
+        std::uint32_t bits, group;
+        double d;
+    };
+    const double* values(const Tie& t) const { return r_.x + t.sample * r_.stride + f0_ + t.group * lanes; }
+    void decide(std::size_t h) {
+        for (std::size_t i = 0; i < used_[h]; ++i) {
+            const Tie& t = waiting_[h * half + i];
+            const double* v = values(t);
+            std::uint32_t bits = t.bits;
+            do {
+                const std::size_t j = static_cast<std::size_t>(__builtin_ctz(bits)), f = t.group * lanes + j;
+                bits &= bits - 1;
+                if (v[j] > thresholds_[f]) {
+                    counts_[f] += 1;
+                    sums_[f] += t.d;
+                }
+            } while (bits);
+        }
+        used_[h] = 0;
+    }
+
+    const CodeRows& r_;
+    const std::size_t f0_;
+    const double* thresholds_;
+    std::int64_t* counts_;
+    double* sums_;
+    Tie waiting_[2 * half];
+    std::size_t used_[2] = {0, 0};
+    std::size_t filling_ = 0;
+};
+
 template <int S, bool Indexed>
 void sums_of_blocks(const CodeRows& r, std::size_t begin, std::size_t end, std::size_t n, const double* y,
                     double shift, const CodeSearch& q, const Pass& p) {
@@ -56,12 +116,16 @@ void sums_of_blocks(const CodeRows& r, std::size_t begin, std::size_t end, std::
             const std::size_t f = from + j;
             bits |= ((q.exact[f / FeatureCodes::group] >> (2 * (f % FeatureCodes::group))) & 1u) << j;
         }
-        exact[k] = static_cast<__mmask32>(bits);
+        // Only this pass's lanes: the next pass decides its own features' ties.
+        const std::size_t here = std::min<std::size_t>(lanes, 8 * S - k * lanes);
+        exact[k] = static_cast<__mmask32>(bits & (here >= lanes ? ~std::uint32_t{0} : (std::uint32_t{1} << here) - 1));
     }
     const code_t* codes = r.codes + f0;
     const code_t* fetched = r.codes;
     const double* thresholds = q.thresholds + f0;
     const __m512i one = _mm512_set1_epi16(1);
+    double tied[8 * S] = {};
+    Ties ties(r, f0, thresholds, p.counts, tied);
     __m512d sum[S];
     for (int b = 0; b < S; ++b) sum[b] = _mm512_loadu_pd(p.sums + 8 * b);
     for (std::size_t start = begin; start < end; start += count_rows) {
@@ -78,26 +142,21 @@ void sums_of_blocks(const CodeRows& r, std::size_t begin, std::size_t end, std::
             // Loads run up to FeatureCodes::reach codes past a row's start; lanes beyond
             // `valid` are masked in the compare (a masked load splitting lines costs more).
             const code_t* row = codes + sample * r.pitch;
+            const double dy = y[s] - shift;
             __mmask32 right[L];
 #pragma GCC unroll 4
             for (int k = 0; k < L; ++k) {
                 const __m512i c = _mm512_loadu_si512(row + k * lanes);
                 right[k] = _mm512_mask_cmpgt_epi16_mask(load[k], c, above[k]);
-                std::uint32_t ties = _mm512_mask_cmpeq_epi16_mask(exact[k], c, tie[k]);
-                if (__builtin_expect(ties != 0, 0)) {
-                    // The row is in a threshold's bin: its double decides.
-                    const double* values = r.x + sample * r.stride + f0 + k * lanes;
-                    std::uint32_t bits = right[k] & ~ties;
-                    do {
-                        const int j = __builtin_ctz(ties);
-                        ties &= ties - 1;
-                        bits |= static_cast<std::uint32_t>(values[j] > thresholds[k * lanes + j]) << j;
-                    } while (ties);
-                    right[k] = static_cast<__mmask32>(bits);
+                const std::uint32_t in_bin = _mm512_mask_cmpeq_epi16_mask(exact[k], c, tie[k]);
+                if (__builtin_expect(in_bin != 0, 0)) {
+                    // The row is in a threshold's bin: its double decides, later.
+                    right[k] = static_cast<__mmask32>(right[k] & ~in_bin);
+                    ties.add(sample, static_cast<std::size_t>(k), in_bin, dy);
                 }
                 count[k] = _mm512_mask_add_epi16(count[k], right[k], count[k], one);
             }
-            const __m512d d = _mm512_set1_pd(y[s] - shift);
+            const __m512d d = _mm512_set1_pd(dy);
 #pragma GCC unroll 16
             for (int b = 0; b < S; ++b)
                 sum[b] = _mm512_mask_add_pd(sum[b], static_cast<__mmask8>(right[b / 4] >> (8 * (b % 4))), sum[b], d);
@@ -110,6 +169,8 @@ void sums_of_blocks(const CodeRows& r, std::size_t begin, std::size_t end, std::
         }
     }
     for (int b = 0; b < S; ++b) _mm512_storeu_pd(p.sums + 8 * b, sum[b]);
+    ties.finish();
+    for (int f = 0; f < 8 * S; ++f) p.sums[f] += tied[f];
 }
 
 template <bool Indexed>
