@@ -35,7 +35,7 @@ TEST_P(FastFitMatchesDefinition, SameTreeAndFittedValuesBitForBit) {
     const auto draws = keyed ? std::make_unique<testing::KeyedDraws>() : nullptr;
     // Rounds 4 to 7 read every node's codes, the rest the doubles (nodes this small).
     for (int round = 0; round < 8; ++round) {
-        const testing::CodedFrom codes(round >= 4 ? 0 : coded_node_values());
+        const testing::CodedFrom codes(round >= 4 ? 0 : coded_matrix_values());
         // Odd rounds push the pending statistics in slices beside later nodes' steps.
         std::optional<testing::Slices> slices;
         if (round % 2) slices.emplace(SIZE_MAX);

@@ -62,7 +62,7 @@ TEST_P(BoostingMatchesDefinition, StagesAreRefitBitForBit) {
     // doubles, the statistics left pending go a few pushes at a time beside later steps
     // and are carried into the next stages.
     for (const bool coded : {false, true}) {
-        const testing::CodedFrom codes(coded ? 0 : coded_node_values());
+        const testing::CodedFrom codes(coded ? 0 : coded_matrix_values());
         const testing::Slices slices(coded ? SIZE_MAX : 64);
         std::mt19937_64 gen(features * 7919 + samples * 31 + static_cast<std::size_t>(depth));
         const Matrix x = random_matrix(features, samples, gen);

@@ -53,8 +53,8 @@ struct KeyedDraws {
 // While alive, certified fits read codes from nodes of this many values on (0: every node).
 class CodedFrom {
 public:
-    explicit CodedFrom(std::size_t values) : before_(coded_node_values()) { set_coded_node_values_for_testing(values); }
-    ~CodedFrom() { set_coded_node_values_for_testing(before_); }
+    explicit CodedFrom(std::size_t values) : before_(coded_matrix_values()) { set_coded_matrix_values_for_testing(values); }
+    ~CodedFrom() { set_coded_matrix_values_for_testing(before_); }
     CodedFrom(const CodedFrom&) = delete;
     CodedFrom& operator=(const CodedFrom&) = delete;
 

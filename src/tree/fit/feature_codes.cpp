@@ -87,11 +87,11 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
     ready_ = true;
 }
 
-std::size_t coded_node_values() { return coded_from.load(std::memory_order_relaxed); }
+std::size_t coded_matrix_values() { return coded_from.load(std::memory_order_relaxed); }
 
-std::size_t fits_before_codes() { return coded_node_values() == 0 ? 0 : 1; }
+std::size_t fits_before_codes() { return coded_matrix_values() == 0 ? 0 : 1; }
 
-void set_coded_node_values_for_testing(std::size_t values) { coded_from.store(values, std::memory_order_relaxed); }
+void set_coded_matrix_values_for_testing(std::size_t values) { coded_from.store(values, std::memory_order_relaxed); }
 
 CodeThreshold code_threshold(const FeatureCodes& codes, std::size_t f, double threshold) {
     const code_t b = codes.bin_of(f, threshold);

@@ -72,14 +72,14 @@ private:
 };
 
 // A matrix of this many values (12 MiB of doubles where the AVX-512 estimate pass runs,
-// 32 MiB elsewhere) gets codes from its
-// fitter's second fit on (making them costs about a fit's root pass: a lone tree would
-// not win it back), and every node of a certified fit reads them.
-std::size_t coded_node_values();
+// 32 MiB elsewhere) gets codes from its fitter's second fit on (making them costs about a
+// fit's root pass: a lone tree would not win it back), and every node of a certified fit
+// reads them.
+std::size_t coded_matrix_values();
 std::size_t fits_before_codes();
 // Tests only: codes for matrices of this many values on; 0: for every matrix, from a
 // fitter's first certified fit on.
-void set_coded_node_values_for_testing(std::size_t values);
+void set_coded_matrix_values_for_testing(std::size_t values);
 
 // How a node's threshold reads the codes of a feature: codes above `above` are on the
 // right; a code equal to `tie` compares its double, unless `exact` is clear (the bin is

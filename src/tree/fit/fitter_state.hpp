@@ -236,7 +236,6 @@ public:
     // cannot split: its partition then reads them instead of the rows. Only fits that read
     // doubles note them: a fitter with codes gives the memory back.
     UninitBuffer<std::uint64_t> side_bits;
-    std::uint64_t* sides = nullptr;
     std::vector<RangeSet> chunk_ranges;  // by chunk and side
     std::vector<kernels::SideRanges> chunk_sides;
     bool root_ranges_known = false;

@@ -40,7 +40,7 @@ std::int64_t Grower::grow(const NodeTask& task) {
     const bool ride = rides(count);
     const bool note_sides = certified_ && !coded() && (budget == 1 || !ride) && st_.stride <= 64;
     auto choice = find_split(begin, count, data, root, large, shift, ranges,
-                             note_sides ? st_.sides + begin : nullptr);
+                             note_sides ? st_.side_bits.data() + begin : nullptr);
     if (!choice) return NO_CHILD;
 
     const std::size_t f = choice->feature;
@@ -58,7 +58,7 @@ std::int64_t Grower::grow(const NodeTask& task) {
     const bool take_ranges = move_rows && (ride || !certified_ || coded());
     const NodeData children = partition(level + 1, begin, end, *choice, sc_.threshold[f], data,
                                         move_rows, take_ranges, large, child_ranges,
-                                        note_sides ? st_.sides + begin : nullptr);
+                                        note_sides ? st_.side_bits.data() + begin : nullptr);
     const std::size_t node = piece_.size();
     piece_.push_back(GrownNode{Split{f, sc_.threshold[f], 0.0, {0.0, 0.0}}});
     piece_[node].samples = {count, n_left};

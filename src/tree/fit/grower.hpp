@@ -54,10 +54,8 @@ private:
     // A smaller one runs faster by the side bits, its children taking their own ranges.
     bool rides(std::size_t count) const { return count * st_.stride >= ride_node_values; }
 
-    // Whether a node's passes read codes: where its rows' doubles span more than the
-    // caches hold, codes cost less than the doubles' arrival; below, the doubles are faster.
-    // Once a matrix has codes every node reads them: a node's rows lie scattered over the
-    // whole matrix, beyond the caches however few they are.
+    // Whether a node's passes read codes: once a matrix has them every node does, since a
+    // node's rows lie scattered over the whole matrix, beyond the caches however few they are.
     bool coded() const { return coded_; }
 
     void assign(const std::uint64_t* positions, std::size_t begin, std::size_t end, double value);

@@ -102,7 +102,7 @@ void merge_targets(NodeTargets& into, const NodeTargets& more) {
 bool certifiable_targets(const double* y, std::size_t n) {
     if (n >= (std::size_t{1} << 40)) return false;
     bool ok = true;
-    for (std::size_t i = 0; i < n; ++i) ok &= std::fabs(y[i]) <= 0x1p400;  // NaN fails
+    for (std::size_t i = 0; i < n; ++i) ok &= std::fabs(y[i]) <= certified_target;  // NaN fails
     return ok;
 }
 

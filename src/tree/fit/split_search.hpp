@@ -23,6 +23,7 @@ void merge_targets(NodeTargets& into, const NodeTargets& more);
 
 // Targets the bound holds for: finite, no larger than 2^400 (nothing the bound or the
 // statistics compute can then overflow), and fewer than 2^40 rows.
+inline constexpr double certified_target = 0x1p400;
 bool certifiable_targets(const double* y, std::size_t n);
 
 // Half the width of the window of estimates within which a feature stays a candidate:

@@ -36,12 +36,12 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#include <string>
-#include <vector>
 
 #include "core/failure.hpp"
 #include "core/step_trace.hpp"
@@ -58,9 +58,11 @@ namespace {
 // Below the root a fit fails only where the running statistics meet a NaN: a NaN
 // target, or sums that overflow from infinity into infinity minus infinity. Targets no
 // larger than 2^1000 keep every difference, mean and scaled step finite.
+constexpr double moderate_target = 0x1p1000;
+
 bool moderate_targets(const double* y, std::size_t n) {
     bool ok = true;
-    for (std::size_t i = 0; i < n; ++i) ok &= std::fabs(y[i]) <= 0x1p1000;
+    for (std::size_t i = 0; i < n; ++i) ok &= std::fabs(y[i]) <= moderate_target;
     return ok;
 }
 
@@ -87,7 +89,7 @@ TargetsSummary summarize_targets(const double* y, std::size_t n, std::size_t tea
         __m128d sums[2] = {_mm_setzero_pd(), _mm_setzero_pd()};
         __m128d below_certified = _mm_castsi128_pd(_mm_set1_epi32(-1)), below_moderate = below_certified;
         const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(INT64_MAX));
-        const __m128d certified_bound = _mm_set1_pd(0x1p400), moderate_bound = _mm_set1_pd(0x1p1000);
+        const __m128d certified_bound = _mm_set1_pd(certified_target), moderate_bound = _mm_set1_pd(moderate_target);
         for (; i + 4 <= end; i += 4)
             for (int k = 0; k < 2; ++k) {
                 const __m128d v = _mm_loadu_pd(y + i + 2 * k);
@@ -226,13 +228,12 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     }
     // Once for every fit on this matrix: a boosting fit's stages all read the same codes.
     if (certified && !st.codes.ready() && st.n_samples > 0 && st.n_features > 0 &&
-        st.n_samples * st.stride >= coded_node_values() && st.certified_fits >= fits_before_codes()) {
+        st.n_samples * st.stride >= coded_matrix_values() && st.certified_fits >= fits_before_codes()) {
         st.side_bits.release();  // before the codes take their place
         st.codes.build(st.source, st.n_samples, st.stride, st.n_features, st.team);
     }
     st.certified_fits += certified;
     if (certified && !st.codes.ready()) st.side_bits.resize(st.n_samples);
-    st.sides = st.side_bits.data();
     if (!certified)  // every feature's exact statistics read the rows side by side
         for (int slot = 0; slot < 2; ++slot) st.rows[slot].resize(st.n_samples * st.stride);
     const double root_shift = certified ? summary.shift : 0.0;

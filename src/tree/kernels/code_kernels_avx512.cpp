@@ -7,6 +7,7 @@
 #include <immintrin.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -257,10 +258,7 @@ void code_values(const EdgeLevels& levels, const double* x, std::size_t stride, 
         const unsigned mid = below16(middle + 16 * high, w);
         const auto c = static_cast<code_t>(256 * high + 16 * mid + below16(e + 256 * high + 16 * mid, w));
         out[s * pitch] = c;
-        std::uint64_t vb, eb;
-        std::memcpy(&vb, &v, sizeof vb);
-        std::memcpy(&eb, e + c, sizeof eb);
-        pure[static_cast<std::size_t>(c)] &= vb == eb;
+        pure[static_cast<std::size_t>(c)] &= std::bit_cast<std::uint64_t>(v) == std::bit_cast<std::uint64_t>(e[c]);
     }
 }
 
