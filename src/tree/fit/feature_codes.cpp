@@ -26,6 +26,34 @@ std::atomic<std::size_t> coded_from{codes_pay_from()};
 
 }  // namespace
 
+void FeatureCodes::place_edges(const double* x, std::size_t n, std::size_t stride, std::size_t f,
+                               std::vector<double>& values) {
+    const std::size_t taken = values.size();
+    std::size_t m = 0;
+    for (std::size_t k = 0; k < taken; ++k) {
+        const double v = x[(n * k / taken) * stride + f];
+        if (v == v) values[m++] = v;
+    }
+    std::sort(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(m));
+    double* e = edges_.data() + f * bins;
+    std::size_t k = 0;
+    const auto add = [&](double v) {
+        if (k == 0 || e[k - 1] < v) e[k++] = v;
+    };
+    std::size_t distinct = m > 0;
+    for (std::size_t i = 1; i < m; ++i) distinct += values[i - 1] < values[i];
+    if (distinct < bins) {
+        for (std::size_t i = 0; i < m; ++i) add(values[i]);
+    } else {
+        for (std::size_t b = 1; b < bins; ++b) add(values[(m * b + bins - 1) / bins - 1]);
+    }
+    // Past the last edge values are only known to be greater.
+    for (std::size_t b = k; b < bins; ++b) pure_[f * bins + b] = 0;
+    double* level = levels_.data() + f * level_size;
+    for (std::size_t i = 0; i < 16; ++i) level[i] = e[256 * i + 255];
+    for (std::size_t i = 0; i < 256; ++i) level[16 + i] = e[16 * i + 15];
+}
+
 void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std::size_t n_features,
                          std::size_t team) {
     n_features_ = n_features;
@@ -37,33 +65,13 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
     codes_.resize(n * n_features + reach);
     std::memset(codes_.data() + n * n_features, 0, reach * sizeof(code_t));
 
+    // Each feature's edges on its own: sorting the samples is most of a small matrix's time.
     const std::size_t taken = std::min(n, edge_sample);
-    std::vector<double> values(taken);
-    for (std::size_t f = 0; f < n_features; ++f) {
-        std::size_t m = 0;
-        for (std::size_t k = 0; k < taken; ++k) {
-            const double v = x[(n * k / taken) * stride + f];
-            if (v == v) values[m++] = v;
-        }
-        std::sort(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(m));
-        double* e = edges_.data() + f * bins;
-        std::size_t k = 0;
-        const auto add = [&](double v) {
-            if (k == 0 || e[k - 1] < v) e[k++] = v;
-        };
-        std::size_t distinct = m > 0;
-        for (std::size_t i = 1; i < m; ++i) distinct += values[i - 1] < values[i];
-        if (distinct < bins) {
-            for (std::size_t i = 0; i < m; ++i) add(values[i]);
-        } else {
-            for (std::size_t b = 1; b < bins; ++b) add(values[(m * b + bins - 1) / bins - 1]);
-        }
-        // Past the last edge values are only known to be greater.
-        for (std::size_t b = k; b < bins; ++b) pure_[f * bins + b] = 0;
-        double* level = levels_.data() + f * level_size;
-        for (std::size_t i = 0; i < 16; ++i) level[i] = e[256 * i + 255];
-        for (std::size_t i = 0; i < 256; ++i) level[16 + i] = e[16 * i + 15];
-    }
+    const std::size_t edge_tasks = n * n_features >= (std::size_t{1} << 20) ? std::min(team, n_features) : 1;
+    parallel_team(edge_tasks, [&](std::size_t t) {
+        std::vector<double> values(taken);
+        for (std::size_t f = t; f < n_features; f += edge_tasks) place_edges(x, n, stride, f, values);
+    });
 
     // Rows in chunks on the team, each with its own purity flags, combined after.
     const std::size_t tasks = n * n_features >= (std::size_t{1} << 20) ? team : 1;

@@ -61,6 +61,9 @@ public:
     }
 
 private:
+    // Feature f's edges from an even sample of its values, `values` holding the sample.
+    void place_edges(const double* x, std::size_t n, std::size_t stride, std::size_t f, std::vector<double>& values);
+
     bool ready_ = false;
     std::size_t n_features_ = 0, padded_ = 0;
     // Edges padded with +inf to `bins` per feature (the last never read by the search).
