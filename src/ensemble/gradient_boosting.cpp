@@ -57,7 +57,7 @@ namespace {
 struct Boosting {
     BoostingFit* fit;
     std::unique_ptr<TreeFitter> fitter;
-    Vector residuals, fitted;
+    Vector residuals;
     DecisionTreeImpl tree;
     bool running = false;
 };
@@ -84,15 +84,15 @@ bool begin_boosting(Boosting& b) {
     // A stage needs only its fitted values from the stage before: the statistics of the
     // splits above them run on beside the next stage's steps.
     b.fitter->carry_statistics(true);
-    b.fitted = Vector(n);
+    // Each stage's tree takes its fitted values off the residuals itself: a buffer of
+    // fitted values and a pass over it saved.
+    b.fitter->subtract_fitted(model.params.learning_rate);
     return true;
 }
 
-// After stage t's tree: the residuals for the next, and the tree into the model.
-void end_stage(Boosting& b, std::uint32_t t) {
-    GradientBoostingImpl& model = *b.fit->model;
-    if (t + 1 != model.params.n_estimators) subtract_stage(b.residuals, b.fitted, model.params.learning_rate);
-    model.estimators.push_back(std::move(b.tree));
+// After a stage's tree (which left the residuals for the next): the tree into the model.
+void end_stage(Boosting& b) {
+    b.fit->model->estimators.push_back(std::move(b.tree));
 }
 
 }  // namespace
@@ -130,7 +130,7 @@ void fit_together(std::span<BoostingFit> fits) {
                 check_interrupt();  // an interrupted fit keeps the stages fitted so far
                 b.tree = DecisionTreeImpl(b.fit->model->params.est_params);
                 // Fails like tree.predict(x) when the tree holds no node and x has a column.
-                b.fitter->start(b.tree, b.residuals, b.fitted.data());
+                b.fitter->start(b.tree, b.residuals, b.residuals.data());
                 started.push_back(b.fitter.get());
                 owners.push_back(&b);
             } catch (...) {
@@ -147,7 +147,7 @@ void fit_together(std::span<BoostingFit> fits) {
                 b.running = false;
                 continue;
             }
-            end_stage(b, t);
+            end_stage(b);
         }
     }
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -77,6 +78,10 @@ public:
     // fitted trees' impurities and side means are complete only after complete_carried
     // (each tree's storage must stay until then; moving a tree keeps it). Off by default.
     void carry_statistics(bool on);
+    // With a rate, `fitted` receives fitted - rate * prediction instead (each sample's
+    // value times the rate, then the difference, as a boosting stage's residuals take
+    // it): it may be y itself, which is read no more once the root is partitioned.
+    void subtract_fitted(std::optional<double> rate);
     void complete_carried();
 
 private:

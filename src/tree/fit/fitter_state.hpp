@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "core/matrix.hpp"
@@ -265,6 +266,9 @@ public:
     std::vector<double> root_min, root_max;
     std::vector<std::int64_t> root_has_nan;
     InFlight in_flight;
+    // Set: the fitted values are taken, times this, off what `fitted` holds (see
+    // TreeFitter::subtract_fitted).
+    std::optional<double> subtract_rate;
 };
 
 

@@ -335,6 +335,8 @@ void TreeFitter::carry_statistics(bool on) {
     carry_ = on && state_->team >= slice_team();
 }
 
+void TreeFitter::subtract_fitted(std::optional<double> rate) { state_->subtract_rate = rate; }
+
 void TreeFitter::complete_carried() {
     TreeFitterState& st = *state_;
     st.scratch[0].pending.complete_carried(st.kernels, [](std::size_t) { return true; });
