@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
             const CodeRows code_rows{codes.codes(), codes.pitch(), x.data(), stride, indexed ? index.data() : nullptr,
                                      0, features};
             pass[indexed] = best_of(reps, [&] {
-                                k->code_sums(code_rows, stride, rows, y.data(), 0.5, search, count.data(), sum.data());
+                                k->code_sums(code_rows, stride, rows, y.data(), 0.5, search, count.data(), sum.data(), nullptr);
                             }) * 1e9 / static_cast<double>(rows);
         }
         std::printf("| %s | %.2f | %.2f | %.2f |\n", k->name, values * 1e9 / static_cast<double>(n * features), pass[0],
