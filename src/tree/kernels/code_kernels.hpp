@@ -61,9 +61,10 @@ struct CodeKernels {
     // For each of the first `width` features (a multiple of kernel_width), the rows above
     // its threshold and the sum of their y - shift, in any order of addition: the
     // estimate's bound covers sums in any order. Features not drawn may count anything.
-    // With `sides` (n_features <= max_side_features), each row's sides too: bit f % 32 of
-    // word sides[s * side_words(n_features) + f / 32] is set where row s is right of
-    // feature f's threshold, as its double decides (bits of features not drawn: any).
+    // With `sides` (every feature within width, at most max_side_features of them), each
+    // row's sides too: bit f % 32 of word sides[s * side_words(n_features) + f / 32] is set
+    // where row s is right of feature f's threshold, as its double decides (the bits of
+    // features not drawn: any).
     void (*code_sums)(const CodeRows& rows, std::size_t width, std::size_t n, const double* y, double shift,
                       const CodeSearch& search, std::int64_t* count_right, double* sum_right,
                       std::uint32_t* sides);
