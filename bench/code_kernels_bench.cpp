@@ -1,7 +1,9 @@
 // Every runnable variant of the kernels over codes, alone on one thread: making the codes
 // (nanoseconds per value) and the estimate pass (nanoseconds per row, the rows contiguous
-// as at a root, and every other row through positions as below it). Uniform values, one
-// threshold per feature drawn uniformly; the best of REPS runs. Built with the C++ tests.
+// as at a root, and every other row through positions as below it, then noting the rows'
+// sides too), and a last-level partition through positions over codes or from those sides.
+// Uniform values, one threshold per feature drawn uniformly; the best of REPS runs. Built
+// with the C++ tests.
 //
 //   vandu_code_kernels_bench [ROWS [FEATURES [REPS]]]    (1,000,000 x 20, 5 by default)
 //
@@ -79,8 +81,13 @@ int main(int argc, char** argv) {
     std::vector<code_t> out(n * features);
     std::vector<std::uint8_t> pure(FeatureCodes::bins * features);
 
-    std::printf("| variant | codes, ns/value | estimate pass, contiguous, ns/row | through positions, ns/row |\n");
-    std::printf("|---|---|---|---|\n");
+    std::printf("| variant | codes, ns/value | estimate pass, contiguous, ns/row | through positions, ns/row |"
+                " noting sides, ns/row | partition by codes, ns/row | by side words, ns/row |\n");
+    std::printf("|---|---|---|---|---|---|---|\n");
+    const std::size_t words = side_words(features);
+    std::vector<std::uint32_t> sides(n * words);
+    std::vector<double> out_y(n);
+    std::vector<std::uint64_t> out_at(n);
     for (const CodeKernels* k : runnable_code_kernels()) {
         const double values = best_of(std::min(reps, 3), [&] {
             // As FeatureCodes::build goes: blocks of rows, a feature at a time.
@@ -91,17 +98,39 @@ int main(int argc, char** argv) {
                                    out.data() + from * features + f, features, pure.data() + f * FeatureCodes::bins);
             }
         });
-        double pass[2];
+        double pass[3];
+        const std::size_t rows = index.size();
+        const CodeRows through{codes.codes(), codes.pitch(), x.data(), stride, index.data(), 0, features};
         for (const bool indexed : {false, true}) {
-            const std::size_t rows = indexed ? index.size() : n;
+            const std::size_t r = indexed ? rows : n;
             const CodeRows code_rows{codes.codes(), codes.pitch(), x.data(), stride, indexed ? index.data() : nullptr,
                                      0, features};
             pass[indexed] = best_of(reps, [&] {
-                                k->code_sums(code_rows, stride, rows, y.data(), 0.5, search, count.data(), sum.data());
-                            }) * 1e9 / static_cast<double>(rows);
+                                k->code_sums(code_rows, stride, r, y.data(), 0.5, search, count.data(), sum.data(),
+                                             nullptr);
+                            }) * 1e9 / static_cast<double>(r);
         }
-        std::printf("| %s | %.2f | %.2f | %.2f |\n", k->name, values * 1e9 / static_cast<double>(n * features), pass[0],
-                    pass[1]);
+        const bool noted = features <= max_side_features;
+        pass[2] = noted ? best_of(reps, [&] {
+                              k->code_sums(through, stride, rows, y.data(), 0.5, search, count.data(), sum.data(),
+                                           sides.data());
+                          }) * 1e9 / static_cast<double>(rows)
+                        : 0.0;
+        // The last level's partition of the first feature through positions: over codes, or
+        // from the side words the pass noted.
+        const std::size_t n_left = rows - static_cast<std::size_t>(count[0]);
+        const CodeThreshold side = code_threshold(codes, 0, thresholds[0]);
+        const CodePartition by_codes{through, rows, 0, thresholds[0], side, y.data(), out_y.data(), out_at.data(),
+                                     {0, n_left}, {n_left, rows}, nullptr, nullptr, &codes};
+        const double partition = best_of(reps, [&] { k->code_partition(by_codes); }) * 1e9 / static_cast<double>(rows);
+        const Partition by_words{nullptr, y.data(), index.data(), true, 0, rows, 0, thresholds[0], nullptr, out_y.data(),
+                                 out_at.data(), {0, n_left}, {n_left, rows}, nullptr, nullptr, nullptr, sides.data(),
+                                 words};
+        const double from_words =
+            noted ? best_of(reps, [&] { node_kernels().partition(by_words, stride); }) * 1e9 / static_cast<double>(rows)
+                  : 0.0;
+        std::printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", k->name,
+                    values * 1e9 / static_cast<double>(n * features), pass[0], pass[1], pass[2], partition, from_words);
     }
     return 0;
 }

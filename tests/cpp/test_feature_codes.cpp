@@ -9,6 +9,7 @@
 #include <random>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "test_support.hpp"
@@ -125,8 +126,60 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                                          indexed ? index.data() : nullptr, 0, features};
                 std::vector<std::int64_t> count(stride, -1);
                 std::vector<double> sum(stride, NAN);
-                k->code_sums(code_rows, stride, rows, ys.data(), shift,
-                             {above.data(), tie.data(), exact.data(), t.data()}, count.data(), sum.data());
+                // Each row's sides too, where they fit in two words; written over junk.
+                const std::size_t words = side_words(features);
+                const bool noted = features <= max_side_features;
+                std::vector<std::uint32_t> sides(noted ? rows * words : 0, 0xa5a5a5a5u);
+                const CodeSearch search{above.data(), tie.data(), exact.data(), t.data()};
+                k->code_sums(code_rows, stride, rows, ys.data(), shift, search, count.data(), sum.data(),
+                             noted ? sides.data() : nullptr);
+                // Every row's side of every feature is its double's, the bins of the
+                // thresholds (their rows decided later by the AVX-512 pass) and NaN too.
+                const auto check_sides = [&] {
+                    for (std::size_t s = 0; s < rows; ++s)
+                        for (std::size_t f = 0; f < features; ++f)
+                            ASSERT_EQ((sides[s * words + f / 32] >> (f % 32)) & 1,
+                                      x[sample(s) * stride + f] > t[f] ? 1u : 0u)
+                                << k->name << " row " << s << " feature " << f;
+                };
+                if (noted) check_sides();
+                if (noted && trial < 2) {
+                    // Doubles of rows in the thresholds' bins made NaN: such rows are left.
+                    std::vector<std::pair<std::size_t, double>> kept;
+                    for (std::size_t s = 0; s < rows; s += 2)
+                        for (std::size_t f = 0; f < features; ++f)
+                            if (side[f].exact && codes.codes()[sample(s) * features + f] == side[f].tie &&
+                                x[sample(s) * stride + f] > t[f]) {
+                                kept.push_back({sample(s) * stride + f, x[sample(s) * stride + f]});
+                                x[sample(s) * stride + f] = NAN;
+                            }
+                    std::vector<std::int64_t> c(stride);
+                    std::vector<double> total(stride);
+                    std::fill(sides.begin(), sides.end(), 0xa5a5a5a5u);
+                    k->code_sums(code_rows, stride, rows, ys.data(), shift, search, c.data(), total.data(), sides.data());
+                    check_sides();
+                    for (const auto& [at, v] : kept) x[at] = v;
+                    std::fill(sides.begin(), sides.end(), 0xa5a5a5a5u);
+                    k->code_sums(code_rows, stride, rows, ys.data(), shift, search, c.data(), total.data(), sides.data());
+                }
+                if (noted) {
+                    // The partition of a node whose children cannot split reads its winner's
+                    // sides from them, not the rows (the last feature's: a second word from 33 on).
+                    const std::size_t w = features - 1, n_left = rows - static_cast<std::size_t>(count[w]);
+                    std::vector<double> out_y(rows, NAN);
+                    std::vector<std::uint64_t> out_at(rows, 0);
+                    const Partition p{nullptr, ys.data(), indexed ? index.data() : nullptr, indexed, 0, rows, w,
+                                      t[w], nullptr, out_y.data(), out_at.data(), {0, n_left}, {n_left, rows},
+                                      nullptr, nullptr, nullptr, sides.data() + w / 32, words};
+                    ASSERT_TRUE(node_kernels().partition(p, stride));
+                    std::size_t at[2] = {0, n_left};
+                    for (std::size_t s = 0; s < rows; ++s) {
+                        const int sd = x[sample(s) * stride + w] > t[w] ? 1 : 0;
+                        ASSERT_EQ(out_at[at[sd]], sample(s)) << k->name;
+                        ASSERT_EQ(bits(out_y[at[sd]]), bits(ys[s]));
+                        ++at[sd];
+                    }
+                }
                 for (std::size_t f = 0; f < features; ++f) {
                     std::int64_t c = 0;
                     double total = 0.0, magnitude = 0.0;

@@ -164,14 +164,22 @@ TEST_P(KernelsMatchScalarDefinition, MaskedSumsAndPartition) {
                     mx[side].assign(stride, 0.0);
                     sides[side] = {mn[side].data(), mx[side].data(), 0};
                 }
-                // Rows read for the ranges, rows copied, or only the sides read from the bits.
-                for (int mode : {0, 1, 2}) {
-                    const bool copy = mode == 1, bits_only = mode == 2;
+                // The same bits as words of 32, as the pass over codes notes them.
+                const std::size_t words = (stride + 31) / 32;
+                std::vector<std::uint32_t> side_words(n * words);
+                for (std::size_t s = 0; s < n; ++s)
+                    for (std::size_t w = 0; w < words; ++w)
+                        side_words[s * words + w] = static_cast<std::uint32_t>(side_bits[s] >> (32 * w));
+                // Rows read for the ranges, rows copied, or only the sides read from the bits
+                // or from the words.
+                for (int mode : {0, 1, 2, 3}) {
+                    const bool copy = mode == 1, bits_only = mode >= 2;
                     RunningStats stats[2];
                     Partition p{source, y.data(), index, indexed, 5, n, f_split, t[f_split],
                                 copy ? out_rows.data() : nullptr, out_y.data(), out_pos.data(), {0, n_left},
                                 {n_left, n}, bits_only ? nullptr : sides, stats,
-                                bits_only ? side_bits.data() : nullptr};
+                                mode == 2 ? side_bits.data() : nullptr,
+                                mode == 3 ? side_words.data() + f_split / 32 : nullptr, words};
                     sides[0].count = sides[1].count = 0;
                     ASSERT_TRUE(k->partition(p, stride));
                     std::size_t at[2] = {0, n_left};
@@ -208,12 +216,13 @@ TEST_P(KernelsMatchScalarDefinition, MaskedSumsAndPartition) {
                     std::size_t lefts = 0;
                     for (std::size_t s = 0; s < n; ++s) lefts += !(changed[s * stride + f_split] > t[f_split]);
                     Partition p{changed.data(), y.data(), nullptr, false, 0, n, f_split, t[f_split], nullptr,
-                                out_y.data(), nullptr, {0, lefts}, {lefts, n}, sides, nullptr, nullptr};
+                                out_y.data(), nullptr, {0, lefts}, {lefts, n}, sides, nullptr, nullptr, nullptr, 0};
                     EXPECT_FALSE(k->partition(p, stride));
                 }
                 if (n_left > 0 && n_left < n) {
                     Partition p{source, y.data(), index, indexed, 0, n, f_split, t[f_split], nullptr,
-                                out_y.data(), nullptr, {0, n_left}, {n_left - 1, n}, nullptr, nullptr, nullptr};
+                                out_y.data(), nullptr, {0, n_left}, {n_left - 1, n}, nullptr, nullptr, nullptr,
+                                nullptr, 0};
                     EXPECT_FALSE(k->partition(p, stride));
                 }
             }

@@ -237,6 +237,10 @@ public:
     // cannot split: its partition then reads them instead of the rows. Only fits that read
     // doubles note them: a fitter with codes gives the memory back.
     UninitBuffer<std::uint64_t> side_bits;
+    // The same from the pass over codes, a word per 32 features (kernels::side_words): a
+    // node of the last level reads no line of codes in its partition. Matrices of at most
+    // kernels::max_side_features features only.
+    UninitBuffer<std::uint32_t> side_words;
     std::vector<RangeSet> chunk_ranges;  // by chunk and side
     std::vector<kernels::SideRanges> chunk_sides;
     bool root_ranges_known = false;

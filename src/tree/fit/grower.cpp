@@ -36,11 +36,17 @@ std::int64_t Grower::grow(const NodeTask& task) {
 
     // The masked pass notes each row's sides where the partition need not read the
     // rows: children that cannot split, or a node too small to take their ranges on the
-    // way (they take their own, faster than through the side's running ranges).
+    // way (they take their own, faster than through the side's running ranges). Over
+    // codes the children always take their ranges on the way: only the last level's.
     const bool ride = rides(count);
-    const bool note_sides = certified_ && !coded() && (budget == 1 || !ride) && st_.stride <= 64;
-    auto choice = find_split(begin, count, data, root, large, shift, ranges,
-                             note_sides ? st_.side_bits.data() + begin : nullptr);
+    NodeSides sides;
+    if (certified_ && !coded() && (budget == 1 || !ride) && st_.stride <= 64) {
+        sides.bits = st_.side_bits.data() + begin;
+    } else if (coded() && budget == 1 && st_.side_words.size() > 0) {
+        sides.per_row = kernels::side_words(st_.n_features);
+        sides.words = st_.side_words.data() + begin * sides.per_row;
+    }
+    auto choice = find_split(begin, count, data, root, large, shift, ranges, sides);
     if (!choice) return NO_CHILD;
 
     const std::size_t f = choice->feature;
@@ -57,8 +63,7 @@ std::int64_t Grower::grow(const NodeTask& task) {
     // Over codes the children's ranges cost a byte per value on the way.
     const bool take_ranges = move_rows && (ride || !certified_ || coded());
     const NodeData children = partition(level + 1, begin, end, *choice, sc_.threshold[f], data,
-                                        move_rows, take_ranges, large, child_ranges,
-                                        note_sides ? st_.side_bits.data() + begin : nullptr);
+                                        move_rows, take_ranges, large, child_ranges, sides);
     const std::size_t node = piece_.size();
     piece_.push_back(GrownNode{Split{f, sc_.threshold[f], 0.0, {0.0, 0.0}}});
     piece_[node].samples = {count, n_left};
@@ -154,8 +159,7 @@ void Grower::split_into_chunks(std::size_t count) {
 }
 
 std::optional<Choice> Grower::find_split(std::size_t begin, std::size_t count, NodeData data, bool root,
-                                         bool large, double shift, const RangeSet* ranges,
-                                         std::uint64_t* sides) {
+                                         bool large, double shift, const RangeSet* ranges, NodeSides sides) {
     const std::size_t n_features = st_.n_features;
     if (n_features == 0 || count < 2) return std::nullopt;  // a lone value never splits
     const double* rows = data.indexed ? data.rows : data.rows + begin * st_.stride;
@@ -245,7 +249,7 @@ std::optional<Choice> Grower::exact_choice(const double* rows, std::size_t count
 
 std::optional<Choice> Grower::certified_choice(const double* rows, const std::uint64_t* index,
                                                std::size_t count, const double* y, bool large,
-                                               double shift, std::size_t stop, std::uint64_t* sides) {
+                                               double shift, std::size_t stop, NodeSides sides) {
     const NodeTargets node = masked_sums(rows, index, count, y, large, shift, sides);
     // Every threshold lies within the values its ranges were taken from, so both sides
     // hold a row, unless a signal handler rewrote x since.

@@ -13,6 +13,20 @@
 
 namespace vandu {
 
+// Where a node's estimate pass notes each row's sides, from the node's first row on:
+// bits from the pass over doubles, or words from the pass over codes.
+struct NodeSides {
+    std::uint64_t* bits = nullptr;
+    std::uint32_t* words = nullptr;
+    std::size_t per_row = 0;  // words
+
+    explicit operator bool() const { return bits || words; }
+    // From the node's row s on.
+    NodeSides from(std::size_t s) const {
+        return {bits ? bits + s : nullptr, words ? words + s * per_row : nullptr, per_row};
+    }
+};
+
 class Grower {
 public:
     Grower(TreeFitterState& st, const TreeParameters& params, double* fitted, NodeScratch& scratch,
@@ -78,8 +92,7 @@ private:
     // The rule fit of one node: every feature's range, one draw per non-constant feature
     // in feature order, and the first feature of least impurity.
     std::optional<Choice> find_split(std::size_t begin, std::size_t count, NodeData data, bool root,
-                                     bool large, double shift, const RangeSet* ranges,
-                                     std::uint64_t* sides);
+                                     bool large, double shift, const RangeSet* ranges, NodeSides sides);
 
     // Every drawn feature's exact statistics, the least impurity first in feature order.
     std::optional<Choice> exact_choice(const double* rows, std::size_t count, const double* y,
@@ -89,12 +102,12 @@ private:
     // is the winner, and its statistics come from the pass over its children.
     std::optional<Choice> certified_choice(const double* rows, const std::uint64_t* index,
                                            std::size_t count, const double* y, bool large,
-                                           double shift, std::size_t stop, std::uint64_t* sides);
+                                           double shift, std::size_t stop, NodeSides sides);
 
     // The summary of the node's targets and, per feature, the rows above the threshold and their
     // sum. A large node's chunks of rows run on the team; their sums add in any order.
     NodeTargets masked_sums(const double* rows, const std::uint64_t* index, std::size_t count,
-                            const double* y, bool large, double shift, std::uint64_t* sides);
+                            const double* y, bool large, double shift, NodeSides sides);
 
     void value_ranges(const double* rows, const std::uint64_t* index, std::size_t count, bool large,
                       double* min, double* max, std::int64_t* has_nan);
@@ -116,7 +129,7 @@ private:
     // placed by the left counts where each one starts.
     NodeData partition(std::size_t level, std::size_t begin, std::size_t end, Choice& choice,
                        double threshold, NodeData data, bool move_rows, bool take_ranges, bool large,
-                       std::array<RangeSet, 2>& child_ranges, const std::uint64_t* sides);
+                       std::array<RangeSet, 2>& child_ranges, NodeSides sides);
 
     TreeFitterState& st_;
     const TreeParameters& params_;

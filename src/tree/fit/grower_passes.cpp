@@ -10,7 +10,7 @@
 namespace vandu {
 
 NodeTargets Grower::masked_sums(const double* rows, const std::uint64_t* index, std::size_t count,
-                                const double* y, bool large, double shift, std::uint64_t* sides) {
+                                const double* y, bool large, double shift, NodeSides sides) {
     const std::size_t stride = st_.stride;
     // Row s of a coded node is sample index[s], or at the root (the only node of a
     // certified fit read without positions) sample s.
@@ -22,7 +22,8 @@ NodeTargets Grower::masked_sums(const double* rows, const std::uint64_t* index, 
                                           index ? index + from : nullptr, from, st_.n_features};
         const kernels::CodeSearch search{sc_.code_above.data(), sc_.code_tie.data(), sc_.code_exact.data(),
                                          sc_.threshold.data()};
-        st_.code_kernels.code_sums(code_rows, stride, n, y + from, shift, search, above, sum);
+        st_.code_kernels.code_sums(code_rows, stride, n, y + from, shift, search, above, sum,
+                                   sides.from(from).words);
     };
     if (coded()) {
         if (!large) {
@@ -40,7 +41,7 @@ NodeTargets Grower::masked_sums(const double* rows, const std::uint64_t* index, 
     } else if (!large) {
         NodeTargets node;
         st_.kernels.masked_sums(rows, index, stride, stride, count, y, shift, sc_.threshold.data(),
-                                sc_.above.data(), sc_.sum_above.data(), &node, sides);
+                                sc_.above.data(), sc_.sum_above.data(), &node, sides.bits);
         return node;
     } else {
         parallel_team(st_.team, [&](std::size_t t) {
@@ -50,7 +51,7 @@ NodeTargets Grower::masked_sums(const double* rows, const std::uint64_t* index, 
                                         stride, stride, n, y + from, shift, sc_.threshold.data(),
                                         st_.chunk_above.data() + t * stride,
                                         st_.chunk_sum_above.data() + t * stride, &st_.chunk_targets[t],
-                                        sides ? sides + from : nullptr);
+                                        sides.from(from).bits);
             });
         });
     }
@@ -128,7 +129,7 @@ void Grower::side_statistics(const double* rows, std::size_t count, const double
 
 NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end, Choice& choice,
                            double threshold, NodeData data, bool move_rows, bool take_ranges, bool large,
-                           std::array<RangeSet, 2>& child_ranges, const std::uint64_t* sides) {
+                           std::array<RangeSet, 2>& child_ranges, NodeSides sides) {
     const std::size_t slot = level % 2;
     const std::size_t stride = st_.stride;
     const std::size_t n_left = choice.n_left, feature = choice.feature, count = end - begin;
@@ -165,11 +166,13 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
                              {begin + lefts_after, begin + n_left + (to - begin - lefts_after)},
                              take_ranges ? ranges : nullptr,
                              push ? stats : nullptr,
-                             by_bits ? sides + (from - begin) : nullptr};
+                             by_bits ? sides.from(from - begin).bits : nullptr,
+                             by_bits && sides.words ? sides.from(from - begin).words + feature / 32 : nullptr,
+                             sides.per_row};
         // x is the caller's memory, and a signal handler run between the passes could
         // change it: a row beyond its side's end fails the fit instead of writing there.
         bool ok;
-        if (coded()) {
+        if (coded() && !by_bits) {
             const std::uint64_t* index = data.indexed ? data.positions + from : nullptr;
             const kernels::CodePartition c{{st_.codes.codes(), st_.codes.pitch(), st_.source, stride, index, from,
                                             st_.n_features},

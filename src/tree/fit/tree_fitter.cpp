@@ -234,6 +234,10 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     }
     st.certified_fits += certified;
     if (certified && !st.codes.ready()) st.side_bits.resize(st.n_samples);
+    // Over codes only the last level's nodes note them, and only for matrices whose row's
+    // sides fit in two words.
+    if (certified && st.codes.ready() && tree.params.depth > 0 && st.n_features <= kernels::max_side_features)
+        st.side_words.resize(st.n_samples * kernels::side_words(st.n_features));
     if (!certified)  // every feature's exact statistics read the rows side by side
         for (int slot = 0; slot < 2; ++slot) st.rows[slot].resize(st.n_samples * st.stride);
     const double root_shift = certified ? summary.shift : 0.0;

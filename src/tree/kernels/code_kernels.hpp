@@ -52,13 +52,22 @@ struct CodePartition {
     const FeatureCodes* table;
 };
 
+// Rows' sides as the estimate pass notes them: a word of 32 features' bits per row.
+inline constexpr std::size_t max_side_features = 64;
+constexpr std::size_t side_words(std::size_t n_features) { return (n_features + 31) / 32; }
+
 struct CodeKernels {
     const char* name;
     // For each of the first `width` features (a multiple of kernel_width), the rows above
     // its threshold and the sum of their y - shift, in any order of addition: the
     // estimate's bound covers sums in any order. Features not drawn may count anything.
+    // With `sides` (every feature within width, at most max_side_features of them), each
+    // row's sides too: bit f % 32 of word sides[s * side_words(n_features) + f / 32] is set
+    // where row s is right of feature f's threshold, as its double decides (the bits of
+    // features not drawn: any).
     void (*code_sums)(const CodeRows& rows, std::size_t width, std::size_t n, const double* y, double shift,
-                      const CodeSearch& search, std::int64_t* count_right, double* sum_right);
+                      const CodeSearch& search, std::int64_t* count_right, double* sum_right,
+                      std::uint32_t* sides);
     // The partition of kernels::Partition over codes; the children's ranges (when asked)
     // from the least and greatest codes and the exact extremes of the rows in those bins.
     // False when a row would land beyond its side's end or a NaN is read.

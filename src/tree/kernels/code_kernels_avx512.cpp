@@ -33,25 +33,29 @@ inline std::size_t sample_of(const CodeRows& r, std::size_t s) {
 
 // A pass: S blocks of eight features from f0 on, over rows [begin, end), added to the
 // pass's counts and sums. Lanes at or beyond `valid` count nothing. The rows' codes are
-// asked for `ahead` rows ahead, `fetch` bytes of them (0: none).
+// asked for `ahead` rows ahead, `fetch` bytes of them (0: none). With `sides` (a pass of
+// all the features, 64 at most), row s's sides go to sides[s * L], L words of them.
 struct Pass {
     std::size_t f0, valid, fetch, ahead;
     std::int64_t* counts;
     double* sums;
+    std::uint32_t* sides;
 };
 
 // Rows in a threshold's bin wait here for their doubles, which lie anywhere in the matrix:
 // when one half fills, its doubles are asked for and the other half, asked for when it
-// filled, is decided. Their sums add after the pass's own, an order the bound allows.
+// filled, is decided. Their sums add after the pass's own, an order the bound allows. A
+// row's sides, noted without its tied features, get theirs when they are decided.
 class Ties {
 public:
     static constexpr std::size_t half = 64;
 
-    Ties(const CodeRows& r, std::size_t f0, const double* thresholds, std::int64_t* counts, double* sums)
-        : r_(r), f0_(f0), thresholds_(thresholds), counts_(counts), sums_(sums) {}
+    Ties(const CodeRows& r, std::size_t f0, const double* thresholds, std::int64_t* counts, double* sums,
+         std::uint32_t* sides, std::size_t words)
+        : r_(r), f0_(f0), thresholds_(thresholds), counts_(counts), sums_(sums), sides_(sides), words_(words) {}
 
-    void add(std::size_t sample, std::size_t group, std::uint32_t bits, double d) {
-        waiting_[filling_ * half + used_[filling_]++] = {sample, bits, static_cast<std::uint32_t>(group), d};
+    void add(std::size_t s, std::size_t sample, std::size_t group, std::uint32_t bits, double d) {
+        waiting_[filling_ * half + used_[filling_]++] = {sample, s, bits, static_cast<std::uint32_t>(group), d};
         if (used_[filling_] < half) return;
         for (std::size_t i = 0; i < half; ++i) {
             const Tie& t = waiting_[filling_ * half + i];
@@ -68,7 +72,7 @@ public:
 
 private:
     struct Tie {
-        std::size_t sample;
+        std::size_t sample, s;
         std::uint32_t bits, group;
         double d;
     };
@@ -77,15 +81,17 @@ private:
         for (std::size_t i = 0; i < used_[h]; ++i) {
             const Tie& t = waiting_[h * half + i];
             const double* v = values(t);
-            std::uint32_t bits = t.bits;
+            std::uint32_t bits = t.bits, right = 0;
             do {
                 const std::size_t j = static_cast<std::size_t>(__builtin_ctz(bits)), f = t.group * lanes + j;
                 bits &= bits - 1;
                 if (v[j] > thresholds_[f]) {
                     counts_[f] += 1;
                     sums_[f] += t.d;
+                    right |= std::uint32_t{1} << j;
                 }
             } while (bits);
+            if (sides_) sides_[t.s * words_ + t.group] |= right;
         }
         used_[h] = 0;
     }
@@ -95,6 +101,8 @@ private:
     const double* thresholds_;
     std::int64_t* counts_;
     double* sums_;
+    std::uint32_t* sides_;
+    const std::size_t words_;
     Tie waiting_[2 * half];
     std::size_t used_[2] = {0, 0};
     std::size_t filling_ = 0;
@@ -126,7 +134,8 @@ void sums_of_blocks(const CodeRows& r, std::size_t begin, std::size_t end, std::
     const double* thresholds = q.thresholds + f0;
     const __m512i one = _mm512_set1_epi16(1);
     double tied[8 * S] = {};
-    Ties ties(r, f0, thresholds, p.counts, tied);
+    std::uint32_t* const sides = p.sides;
+    Ties ties(r, f0, thresholds, p.counts, tied, sides, L);
     __m512d sum[S];
     for (int b = 0; b < S; ++b) sum[b] = _mm512_loadu_pd(p.sums + 8 * b);
     for (std::size_t start = begin; start < end; start += count_rows) {
@@ -153,10 +162,12 @@ void sums_of_blocks(const CodeRows& r, std::size_t begin, std::size_t end, std::
                 if (__builtin_expect(in_bin != 0, 0)) {
                     // The row is in a threshold's bin: its double decides, later.
                     right[k] = static_cast<__mmask32>(right[k] & ~in_bin);
-                    ties.add(sample, static_cast<std::size_t>(k), in_bin, dy);
+                    ties.add(s, sample, static_cast<std::size_t>(k), in_bin, dy);
                 }
                 count[k] = _mm512_mask_add_epi16(count[k], right[k], count[k], one);
             }
+            if (sides)
+                for (int k = 0; k < L; ++k) sides[s * L + k] = right[k];
             const __m512d d = _mm512_set1_pd(dy);
 #pragma GCC unroll 16
             for (int b = 0; b < S; ++b)
@@ -203,7 +214,9 @@ void pass_over(int blocks, const CodeRows& r, std::size_t begin, std::size_t end
 
 template <bool Indexed>
 void sums_of(const CodeRows& r, std::size_t width, std::size_t n, const double* y, double shift,
-             const CodeSearch& q, std::int64_t* count_right, double* sum_right) {
+             const CodeSearch& q, std::int64_t* count_right, double* sum_right, std::uint32_t* sides) {
+    // One pass takes every feature of a row with sides: a word per 32, one per lane mask.
+    if (r.n_features > max_side_features) sides = nullptr;
     const std::size_t valid = std::min(width, r.n_features);
     const std::size_t blocks = (valid + 7) / 8;
     const std::size_t passes = (blocks + max_blocks - 1) / max_blocks;
@@ -221,7 +234,7 @@ void sums_of(const CodeRows& r, std::size_t width, std::size_t n, const double* 
         for (std::size_t p = 0; p < passes; ++p) {
             const std::size_t first = blocks * p / passes, last = blocks * (p + 1) / passes;
             const Pass pass{8 * first, valid, p == 0 ? fetch : 0, code_ahead, counts.data() + 8 * first,
-                            sums.data() + 8 * first};
+                            sums.data() + 8 * first, sides};
             pass_over<Indexed>(static_cast<int>(last - first), r, begin, end, n, y, shift, q, pass);
         }
     }
@@ -263,11 +276,11 @@ void code_values(const EdgeLevels& levels, const double* x, std::size_t stride, 
 }
 
 void code_sums(const CodeRows& rows, std::size_t width, std::size_t n, const double* y, double shift,
-               const CodeSearch& search, std::int64_t* count_right, double* sum_right) {
+               const CodeSearch& search, std::int64_t* count_right, double* sum_right, std::uint32_t* sides) {
     if (rows.index)
-        sums_of<true>(rows, width, n, y, shift, search, count_right, sum_right);
+        sums_of<true>(rows, width, n, y, shift, search, count_right, sum_right, sides);
     else
-        sums_of<false>(rows, width, n, y, shift, search, count_right, sum_right);
+        sums_of<false>(rows, width, n, y, shift, search, count_right, sum_right, sides);
 }
 
 }  // namespace vandu::kernels::avx512

@@ -10,13 +10,13 @@ namespace vandu::kernels {
 #if defined(__x86_64__)
 namespace avx2 {
 void code_sums(const CodeRows&, std::size_t, std::size_t, const double*, double, const CodeSearch&,
-               std::int64_t*, double*);
+               std::int64_t*, double*, std::uint32_t*);
 bool code_partition(const CodePartition&);
 void code_values(const EdgeLevels&, const double*, std::size_t, std::size_t, code_t*, std::size_t, std::uint8_t*);
 }  // namespace avx2
 namespace avx512 {
 void code_sums(const CodeRows&, std::size_t, std::size_t, const double*, double, const CodeSearch&,
-               std::int64_t*, double*);
+               std::int64_t*, double*, std::uint32_t*);
 void code_values(const EdgeLevels&, const double*, std::size_t, std::size_t, code_t*, std::size_t, std::uint8_t*);
 }  // namespace avx512
 #endif

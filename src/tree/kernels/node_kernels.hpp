@@ -84,6 +84,10 @@ struct Partition {
     // When given (and no rows move), row s's side is bit `feature` of sides[s], as the
     // masked pass found it: the row itself is not read again.
     const std::uint64_t* sides;
+    // Or, as the pass over codes notes them, bit feature % 32 of side_words[s * words]
+    // (side_words pointing at the feature's word of row 0).
+    const std::uint32_t* side_words;
+    std::size_t words;
 };
 
 // A side's targets, pushed in order onto `stats` (which may already hold earlier ones).
