@@ -1,7 +1,9 @@
 // Every runnable variant of the kernels over codes, alone on one thread: making the codes
-// (nanoseconds per value) and the estimate pass (nanoseconds per row, the rows contiguous
-// as at a root, and every other row through positions as below it). Uniform values, one
-// threshold per feature drawn uniformly; the best of REPS runs. Built with the C++ tests.
+// (nanoseconds per value), the estimate pass (nanoseconds per row, the rows contiguous
+// as at a root, and every other row through positions as below it) and the partition on
+// feature 0 through those positions, with the children's ranges and without (a last
+// level's). Uniform values, one threshold per feature drawn uniformly; the best of REPS
+// runs. Built with the C++ tests.
 //
 //   vandu_code_kernels_bench [ROWS [FEATURES [REPS]]]    (1,000,000 x 20, 5 by default)
 //
@@ -79,8 +81,18 @@ int main(int argc, char** argv) {
     std::vector<code_t> out(n * features);
     std::vector<std::uint8_t> pure(FeatureCodes::bins * features);
 
-    std::printf("| variant | codes, ns/value | estimate pass, contiguous, ns/row | through positions, ns/row |\n");
-    std::printf("|---|---|---|---|\n");
+    // The partition's outputs: sides, positions and both sides' ranges.
+    std::size_t n_left = 0;
+    for (std::uint64_t s : index) n_left += !(x[s * stride] > thresholds[0]);
+    std::vector<double> out_y(index.size());
+    std::vector<std::uint64_t> out_at(index.size());
+    std::vector<double> low(2 * stride), high(2 * stride);
+    std::vector<code_t> low_code(2 * groups * FeatureCodes::group), high_code(low_code.size());
+    const CodeThreshold split = code_threshold(codes, 0, thresholds[0]);
+
+    std::printf("| variant | codes, ns/value | estimate pass, contiguous, ns/row | through positions, ns/row "
+                "| partition through positions, ranges, ns/row | no ranges, ns/row |\n");
+    std::printf("|---|---|---|---|---|---|\n");
     for (const CodeKernels* k : runnable_code_kernels()) {
         const double values = best_of(std::min(reps, 3), [&] {
             // As FeatureCodes::build goes: blocks of rows, a feature at a time.
@@ -100,8 +112,24 @@ int main(int argc, char** argv) {
                                 k->code_sums(code_rows, stride, rows, y.data(), 0.5, search, count.data(), sum.data());
                             }) * 1e9 / static_cast<double>(rows);
         }
-        std::printf("| %s | %.2f | %.2f | %.2f |\n", k->name, values * 1e9 / static_cast<double>(n * features), pass[0],
-                    pass[1]);
+        double moved[2];
+        for (const bool ranged : {true, false}) {
+            const CodeRows code_rows{codes.codes(), codes.pitch(), x.data(), stride, index.data(), 0, features};
+            moved[!ranged] = best_of(reps, [&] {
+                                 SideRanges sides[2];
+                                 for (std::size_t sd = 0; sd < 2; ++sd)
+                                     sides[sd] = {low.data() + sd * stride, high.data() + sd * stride, 0,
+                                                  low_code.data() + sd * groups * FeatureCodes::group,
+                                                  high_code.data() + sd * groups * FeatureCodes::group};
+                                 const CodePartition p{code_rows, index.size(), 0, thresholds[0], split, y.data(),
+                                                       out_y.data(), out_at.data(), {0, n_left},
+                                                       {n_left, index.size()}, ranged ? sides : nullptr, nullptr,
+                                                       &codes};
+                                 if (!k->code_partition(p)) std::abort();
+                             }) * 1e9 / static_cast<double>(index.size());
+        }
+        std::printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f |\n", k->name,
+                    values * 1e9 / static_cast<double>(n * features), pass[0], pass[1], moved[0], moved[1]);
     }
     return 0;
 }
