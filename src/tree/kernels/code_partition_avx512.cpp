@@ -225,7 +225,8 @@ bool partition_codes(const CodePartition& p) {
             if constexpr (Ranges) {
                 // The row's side as a mask: its extremes flag the row and take its codes.
                 const __mmask32 right = static_cast<__mmask32>(pick), left = static_cast<__mmask32>(~pick);
-                const __m512i c = _mm512_loadu_si512(r.codes + sample * r.pitch);
+                // Only the row's own codes: the next row's line may not be fetched (positions).
+                const __m512i c = _mm512_maskz_loadu_epi16(valid, r.codes + sample * r.pitch);
                 const __m512i l = _mm512_mask_blend_epi16(right, lo0, lo1);
                 const __m512i h = _mm512_mask_blend_epi16(right, hi0, hi1);
                 const std::uint32_t bits = _mm512_mask_cmple_epi16_mask(valid, c, l) |
