@@ -136,8 +136,9 @@ private:
     bool nan_ = false;
 };
 
+// Kept apart, so that a profile tells the variants apart.
 template <bool Indexed, bool Ranges, bool Positions, bool Stats>
-bool partition_codes(const CodePartition& p) {
+__attribute__((noinline)) bool partition_codes(const CodePartition& p) {
     // Everything in locals: stores could alias the description otherwise.
     std::size_t at_left = p.at[0], at_right = p.at[1];
     const std::size_t end_left = p.end[0], end_right = p.end[1];
