@@ -225,6 +225,21 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                                           {0, n_left}, {n_left, rows}, ranges, nullptr, &codes};
                     EXPECT_FALSE(k->code_partition(p)) << (indexed ? "indexed" : "in order");
                     x[last * stride + zeros] = kept;
+                    // A side one place short (as when x changed since its rows were counted) fails
+                    // the pass, with ranges or without, and nothing lands beyond that side's end.
+                    for (int sd = 0; sd < 2; ++sd) {
+                        const std::size_t split = n_left - (sd == 0 && n_left > 0);
+                        const std::size_t end[2] = {split, rows - (sd == 1 && rows > n_left)};
+                        if (end[0] == n_left && end[1] == rows) continue;
+                        for (const bool ranged : {true, false}) {
+                            std::vector<double> short_y(rows, 7.0);
+                            const CodePartition q{code_rows, rows, w, t[w], side[w], ys.data(), short_y.data(), nullptr,
+                                                  {0, n_left}, {end[0], end[1]}, ranged ? ranges : nullptr, nullptr,
+                                                  &codes};
+                            EXPECT_FALSE(k->code_partition(q)) << k->name << " side " << sd;
+                            EXPECT_EQ(bits(short_y[end[sd]]), bits(7.0)) << k->name << " side " << sd;
+                        }
+                    }
                 }
             }
         }

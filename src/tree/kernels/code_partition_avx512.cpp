@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "tree/kernels/code_kernels.hpp"
@@ -184,7 +185,6 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
         hi1 = _mm512_maskz_loadu_epi16(stored, p.ranges[1].max_code);
     }
     FlaggedRows flagged(extremes, Ranges);
-    const std::size_t rows_per_check = Ranges ? block : p.n;
 
     double mean[2] = {0.0, 0.0}, m2[2] = {0.0, 0.0};
     std::uint64_t pushed[2] = {0, 0};
@@ -198,9 +198,9 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
     const std::size_t n = p.n;
     Flagged* waiting = flagged.filling();
     std::size_t used = 0;
-    for (std::size_t from = 0; from < n; from += rows_per_check) {
-        const std::size_t to = std::min(n, from + rows_per_check);
-        for (std::size_t s = from; s < to; ++s) {
+    // A row; with Checked, false when it would land beyond its side's end.
+    const auto row = [&](std::size_t s, auto checked) __attribute__((always_inline)) {
+        {
             if constexpr (Indexed) {
                 if (s + rows_ahead < n) {
                     // The lines of the row's codes the pass reads: all of them for the
@@ -220,7 +220,8 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
             if (exact && code == tie) side = side_values[sample * r.stride] > threshold ? 1 : 0;
             const std::size_t pick = 0 - side;
             const std::size_t dst = at_left ^ ((at_left ^ at_right) & pick);
-            if (dst >= (end_left ^ ((end_left ^ end_right) & pick))) return false;
+            if constexpr (decltype(checked)::value)
+                if (dst >= (end_left ^ ((end_left ^ end_right) & pick))) return false;
             at_left += 1 - side;
             at_right += side;
             if constexpr (Ranges) {
@@ -251,6 +252,17 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
                 mean[side] = mean[side] + d;
                 m2[side] = m2[side] + (count - 1.0) * ((d * d) * count);
             }
+        }
+        return true;
+    };
+    for (std::size_t from = 0; from < n; from += block) {
+        const std::size_t to = std::min(n, from + block);
+        // Where both sides have room for the whole block no row of it can pass its end.
+        if (at_left + (to - from) <= end_left && at_right + (to - from) <= end_right) {
+            for (std::size_t s = from; s < to; ++s) row(s, std::false_type{});
+        } else {
+            for (std::size_t s = from; s < to; ++s)
+                if (!row(s, std::true_type{})) return false;
         }
         if (Ranges && FlaggedRows::full(used)) {
             flagged.turn(used);
