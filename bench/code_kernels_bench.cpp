@@ -1,7 +1,8 @@
 // Every runnable variant of the kernels over codes, alone on one thread: making the codes
 // (nanoseconds per value) and the estimate pass (nanoseconds per row, the rows contiguous
 // as at a root, and every other row through positions as below it, then noting the rows'
-// sides too), and a last-level partition through positions over codes or from those sides.
+// sides too), and the partition on feature 0 through those positions: with the children's
+// ranges, and as a last level's, over codes or from those sides.
 // Uniform values, one threshold per feature drawn uniformly; the best of REPS runs. Built
 // with the C++ tests.
 //
@@ -82,8 +83,11 @@ int main(int argc, char** argv) {
     std::vector<std::uint8_t> pure(FeatureCodes::bins * features);
 
     std::printf("| variant | codes, ns/value | estimate pass, contiguous, ns/row | through positions, ns/row |"
-                " noting sides, ns/row | partition by codes, ns/row | by side words, ns/row |\n");
-    std::printf("|---|---|---|---|---|---|---|\n");
+                " noting sides, ns/row | partition with ranges, ns/row | last level's by codes, ns/row |"
+                " by side words, ns/row |\n");
+    std::printf("|---|---|---|---|---|---|---|---|\n");
+    std::vector<double> low(2 * stride), high(2 * stride);
+    std::vector<code_t> low_code(2 * groups * FeatureCodes::group), high_code(low_code.size());
     const std::size_t words = side_words(features);
     std::vector<std::uint32_t> sides(n * words);
     std::vector<double> out_y(n);
@@ -123,14 +127,25 @@ int main(int argc, char** argv) {
         const CodePartition by_codes{through, rows, 0, thresholds[0], side, y.data(), out_y.data(), out_at.data(),
                                      {0, n_left}, {n_left, rows}, nullptr, nullptr, &codes};
         const double partition = best_of(reps, [&] { k->code_partition(by_codes); }) * 1e9 / static_cast<double>(rows);
+        const double ranged = best_of(reps, [&] {
+                                  SideRanges ranges[2];
+                                  for (std::size_t sd = 0; sd < 2; ++sd)
+                                      ranges[sd] = {low.data() + sd * stride, high.data() + sd * stride, 0,
+                                                    low_code.data() + sd * groups * FeatureCodes::group,
+                                                    high_code.data() + sd * groups * FeatureCodes::group};
+                                  CodePartition p = by_codes;
+                                  p.ranges = ranges;
+                                  if (!k->code_partition(p)) std::abort();
+                              }) * 1e9 / static_cast<double>(rows);
         const Partition by_words{nullptr, y.data(), index.data(), true, 0, rows, 0, thresholds[0], nullptr, out_y.data(),
                                  out_at.data(), {0, n_left}, {n_left, rows}, nullptr, nullptr, nullptr, sides.data(),
                                  words};
         const double from_words =
             noted ? best_of(reps, [&] { node_kernels().partition(by_words, stride); }) * 1e9 / static_cast<double>(rows)
                   : 0.0;
-        std::printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", k->name,
-                    values * 1e9 / static_cast<double>(n * features), pass[0], pass[1], pass[2], partition, from_words);
+        std::printf("| %s | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f | %.2f |\n", k->name,
+                    values * 1e9 / static_cast<double>(n * features), pass[0], pass[1], pass[2], ranged, partition,
+                    from_words);
     }
     return 0;
 }

@@ -215,8 +215,15 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                         cmx[sd].assign(groups * FeatureCodes::group, 0);
                         ranges[sd] = {mn[sd].data(), mx[sd].data(), 0, cmn[sd].data(), cmx[sd].data()};
                     }
+                    // Odd trials push the sides' targets too, onto statistics already holding some;
+                    // trials 2, 3, 6 and 7 take no ranges, as a last level's nodes.
+                    const bool ranged = trial % 4 < 2;
+                    RunningStats stats[2], want[2];
+                    for (int sd = 0; sd < 2; ++sd)
+                        for (int m = 0; m <= sd; ++m) stats[sd].push(0.25 * m - 1.0), want[sd].push(0.25 * m - 1.0);
                     const CodePartition p{code_rows, rows, w, t[w], side[w], ys.data(), out_y.data(),
-                                          out_at.data(), {0, n_left}, {n_left, rows}, ranges, nullptr, &codes};
+                                          out_at.data(), {0, n_left}, {n_left, rows}, ranged ? ranges : nullptr,
+                                          trial % 2 ? stats : nullptr, &codes};
                     ASSERT_TRUE(k->code_partition(p));
                     // The definition: stable sides, first minimum and last maximum per side.
                     std::size_t at[2] = {0, n_left};
@@ -228,6 +235,7 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                         const int sd = row[w] > t[w] ? 1 : 0;
                         ASSERT_EQ(out_at[at[sd]], sample(s)) << "feature " << w;
                         ASSERT_EQ(bits(out_y[at[sd]]), bits(ys[s]));
+                        want[sd].push(ys[s]);
                         ++at[sd];
                         for (std::size_t f = 0; f < features; ++f) {
                             if (seen[sd] == 0 || lo[sd][f] > row[f]) lo[sd][f] = row[f];
@@ -236,6 +244,13 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                         ++seen[sd];
                     }
                     for (int sd = 0; sd < 2; ++sd) {
+                        if (trial % 2) {
+                            ASSERT_EQ(stats[sd].count, want[sd].count) << k->name << " side " << sd;
+                            ASSERT_EQ(bits(stats[sd].mean), bits(want[sd].mean)) << k->name << " side " << sd;
+                            ASSERT_EQ(bits(stats[sd].m2), bits(want[sd].m2)) << k->name << " side " << sd;
+                        }
+                        ASSERT_EQ(at[sd], sd ? rows : n_left) << k->name << " side " << sd;
+                        if (!ranged) continue;
                         ASSERT_EQ(ranges[sd].count, seen[sd]);
                         if (seen[sd] == 0) continue;
                         for (std::size_t f = 0; f < features; ++f) {
@@ -263,6 +278,21 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                                           {0, n_left}, {n_left, rows}, ranges, nullptr, &codes};
                     EXPECT_FALSE(k->code_partition(p)) << (indexed ? "indexed" : "in order");
                     x[last * stride + zeros] = kept;
+                    // A side one place short (as when x changed since its rows were counted) fails
+                    // the pass, with ranges or without, and nothing lands beyond that side's end.
+                    for (int sd = 0; sd < 2; ++sd) {
+                        const std::size_t split = n_left - (sd == 0 && n_left > 0);
+                        const std::size_t end[2] = {split, rows - (sd == 1 && rows > n_left)};
+                        if (end[0] == n_left && end[1] == rows) continue;
+                        for (const bool ranged : {true, false}) {
+                            std::vector<double> short_y(rows, 7.0);
+                            const CodePartition q{code_rows, rows, w, t[w], side[w], ys.data(), short_y.data(), nullptr,
+                                                  {0, n_left}, {end[0], end[1]}, ranged ? ranges : nullptr, nullptr,
+                                                  &codes};
+                            EXPECT_FALSE(k->code_partition(q)) << k->name << " side " << sd;
+                            EXPECT_EQ(bits(short_y[end[sd]]), bits(7.0)) << k->name << " side " << sd;
+                        }
+                    }
                 }
             }
         }
@@ -315,9 +345,10 @@ TEST_P(CodesMatchDoubles, SearchGivesTheCodesOfTheBinarySearch) {
 // or starts one more (the feature of zeros flags every row); 3,000 rows: every value makes
 // the edges; 20,000: the edges come from a sample, and values it missed share bins with
 // others; 70,000: counts beyond a 16-bit lane. 13 features: one group of codes, 20: two,
-// 34 or 40: three; 132: more than a vector pass of the estimate takes at once, rows in chunks.
+// 32: two, every lane of a 32-code load, 34 or 40: three (wider than that load); 132: more
+// than a vector pass of the estimate takes at once, rows in chunks.
 INSTANTIATE_TEST_SUITE_P(Rows, CodesMatchDoubles,
-                         ::testing::Combine(::testing::Values(128, 129, 256, 257), ::testing::Values(13, 20, 40)));
+                         ::testing::Combine(::testing::Values(128, 129, 256, 257), ::testing::Values(13, 20, 32, 40)));
 INSTANTIATE_TEST_SUITE_P(ManyRows, CodesMatchDoubles,
                          ::testing::Combine(::testing::Values(3000, 20000), ::testing::Values(13, 20, 34)));
 INSTANTIATE_TEST_SUITE_P(Wide, CodesMatchDoubles,

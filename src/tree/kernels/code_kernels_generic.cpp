@@ -17,6 +17,7 @@ void code_values(const EdgeLevels&, const double*, std::size_t, std::size_t, cod
 namespace avx512 {
 void code_sums(const CodeRows&, std::size_t, std::size_t, const double*, double, const CodeSearch&,
                std::int64_t*, double*, std::uint32_t*);
+bool code_partition(const CodePartition&);
 void code_values(const EdgeLevels&, const double*, std::size_t, std::size_t, code_t*, std::size_t, std::uint8_t*);
 }  // namespace avx512
 #endif
@@ -30,8 +31,7 @@ const CodeKernels& generic_code_kernels() {
 std::span<const CodeKernels* const> runnable_code_kernels() {
 #if defined(__x86_64__)
     static const CodeKernels with_avx2{"avx2", avx2::code_sums, avx2::code_partition, avx2::code_values};
-    // The partition reads one code per row: AVX2's serves.
-    static const CodeKernels with_avx512bw{"avx512bw", avx512::code_sums, avx2::code_partition,
+    static const CodeKernels with_avx512bw{"avx512bw", avx512::code_sums, avx512::code_partition,
                                                 avx512::code_values};
 #endif
     static const std::vector<const CodeKernels*> runnable = [] {

@@ -1,0 +1,306 @@
+// Built with -mavx512f -mavx512bw (no contraction). The partition over codes with a row's
+// 32 codes in one load: each side's least and greatest codes stay in four registers,
+// updated under the row's side as a mask (no blends through memory), and a row's flags
+// are two compares into one mask register, a bit per feature. Flagged rows are replayed
+// in order through the scalar rule, as the AVX2 kernel does (code_partition.inc), so
+// every outcome is the row-by-row one. Rows of more than 32 features go to that kernel.
+#if defined(__x86_64__)
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <type_traits>
+#include <vector>
+
+#include "tree/kernels/code_kernels.hpp"
+
+namespace vandu::kernels {
+namespace avx2 {
+bool code_partition(const CodePartition&);
+}  // namespace avx2
+
+namespace avx512 {
+namespace {
+
+constexpr std::size_t lanes = 32;  // codes per load (FeatureCodes::reach)
+static_assert(FeatureCodes::reach >= lanes, "a row's load reads 32 codes");
+// Rows read through positions: their codes are asked for this many rows ahead.
+constexpr std::size_t rows_ahead = 192;
+// Flagged rows wait in two halves of `half`; a row flags one entry at most, and the
+// filling half is looked at every `block` rows.
+constexpr std::size_t half = 256, block = 64;
+
+struct Flagged {
+    std::uint64_t sample;
+    std::uint32_t bits;  // a bit per feature
+    std::uint32_t side;
+};
+
+// Both sides' extremes as the replay leaves them, row after row in order.
+struct Extremes {
+    code_t* lo_code[2];
+    code_t* hi_code[2];
+    double* lo[2];
+    double* hi[2];
+    const FeatureCodes* table;
+    CodeRows rows;
+};
+
+template <bool Indexed>
+inline std::size_t sample_of(const CodeRows& r, std::size_t s) {
+    return Indexed ? r.index[s] : r.first + s;
+}
+
+// A value of a pure bin is its edge: it is not read.
+inline bool reads_double(const FeatureCodes& table, std::size_t f, code_t c) {
+    return table.pure_flags(f)[static_cast<std::size_t>(c)] == 0;
+}
+
+// A prefetch the compiler keeps (a loop of prefetches alone counts as free of effects).
+inline void ask_for(const double* p) { asm volatile("prefetcht0 %0" : : "m"(*p)); }
+
+__attribute__((noinline)) void ask_doubles(const Extremes& e, const Flagged* rows, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const code_t* codes = e.rows.codes + rows[i].sample * e.rows.pitch;
+        const double* x = e.rows.x + rows[i].sample * e.rows.stride;
+        std::uint32_t bits = rows[i].bits;
+        while (bits) {
+            const std::size_t f = static_cast<std::size_t>(__builtin_ctz(bits));
+            bits &= bits - 1;
+            if (reads_double(*e.table, f, codes[f])) ask_for(x + f);
+        }
+    }
+}
+
+// The scalar rule of code_partition.inc's replay: a code below the side's least takes
+// code and value; at the least code, the first minimum (likewise the last maximum). True
+// when a NaN was read.
+__attribute__((noinline)) bool replay(const Extremes& e, const Flagged* rows, std::size_t n) {
+    bool nan = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t side = rows[i].side;
+        const code_t* codes = e.rows.codes + rows[i].sample * e.rows.pitch;
+        const double* x = e.rows.x + rows[i].sample * e.rows.stride;
+        code_t* lo_code = e.lo_code[side];
+        code_t* hi_code = e.hi_code[side];
+        double* lo = e.lo[side];
+        double* hi = e.hi[side];
+        std::uint32_t bits = rows[i].bits;
+        while (bits) {
+            const std::size_t f = static_cast<std::size_t>(__builtin_ctz(bits));
+            bits &= bits - 1;
+            const code_t c = codes[f];
+            const double v = reads_double(*e.table, f, c) ? x[f] : e.table->edges(f)[c];
+            nan |= v != v;
+            if (c < lo_code[f]) {
+                lo_code[f] = c;
+                lo[f] = v;
+            } else if (c == lo_code[f] && lo[f] > v) {
+                lo[f] = v;
+            }
+            if (c > hi_code[f]) {
+                hi_code[f] = c;
+                hi[f] = v;
+            } else if (c == hi_code[f] && !(hi[f] > v)) {
+                hi[f] = v;
+            }
+        }
+    }
+    return nan;
+}
+
+// One half fills while the other waits for its doubles, asked for when it filled.
+class FlaggedRows {
+public:
+    FlaggedRows(const Extremes& e, bool ranges) : e_(e), rows_(ranges ? 2 * half : 0) {}
+
+    Flagged* filling() { return rows_.data() + (current_ ? half : 0); }
+    static bool full(std::size_t used) { return used > half - block; }
+    void turn(std::size_t used) {
+        ask_doubles(e_, filling(), used);
+        if (older_) nan_ |= replay(e_, rows_.data() + (current_ ? 0 : half), older_);
+        older_ = used;
+        current_ ^= 1;
+    }
+    // Replays what waits; true when a NaN was read.
+    bool finish(std::size_t used) {
+        turn(used);
+        if (older_) nan_ |= replay(e_, rows_.data() + (current_ ? 0 : half), older_);
+        return nan_;
+    }
+
+private:
+    const Extremes& e_;
+    std::vector<Flagged> rows_;
+    int current_ = 0;
+    std::size_t older_ = 0;
+    bool nan_ = false;
+};
+
+// Kept apart, so that a profile tells the variants apart.
+template <bool Indexed, bool Ranges, bool Positions, bool Stats>
+__attribute__((noinline)) bool partition_codes(const CodePartition& p) {
+    // Everything in locals: stores could alias the description otherwise.
+    std::size_t at_left = p.at[0], at_right = p.at[1];
+    const std::size_t end_left = p.end[0], end_right = p.end[1];
+    const CodeRows r = p.rows;
+    const std::size_t n_features = r.n_features;
+    const std::size_t span = (n_features + FeatureCodes::group - 1) / FeatureCodes::group * FeatureCodes::group;
+    const code_t* __restrict side_codes = r.codes + p.feature;
+    const double* __restrict side_values = r.x + p.feature;
+    const code_t above = p.side.above, tie = p.side.tie;
+    const bool exact = p.side.exact;
+    const double threshold = p.threshold;
+    const double* __restrict in_targets = p.targets;
+    double* __restrict out_targets = p.out_targets;
+    std::uint64_t* __restrict out_positions = p.out_positions;
+
+    Extremes extremes{};
+    std::size_t seen[2] = {0, 0};
+    // The features that exist, and the lanes of the sides' code arrays (whole groups).
+    const __mmask32 valid = static_cast<__mmask32>(n_features >= lanes ? ~0u : (1u << n_features) - 1);
+    const __mmask32 stored = static_cast<__mmask32>(span >= lanes ? ~0u : (1u << span) - 1);
+    // Each side's least and greatest codes so far, for flagging.
+    __m512i lo0 = _mm512_setzero_si512(), lo1 = lo0, hi0 = lo0, hi1 = lo0;
+    if constexpr (Ranges) {
+        extremes.table = p.table;
+        extremes.rows = r;
+        for (int side = 0; side < 2; ++side) {
+            SideRanges& s = p.ranges[side];
+            extremes.lo_code[side] = s.min_code;
+            extremes.hi_code[side] = s.max_code;
+            extremes.lo[side] = s.min;
+            extremes.hi[side] = s.max;
+            seen[side] = s.count;
+            // Before a side's first row nothing is extreme: every code of that row is
+            // flagged, and the replay takes its codes and values.
+            if (seen[side] == 0) {
+                std::fill(s.min_code, s.min_code + span, FeatureCodes::none);
+                std::fill(s.max_code, s.max_code + span, code_t{-1});
+            }
+        }
+        lo0 = _mm512_maskz_loadu_epi16(stored, p.ranges[0].min_code);
+        lo1 = _mm512_maskz_loadu_epi16(stored, p.ranges[1].min_code);
+        hi0 = _mm512_maskz_loadu_epi16(stored, p.ranges[0].max_code);
+        hi1 = _mm512_maskz_loadu_epi16(stored, p.ranges[1].max_code);
+    }
+    FlaggedRows flagged(extremes, Ranges);
+
+    double mean[2] = {0.0, 0.0}, m2[2] = {0.0, 0.0};
+    std::uint64_t pushed[2] = {0, 0};
+    if constexpr (Stats) {
+        for (int side = 0; side < 2; ++side) {
+            mean[side] = p.stats[side].mean;
+            m2[side] = p.stats[side].m2;
+            pushed[side] = p.stats[side].count;
+        }
+    }
+    const std::size_t n = p.n;
+    Flagged* waiting = flagged.filling();
+    std::size_t used = 0;
+    // A row; with Checked, false when it would land beyond its side's end.
+    const auto row = [&](std::size_t s, auto checked) __attribute__((always_inline)) {
+        {
+            if constexpr (Indexed) {
+                if (s + rows_ahead < n) {
+                    // The lines of the row's codes the pass reads: all of them for the
+                    // ranges, else the one of its feature.
+                    const code_t* ahead = r.codes + r.index[s + rows_ahead] * r.pitch;
+                    if constexpr (Ranges) {
+                        _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
+                        _mm_prefetch(reinterpret_cast<const char*>(ahead + n_features - 1), _MM_HINT_T0);
+                    } else {
+                        _mm_prefetch(reinterpret_cast<const char*>(ahead + p.feature), _MM_HINT_T0);
+                    }
+                }
+            }
+            const std::size_t sample = sample_of<Indexed>(r, s);
+            const code_t code = side_codes[sample * r.pitch];
+            std::size_t side = code > above ? 1 : 0;
+            if (exact && code == tie) side = side_values[sample * r.stride] > threshold ? 1 : 0;
+            const std::size_t pick = 0 - side;
+            const std::size_t dst = at_left ^ ((at_left ^ at_right) & pick);
+            if constexpr (decltype(checked)::value)
+                if (dst >= (end_left ^ ((end_left ^ end_right) & pick))) return false;
+            at_left += 1 - side;
+            at_right += side;
+            if constexpr (Ranges) {
+                // The row's side as a mask: its extremes flag the row and take its codes.
+                const __mmask32 right = static_cast<__mmask32>(pick), left = static_cast<__mmask32>(~pick);
+                // Only the row's own codes: the next row's line may not be fetched (positions).
+                const __m512i c = _mm512_maskz_loadu_epi16(valid, r.codes + sample * r.pitch);
+                const __m512i l = _mm512_mask_blend_epi16(right, lo0, lo1);
+                const __m512i h = _mm512_mask_blend_epi16(right, hi0, hi1);
+                const std::uint32_t bits = _mm512_mask_cmple_epi16_mask(valid, c, l) |
+                                           _mm512_mask_cmpge_epi16_mask(valid, c, h);
+                lo0 = _mm512_mask_min_epi16(lo0, left, lo0, c);
+                lo1 = _mm512_mask_min_epi16(lo1, right, lo1, c);
+                hi0 = _mm512_mask_max_epi16(hi0, left, hi0, c);
+                hi1 = _mm512_mask_max_epi16(hi1, right, hi1, c);
+                // Written every row, kept only when flagged: no branch.
+                waiting[used] = {sample, bits, static_cast<std::uint32_t>(side)};
+                used += bits != 0;
+            }
+            const double yv = in_targets[s];
+            out_targets[dst] = yv;
+            if constexpr (Positions) out_positions[dst] = sample;
+            if constexpr (Stats) {
+                // RunningStats::push, exactly.
+                pushed[side] += 1;
+                const double count = static_cast<double>(pushed[side]);
+                const double d = (yv - mean[side]) / count;
+                mean[side] = mean[side] + d;
+                m2[side] = m2[side] + (count - 1.0) * ((d * d) * count);
+            }
+        }
+        return true;
+    };
+    for (std::size_t from = 0; from < n; from += block) {
+        const std::size_t to = std::min(n, from + block);
+        // Where both sides have room for the whole block no row of it can pass its end.
+        if (at_left + (to - from) <= end_left && at_right + (to - from) <= end_right) {
+            for (std::size_t s = from; s < to; ++s) row(s, std::false_type{});
+        } else {
+            for (std::size_t s = from; s < to; ++s)
+                if (!row(s, std::true_type{})) return false;
+        }
+        if (Ranges && FlaggedRows::full(used)) {
+            flagged.turn(used);
+            waiting = flagged.filling();
+            used = 0;
+        }
+    }
+    if constexpr (Ranges) {
+        const bool nan = flagged.finish(used);
+        p.ranges[0].count = seen[0] + (at_left - p.at[0]);
+        p.ranges[1].count = seen[1] + (at_right - p.at[1]);
+        if (nan) return false;
+    }
+    if constexpr (Stats)
+        for (int side = 0; side < 2; ++side) p.stats[side] = {mean[side], pushed[side], m2[side]};
+    return true;
+}
+
+template <bool Indexed, bool Ranges>
+bool partition_with(const CodePartition& p) {
+    if (p.out_positions)
+        return p.stats ? partition_codes<Indexed, Ranges, true, true>(p) : partition_codes<Indexed, Ranges, true, false>(p);
+    return p.stats ? partition_codes<Indexed, Ranges, false, true>(p) : partition_codes<Indexed, Ranges, false, false>(p);
+}
+
+template <bool Indexed>
+bool partition_indexed(const CodePartition& p) {
+    return p.ranges ? partition_with<Indexed, true>(p) : partition_with<Indexed, false>(p);
+}
+
+}  // namespace
+
+bool code_partition(const CodePartition& p) {
+    // A row's extremes in one register: wider rows take the AVX2 kernel's groups.
+    if (p.ranges && p.rows.n_features > lanes) return avx2::code_partition(p);
+    return p.rows.index ? partition_indexed<true>(p) : partition_indexed<false>(p);
+}
+
+}  // namespace avx512
+}  // namespace vandu::kernels
+#endif
