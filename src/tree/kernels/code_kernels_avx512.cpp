@@ -11,6 +11,7 @@
 #include <cstring>
 #include <vector>
 
+#include "tree/kernels/code_extremes.hpp"
 #include "tree/kernels/code_kernels.hpp"
 
 namespace vandu::kernels::avx512 {
@@ -25,11 +26,6 @@ constexpr std::size_t count_rows = 32767;
 constexpr int max_blocks = 16;
 // Rows of more features than a pass takes go in chunks of about this many bytes of codes.
 constexpr std::size_t chunk_bytes = std::size_t{1} << 17;
-
-template <bool Indexed>
-inline std::size_t sample_of(const CodeRows& r, std::size_t s) {
-    return Indexed ? r.index[s] : r.first + s;
-}
 
 // A pass: S blocks of eight features from f0 on, over rows [begin, end), added to the
 // pass's counts and sums. Lanes at or beyond `valid` count nothing. The rows' codes are

@@ -12,6 +12,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "tree/kernels/code_extremes.hpp"
 #include "tree/kernels/code_kernels.hpp"
 
 namespace vandu::kernels {
@@ -36,29 +37,6 @@ struct Flagged {
     std::uint32_t side;
 };
 
-// Both sides' extremes as the replay leaves them, row after row in order.
-struct Extremes {
-    code_t* lo_code[2];
-    code_t* hi_code[2];
-    double* lo[2];
-    double* hi[2];
-    const FeatureCodes* table;
-    CodeRows rows;
-};
-
-template <bool Indexed>
-inline std::size_t sample_of(const CodeRows& r, std::size_t s) {
-    return Indexed ? r.index[s] : r.first + s;
-}
-
-// A value of a pure bin is its edge: it is not read.
-inline bool reads_double(const FeatureCodes& table, std::size_t f, code_t c) {
-    return table.pure_flags(f)[static_cast<std::size_t>(c)] == 0;
-}
-
-// A prefetch the compiler keeps (a loop of prefetches alone counts as free of effects).
-inline void ask_for(const double* p) { asm volatile("prefetcht0 %0" : : "m"(*p)); }
-
 __attribute__((noinline)) void ask_doubles(const Extremes& e, const Flagged* rows, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         const code_t* codes = e.rows.codes + rows[i].sample * e.rows.pitch;
@@ -72,38 +50,17 @@ __attribute__((noinline)) void ask_doubles(const Extremes& e, const Flagged* row
     }
 }
 
-// The scalar rule of code_partition.inc's replay: a code below the side's least takes
-// code and value; at the least code, the first minimum (likewise the last maximum). True
-// when a NaN was read.
+// Replays flagged rows in order through take_extremes; true when a NaN was read.
 __attribute__((noinline)) bool replay(const Extremes& e, const Flagged* rows, std::size_t n) {
     bool nan = false;
     for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t side = rows[i].side;
         const code_t* codes = e.rows.codes + rows[i].sample * e.rows.pitch;
         const double* x = e.rows.x + rows[i].sample * e.rows.stride;
-        code_t* lo_code = e.lo_code[side];
-        code_t* hi_code = e.hi_code[side];
-        double* lo = e.lo[side];
-        double* hi = e.hi[side];
         std::uint32_t bits = rows[i].bits;
         while (bits) {
             const std::size_t f = static_cast<std::size_t>(__builtin_ctz(bits));
             bits &= bits - 1;
-            const code_t c = codes[f];
-            const double v = reads_double(*e.table, f, c) ? x[f] : e.table->edges(f)[c];
-            nan |= v != v;
-            if (c < lo_code[f]) {
-                lo_code[f] = c;
-                lo[f] = v;
-            } else if (c == lo_code[f] && lo[f] > v) {
-                lo[f] = v;
-            }
-            if (c > hi_code[f]) {
-                hi_code[f] = c;
-                hi[f] = v;
-            } else if (c == hi_code[f] && !(hi[f] > v)) {
-                hi[f] = v;
-            }
+            nan |= take_extremes(e, rows[i].side, f, codes[f], x + f);
         }
     }
     return nan;
