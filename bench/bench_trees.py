@@ -394,6 +394,10 @@ def main():
     header = ("estimator", "threads", "fit s", "fit: other / vandu", "predict s", "predict: other / vandu",
               "held-out R^2", "peak MiB")
     name = "trees" + ("-f%d" % args.features if args.features != N_FEATURES else "")
+    workloads = sorted({entry[0] for entry in chosen})
+    # A run of the single tree alone keeps the boosting tables of the same sizes.
+    if sizes and not args.per_row and workloads == ["W1"]:
+        name += "-w1"
     name += "-per-row" if args.per_row else "-sizes" if sizes else ""
     machine = common.machine_line()
     shape = "Friedman #1 with %d features" % args.features
