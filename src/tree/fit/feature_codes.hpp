@@ -61,8 +61,8 @@ public:
     }
 
 private:
-    // Feature f's edges from an even sample of its values, `values` holding the sample.
-    void place_edges(const double* x, std::size_t n, std::size_t stride, std::size_t f, std::vector<double>& values);
+    // Feature f's edges from the `taken` values of its sample (reordered), `keys` as scratch.
+    void place_edges(std::size_t f, double* values, std::size_t taken, std::uint64_t* keys);
 
     bool ready_ = false;
     std::size_t n_features_ = 0, padded_ = 0;
