@@ -163,17 +163,18 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
 
 std::size_t coded_matrix_values() { return coded_from.load(std::memory_order_relaxed); }
 
-std::size_t fits_before_codes(std::size_t values) {
-    // A lone tree wins the making back once its doubles outgrow the last cache (32 MiB):
-    // one depth-10 tree (20 features, AVX-512) took 0.85 times as long through codes at
-    // 1,000,000 and 600,000 rows, 0.93 at 400,000, about the same at 200,000 to 300,000,
-    // and 2.6 times as long at 100,000, whose doubles stay in the cache. Other processors
-    // make codes more slowly and keep them for a second fit. A boosting fit gains little
-    // by its first stage: that stage over doubles costs about 1.5 ms more than over codes at
-    // 100,000 x 20, and a one-stage fit would pay the whole making for it.
+std::size_t fits_before_codes(std::size_t values, std::size_t depth) {
+    // A tree wins the making back at its first fit once its doubles outgrow the last cache
+    // (32 MiB) and it has levels enough to read the codes. Through codes, depth-10 trees
+    // (20 features, AVX-512, one thread) took 0.85 times as long at 1,000,000 and 600,000
+    // rows, 0.9 at 300,000 to 400,000, but 1.1 to 1.3 times as long at 200,000 and 2.6 at
+    // 100,000, whose doubles stay in the cache; at 1,000,000 rows depth 4 took 1.1 times
+    // as long, depth 5 0.95, depth 6 0.87, depth 8 0.78. So a boosting fit of shallow
+    // stages still makes them at its second stage. Other processors make codes more slowly
+    // and keep them for a second fit.
     if (coded_matrix_values() == 0) return 0;
     const bool avx512 = std::strcmp(kernels::code_kernels().name, "avx512bw") == 0;
-    return avx512 && values >= (std::size_t{1} << 22) ? 0 : 1;
+    return avx512 && values >= (std::size_t{1} << 22) && depth >= 6 ? 0 : 1;
 }
 
 void set_coded_matrix_values_for_testing(std::size_t values) { coded_from.store(values, std::memory_order_relaxed); }

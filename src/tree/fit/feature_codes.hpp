@@ -75,11 +75,11 @@ private:
 };
 
 // A matrix of this many values (12 MiB of doubles where the AVX-512 estimate pass runs,
-// 32 MiB elsewhere) gets codes from its fitter's second fit on, or from its first when it
-// has this many values (fits_before_codes: 0 or 1), and every node of a certified fit
-// reads them.
+// 32 MiB elsewhere) gets codes from its fitter's second fit on, or from its first for a
+// large matrix and a deep tree (fits_before_codes: 0 or 1), and every node of a
+// certified fit reads them.
 std::size_t coded_matrix_values();
-std::size_t fits_before_codes(std::size_t values);
+std::size_t fits_before_codes(std::size_t values, std::size_t depth);
 // Tests only: codes for matrices of this many values on; 0: for every matrix, from a
 // fitter's first certified fit on.
 void set_coded_matrix_values_for_testing(std::size_t values);
