@@ -384,6 +384,19 @@ TEST_P(CodesMatchDoubles, SearchGivesTheCodesOfTheBinarySearch) {
     }
 }
 
+// A fitter's first fit makes codes only for a tree at least 6 deep on a matrix of 32 MiB of
+// doubles, where the AVX-512 kernels run; with codes forced for every matrix, always.
+TEST(FeatureCodesSchedule, FirstFitCodesOnlyForDeepTreesOnLargeMatrices) {
+    const bool avx512 = std::string(code_kernels().name) == "avx512bw";
+    const std::size_t large = std::size_t{1} << 22;
+    EXPECT_EQ(fits_before_codes(large, 6), avx512 ? 0u : 1u);
+    EXPECT_EQ(fits_before_codes(large * 4, 10), avx512 ? 0u : 1u);
+    EXPECT_EQ(fits_before_codes(large - 1, 10), 1u);
+    EXPECT_EQ(fits_before_codes(large, 5), 1u);
+    const testing::CodedFrom every(0);
+    EXPECT_EQ(fits_before_codes(1, 1), 0u);
+}
+
 // 128 to 257 rows: a pass that fills the partition's buffer of flagged rows once or twice,
 // or starts one more (the feature of zeros flags every row); 3,000 rows: every value makes
 // the edges; 20,000: the edges come from a sample, and values it missed share bins with
