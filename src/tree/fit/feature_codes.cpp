@@ -25,10 +25,6 @@ std::size_t codes_pay_from() {
 
 std::atomic<std::size_t> coded_from{codes_pay_from()};
 
-}  // namespace
-
-namespace {
-
 // Sorts the m non-NaN doubles at v as std::sort with `<` does, through `keys` (2m words).
 // Equal doubles have equal bits except -0.0 and +0.0, which `<` leaves in whatever order
 // std::sort puts them: a sample holding both takes std::sort itself, every other one a
