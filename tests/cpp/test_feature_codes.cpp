@@ -23,7 +23,7 @@ using vandu::testing::bits;
 // Columns a binning can get wrong, one per feature.
 enum Kind {
     few_duplicates, signed_zeros, subnormals, huge_clustered, distinct_255, distinct_256, distinct_257,
-    distinct_4095, distinct_4096, distinct_4097, continuous, zeros, constant, kinds
+    distinct_4095, distinct_4096, distinct_4097, continuous, zeros, constant, minus_zero, kinds
 };
 
 double value_of(int kind, std::mt19937_64& gen) {
@@ -52,8 +52,35 @@ double value_of(int kind, std::mt19937_64& gen) {
         case continuous: return u(gen) * 6.0 - 3.0;
         // One bin, not pure: every row of a side is at its extreme codes and reads its zero.
         case zeros: return pick(2) ? 0.0 : -0.0;
+        // -0.0 without +0.0, among negatives.
+        case minus_zero: {
+            const double v[] = {-0.0, -2.5, -1e-300, 3.0};
+            return v[pick(4)];
+        }
         default: return 42.0;
     }
+}
+
+// Feature f's edges as a plain sort of its sample gives them: the quantiles of an even
+// sample of 16,384 values, or every distinct value of the sample if fewer than 4096.
+std::vector<double> sorted_sample_edges(const std::vector<double>& x, std::size_t n, std::size_t stride, std::size_t f) {
+    const std::size_t taken = std::min<std::size_t>(n, 16384);
+    std::vector<double> v;
+    for (std::size_t k = 0; k < taken; ++k)
+        if (const double d = x[(n * k / taken) * stride + f]; d == d) v.push_back(d);
+    std::sort(v.begin(), v.end());
+    std::size_t distinct = !v.empty();
+    for (std::size_t i = 1; i < v.size(); ++i) distinct += v[i - 1] < v[i];
+    std::vector<double> e;
+    const auto add = [&](double d) {
+        if (e.empty() || e.back() < d) e.push_back(d);
+    };
+    const std::size_t m = v.size(), bins = FeatureCodes::bins;
+    if (distinct < bins)
+        for (double d : v) add(d);
+    else
+        for (std::size_t b = 1; b < bins; ++b) add(v[(m * b + bins - 1) / bins - 1]);
+    return e;
 }
 
 // Thresholds a feature can meet: its values, its edges and their neighbours.
@@ -201,7 +228,7 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                 }
 
                 // The partition reads one feature's codes: its kinds once, on the smaller shapes.
-                for (std::size_t w = 0; w < (n <= 20000 ? kinds : 0); ++w) {
+                for (std::size_t w = 0; w < (n <= 20000 ? std::min<std::size_t>(kinds, features) : 0); ++w) {
                     const std::size_t n_left = rows - static_cast<std::size_t>(count[w]);
                     std::vector<double> out_y(rows, NAN);
                     std::vector<std::uint64_t> out_at(rows, 0);
@@ -299,7 +326,8 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
     }
 }
 
-// Every variant's search gives each value the code of the binary search, on the values a
+// The edges and purity flags of a build are those of a plain sort of the sample. Every
+// variant's search gives each value the code of the binary search, on the values a
 // table can get wrong: its edges and their neighbours, signed zeros, infinities, NaNs,
 // subnormals and the extremes; and clears exactly the purity flags it should.
 TEST_P(CodesMatchDoubles, SearchGivesTheCodesOfTheBinarySearch) {
@@ -311,6 +339,21 @@ TEST_P(CodesMatchDoubles, SearchGivesTheCodesOfTheBinarySearch) {
     FeatureCodes codes;
     codes.build(x.data(), n, features, features, 1);
     constexpr double inf = std::numeric_limits<double>::infinity();
+    // The edges are the plain sort's to the bit (signed zeros too), +inf beyond; a bin is
+    // pure where every value in it has its edge's bits.
+    for (std::size_t f = 0; f < features; ++f) {
+        const std::vector<double> want = sorted_sample_edges(x, n, features, f);
+        for (std::size_t b = 0; b < FeatureCodes::bins; ++b)
+            ASSERT_EQ(bits(codes.edge(f, b)), bits(b < want.size() ? want[b] : inf)) << "feature " << f << " edge " << b;
+        std::vector<std::uint8_t> pure(FeatureCodes::bins, 1);
+        for (std::size_t s = 0; s < n; ++s) {
+            const double v = x[s * features + f];
+            const auto c = static_cast<std::size_t>(FeatureCodes::code(codes.edges(f), v));
+            pure[c] &= bits(v) == bits(codes.edge(f, c));
+        }
+        for (std::size_t b = 0; b < FeatureCodes::bins; ++b)
+            ASSERT_EQ(codes.pure(f, b), pure[b] && b < want.size()) << "feature " << f << " bin " << b;
+    }
     constexpr double tiny = std::numeric_limits<double>::denorm_min();
     for (std::size_t f = 0; f < features; ++f) {
         std::vector<double> probes = {std::numeric_limits<double>::quiet_NaN(), -std::numeric_limits<double>::quiet_NaN(),
@@ -339,6 +382,19 @@ TEST_P(CodesMatchDoubles, SearchGivesTheCodesOfTheBinarySearch) {
             ASSERT_EQ(pure, want) << k->name << " feature " << f;
         }
     }
+}
+
+// A fitter's first fit makes codes only for a tree at least 6 deep on a matrix of 32 MiB of
+// doubles, where the AVX-512 kernels run; with codes forced for every matrix, always.
+TEST(FeatureCodesSchedule, FirstFitCodesOnlyForDeepTreesOnLargeMatrices) {
+    const bool avx512 = std::string(code_kernels().name) == "avx512bw";
+    const std::size_t large = std::size_t{1} << 22;
+    EXPECT_EQ(fits_before_codes(large, 6), avx512 ? 0u : 1u);
+    EXPECT_EQ(fits_before_codes(large * 4, 10), avx512 ? 0u : 1u);
+    EXPECT_EQ(fits_before_codes(large - 1, 10), 1u);
+    EXPECT_EQ(fits_before_codes(large, 5), 1u);
+    const testing::CodedFrom every(0);
+    EXPECT_EQ(fits_before_codes(1, 1), 0u);
 }
 
 // 128 to 257 rows: a pass that fills the partition's buffer of flagged rows once or twice,

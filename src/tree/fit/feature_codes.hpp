@@ -61,8 +61,8 @@ public:
     }
 
 private:
-    // Feature f's edges from an even sample of its values, `values` holding the sample.
-    void place_edges(const double* x, std::size_t n, std::size_t stride, std::size_t f, std::vector<double>& values);
+    // Feature f's edges from the `taken` values of its sample (reordered), `keys` as scratch.
+    void place_edges(std::size_t f, double* values, std::size_t taken, std::uint64_t* keys);
 
     bool ready_ = false;
     std::size_t n_features_ = 0, padded_ = 0;
@@ -75,11 +75,11 @@ private:
 };
 
 // A matrix of this many values (12 MiB of doubles where the AVX-512 estimate pass runs,
-// 32 MiB elsewhere) gets codes from its fitter's second fit on (making them costs about a
-// fit's root pass: a lone tree would not win it back), and every node of a certified fit
-// reads them.
+// 32 MiB elsewhere) gets codes from its fitter's second fit on, or from its first for a
+// large matrix and a deep tree (fits_before_codes: 0 or 1), and every node of a
+// certified fit reads them.
 std::size_t coded_matrix_values();
-std::size_t fits_before_codes();
+std::size_t fits_before_codes(std::size_t values, std::size_t depth);
 // Tests only: codes for matrices of this many values on; 0: for every matrix, from a
 // fitter's first certified fit on.
 void set_coded_matrix_values_for_testing(std::size_t values);

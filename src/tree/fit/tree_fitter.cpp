@@ -232,8 +232,9 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
         });
     }
     // Once for every fit on this matrix: a boosting fit's stages all read the same codes.
-    if (certified && !st.codes.ready() && st.n_samples > 0 && st.n_features > 0 &&
-        st.n_samples * st.stride >= coded_matrix_values() && st.certified_fits >= fits_before_codes()) {
+    const std::size_t values = st.n_samples * st.stride;
+    if (certified && !st.codes.ready() && st.n_samples > 0 && st.n_features > 0 && values >= coded_matrix_values() &&
+        st.certified_fits >= fits_before_codes(values, tree.params.depth)) {
         st.side_bits.release();  // before the codes take their place
         st.codes.build(st.source, st.n_samples, st.stride, st.n_features, st.team);
     }

@@ -257,8 +257,29 @@ void code_values(const EdgeLevels& levels, const double* x, std::size_t stride, 
     const double* __restrict e = levels.edges;
     const double* __restrict middle = levels.middle;
     const __m512d top_low = _mm512_loadu_pd(levels.top), top_high = _mm512_loadu_pd(levels.top + 8);
-#pragma GCC unroll 4
-    for (std::size_t s = 0; s < n; ++s) {
+    // A value's three steps depend on each other: eight values' steps side by side keep
+    // their loads in flight together.
+    constexpr std::size_t batch = 8;
+    std::size_t s = 0;
+    for (; s + batch <= n; s += batch) {
+        __m512d w[batch];
+        unsigned at[batch];
+        for (std::size_t i = 0; i < batch; ++i) {
+            w[i] = _mm512_set1_pd(x[(s + i) * stride]);
+            const __mmask16 top = _mm512_kunpackb(_mm512_cmp_pd_mask(top_high, w[i], _CMP_LT_OQ),
+                                                  _mm512_cmp_pd_mask(top_low, w[i], _CMP_LT_OQ));
+            at[i] = static_cast<unsigned>(__builtin_ctz(~static_cast<unsigned>(top)));
+        }
+        for (std::size_t i = 0; i < batch; ++i) at[i] = 16 * at[i] + below16(middle + 16 * at[i], w[i]);
+        for (std::size_t i = 0; i < batch; ++i) at[i] = 16 * at[i] + below16(e + 16 * at[i], w[i]);
+        for (std::size_t i = 0; i < batch; ++i) {
+            const unsigned c = at[i];
+            out[(s + i) * pitch] = static_cast<code_t>(c);
+            // A store only, no load of the flag: the flags' stores stay off the searches' path.
+            if (std::bit_cast<std::uint64_t>(w[i][0]) != std::bit_cast<std::uint64_t>(e[c])) pure[c] = 0;
+        }
+    }
+    for (; s < n; ++s) {
         const double v = x[s * stride];
         const __m512d w = _mm512_set1_pd(v);
         const __mmask16 top = _mm512_kunpackb(_mm512_cmp_pd_mask(top_high, w, _CMP_LT_OQ),
