@@ -12,6 +12,7 @@
 #include "core/random.hpp"
 #include "tree/decision_tree.hpp"
 #include "tree/fit/feature_codes.hpp"
+#include "tree/fit/fitter_state.hpp"
 #include "tree/fit/pending_chains.hpp"
 
 namespace vandu::testing {
@@ -60,6 +61,12 @@ public:
 
 private:
     std::size_t before_;
+};
+
+// While alive (and on), fitters made keep 8-byte positions as from 2^32 samples.
+struct WidePositions {
+    explicit WidePositions(bool on) { set_wide_positions_for_testing(on); }
+    ~WidePositions() { set_wide_positions_for_testing(false); }
 };
 
 // Slices of the pending chains on two threads too, of at most `cap` pushes, for its lifetime.
