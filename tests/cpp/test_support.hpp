@@ -69,6 +69,21 @@ struct WidePositions {
     ~WidePositions() { set_wide_positions_for_testing(false); }
 };
 
+// Sample positions of 4 bytes or 8, as a fitter keeps them.
+class PositionBuffer {
+public:
+    PositionBuffer(const std::vector<std::uint64_t>& values, bool wide)
+        : wide_(values.begin(), values.end()), narrow_(values.begin(), values.end()), is_wide_(wide) {}
+    PositionBuffer(std::size_t n, bool wide) : PositionBuffer(std::vector<std::uint64_t>(n, 0), wide) {}
+    PositionPtr data() { return is_wide_ ? PositionPtr(wide_.data()) : PositionPtr(narrow_.data()); }
+    std::uint64_t operator[](std::size_t s) const { return is_wide_ ? wide_[s] : narrow_[s]; }
+
+private:
+    std::vector<std::uint64_t> wide_;
+    std::vector<std::uint32_t> narrow_;
+    bool is_wide_;
+};
+
 // Slices of the pending chains on two threads too, of at most `cap` pushes, for its lifetime.
 struct Slices {
     explicit Slices(std::size_t cap) { set_slices_for_testing(true, cap); }
