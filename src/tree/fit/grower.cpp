@@ -122,16 +122,16 @@ void Grower::flush(bool chains_done, PendingChains::Which which) {
         which);
 }
 
-void Grower::assign(ConstPositionPtr samples, std::size_t begin, std::size_t end, double value) {
+void Grower::assign(ConstPositionPtr positions, std::size_t begin, std::size_t end, double value) {
     const std::optional<double> rate = st_.subtract_rate;
     const double step = rate ? value * *rate : 0.0;
     const auto run = [&](std::size_t from, std::size_t to) {
-        samples.visit([&](const auto* positions) {
+        positions.visit([&](const auto* sample) {
             if (rate)
                 for (std::size_t s = begin + from; s < begin + to; ++s)
-                    fitted_[positions[s]] = fitted_[positions[s]] - step;
+                    fitted_[sample[s]] = fitted_[sample[s]] - step;
             else
-                for (std::size_t s = begin + from; s < begin + to; ++s) fitted_[positions[s]] = value;
+                for (std::size_t s = begin + from; s < begin + to; ++s) fitted_[sample[s]] = value;
         });
     };
     if (!deferred_ || !in_team_chunks(end - begin, large_node_values / 2, run)) run(0, end - begin);
