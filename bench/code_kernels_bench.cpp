@@ -74,7 +74,7 @@ int main(int argc, char** argv) {
         if (side.exact) exact[f / FeatureCodes::group] |= 3u << (2 * (f % FeatureCodes::group));
     }
     const CodeSearch search{above.data(), tie.data(), exact.data(), thresholds.data()};
-    std::vector<std::uint64_t> index;
+    std::vector<std::uint32_t> index;  // 4-byte positions, as a fit below 2^32 samples keeps them
     for (std::size_t s = 0; s < n; ++s)
         if (gen() % 2 != 0) index.push_back(s);
     std::vector<std::int64_t> count(stride);
@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
     const std::size_t words = side_words(features);
     std::vector<std::uint32_t> sides(n * words);
     std::vector<double> out_y(n);
-    std::vector<std::uint64_t> out_at(n);
+    std::vector<std::uint32_t> out_at(n);
     for (const CodeKernels* k : runnable_code_kernels()) {
         const double values = best_of(std::min(reps, 3), [&] {
             // As FeatureCodes::build goes: blocks of rows, a feature at a time.

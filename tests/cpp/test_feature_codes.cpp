@@ -19,6 +19,7 @@ namespace vandu::kernels {
 namespace {
 
 using vandu::testing::bits;
+using vandu::testing::PositionBuffer;
 
 // Columns a binning can get wrong, one per feature.
 enum Kind {
@@ -131,6 +132,9 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
 
     for (const CodeKernels* k : runnable_code_kernels()) {
         for (int trial = 0; trial < 8; ++trial) {
+            // Positions of 4 bytes, from trial 4 on of 8.
+            const bool wide = trial >= 4;
+            PositionBuffer in_pos(index, wide);
             std::vector<double> t(stride, INFINITY);
             std::vector<CodeThreshold> side(features);
             const std::size_t groups = (stride + FeatureCodes::group - 1) / FeatureCodes::group;
@@ -150,7 +154,7 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                 std::vector<double> ys(rows);
                 for (std::size_t s = 0; s < rows; ++s) ys[s] = y[sample(s)];
                 const CodeRows code_rows{codes.codes(), codes.pitch(), x.data(), stride,
-                                         indexed ? index.data() : nullptr, 0, features};
+                                         indexed ? in_pos.data() : nullptr, 0, features};
                 std::vector<std::int64_t> count(stride, -1);
                 std::vector<double> sum(stride, NAN);
                 // Each row's sides too, where they fit in two words; written over junk.
@@ -194,8 +198,8 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                     // sides from them, not the rows (the last feature's: a second word from 33 on).
                     const std::size_t w = features - 1, n_left = rows - static_cast<std::size_t>(count[w]);
                     std::vector<double> out_y(rows, NAN);
-                    std::vector<std::uint64_t> out_at(rows, 0);
-                    const Partition p{nullptr, ys.data(), indexed ? index.data() : nullptr, indexed, 0, rows, w,
+                    PositionBuffer out_at(rows, wide);
+                    const Partition p{nullptr, ys.data(), indexed ? in_pos.data() : nullptr, indexed, 0, rows, w,
                                       t[w], nullptr, out_y.data(), out_at.data(), {0, n_left}, {n_left, rows},
                                       nullptr, nullptr, nullptr, sides.data() + w / 32, words};
                     ASSERT_TRUE(node_kernels().partition(p, stride));
@@ -231,7 +235,7 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                 for (std::size_t w = 0; w < (n <= 20000 ? std::min<std::size_t>(kinds, features) : 0); ++w) {
                     const std::size_t n_left = rows - static_cast<std::size_t>(count[w]);
                     std::vector<double> out_y(rows, NAN);
-                    std::vector<std::uint64_t> out_at(rows, 0);
+                    PositionBuffer out_at(rows, wide);
                     std::vector<double> mn[2], mx[2];
                     std::vector<code_t> cmn[2], cmx[2];
                     SideRanges ranges[2];

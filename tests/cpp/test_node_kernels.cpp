@@ -16,6 +16,7 @@ namespace vandu::kernels {
 namespace {
 
 using vandu::testing::bits;
+using vandu::testing::PositionBuffer;
 
 struct Outputs {
     std::vector<double> min, max, cl, ml, ql, cr, mr, qr;
@@ -110,9 +111,12 @@ TEST_P(KernelsMatchScalarDefinition, MaskedSumsAndPartition) {
         for (std::size_t s = 0; s < n; ++s) expected[rows[s * stride + f_split] > t[f_split]].push(y[s]);
 
         for (const NodeKernels* k : {&node_kernels(), &generic_node_kernels()}) {
-            for (bool indexed : {false, true}) {
+            // Positions of 4 bytes, then of 8.
+            for (int way = 0; way < 4; ++way) {
+                const bool indexed = way % 2 == 1, wide = way >= 2;
                 const double* source = indexed ? matrix.data() : rows.data();
-                const std::uint64_t* index = indexed ? positions.data() : nullptr;
+                PositionBuffer in_pos(positions, wide);
+                const ConstPositionPtr index = indexed ? in_pos.data() : nullptr;
                 std::vector<std::int64_t> above(stride, -7);
                 std::vector<double> sum(stride, NAN);
                 const double shift = 0.25;
@@ -156,7 +160,7 @@ TEST_P(KernelsMatchScalarDefinition, MaskedSumsAndPartition) {
                 EXPECT_EQ(summary.largest_shifted, largest_shifted);
 
                 std::vector<double> out_rows(n * stride, NAN), out_y(n, NAN);
-                std::vector<std::uint64_t> out_pos(n, 0);
+                PositionBuffer out_pos(n, wide);
                 std::vector<double> mn[2], mx[2];
                 SideRanges sides[2];
                 for (int side = 0; side < 2; ++side) {

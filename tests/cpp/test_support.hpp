@@ -12,6 +12,7 @@
 #include "core/random.hpp"
 #include "tree/decision_tree.hpp"
 #include "tree/fit/feature_codes.hpp"
+#include "tree/fit/fitter_state.hpp"
 #include "tree/fit/pending_chains.hpp"
 
 namespace vandu::testing {
@@ -60,6 +61,27 @@ public:
 
 private:
     std::size_t before_;
+};
+
+// While alive (and on), fitters made keep 8-byte positions as from 2^32 samples.
+struct WidePositions {
+    explicit WidePositions(bool on) { set_wide_positions_for_testing(on); }
+    ~WidePositions() { set_wide_positions_for_testing(false); }
+};
+
+// Sample positions of 4 bytes or 8, as a fitter keeps them.
+class PositionBuffer {
+public:
+    PositionBuffer(const std::vector<std::uint64_t>& values, bool wide)
+        : wide_(values.begin(), values.end()), narrow_(values.begin(), values.end()), is_wide_(wide) {}
+    PositionBuffer(std::size_t n, bool wide) : PositionBuffer(std::vector<std::uint64_t>(n, 0), wide) {}
+    PositionPtr data() { return is_wide_ ? PositionPtr(wide_.data()) : PositionPtr(narrow_.data()); }
+    std::uint64_t operator[](std::size_t s) const { return is_wide_ ? wide_[s] : narrow_[s]; }
+
+private:
+    std::vector<std::uint64_t> wide_;
+    std::vector<std::uint32_t> narrow_;
+    bool is_wide_;
 };
 
 // Slices of the pending chains on two threads too, of at most `cap` pushes, for its lifetime.

@@ -105,13 +105,18 @@ struct NodeScratch {
 };
 
 
+// Whether a fitter of n samples keeps 8-byte positions: from 2^32 samples, or while a test
+// asks for them (set_wide_positions_for_testing).
+bool needs_wide_positions(std::size_t n_samples);
+void set_wide_positions_for_testing(bool on);
+
 // A level's data: row s at rows[s * stride], or, indexed, the matrix's row positions[s]
 // (the ascending sample positions of each node: large nodes read the matrix in place
 // rather than pay for copies of their rows).
 struct NodeData {
     const double* rows;
     const double* targets;
-    const std::uint64_t* positions;  // null: position s is sample s
+    ConstPositionPtr positions;  // null: position s is sample s
     bool indexed = false;
 };
 
@@ -175,6 +180,7 @@ public:
                  kernels::kernel_width),
           kernels(kernels::node_kernels()),
           code_kernels(kernels::code_kernels()),
+          wide_positions(needs_wide_positions(n_samples)),
           team(n_samples * stride >= 2 * large_node_values ? team_size() : 1) {
         const bool packed = (x.rows < 2 || x.row_stride == 1) &&
                             (x.cols < 2 || x.col_stride == static_cast<std::ptrdiff_t>(stride)) &&
@@ -209,6 +215,8 @@ public:
     const std::size_t stride;
     const kernels::NodeKernels& kernels;
     const kernels::CodeKernels& code_kernels;
+    // The width of the positions, for every fit of the fitter: 8 bytes only from 2^32 samples.
+    const bool wide_positions;
     const std::size_t team;  // threads a large node's passes run on
 
     const double* source = nullptr;
@@ -222,7 +230,7 @@ public:
     // a fit on fresh memory takes a few faults instead of one per page.
     UninitBuffer<std::uint64_t> level_block;
     std::vector<double*> targets;  // max_target_slots of them at most
-    std::uint64_t* positions[2] = {nullptr, nullptr};
+    PositionPtr positions[2];
     std::vector<NodeScratch> scratch;  // by team task
     // A large node's chunks of rows: their starts (relative to the node), their value
     // ranges, and the left counts of every feature where each chunk starts.
@@ -246,19 +254,21 @@ public:
     bool root_ranges_known = false;
 
     // Whether placing `buffers` target buffers would move the level block.
-    bool moves_levels(std::size_t buffers) const { return level_block.size() < (buffers + 2) * n_samples; }
+    bool moves_levels(std::size_t buffers) const { return level_block.size() < level_words(buffers); }
     // Places `buffers` target buffers (at least `slots`) and two of positions in the block.
     void size_levels(std::size_t slots, std::size_t buffers) {
         const std::size_t n = n_samples;
-        level_block.resize((buffers + 2) * n);
+        level_block.resize(level_words(buffers));
         std::uint64_t* at = level_block.data();
         target_slots = slots;
         targets.resize(buffers);
-        // Every level buffer holds 8-byte values; targets are doubles placed in the block.
+        // Targets are doubles placed in the block; both buffers of 4-byte positions share
+        // one buffer's words.
         for (std::size_t k = 0; k < buffers; ++k) targets[k] = reinterpret_cast<double*>(at + k * n);
-        positions[0] = at + buffers * n;
-        positions[1] = at + (buffers + 1) * n;
+        positions[0] = {at + buffers * n, wide_positions};
+        positions[1] = positions[0] + n;
     }
+    std::size_t level_words(std::size_t buffers) const { return (buffers + (wide_positions ? 2 : 1)) * n_samples; }
     // The target buffer of a level: level modulo the slots, where every other tree of a
     // fitter that carries statistics takes a second set for all but slot 0.
     std::size_t target_index(std::size_t level) const {

@@ -122,14 +122,17 @@ void Grower::flush(bool chains_done, PendingChains::Which which) {
         which);
 }
 
-void Grower::assign(const std::uint64_t* positions, std::size_t begin, std::size_t end, double value) {
+void Grower::assign(ConstPositionPtr positions, std::size_t begin, std::size_t end, double value) {
     const std::optional<double> rate = st_.subtract_rate;
     const double step = rate ? value * *rate : 0.0;
     const auto run = [&](std::size_t from, std::size_t to) {
-        if (rate)
-            for (std::size_t s = begin + from; s < begin + to; ++s) fitted_[positions[s]] = fitted_[positions[s]] - step;
-        else
-            for (std::size_t s = begin + from; s < begin + to; ++s) fitted_[positions[s]] = value;
+        positions.visit([&](const auto* sample) {
+            if (rate)
+                for (std::size_t s = begin + from; s < begin + to; ++s)
+                    fitted_[sample[s]] = fitted_[sample[s]] - step;
+            else
+                for (std::size_t s = begin + from; s < begin + to; ++s) fitted_[sample[s]] = value;
+        });
     };
     if (!deferred_ || !in_team_chunks(end - begin, large_node_values / 2, run)) run(0, end - begin);
 }
@@ -163,7 +166,7 @@ std::optional<Choice> Grower::find_split(std::size_t begin, std::size_t count, N
     const std::size_t n_features = st_.n_features;
     if (n_features == 0 || count < 2) return std::nullopt;  // a lone value never splits
     const double* rows = data.indexed ? data.rows : data.rows + begin * st_.stride;
-    const std::uint64_t* index = data.indexed ? data.positions + begin : nullptr;
+    const ConstPositionPtr index = data.indexed ? data.positions + begin : nullptr;
     // Every tree fitted on this matrix starts from the same root ranges; a node below
     // has its own from the parent's partition, which refuses NaN (a child that may
     // split is always handed them).
@@ -247,7 +250,7 @@ std::optional<Choice> Grower::exact_choice(const double* rows, std::size_t count
     return c;
 }
 
-std::optional<Choice> Grower::certified_choice(const double* rows, const std::uint64_t* index,
+std::optional<Choice> Grower::certified_choice(const double* rows, ConstPositionPtr index,
                                                std::size_t count, const double* y, bool large,
                                                double shift, std::size_t stop, NodeSides sides) {
     const NodeTargets node = masked_sums(rows, index, count, y, large, shift, sides);

@@ -72,7 +72,7 @@ private:
     // node's rows lie scattered over the whole matrix, beyond the caches however few they are.
     bool coded() const { return coded_; }
 
-    void assign(const std::uint64_t* positions, std::size_t begin, std::size_t end, double value);
+    void assign(ConstPositionPtr positions, std::size_t begin, std::size_t end, double value);
 
     // Chunks of a large node's rows, one per team task; the first task of each step also
     // takes a slice of the pending chains (see chunk_task).
@@ -100,16 +100,16 @@ private:
 
     // The estimates pick the candidates; only they get exact statistics. A lone candidate
     // is the winner, and its statistics come from the pass over its children.
-    std::optional<Choice> certified_choice(const double* rows, const std::uint64_t* index,
+    std::optional<Choice> certified_choice(const double* rows, ConstPositionPtr index,
                                            std::size_t count, const double* y, bool large,
                                            double shift, std::size_t stop, NodeSides sides);
 
     // The summary of the node's targets and, per feature, the rows above the threshold and their
     // sum. A large node's chunks of rows run on the team; their sums add in any order.
-    NodeTargets masked_sums(const double* rows, const std::uint64_t* index, std::size_t count,
+    NodeTargets masked_sums(const double* rows, ConstPositionPtr index, std::size_t count,
                             const double* y, bool large, double shift, NodeSides sides);
 
-    void value_ranges(const double* rows, const std::uint64_t* index, std::size_t count, bool large,
+    void value_ranges(const double* rows, ConstPositionPtr index, std::size_t count, bool large,
                       double* min, double* max, std::int64_t* has_nan);
 
     // The thresholds' bins, for the passes over codes.

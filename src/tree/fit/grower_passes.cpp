@@ -9,7 +9,7 @@
 
 namespace vandu {
 
-NodeTargets Grower::masked_sums(const double* rows, const std::uint64_t* index, std::size_t count,
+NodeTargets Grower::masked_sums(const double* rows, ConstPositionPtr index, std::size_t count,
                                 const double* y, bool large, double shift, NodeSides sides) {
     const std::size_t stride = st_.stride;
     // Row s of a coded node is sample index[s], or at the root (the only node of a
@@ -70,7 +70,7 @@ NodeTargets Grower::masked_sums(const double* rows, const std::uint64_t* index, 
     return node;
 }
 
-void Grower::value_ranges(const double* rows, const std::uint64_t* index, std::size_t count, bool large,
+void Grower::value_ranges(const double* rows, ConstPositionPtr index, std::size_t count, bool large,
                           double* min, double* max, std::int64_t* has_nan) {
     const std::size_t stride = st_.stride;
     if (!large) {
@@ -135,7 +135,7 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
     const std::size_t n_left = choice.n_left, feature = choice.feature, count = end - begin;
     auto& rows = st_.rows[slot];
     double* const targets = st_.targets[st_.target_index(level)];
-    std::uint64_t* const positions = st_.positions[slot];
+    const PositionPtr positions = st_.positions[slot];
     const bool copy_rows = move_rows && !certified_;
     const bool index_rows = move_rows && !copy_rows;
     const bool move_positions = fitted_ != nullptr || index_rows;
@@ -173,7 +173,7 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
         // change it: a row beyond its side's end fails the fit instead of writing there.
         bool ok;
         if (coded() && !by_bits) {
-            const std::uint64_t* index = data.indexed ? data.positions + from : nullptr;
+            const ConstPositionPtr index = data.indexed ? data.positions + from : nullptr;
             const kernels::CodePartition c{{st_.codes.codes(), st_.codes.pitch(), st_.source, stride, index, from,
                                             st_.n_features},
                                            to - from,

@@ -36,7 +36,7 @@ struct PendingSplit {
 struct PendingSettle {
     std::size_t node;  // in the grower's piece, whose split the flush completes first
     int side;
-    const std::uint64_t* positions;
+    ConstPositionPtr positions;
     std::size_t begin, end;
 };
 

@@ -142,16 +142,18 @@ void certified_candidates(const NodeTargets& node, const std::int64_t* count_rig
     out.resize(kept);
 }
 
-void side_statistics_of(const double* rows, const std::uint64_t* index, std::size_t stride,
+void side_statistics_of(const double* rows, ConstPositionPtr index, std::size_t stride,
                         std::size_t n, const double* y, std::size_t feature, double threshold,
                         RunningStats& left, RunningStats& right) {
-    for (std::size_t s = 0; s < n; ++s) {
-        const double v = rows[(index ? index[s] : s) * stride + feature];
-        (side_of(v, threshold) ? right : left).push(y[s]);
-    }
+    kernels::with_index(index, [&](const auto* positions, auto indexed) {
+        for (std::size_t s = 0; s < n; ++s) {
+            const double v = rows[(indexed ? positions[s] : s) * stride + feature];
+            (side_of(v, threshold) ? right : left).push(y[s]);
+        }
+    });
 }
 
-ExactWinner exact_winner(const double* rows, const std::uint64_t* index, std::size_t stride,
+ExactWinner exact_winner(const double* rows, ConstPositionPtr index, std::size_t stride,
                          std::size_t n, const double* y, const double* thresholds,
                          const std::vector<std::size_t>& candidates) {
     ArgminByScore<ExactWinner> best;

@@ -47,12 +47,12 @@ struct ExactWinner {
     RunningStats left, right;
 };
 // Row s is rows + s * stride, or rows + index[s] * stride when an index is given.
-ExactWinner exact_winner(const double* rows, const std::uint64_t* index, std::size_t stride,
+ExactWinner exact_winner(const double* rows, ConstPositionPtr index, std::size_t stride,
                          std::size_t n, const double* y, const double* thresholds,
                          const std::vector<std::size_t>& candidates);
 
 // The exact statistics of both sides of one threshold over rows in order.
-void side_statistics_of(const double* rows, const std::uint64_t* index, std::size_t stride,
+void side_statistics_of(const double* rows, ConstPositionPtr index, std::size_t stride,
                         std::size_t n, const double* y, std::size_t feature, double threshold,
                         RunningStats& left, RunningStats& right);
 

@@ -8,7 +8,7 @@
 // what its own ancestors have finished with, so disjoint ranges can be worked on at once.
 // Targets have a buffer per level (up to max_target_slots, reused from there on), so
 // that a node's children's targets stay in place for its pending statistics; positions
-// alternate between two. (Fits that take every feature's exact statistics copy the rows
+// (4 bytes each below 2^32 samples) alternate between two. (Fits that take every feature's exact statistics copy the rows
 // too, which their kernel wants side by side.)
 //
 // A node costs two passes over its rows (tree/grower). The first is the division-free
@@ -36,6 +36,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -181,7 +182,15 @@ private:
     std::vector<std::size_t>* placed_;
 };
 
+std::atomic<bool> wide_for_testing{false};
+
 }  // namespace
+
+bool needs_wide_positions(std::size_t n_samples) {
+    return n_samples > std::numeric_limits<std::uint32_t>::max() || wide_for_testing.load(std::memory_order_relaxed);
+}
+
+void set_wide_positions_for_testing(bool on) { wide_for_testing.store(on, std::memory_order_relaxed); }
 
 TreeFitter::TreeFitter(MatrixView x) : state_(new TreeFitterState(x)) {}
 TreeFitter::~TreeFitter() { delete state_; }

@@ -12,9 +12,10 @@
 namespace vandu::kernels {
 namespace {
 
-template <bool Indexed>
+// P: the positions' type.
+template <bool Indexed, class P>
 inline std::size_t sample_of(const CodeRows& r, std::size_t s) {
-    return Indexed ? r.index[s] : r.first + s;
+    return Indexed ? static_cast<const P*>(r.index.at)[s] : r.first + s;
 }
 
 // Both sides' extremes as the replay leaves them, row after row in order.

@@ -21,7 +21,7 @@ struct CodeRows {
     std::size_t pitch;
     const double* x;
     std::size_t stride;
-    const std::uint64_t* index;
+    ConstPositionPtr index;
     std::size_t first;
     std::size_t n_features;
 };
@@ -45,7 +45,7 @@ struct CodePartition {
     CodeThreshold side;
     const double* targets;
     double* out_targets;
-    std::uint64_t* out_positions;  // the rows' samples, where given
+    PositionPtr out_positions;  // the rows' samples, where given (as wide as an index)
     std::size_t at[2], end[2];
     SideRanges* ranges;   // both sides', their codes' extremes too
     RunningStats* stats;  // both sides'

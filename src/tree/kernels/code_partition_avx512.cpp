@@ -94,8 +94,8 @@ private:
     bool nan_ = false;
 };
 
-// Kept apart, so that a profile tells the variants apart.
-template <bool Indexed, bool Ranges, bool Positions, bool Stats>
+// Kept apart, so that a profile tells the variants apart. P: the positions' type.
+template <class P, bool Indexed, bool Ranges, bool Positions, bool Stats>
 __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
     // Everything in locals: stores could alias the description otherwise.
     std::size_t at_left = p.at[0], at_right = p.at[1];
@@ -110,7 +110,7 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
     const double threshold = p.threshold;
     const double* __restrict in_targets = p.targets;
     double* __restrict out_targets = p.out_targets;
-    std::uint64_t* __restrict out_positions = p.out_positions;
+    P* __restrict out_positions = static_cast<P*>(p.out_positions.at);
 
     Extremes extremes{};
     std::size_t seen[2] = {0, 0};
@@ -162,7 +162,7 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
                 if (s + rows_ahead < n) {
                     // The lines of the row's codes the pass reads: all of them for the
                     // ranges, else the one of its feature.
-                    const code_t* ahead = r.codes + r.index[s + rows_ahead] * r.pitch;
+                    const code_t* ahead = r.codes + sample_of<Indexed, P>(r, s + rows_ahead) * r.pitch;
                     if constexpr (Ranges) {
                         _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
                         _mm_prefetch(reinterpret_cast<const char*>(ahead + n_features - 1), _MM_HINT_T0);
@@ -171,7 +171,7 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
                     }
                 }
             }
-            const std::size_t sample = sample_of<Indexed>(r, s);
+            const std::size_t sample = sample_of<Indexed, P>(r, s);
             const code_t code = side_codes[sample * r.pitch];
             std::size_t side = code > above ? 1 : 0;
             if (exact && code == tie) side = side_values[sample * r.stride] > threshold ? 1 : 0;
@@ -200,7 +200,7 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
             }
             const double yv = in_targets[s];
             out_targets[dst] = yv;
-            if constexpr (Positions) out_positions[dst] = sample;
+            if constexpr (Positions) out_positions[dst] = static_cast<P>(sample);
             if constexpr (Stats) {
                 // RunningStats::push, exactly.
                 pushed[side] += 1;
@@ -238,16 +238,19 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
     return true;
 }
 
-template <bool Indexed, bool Ranges>
+template <class P, bool Indexed, bool Ranges>
 bool partition_with(const CodePartition& p) {
     if (p.out_positions)
-        return p.stats ? partition_codes<Indexed, Ranges, true, true>(p) : partition_codes<Indexed, Ranges, true, false>(p);
-    return p.stats ? partition_codes<Indexed, Ranges, false, true>(p) : partition_codes<Indexed, Ranges, false, false>(p);
+        return p.stats ? partition_codes<P, Indexed, Ranges, true, true>(p)
+                       : partition_codes<P, Indexed, Ranges, true, false>(p);
+    return p.stats ? partition_codes<P, Indexed, Ranges, false, true>(p)
+                   : partition_codes<P, Indexed, Ranges, false, false>(p);
 }
 
-template <bool Indexed>
-bool partition_indexed(const CodePartition& p) {
-    return p.ranges ? partition_with<Indexed, true>(p) : partition_with<Indexed, false>(p);
+template <class P>
+bool partition_of(const CodePartition& p) {
+    if (p.rows.index) return p.ranges ? partition_with<P, true, true>(p) : partition_with<P, true, false>(p);
+    return p.ranges ? partition_with<P, false, true>(p) : partition_with<P, false, false>(p);
 }
 
 }  // namespace
@@ -255,7 +258,8 @@ bool partition_indexed(const CodePartition& p) {
 bool code_partition(const CodePartition& p) {
     // A row's extremes in one register: wider rows take the AVX2 kernel's groups.
     if (p.ranges && p.rows.n_features > lanes) return avx2::code_partition(p);
-    return p.rows.index ? partition_indexed<true>(p) : partition_indexed<false>(p);
+    const bool wide = p.rows.index ? p.rows.index.wide : p.out_positions.wide;
+    return wide ? partition_of<std::uint64_t>(p) : partition_of<std::uint32_t>(p);
 }
 
 }  // namespace avx512

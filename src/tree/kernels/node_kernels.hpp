@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "core/numerics.hpp"
 
@@ -22,9 +23,54 @@ struct NodeTargets {
     double largest_shifted = 0.0;  // max |y - c|
 };
 
+// The samples of a level's rows: 4 bytes each while a fit has fewer than 2^32 samples
+// (half the memory, and the bytes each pass moves), else 8. A fitter picks the width once;
+// the passes are compiled for both. Void: void or const void.
+template <class Void>
+struct BasicPositionPtr {
+    Void* at = nullptr;  // null: none
+    bool wide = false;   // std::uint64_t, else std::uint32_t
+
+    BasicPositionPtr() = default;
+    BasicPositionPtr(std::nullptr_t) {}
+    BasicPositionPtr(Void* p, bool w) : at(p), wide(w) {}
+    template <class P>
+        requires(std::is_convertible_v<P*, Void*> && (std::is_same_v<std::remove_const_t<P>, std::uint32_t> ||
+                                                       std::is_same_v<std::remove_const_t<P>, std::uint64_t>))
+    BasicPositionPtr(P* p) : at(p), wide(sizeof(P) == 8) {}
+    // Writable positions read as constant ones.
+    operator BasicPositionPtr<const void>() const { return {at, wide}; }
+
+    explicit operator bool() const { return at != nullptr; }
+    BasicPositionPtr operator+(std::size_t s) const {
+        using Byte = std::conditional_t<std::is_const_v<Void>, const char, char>;
+        return {static_cast<Byte*>(at) + s * (wide ? 8 : 4), wide};
+    }
+    // f(p) with p the positions as a pointer to their type.
+    template <class F>
+    decltype(auto) visit(F&& f) const {
+        using Wide = std::conditional_t<std::is_const_v<Void>, const std::uint64_t, std::uint64_t>;
+        using Narrow = std::conditional_t<std::is_const_v<Void>, const std::uint32_t, std::uint32_t>;
+        return wide ? f(static_cast<Wide*>(at)) : f(static_cast<Narrow*>(at));
+    }
+};
+using PositionPtr = BasicPositionPtr<void>;
+using ConstPositionPtr = BasicPositionPtr<const void>;
+
 }  // namespace vandu
 
 namespace vandu::kernels {
+
+// f(index, indexed): the index as a pointer to its type, and whether there is one as a
+// std::bool_constant. Rows read in order take the 8-byte type: one copy of their code.
+template <class F>
+decltype(auto) with_index(ConstPositionPtr index, F&& f) {
+    if (!index) return f(static_cast<const std::uint64_t*>(nullptr), std::false_type{});
+    return index.visit([&](auto* p) -> decltype(auto) { return f(p, std::true_type{}); });
+}
+// The positions' type of such a pointer.
+template <class Ptr>
+using pointee = std::remove_const_t<std::remove_pointer_t<Ptr>>;
 
 inline constexpr std::size_t kernel_width = 4;
 
@@ -70,14 +116,14 @@ struct SideRanges {
 struct Partition {
     const double* rows;
     const double* targets;
-    const std::uint64_t* positions;
+    ConstPositionPtr positions;
     bool indexed;
     std::size_t first;
     std::size_t n, feature;
     double threshold;
     double* out_rows;
     double* out_targets;
-    std::uint64_t* out_positions;
+    PositionPtr out_positions;  // of the same width as `positions`
     std::size_t at[2], end[2];
     SideRanges* ranges;  // both sides'
     RunningStats* stats;  // both sides'
@@ -102,7 +148,7 @@ struct Chain {
 struct NodeKernels {
     // First minimum, last maximum and a NaN flag (non-zero) per feature, over n >= 1 rows
     // (row s at rows + s * stride, or rows + index[s] * stride when an index is given).
-    void (*value_ranges)(const double* rows, const std::uint64_t* index, std::size_t stride,
+    void (*value_ranges)(const double* rows, ConstPositionPtr index, std::size_t stride,
                          std::size_t width, std::size_t n, double* min, double* max, std::int64_t* has_nan);
     // Welford statistics of y on each side of each feature's threshold (right when the
     // value is above it), pushed in row order.
@@ -113,7 +159,7 @@ struct NodeKernels {
     // y - shift, in any order of addition: only a bound on its rounding matters; and, when
     // asked, the summary of the targets on the way and (width <= 64) each row's sides as
     // bits. Row s is rows + s * stride, or rows + index[s] * stride when an index is given.
-    void (*masked_sums)(const double* rows, const std::uint64_t* index, std::size_t stride,
+    void (*masked_sums)(const double* rows, ConstPositionPtr index, std::size_t stride,
                         std::size_t width, std::size_t n, const double* y, double shift,
                         const double* thresholds, std::int64_t* count_right, double* sum_right,
                         NodeTargets* summary, std::uint64_t* sides);

@@ -8,11 +8,11 @@ namespace vandu::kernels {
 
 #if defined(__x86_64__)
 namespace avx2 {
-void value_ranges(const double*, const std::uint64_t*, std::size_t, std::size_t, std::size_t, double*, double*,
+void value_ranges(const double*, ConstPositionPtr, std::size_t, std::size_t, std::size_t, double*, double*,
                   std::int64_t*);
 void side_statistics(const double*, std::size_t, std::size_t, std::size_t, const double*,
                      const double*, SideStatistics, CountMarks);
-void masked_sums(const double*, const std::uint64_t*, std::size_t, std::size_t, std::size_t, const double*,
+void masked_sums(const double*, ConstPositionPtr, std::size_t, std::size_t, std::size_t, const double*,
                  double, const double*, std::int64_t*, double*, NodeTargets*, std::uint64_t*);
 bool partition(const Partition&, std::size_t);
 void welford_chains(const Chain*, std::size_t);
