@@ -208,12 +208,7 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     // Every buffer a level may use, before any thread does: subtrees grown at once on
     // several threads share them, each in its own range. A fitter that carries statistics
     // into the next tree gives every other tree a second set of buffers for them.
-    // On a matrix large enough for codes the nodes near the root push their chains in their
-    // partitions, and the chains that wait are mostly the last level's, on their children's
-    // buffer: two slots keep them, where more would cost 8 bytes a sample each for fewer
-    // flushes.
-    const bool coded_size = st.n_samples * st.stride >= coded_matrix_values();
-    const std::size_t slots = coded_size ? 2 : std::clamp<std::size_t>(tree.params.depth, 2, max_target_slots);
+    const std::size_t slots = std::clamp<std::size_t>(tree.params.depth, 2, max_target_slots);
     const std::size_t buffers = carry_ ? 2 * slots - 1 : slots;
     PendingChains& pending = st.scratch[0].pending;
     if (st.moves_levels(buffers) || slots != st.target_slots) complete_carried();
