@@ -8,8 +8,8 @@
 // what its own ancestors have finished with, so disjoint ranges can be worked on at once.
 // Targets have a buffer per level (up to max_target_slots, reused from there on), so
 // that a node's children's targets stay in place for its pending statistics; positions
-// (4 bytes each below 2^32 samples) alternate between two. (Fits that take every feature's exact statistics copy the rows
-// too, which their kernel wants side by side.)
+// (4 bytes each below 2^32 samples) alternate between two. (Fits that take every
+// feature's exact statistics copy the rows too, which their kernel wants side by side.)
 //
 // A node costs two passes over its rows (tree/grower). The first is the division-free
 // estimate of every feature's impurity (tree/split_search), which leaves the few features
