@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "core/step_trace.hpp"
 #include "core/worker_pool.hpp"
 #include "tree/kernels/code_kernels.hpp"
 
@@ -128,28 +129,36 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
         }
     });
 
-    // Rows in chunks on the team, each with its own purity flags, combined after.
+    // Rows in chunks, taken by whichever team thread is free (a core another process holds
+    // for a while leaves its share to the others), each thread with its own purity flags,
+    // combined after.
     const std::size_t tasks = n * n_features >= (std::size_t{1} << 20) ? team : 1;
+    constexpr std::size_t block = 256;
+    const std::size_t blocks = (n + block - 1) / block;
+    const std::size_t chunks = std::min(blocks, tasks > 1 ? 16 * tasks : 1);
+    std::atomic<std::size_t> next{0};
     std::vector<std::vector<std::uint8_t>> pure(tasks, pure_);
     const auto code_values = kernels::code_kernels().code_values;
     parallel_team(tasks, [&](std::size_t t) {
         std::uint8_t* flags = pure[t].data();
-        // Blocks of rows that stay in the cache while each feature's edges are searched
-        // (one table at a time stays close, and the rows' searches overlap).
-        constexpr std::size_t block = 256;
-        const std::size_t last = n * (t + 1) / tasks;
-        for (std::size_t from = n * t / tasks; from < last; from += block) {
-            const std::size_t to = std::min(last, from + block);
-            // The next block's rows are asked for a slice per feature, in the shadow of
-            // this block's searches.
-            const char* next = reinterpret_cast<const char*>(x + to * stride);
-            const std::size_t ahead = (std::min(last, to + block) - to) * stride * sizeof(double);
-            for (std::size_t f = 0; f < n_features; ++f) {
-                for (std::size_t o = ahead * f / n_features; o < ahead * (f + 1) / n_features; o += 64)
-                    __builtin_prefetch(next + o);
-                code_values(levels(f), x + from * stride + f, stride, to - from,
-                            codes_.data() + from * n_features + f, n_features, flags + f * bins);
+        for (std::size_t k; (k = next.fetch_add(1)) < chunks;) {
+            // Blocks of rows that stay in the cache while each feature's edges are searched
+            // (one table at a time stays close, and the rows' searches overlap).
+            const std::size_t last = std::min(n, blocks * (k + 1) / chunks * block);
+            for (std::size_t from = blocks * k / chunks * block; from < last; from += block) {
+                const std::size_t to = std::min(last, from + block);
+                // The next block's rows are asked for a slice per feature, in the shadow of
+                // this block's searches.
+                const char* next_rows = reinterpret_cast<const char*>(x + to * stride);
+                const std::size_t ahead = (std::min(last, to + block) - to) * stride * sizeof(double);
+                for (std::size_t f = 0; f < n_features; ++f) {
+                    for (std::size_t o = ahead * f / n_features; o < ahead * (f + 1) / n_features; o += 64)
+                        __builtin_prefetch(next_rows + o);
+                    code_values(levels(f), x + from * stride + f, stride, to - from,
+                                codes_.data() + from * n_features + f, n_features, flags + f * bins);
+                }
             }
+            step_trace::task_boundary();
         }
     });
     for (std::size_t t = 0; t < tasks; ++t)

@@ -111,6 +111,7 @@ void Grower::settle(std::int64_t child, NodeData data, std::size_t begin, std::s
 }
 
 void Grower::flush(bool chains_done, PendingChains::Which which) {
+    std::vector<PendingSettle> settles;
     sc_.pending.flush(
         st_.kernels, deferred_ ? st_.team : 1, large_node_values / 4, chains_done,
         [&](std::size_t node, const std::array<RunningStats, 2>& sides) {
@@ -118,23 +119,43 @@ void Grower::flush(bool chains_done, PendingChains::Which which) {
             split.impurity = split_impurity(sides[0], sides[1]);
             split.values = {sides[0].mean, sides[1].mean};
         },
-        [&](const PendingSettle& w) { assign(w.positions, w.begin, w.end, piece_[w.node].split.values[w.side]); },
-        which);
+        [&](const PendingSettle& w) { settles.push_back(w); }, which);
+    if (settles.empty()) return;
+    // The sides' samples, as one run of rows cut evenly over the team: a tree's leaves are
+    // mostly too small for a team step each.
+    std::size_t total = 0;
+    for (const PendingSettle& w : settles) total += w.end - w.begin;
+    const std::size_t team = deferred_ && total >= large_node_values / 2 ? st_.team : 1;
+    const auto part = [&](std::size_t t) {
+        const std::size_t from = total * t / team, to = total * (t + 1) / team;
+        std::size_t at = 0;
+        for (const PendingSettle& w : settles) {
+            const std::size_t n = w.end - w.begin, lo = std::max(from, at), hi = std::min(to, at + n);
+            if (lo < hi)
+                fill(w.positions, w.begin + (lo - at), w.begin + (hi - at), piece_[w.node].split.values[w.side]);
+            at += n;
+        }
+    };
+    if (team > 1)
+        parallel_team(team, part);
+    else
+        part(0);
 }
 
 void Grower::assign(ConstPositionPtr positions, std::size_t begin, std::size_t end, double value) {
+    const auto run = [&](std::size_t from, std::size_t to) { fill(positions, begin + from, begin + to, value); };
+    if (!deferred_ || !in_team_chunks(end - begin, large_node_values / 2, run)) run(0, end - begin);
+}
+
+void Grower::fill(ConstPositionPtr positions, std::size_t begin, std::size_t end, double value) {
     const std::optional<double> rate = st_.subtract_rate;
     const double step = rate ? value * *rate : 0.0;
-    const auto run = [&](std::size_t from, std::size_t to) {
-        positions.visit([&](const auto* sample) {
-            if (rate)
-                for (std::size_t s = begin + from; s < begin + to; ++s)
-                    fitted_[sample[s]] = fitted_[sample[s]] - step;
-            else
-                for (std::size_t s = begin + from; s < begin + to; ++s) fitted_[sample[s]] = value;
-        });
-    };
-    if (!deferred_ || !in_team_chunks(end - begin, large_node_values / 2, run)) run(0, end - begin);
+    positions.visit([&](const auto* sample) {
+        if (rate)
+            for (std::size_t s = begin; s < end; ++s) fitted_[sample[s]] = fitted_[sample[s]] - step;
+        else
+            for (std::size_t s = begin; s < end; ++s) fitted_[sample[s]] = value;
+    });
 }
 
 void Grower::split_into_chunks(std::size_t count) {

@@ -73,6 +73,8 @@ private:
     bool coded() const { return coded_; }
 
     void assign(ConstPositionPtr positions, std::size_t begin, std::size_t end, double value);
+    // The fitted values of samples [begin, end) of a level's positions, on this thread.
+    void fill(ConstPositionPtr positions, std::size_t begin, std::size_t end, double value);
 
     // Chunks of a large node's rows, one per team task; the first task of each step also
     // takes a slice of the pending chains (see chunk_task).
