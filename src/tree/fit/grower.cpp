@@ -121,19 +121,17 @@ void Grower::flush(bool chains_done, PendingChains::Which which) {
         },
         [&](const PendingSettle& w) { settles.push_back(w); }, which);
     if (settles.empty()) return;
-    // The sides' samples, as one run of rows cut evenly over the team: a tree's leaves are
-    // mostly too small for a team step each.
+    // Every side's samples cut evenly over the team, in one step: a tree's leaves are
+    // mostly too small for a team step each, and the rows of a sparse side cost more than
+    // those of a dense one.
     std::size_t total = 0;
     for (const PendingSettle& w : settles) total += w.end - w.begin;
     const std::size_t team = deferred_ && total >= large_node_values / 2 ? st_.team : 1;
     const auto part = [&](std::size_t t) {
-        const std::size_t from = total * t / team, to = total * (t + 1) / team;
-        std::size_t at = 0;
         for (const PendingSettle& w : settles) {
-            const std::size_t n = w.end - w.begin, lo = std::max(from, at), hi = std::min(to, at + n);
-            if (lo < hi)
-                fill(w.positions, w.begin + (lo - at), w.begin + (hi - at), piece_[w.node].split.values[w.side]);
-            at += n;
+            const std::size_t n = w.end - w.begin;
+            fill(w.positions, w.begin + n * t / team, w.begin + n * (t + 1) / team,
+                 piece_[w.node].split.values[w.side]);
         }
     };
     if (team > 1)
