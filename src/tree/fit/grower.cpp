@@ -32,7 +32,7 @@ std::int64_t Grower::grow(const NodeTask& task) {
                               ranges != nullptr});
         return first_deferred - static_cast<std::int64_t>(deferred_->size() - 1);
     }
-    if (large) split_into_chunks(count);
+    if (large) split_into_chunks(count, budget > 1);
 
     // The masked pass notes each row's sides where the partition need not read the
     // rows: children that cannot split, or a node too small to take their ranges on the
@@ -156,7 +156,7 @@ void Grower::fill(ConstPositionPtr positions, std::size_t begin, std::size_t end
     });
 }
 
-void Grower::split_into_chunks(std::size_t count) {
+void Grower::split_into_chunks(std::size_t count, bool moving) {
     const std::size_t team = st_.team;
     deficit_ = 0;
     if (team < 2) {
@@ -169,7 +169,8 @@ void Grower::split_into_chunks(std::size_t count) {
     // enough for what is left of the chains over the node's two passes. Off the end of the
     // tree, the chains no longer hold up the next one's start.
     if (const std::size_t left = team >= slice_team() ? sc_.pending.next_slice_length() : 0) {
-        const double per_row = pushes_per_row(ChunkStep::sums) + pushes_per_row(ChunkStep::partition);
+        const double per_row =
+            pushes_per_row(ChunkStep::sums) + pushes_per_row(moving ? ChunkStep::partition : ChunkStep::sides);
         const double wanted = std::ceil(static_cast<double>(left) / per_row);
         const std::size_t most = (count - team) / (team - 1);
         deficit_ = wanted < static_cast<double>(most) ? static_cast<std::size_t>(wanted) : most;

@@ -77,8 +77,9 @@ private:
     void fill(ConstPositionPtr positions, std::size_t begin, std::size_t end, double value);
 
     // Chunks of a large node's rows, one per team task; the first task of each step also
-    // takes a slice of the pending chains (see chunk_task).
-    void split_into_chunks(std::size_t count);
+    // takes a slice of the pending chains (see chunk_task), sized by the node's partition:
+    // `moving` unless its children cannot split.
+    void split_into_chunks(std::size_t count, bool moving);
 
     // Task t of a large node's `step` over chunks: body() does its rows, and the first task
     // pushes the chains' slice before.

@@ -155,13 +155,13 @@ private:
 };
 
 // Pushes of a slice that take about as long as a row of a step's chunk (measured on coded
-// nodes of 20 features: a push is about a division's latency, a row of the estimate pass
-// about as long, of a partition that moves rows and takes ranges twice that, of one that
-// only sorts the targets by sides about as long as the estimate's). They decide only who
-// does what when, never a result.
+// nodes of 20 features, each task of a step alone on one thread: a push is about a
+// division's latency, a row of the estimate pass about as long, of a partition that
+// moves rows and takes ranges a quarter more, of one that only sorts the targets by the
+// sides' words a quarter of that). They decide only who does what when, never a result.
 enum class ChunkStep { sums, partition, ranges, sides };
 inline double pushes_per_row(ChunkStep step) {
-    return step == ChunkStep::partition ? 2.0 : 1.0;
+    return step == ChunkStep::partition ? 1.25 : step == ChunkStep::sides ? 0.25 : 1.0;
 }
 
 }  // namespace vandu
