@@ -22,6 +22,10 @@ namespace vandu {
 
 // A node this large (rows x padded features) is worth a team step per pass.
 constexpr std::size_t large_node_values = std::size_t{1} << 15;
+// A large node's rows in this many chunks per team thread, from four times that size: a
+// thread whose core another process holds for a while leaves the chunks it has not
+// started to the others, instead of holding up the whole step.
+constexpr std::size_t chunks_per_thread = 2;
 // A node whose rows span this many values (2 MiB, beyond a core's second-level cache)
 // waits on their arrival in its partition: its winner's statistics and its children's
 // ranges ride there. Smaller ones leave the statistics to run beside other chains, and
@@ -194,16 +198,17 @@ public:
             source = source_copy.data();
         }
         for (std::size_t t = 0; t < team; ++t) scratch.emplace_back(stride);
-        chunk_min.assign(team * stride, 0.0);
-        chunk_max.assign(team * stride, 0.0);
-        chunk_nan.assign(team * stride, 0);
-        chunk_start.assign(team + 1, 0);
-        mark_counts.assign(team * stride, 0.0);
-        chunk_above.assign(team * stride, 0);
-        chunk_sum_above.assign(team * stride, 0.0);
-        chunk_targets.assign(team, NodeTargets{});
-        chunk_ranges.resize(2 * team);
-        chunk_sides.resize(2 * team);
+        const std::size_t most = team > 1 ? chunks_per_thread * team : 1;
+        chunk_min.assign(most * stride, 0.0);
+        chunk_max.assign(most * stride, 0.0);
+        chunk_nan.assign(most * stride, 0);
+        chunk_start.assign(most + 1, 0);
+        mark_counts.assign(most * stride, 0.0);
+        chunk_above.assign(most * stride, 0);
+        chunk_sum_above.assign(most * stride, 0.0);
+        chunk_targets.assign(most, NodeTargets{});
+        chunk_ranges.resize(2 * most);
+        chunk_sides.resize(2 * most);
         for (auto& r : chunk_ranges) r.size(stride);
         root_min.assign(stride, 0.0);
         root_max.assign(stride, 0.0);
@@ -232,8 +237,10 @@ public:
     std::vector<double*> targets;  // max_target_slots of them at most
     PositionPtr positions[2];
     std::vector<NodeScratch> scratch;  // by team task
-    // A large node's chunks of rows: their starts (relative to the node), their value
-    // ranges, and the left counts of every feature where each chunk starts.
+    // A large node's chunks of rows (`chunks` of them, taken by the team's threads as they
+    // come free): their starts (relative to the node), their value ranges, and the left
+    // counts of every feature where each chunk starts.
+    std::size_t chunks = 1;
     std::vector<std::size_t> chunk_start;
     std::vector<double> chunk_min, chunk_max;
     std::vector<std::int64_t> chunk_nan;

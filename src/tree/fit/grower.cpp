@@ -160,10 +160,14 @@ void Grower::split_into_chunks(std::size_t count, bool moving) {
     const std::size_t team = st_.team;
     deficit_ = 0;
     if (team < 2) {
+        st_.chunks = 1;
         st_.chunk_start[0] = 0;
         st_.chunk_start[1] = count;
         return;
     }
+    const std::size_t more = chunks_per_thread * team;
+    const std::size_t chunks = count * st_.stride >= 4 * large_node_values && count >= 2 * more ? more : team;
+    st_.chunks = chunks;
     // The pending chains' next slice rides in the first task of each of the node's steps:
     // the first chunk is shorter by about as many rows as the slice takes (never empty),
     // enough for what is left of the chains over the node's two passes. Off the end of the
@@ -172,12 +176,13 @@ void Grower::split_into_chunks(std::size_t count, bool moving) {
         const double per_row =
             pushes_per_row(ChunkStep::sums) + pushes_per_row(moving ? ChunkStep::partition : ChunkStep::sides);
         const double wanted = std::ceil(static_cast<double>(left) / per_row);
-        const std::size_t most = (count - team) / (team - 1);
+        const std::size_t most = (count - chunks) / (chunks - 1);
         deficit_ = wanted < static_cast<double>(most) ? static_cast<std::size_t>(wanted) : most;
     }
-    const std::size_t first = (count - (team - 1) * deficit_) / team;
+    const std::size_t first = (count - (chunks - 1) * deficit_) / chunks;
     st_.chunk_start[0] = 0;
-    for (std::size_t t = 1; t <= team; ++t) st_.chunk_start[t] = first + (count - first) * (t - 1) / (team - 1);
+    for (std::size_t t = 1; t <= chunks; ++t)
+        st_.chunk_start[t] = first + (count - first) * (t - 1) / (chunks - 1);
     if (deficit_ > 0) deficit_ = st_.chunk_start[2] - 2 * first;
 }
 

@@ -31,7 +31,7 @@ NodeTargets Grower::masked_sums(const double* rows, ConstPositionPtr index, std:
             coded_sums(0, count, sc_.above.data(), sc_.sum_above.data(), &node);
             return node;
         }
-        parallel_team(st_.team, [&](std::size_t t) {
+        parallel_team(st_.chunks, [&](std::size_t t) {
             chunk_task(t, ChunkStep::sums, [&] {
                 const std::size_t from = st_.chunk_start[t], n = st_.chunk_start[t + 1] - from;
                 coded_sums(from, n, st_.chunk_above.data() + t * stride, st_.chunk_sum_above.data() + t * stride,
@@ -44,7 +44,7 @@ NodeTargets Grower::masked_sums(const double* rows, ConstPositionPtr index, std:
                                 sc_.above.data(), sc_.sum_above.data(), &node, sides.bits);
         return node;
     } else {
-        parallel_team(st_.team, [&](std::size_t t) {
+        parallel_team(st_.chunks, [&](std::size_t t) {
             chunk_task(t, ChunkStep::sums, [&] {
                 const std::size_t from = st_.chunk_start[t], n = st_.chunk_start[t + 1] - from;
                 st_.kernels.masked_sums(index ? rows : rows + from * stride, index ? index + from : nullptr,
@@ -56,11 +56,11 @@ NodeTargets Grower::masked_sums(const double* rows, ConstPositionPtr index, std:
         });
     }
     NodeTargets node;
-    for (std::size_t t = 0; t < st_.team; ++t) merge_targets(node, st_.chunk_targets[t]);
+    for (std::size_t t = 0; t < st_.chunks; ++t) merge_targets(node, st_.chunk_targets[t]);
     for (std::size_t f = 0; f < stride; ++f) {
         std::int64_t above = 0;
         double sum = 0.0;
-        for (std::size_t t = 0; t < st_.team; ++t) {
+        for (std::size_t t = 0; t < st_.chunks; ++t) {
             above += st_.chunk_above[t * stride + f];
             sum += st_.chunk_sum_above[t * stride + f];
         }
@@ -77,7 +77,7 @@ void Grower::value_ranges(const double* rows, ConstPositionPtr index, std::size_
         st_.kernels.value_ranges(rows, index, stride, stride, count, min, max, has_nan);
         return;
     }
-    parallel_team(st_.team, [&](std::size_t t) {
+    parallel_team(st_.chunks, [&](std::size_t t) {
         chunk_task(t, ChunkStep::ranges, [&] {
             const std::size_t from = st_.chunk_start[t];
             st_.kernels.value_ranges(index ? rows : rows + from * stride, index ? index + from : nullptr, stride,
@@ -90,7 +90,7 @@ void Grower::value_ranges(const double* rows, ConstPositionPtr index, std::size_
     for (std::size_t f = 0; f < stride; ++f) {
         double lo = st_.chunk_min[f], hi = st_.chunk_max[f];
         bool nan = false;
-        for (std::size_t t = 0; t < st_.team; ++t) {
+        for (std::size_t t = 0; t < st_.chunks; ++t) {
             const double clo = st_.chunk_min[t * stride + f], chi = st_.chunk_max[t * stride + f];
             nan = nan || st_.chunk_nan[t * stride + f] != 0 || clo != clo || chi != chi;
             if (lo > clo) lo = clo;
@@ -120,7 +120,7 @@ void Grower::side_statistics(const double* rows, std::size_t count, const double
         const std::size_t first = blocks * t / st_.team, last = blocks * (t + 1) / st_.team;
         if (first == last) return;
         const std::size_t f = first * kernels::kernel_width;
-        const kernels::CountMarks marks{st_.chunk_start.data() + 1, st_.team - 1,
+        const kernels::CountMarks marks{st_.chunk_start.data() + 1, st_.chunks - 1,
                                         st_.mark_counts.data() + f, stride};
         st_.kernels.side_statistics(rows + f, stride, (last - first) * kernels::kernel_width, count,
                                     y, sc_.threshold.data() + f, out(f), marks);
@@ -206,14 +206,14 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
     } else {
         const auto lefts_before = [&](std::size_t t) {
             if (t == 0) return std::size_t{0};
-            if (t == st_.team) return n_left;
+            if (t == st_.chunks) return n_left;
             if (!certified_) return static_cast<std::size_t>(st_.mark_counts[(t - 1) * stride + feature]);
             std::size_t above = 0;
             for (std::size_t k = 0; k < t; ++k) above += st_.chunk_above[k * stride + feature];
             return st_.chunk_start[t] - above;
         };
-        for (std::size_t i = 0; i < 2 * st_.team; ++i) st_.chunk_sides[i] = st_.chunk_ranges[i].fresh();
-        parallel_team(st_.team, [&](std::size_t t) {
+        for (std::size_t i = 0; i < 2 * st_.chunks; ++i) st_.chunk_sides[i] = st_.chunk_ranges[i].fresh();
+        parallel_team(st_.chunks, [&](std::size_t t) {
             chunk_task(t, move_rows ? ChunkStep::partition : ChunkStep::sides, [&] {
                 move(begin + st_.chunk_start[t], begin + st_.chunk_start[t + 1], lefts_before(t),
                      lefts_before(t + 1), &st_.chunk_sides[2 * t], t == 0);
@@ -222,7 +222,7 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
         if (stats) lefts = lefts_before(1), rights = st_.chunk_start[1] - lefts;
         if (take_ranges) {
             child_ranges[0].count = child_ranges[1].count = 0;
-            for (std::size_t t = 0; t < st_.team; ++t)
+            for (std::size_t t = 0; t < st_.chunks; ++t)
                 for (int side = 0; side < 2; ++side) child_ranges[side].append(st_.chunk_sides[2 * t + side]);
         }
     }
