@@ -170,20 +170,21 @@ void Grower::split_into_chunks(std::size_t count, bool moving) {
     st_.chunks = chunks;
     // The pending chains' next slice rides in the first task of each of the node's steps:
     // the first chunk is shorter by about as many rows as the slice takes (never empty),
-    // enough for what is left of the chains over the node's two passes. Off the end of the
-    // tree, the chains no longer hold up the next one's start.
+    // enough for what is left of the chains over the node's two passes, so that the first
+    // chunk and its slice take about a thread's share of the rows, the other chunks the
+    // rest. Off the end of the tree, the chains no longer hold up the next one's start.
     if (const std::size_t left = team >= slice_team() ? sc_.pending.next_slice_length() : 0) {
         const double per_row =
             pushes_per_row(ChunkStep::sums) + pushes_per_row(moving ? ChunkStep::partition : ChunkStep::sides);
         const double wanted = std::ceil(static_cast<double>(left) / per_row);
-        const std::size_t most = (count - chunks) / (chunks - 1);
+        const std::size_t most = (count - team) / (team - 1);
         deficit_ = wanted < static_cast<double>(most) ? static_cast<std::size_t>(wanted) : most;
     }
-    const std::size_t first = (count - (chunks - 1) * deficit_) / chunks;
+    const std::size_t first = deficit_ > 0 ? (count - (team - 1) * deficit_) / team : count / chunks;
     st_.chunk_start[0] = 0;
     for (std::size_t t = 1; t <= chunks; ++t)
         st_.chunk_start[t] = first + (count - first) * (t - 1) / (chunks - 1);
-    if (deficit_ > 0) deficit_ = st_.chunk_start[2] - 2 * first;
+    if (deficit_ > 0) deficit_ = (count - first) / (team - 1) - first;
 }
 
 std::optional<Choice> Grower::find_split(std::size_t begin, std::size_t count, NodeData data, bool root,
