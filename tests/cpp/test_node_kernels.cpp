@@ -240,7 +240,8 @@ INSTANTIATE_TEST_SUITE_P(FeatureCounts, KernelsMatchScalarDefinition,
 class ChainsInLanes : public ::testing::TestWithParam<std::size_t> {};
 
 // Chains of any length (none too), some continuing earlier pushes, in fewer or more lanes
-// than chains: every one ends with the bits of its pushes one by one.
+// than chains: every one ends with the bits of its pushes one by one. Every third one steps
+// through rows of both sides by their noted bits, pushing only its own side's.
 TEST_P(ChainsInLanes, AreThePushesOneByOne) {
     const std::size_t count = GetParam();
     std::mt19937_64 gen(count);
@@ -256,10 +257,36 @@ TEST_P(ChainsInLanes, AreThePushesOneByOne) {
         expected[c] = start[c];
         for (double v : ys[c]) expected[c].push(v);
     }
+    // Rows of two words each (as the masked pass's bits); the other side's rows are decoys.
+    std::vector<std::vector<double>> mixed(count);
+    std::vector<std::vector<std::uint32_t>> words(count);
+    std::bernoulli_distribution decoy(0.5);
+    for (std::size_t c = 1; c < count; c += 3) {
+        const std::uint32_t side = (c / 3) % 2, bit = std::uint32_t{1} << (c % 32), word = (c / 2) % 2;
+        for (std::size_t i = 0; i <= ys[c].size(); ++i) {
+            while (decoy(gen)) {
+                mixed[c].push_back(1e300 * u(gen));
+                words[c].insert(words[c].end(), {0u, 0u});
+                words[c][words[c].size() - 2 + word] = side ? ~bit : bit;
+            }
+            if (i == ys[c].size()) break;
+            mixed[c].push_back(ys[c][i]);
+            words[c].insert(words[c].end(), {0u, 0u});
+            words[c][words[c].size() - 2 + word] = side ? bit : ~bit;
+        }
+    }
     for (const NodeKernels* k : {&node_kernels(), &generic_node_kernels()}) {
         std::vector<RunningStats> got = start;
         std::vector<Chain> chains;
-        for (std::size_t c = 0; c < count; ++c) chains.push_back({ys[c].data(), ys[c].size(), &got[c]});
+        for (std::size_t c = 0; c < count; ++c) {
+            if (c % 3 != 1) {
+                chains.push_back({ys[c].data(), ys[c].size(), &got[c]});
+                continue;
+            }
+            const auto* noted = reinterpret_cast<const unsigned char*>(words[c].data()) + (c / 2) % 2 * 4;
+            chains.push_back({mixed[c].data(), mixed[c].size(), &got[c], noted, 8, static_cast<unsigned>(c % 32),
+                              static_cast<unsigned>((c / 3) % 2)});
+        }
         k->welford_chains(chains.data(), chains.size());
         for (std::size_t c = 0; c < count; ++c) {
             EXPECT_EQ(got[c].count, expected[c].count) << c;

@@ -76,8 +76,11 @@ std::int64_t Grower::grow(const NodeTask& task) {
         shifts[0] = stats[0].mean;
         shifts[1] = stats[1].mean;
     } else {
+        const bool by_side = choice->rest_sides != nullptr;
         sc_.pending.add_split({node, level, choice->sides, {choice->rest[0], choice->rest[1]},
-                               {choice->rest_n[0], choice->rest_n[1]}, st_.target_index(level + 1)});
+                               {choice->rest_n[0], choice->rest_n[1]}, st_.target_index(by_side ? level : level + 1),
+                               false, nullptr, {choice->rest_sides, choice->rest_sides}, choice->rest_pitch,
+                               choice->rest_bit});
         shifts[0] = choice->estimate[0];
         shifts[1] = choice->estimate[1];
     }

@@ -1,6 +1,7 @@
 // The passes of a node as team steps: one call on a small node, chunks of rows (or groups
 // of features) on the team for a large one, combined exactly.
 #include <algorithm>
+#include <bit>
 #include <string>
 
 #include "core/failure.hpp"
@@ -140,6 +141,8 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
     const bool index_rows = move_rows && !copy_rows;
     const bool move_positions = fitted_ != nullptr || index_rows;
     const bool by_bits = sides && !take_ranges && !copy_rows;
+    // The last level's children without a buffer: only their positions move.
+    if (!targets && !(by_bits && !move_rows)) fail("a level without its targets");
     RunningStats* stats = nullptr;
     if (!choice.exact) {
         choice.sides = {};
@@ -226,7 +229,21 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
                 for (int side = 0; side < 2; ++side) child_ranges[side].append(st_.chunk_sides[2 * t + side]);
         }
     }
-    if (!choice.exact) {
+    if (!choice.exact && !targets) {
+        // Both sides' chains step through the node's targets by the sides noted.
+        const std::size_t word = feature / 32;
+        choice.rest[0] = choice.rest[1] = data.targets + begin;
+        choice.rest_n[0] = choice.rest_n[1] = count;
+        choice.rest_bit = static_cast<unsigned>(feature % 32);
+        if (sides.words) {
+            choice.rest_sides = reinterpret_cast<const unsigned char*>(sides.words + word);
+            choice.rest_pitch = sides.per_row * sizeof(std::uint32_t);
+        } else {
+            const std::size_t half = std::endian::native == std::endian::little ? word : 1 - word;
+            choice.rest_sides = reinterpret_cast<const unsigned char*>(sides.bits) + half * sizeof(std::uint32_t);
+            choice.rest_pitch = sizeof(std::uint64_t);
+        }
+    } else if (!choice.exact) {
         choice.rest[0] = targets + begin + lefts;
         choice.rest_n[0] = n_left - lefts;
         choice.rest[1] = targets + begin + n_left + rights;

@@ -26,7 +26,9 @@ void PendingChains::collect(std::vector<kernels::Chain>& out) {
         for (PendingSplit& p : splits_) {
             if (p.level != level) continue;
             for (int side = 0; side < 2; ++side)
-                if (p.n[side] > 0) out.push_back({p.y[side], p.n[side], &p.sides[side]});
+                if (p.n[side] > 0)
+                    out.push_back({p.y[side], p.n[side], &p.sides[side], p.by_side[side], p.pitch, p.bit,
+                                   static_cast<unsigned>(side)});
         }
 }
 
@@ -52,6 +54,7 @@ void PendingChains::advance(const kernels::NodeKernels& kernels, std::size_t ste
             for (const kernels::Chain& c : chains_)
                 if (c.stats == &p.sides[side]) {
                     p.y[side] += c.n;
+                    if (p.by_side[side]) p.by_side[side] += c.n * p.pitch;
                     p.n[side] -= c.n;
                 }
 }
@@ -83,6 +86,7 @@ void PendingChains::run(const kernels::NodeKernels& kernels, std::size_t team, s
     for (PendingSplit& p : splits_)
         for (int side = 0; side < 2 && p.needed; ++side) {
             p.y[side] += p.n[side];
+            if (p.by_side[side]) p.by_side[side] += p.n[side] * p.pitch;
             p.n[side] = 0;
         }
 }

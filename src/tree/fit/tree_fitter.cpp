@@ -37,6 +37,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -210,11 +211,19 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     // into the next tree gives every other tree a second set of buffers for them.
     const std::size_t slots = std::clamp<std::size_t>(tree.params.depth, 2, max_target_slots);
     const std::size_t buffers = carry_ ? 2 * slots - 1 : slots;
+    // Targets read in place are summed before the buffers are placed: slot 0 then serves
+    // only the last level's children (levels below wrap around the slots from depth 6 on),
+    // whose statistics can step through their parent's targets by the sides its pass
+    // notes (a row's side bits, or over codes its side words: up to 64 features).
+    std::optional<TargetsSummary> in_place;
+    if (y.contiguous()) in_place = summarize_targets(y.data, st.n_samples, st.team);
+    const bool slot0 = !in_place || !in_place->certified || tree.params.depth < 2 ||
+                       tree.params.depth > max_target_slots || st.n_features > kernels::max_side_features;
     PendingChains& pending = st.scratch[0].pending;
-    if (st.moves_levels(buffers) || slots != st.target_slots) complete_carried();
+    if (st.moves_levels(buffers, slot0) || slots != st.target_slots) complete_carried();
     // Slot 0 holds this tree's first targets or its deepest levels' in either set.
     pending.complete_carried(st.kernels, [](std::size_t buffer) { return buffer == 0; });
-    st.size_levels(slots, buffers);
+    st.size_levels(slots, buffers, slot0);
 
     const double* targets = y.data;
     if (!y.contiguous()) {
@@ -222,7 +231,7 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
         for (std::size_t i = 0; i < st.n_samples; ++i) st.targets[0][i] = y[i];
         targets = st.targets[0];
     }
-    const TargetsSummary summary = summarize_targets(targets, st.n_samples, st.team);
+    const TargetsSummary summary = in_place ? *in_place : summarize_targets(targets, st.n_samples, st.team);
     const bool certified = summary.certified;
     const bool spread = st.team > 1 && (certified || summary.moderate);
     if (!spread) {

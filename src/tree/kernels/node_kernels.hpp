@@ -137,10 +137,16 @@ struct Partition {
 };
 
 // A side's targets, pushed in order onto `stats` (which may already hold earlier ones).
+// With `sides`, y holds both sides' targets in row order and only those of row s whose
+// bit `bit` of the 4-byte word at sides + s * pitch equals `side` are pushed (n counts
+// rows): the last level's children need no buffer of their own.
 struct Chain {
     const double* y;
     std::size_t n;
     RunningStats* stats;
+    const unsigned char* sides = nullptr;
+    std::size_t pitch = 0;
+    unsigned bit = 0, side = 0;
 };
 
 // Both passes cover the first `width` features of each row (a multiple of kernel_width
@@ -168,6 +174,7 @@ struct NodeKernels {
     bool (*partition)(const Partition& p, std::size_t stride);
     // Every chain's pushes, exactly as RunningStats::push makes them; chains run side by
     // side in vector lanes, taken in the order given (longest first keeps the lanes full).
+    // A chain with sides steps over the other side's rows.
     void (*welford_chains)(const Chain* chains, std::size_t n);
 };
 
