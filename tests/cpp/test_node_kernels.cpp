@@ -240,8 +240,7 @@ INSTANTIATE_TEST_SUITE_P(FeatureCounts, KernelsMatchScalarDefinition,
 class ChainsInLanes : public ::testing::TestWithParam<std::size_t> {};
 
 // Chains of any length (none too), some continuing earlier pushes, in fewer or more lanes
-// than chains: every one ends with the bits of its pushes one by one. Every third one steps
-// through rows of both sides by their noted bits, pushing only its own side's.
+// than chains: every one ends with the bits of its pushes one by one.
 TEST_P(ChainsInLanes, AreThePushesOneByOne) {
     const std::size_t count = GetParam();
     std::mt19937_64 gen(count);
@@ -257,24 +256,19 @@ TEST_P(ChainsInLanes, AreThePushesOneByOne) {
         expected[c] = start[c];
         for (double v : ys[c]) expected[c].push(v);
     }
-    // Rows of two words each (as the masked pass's bits); the other side's rows are decoys.
-    std::vector<std::vector<double>> mixed(count);
-    std::vector<std::vector<std::uint32_t>> words(count);
+    // Every third chain reads its targets through ascending positions into a larger array
+    // (as the last level's children read the root's), of 4 bytes or 8.
+    std::vector<std::vector<double>> pool(count);
+    std::vector<std::vector<std::uint32_t>> narrow(count);
+    std::vector<std::vector<std::uint64_t>> wide(count);
     std::bernoulli_distribution decoy(0.5);
-    for (std::size_t c = 1; c < count; c += 3) {
-        const std::uint32_t side = (c / 3) % 2, bit = std::uint32_t{1} << (c % 32), word = (c / 2) % 2;
-        for (std::size_t i = 0; i <= ys[c].size(); ++i) {
-            while (decoy(gen)) {
-                mixed[c].push_back(1e300 * u(gen));
-                words[c].insert(words[c].end(), {0u, 0u});
-                words[c][words[c].size() - 2 + word] = side ? ~bit : bit;
-            }
-            if (i == ys[c].size()) break;
-            mixed[c].push_back(ys[c][i]);
-            words[c].insert(words[c].end(), {0u, 0u});
-            words[c][words[c].size() - 2 + word] = side ? bit : ~bit;
+    for (std::size_t c = 1; c < count; c += 3)
+        for (std::size_t i = 0; i < ys[c].size(); ++i) {
+            while (decoy(gen)) pool[c].push_back(1e300 * u(gen));
+            narrow[c].push_back(static_cast<std::uint32_t>(pool[c].size()));
+            wide[c].push_back(pool[c].size());
+            pool[c].push_back(ys[c][i]);
         }
-    }
     for (const NodeKernels* k : {&node_kernels(), &generic_node_kernels()}) {
         std::vector<RunningStats> got = start;
         std::vector<Chain> chains;
@@ -283,9 +277,8 @@ TEST_P(ChainsInLanes, AreThePushesOneByOne) {
                 chains.push_back({ys[c].data(), ys[c].size(), &got[c]});
                 continue;
             }
-            const auto* noted = reinterpret_cast<const unsigned char*>(words[c].data()) + (c / 2) % 2 * 4;
-            chains.push_back({mixed[c].data(), mixed[c].size(), &got[c], noted, 8, static_cast<unsigned>(c % 32),
-                              static_cast<unsigned>((c / 3) % 2)});
+            const ConstPositionPtr index = c % 2 ? ConstPositionPtr(wide[c].data()) : ConstPositionPtr(narrow[c].data());
+            chains.push_back({pool[c].data(), ys[c].size(), &got[c], index});
         }
         k->welford_chains(chains.data(), chains.size());
         for (std::size_t c = 0; c < count; ++c) {

@@ -284,6 +284,9 @@ public:
     }
     std::size_t target_slots = 0;
     bool target_slot0 = true;
+    // The root's targets: without slot 0 the last level's statistics read them in place,
+    // so no fitted value is written before those have run.
+    const double* root_targets = nullptr;
     bool second_set = false;
     std::vector<double> root_min, root_max;
     std::vector<std::int64_t> root_has_nan;
@@ -304,10 +307,9 @@ struct Choice {
     double estimate[2];                 // of the sides' means, to shift the children by
     const double* rest[2] = {nullptr, nullptr};  // the targets left to push on each side
     std::size_t rest_n[2] = {0, 0};
-    // Where the children have no targets: the node's rows' sides (PendingSplit::by_side).
-    const unsigned char* rest_sides = nullptr;
-    std::size_t rest_pitch = 0;
-    unsigned rest_bit = 0;
+    // Where the children have no target buffer: rest[side] is the root's targets, read
+    // through these positions.
+    ConstPositionPtr rest_index[2] = {nullptr, nullptr};
 };
 
 }  // namespace vandu

@@ -76,11 +76,9 @@ std::int64_t Grower::grow(const NodeTask& task) {
         shifts[0] = stats[0].mean;
         shifts[1] = stats[1].mean;
     } else {
-        const bool by_side = choice->rest_sides != nullptr;
         sc_.pending.add_split({node, level, choice->sides, {choice->rest[0], choice->rest[1]},
-                               {choice->rest_n[0], choice->rest_n[1]}, st_.target_index(by_side ? level : level + 1),
-                               false, nullptr, {choice->rest_sides, choice->rest_sides}, choice->rest_pitch,
-                               choice->rest_bit});
+                               {choice->rest_n[0], choice->rest_n[1]}, st_.target_index(level + 1), false, nullptr,
+                               {choice->rest_index[0], choice->rest_index[1]}});
         shifts[0] = choice->estimate[0];
         shifts[1] = choice->estimate[1];
     }
@@ -98,7 +96,7 @@ std::int64_t Grower::grow(const NodeTask& task) {
             job.parent = node;
             job.side = side;
         } else if (child == NO_CHILD && fitted_) {
-            if (!pending)
+            if (!pending && st_.target_slot0)
                 settle(child, children, bounds[side], bounds[side + 1], piece_[node].split.values[side]);
             else
                 sc_.pending.add_settle({node, side, children.positions, bounds[side], bounds[side + 1]});

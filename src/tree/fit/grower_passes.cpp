@@ -1,7 +1,6 @@
 // The passes of a node as team steps: one call on a small node, chunks of rows (or groups
 // of features) on the team for a large one, combined exactly.
 #include <algorithm>
-#include <bit>
 #include <string>
 
 #include "core/failure.hpp"
@@ -139,7 +138,7 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
     const PositionPtr positions = st_.positions[slot];
     const bool copy_rows = move_rows && !certified_;
     const bool index_rows = move_rows && !copy_rows;
-    const bool move_positions = fitted_ != nullptr || index_rows;
+    const bool move_positions = fitted_ != nullptr || index_rows || !targets;
     const bool by_bits = sides && !take_ranges && !copy_rows;
     // The last level's children without a buffer: only their positions move.
     if (!targets && !(by_bits && !move_rows)) fail("a level without its targets");
@@ -230,19 +229,12 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
         }
     }
     if (!choice.exact && !targets) {
-        // Both sides' chains step through the node's targets by the sides noted.
-        const std::size_t word = feature / 32;
-        choice.rest[0] = choice.rest[1] = data.targets + begin;
-        choice.rest_n[0] = choice.rest_n[1] = count;
-        choice.rest_bit = static_cast<unsigned>(feature % 32);
-        if (sides.words) {
-            choice.rest_sides = reinterpret_cast<const unsigned char*>(sides.words + word);
-            choice.rest_pitch = sides.per_row * sizeof(std::uint32_t);
-        } else {
-            const std::size_t half = std::endian::native == std::endian::little ? word : 1 - word;
-            choice.rest_sides = reinterpret_cast<const unsigned char*>(sides.bits) + half * sizeof(std::uint32_t);
-            choice.rest_pitch = sizeof(std::uint64_t);
-        }
+        // Each side's chain reads the root's targets through the side's positions.
+        choice.rest[0] = choice.rest[1] = st_.root_targets;
+        choice.rest_n[0] = n_left;
+        choice.rest_n[1] = count - n_left;
+        choice.rest_index[0] = positions + begin;
+        choice.rest_index[1] = positions + begin + n_left;
     } else if (!choice.exact) {
         choice.rest[0] = targets + begin + lefts;
         choice.rest_n[0] = n_left - lefts;

@@ -22,8 +22,8 @@ namespace vandu {
 // `sides` holds with the targets at y[side], n[side] of them.
 // Once its tree is assembled, a split no fitted value waits on may run on into the next
 // trees' steps (carried): it then completes `out`, and its targets stay in `buffer`.
-// A split of the last level whose children have no targets of their own steps through
-// the node's targets, both sides in row order, by the sides noted for its rows (Chain).
+// A split of the last level whose children have no target buffer reads each side's
+// targets through the side's positions (Chain::index): y is then where the root read them.
 struct PendingSplit {
     std::size_t node, level;
     std::array<RunningStats, 2> sides;
@@ -32,9 +32,7 @@ struct PendingSplit {
     std::size_t buffer = 0;  // the fitter's target buffer that holds y
     bool needed = false;     // by a side's fitted values or a subtree grown from its mean
     Split* out = nullptr;    // of a carried split
-    const unsigned char* by_side[2] = {nullptr, nullptr};  // row y[side]'s word
-    std::size_t pitch = 0;
-    unsigned bit = 0;
+    ConstPositionPtr index[2] = {nullptr, nullptr};
 };
 
 // Training samples of a side without a child, to get that side's value once known.

@@ -213,8 +213,9 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     const std::size_t buffers = carry_ ? 2 * slots - 1 : slots;
     // Targets read in place are summed before the buffers are placed: slot 0 then serves
     // only the last level's children (levels below wrap around the slots from depth 6 on),
-    // whose statistics can step through their parent's targets by the sides its pass
-    // notes (a row's side bits, or over codes its side words: up to 64 features).
+    // whose statistics can read those targets through the children's positions, where
+    // their partition goes by the sides its pass noted (up to 64 features) and writes
+    // only positions.
     std::optional<TargetsSummary> in_place;
     if (y.contiguous()) in_place = summarize_targets(y.data, st.n_samples, st.team);
     const bool slot0 = !in_place || !in_place->certified || tree.params.depth < 2 ||
@@ -231,6 +232,7 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
         for (std::size_t i = 0; i < st.n_samples; ++i) st.targets[0][i] = y[i];
         targets = st.targets[0];
     }
+    st.root_targets = targets;
     const TargetsSummary summary = in_place ? *in_place : summarize_targets(targets, st.n_samples, st.team);
     const bool certified = summary.certified;
     const bool spread = st.team > 1 && (certified || summary.moderate);

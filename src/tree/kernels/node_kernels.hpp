@@ -137,16 +137,13 @@ struct Partition {
 };
 
 // A side's targets, pushed in order onto `stats` (which may already hold earlier ones).
-// With `sides`, y holds both sides' targets in row order and only those of row s whose
-// bit `bit` of the 4-byte word at sides + s * pitch equals `side` are pushed (n counts
-// rows): the last level's children need no buffer of their own.
+// With `index`, the k-th is y[index[k]]: the last level's children's targets read where
+// the root read them, through the children's positions, instead of from a buffer.
 struct Chain {
     const double* y;
     std::size_t n;
     RunningStats* stats;
-    const unsigned char* sides = nullptr;
-    std::size_t pitch = 0;
-    unsigned bit = 0, side = 0;
+    ConstPositionPtr index{};
 };
 
 // Both passes cover the first `width` features of each row (a multiple of kernel_width
@@ -174,7 +171,6 @@ struct NodeKernels {
     bool (*partition)(const Partition& p, std::size_t stride);
     // Every chain's pushes, exactly as RunningStats::push makes them; chains run side by
     // side in vector lanes, taken in the order given (longest first keeps the lanes full).
-    // A chain with sides steps over the other side's rows.
     void (*welford_chains)(const Chain* chains, std::size_t n);
 };
 
