@@ -284,8 +284,8 @@ public:
     }
     std::size_t target_slots = 0;
     bool target_slot0 = true;
-    // The root's targets: without slot 0 the last level's statistics read them in place,
-    // so no fitted value is written before those have run.
+    // The root's targets: without slot 0 the last level's statistics read them in place
+    // (a boosting stage's residuals: its other leaves settle other samples meanwhile).
     const double* root_targets = nullptr;
     bool second_set = false;
     std::vector<double> root_min, root_max;

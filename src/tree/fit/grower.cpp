@@ -96,7 +96,7 @@ std::int64_t Grower::grow(const NodeTask& task) {
             job.parent = node;
             job.side = side;
         } else if (child == NO_CHILD && fitted_) {
-            if (!pending && st_.target_slot0)
+            if (!pending)
                 settle(child, children, bounds[side], bounds[side + 1], piece_[node].split.values[side]);
             else
                 sc_.pending.add_settle({node, side, children.positions, bounds[side], bounds[side + 1]});
