@@ -7,8 +7,10 @@
 // sample order the running statistics are defined on. A node's children overwrite only
 // what its own ancestors have finished with, so disjoint ranges can be worked on at once.
 // Targets have a buffer per level (up to max_target_slots, reused from there on), so
-// that a node's children's targets stay in place for its pending statistics; positions
-// (4 bytes each below 2^32 samples) alternate between two. (Fits that take every
+// that a node's children's targets stay in place for its pending statistics (the last
+// level's children, whose buffer would be slot 0, read the root's through their positions
+// where the rule allows: see start); positions (4 bytes each below 2^32 samples)
+// alternate between two. (Fits that take every
 // feature's exact statistics copy the rows too, which their kernel wants side by side.)
 //
 // A node costs two passes over its rows (tree/grower). The first is the division-free
