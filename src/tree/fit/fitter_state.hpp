@@ -260,7 +260,7 @@ public:
     }
     // Places `buffers` target buffers (at least `slots`) and two of positions in the block.
     // Without slot0, buffer 0 takes no memory: the root reads y in place and the last
-    // level's children, whose buffer it would be, have none (see Chain::sides).
+    // level's children, whose buffer it would be, have none (see Chain::index).
     void size_levels(std::size_t slots, std::size_t buffers, bool slot0) {
         const std::size_t n = n_samples, placed = buffers - !slot0;
         level_block.resize(level_words(placed));
