@@ -72,8 +72,11 @@ TEST_P(FastFitMatchesDefinition, SameTreeAndFittedValuesBitForBit) {
             EXPECT_THROW(fitter.fit(actual, y, fitted.data()), InternalFailure);
             continue;
         }
-        fitter.fit(actual, y, fitted.data());
+        // Every fourth round without fitted values, as DecisionTree.fit.
+        const bool noted = round % 4 != 0;
+        fitter.fit(actual, y, noted ? fitted.data() : nullptr);
         ASSERT_TRUE(same_bits(expected, actual)) << "round " << round;
+        if (!noted) continue;
 
         const Vector predicted = expected.predict(x.view());
         for (std::size_t s = 0; s < samples; ++s) ASSERT_EQ(bits(predicted[s]), bits(fitted[s]));

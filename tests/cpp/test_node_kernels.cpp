@@ -256,10 +256,30 @@ TEST_P(ChainsInLanes, AreThePushesOneByOne) {
         expected[c] = start[c];
         for (double v : ys[c]) expected[c].push(v);
     }
+    // Every third chain reads its targets through ascending positions into a larger array
+    // (as the last level's children read the root's), of 4 bytes or 8.
+    std::vector<std::vector<double>> pool(count);
+    std::vector<std::vector<std::uint32_t>> narrow(count);
+    std::vector<std::vector<std::uint64_t>> wide(count);
+    std::bernoulli_distribution decoy(0.5);
+    for (std::size_t c = 1; c < count; c += 3)
+        for (std::size_t i = 0; i < ys[c].size(); ++i) {
+            while (decoy(gen)) pool[c].push_back(1e300 * u(gen));
+            narrow[c].push_back(static_cast<std::uint32_t>(pool[c].size()));
+            wide[c].push_back(pool[c].size());
+            pool[c].push_back(ys[c][i]);
+        }
     for (const NodeKernels* k : {&node_kernels(), &generic_node_kernels()}) {
         std::vector<RunningStats> got = start;
         std::vector<Chain> chains;
-        for (std::size_t c = 0; c < count; ++c) chains.push_back({ys[c].data(), ys[c].size(), &got[c]});
+        for (std::size_t c = 0; c < count; ++c) {
+            if (c % 3 != 1) {
+                chains.push_back({ys[c].data(), ys[c].size(), &got[c]});
+                continue;
+            }
+            const ConstPositionPtr index = c % 2 ? ConstPositionPtr(wide[c].data()) : ConstPositionPtr(narrow[c].data());
+            chains.push_back({pool[c].data(), ys[c].size(), &got[c], index});
+        }
         k->welford_chains(chains.data(), chains.size());
         for (std::size_t c = 0; c < count; ++c) {
             EXPECT_EQ(got[c].count, expected[c].count) << c;

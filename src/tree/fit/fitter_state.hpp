@@ -260,19 +260,26 @@ public:
     std::vector<kernels::SideRanges> chunk_sides;
     bool root_ranges_known = false;
 
-    // Whether placing `buffers` target buffers would move the level block.
-    bool moves_levels(std::size_t buffers) const { return level_block.size() < level_words(buffers); }
+    // Whether placing `buffers` target buffers would move the level block, or place them
+    // elsewhere in it.
+    bool moves_levels(std::size_t buffers, bool slot0) const {
+        return level_block.size() < level_words(buffers - !slot0) || slot0 != target_slot0;
+    }
     // Places `buffers` target buffers (at least `slots`) and two of positions in the block.
-    void size_levels(std::size_t slots, std::size_t buffers) {
-        const std::size_t n = n_samples;
-        level_block.resize(level_words(buffers));
+    // Without slot0, buffer 0 takes no memory: the root reads y in place and the last
+    // level's children, whose buffer it would be, have none (see Chain::index).
+    void size_levels(std::size_t slots, std::size_t buffers, bool slot0) {
+        const std::size_t n = n_samples, placed = buffers - !slot0;
+        level_block.resize(level_words(placed));
         std::uint64_t* at = level_block.data();
         target_slots = slots;
+        target_slot0 = slot0;
         targets.resize(buffers);
         // Targets are doubles placed in the block; both buffers of 4-byte positions share
         // one buffer's words.
-        for (std::size_t k = 0; k < buffers; ++k) targets[k] = reinterpret_cast<double*>(at + k * n);
-        positions[0] = {at + buffers * n, wide_positions};
+        for (std::size_t k = 0; k < buffers; ++k)
+            targets[k] = slot0 || k > 0 ? reinterpret_cast<double*>(at + (k - !slot0) * n) : nullptr;
+        positions[0] = {at + placed * n, wide_positions};
         positions[1] = positions[0] + n;
     }
     std::size_t level_words(std::size_t buffers) const { return (buffers + (wide_positions ? 2 : 1)) * n_samples; }
@@ -283,6 +290,10 @@ public:
         return k != 0 && second_set ? target_slots + k - 1 : k;
     }
     std::size_t target_slots = 0;
+    bool target_slot0 = true;
+    // The root's targets: without slot 0 the last level's statistics read them in place
+    // (a boosting stage's residuals: its other leaves settle other samples meanwhile).
+    const double* root_targets = nullptr;
     bool second_set = false;
     std::vector<double> root_min, root_max;
     std::vector<std::int64_t> root_has_nan;
@@ -303,6 +314,9 @@ struct Choice {
     double estimate[2];                 // of the sides' means, to shift the children by
     const double* rest[2] = {nullptr, nullptr};  // the targets left to push on each side
     std::size_t rest_n[2] = {0, 0};
+    // Where the children have no target buffer: rest[side] is the root's targets, read
+    // through these positions.
+    ConstPositionPtr rest_index[2] = {nullptr, nullptr};
 };
 
 }  // namespace vandu

@@ -77,7 +77,8 @@ std::int64_t Grower::grow(const NodeTask& task) {
         shifts[1] = stats[1].mean;
     } else {
         sc_.pending.add_split({node, level, choice->sides, {choice->rest[0], choice->rest[1]},
-                               {choice->rest_n[0], choice->rest_n[1]}, st_.target_index(level + 1)});
+                               {choice->rest_n[0], choice->rest_n[1]}, st_.target_index(level + 1), false, nullptr,
+                               {choice->rest_index[0], choice->rest_index[1]}});
         shifts[0] = choice->estimate[0];
         shifts[1] = choice->estimate[1];
     }

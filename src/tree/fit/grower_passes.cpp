@@ -138,8 +138,10 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
     const PositionPtr positions = st_.positions[slot];
     const bool copy_rows = move_rows && !certified_;
     const bool index_rows = move_rows && !copy_rows;
-    const bool move_positions = fitted_ != nullptr || index_rows;
+    const bool move_positions = fitted_ != nullptr || index_rows || !targets;
     const bool by_bits = sides && !take_ranges && !copy_rows;
+    // The last level's children without a buffer: only their positions move.
+    if (!targets && !(by_bits && !move_rows)) fail("a level without its targets");
     RunningStats* stats = nullptr;
     if (!choice.exact) {
         choice.sides = {};
@@ -226,7 +228,14 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
                 for (int side = 0; side < 2; ++side) child_ranges[side].append(st_.chunk_sides[2 * t + side]);
         }
     }
-    if (!choice.exact) {
+    if (!choice.exact && !targets) {
+        // Each side's chain reads the root's targets through the side's positions.
+        choice.rest[0] = choice.rest[1] = st_.root_targets;
+        choice.rest_n[0] = n_left;
+        choice.rest_n[1] = count - n_left;
+        choice.rest_index[0] = positions + begin;
+        choice.rest_index[1] = positions + begin + n_left;
+    } else if (!choice.exact) {
         choice.rest[0] = targets + begin + lefts;
         choice.rest_n[0] = n_left - lefts;
         choice.rest[1] = targets + begin + n_left + rights;

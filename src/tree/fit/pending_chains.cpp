@@ -26,7 +26,8 @@ void PendingChains::collect(std::vector<kernels::Chain>& out) {
         for (PendingSplit& p : splits_) {
             if (p.level != level) continue;
             for (int side = 0; side < 2; ++side)
-                if (p.n[side] > 0) out.push_back({p.y[side], p.n[side], &p.sides[side]});
+                if (p.n[side] > 0)
+                    out.push_back({p.y[side], p.n[side], &p.sides[side], p.index[side]});
         }
 }
 
@@ -51,7 +52,10 @@ void PendingChains::advance(const kernels::NodeKernels& kernels, std::size_t ste
         for (int side = 0; side < 2; ++side)
             for (const kernels::Chain& c : chains_)
                 if (c.stats == &p.sides[side]) {
-                    p.y[side] += c.n;
+                    if (p.index[side])
+                        p.index[side] = p.index[side] + c.n;
+                    else
+                        p.y[side] += c.n;
                     p.n[side] -= c.n;
                 }
 }
@@ -82,7 +86,10 @@ void PendingChains::run(const kernels::NodeKernels& kernels, std::size_t team, s
     }
     for (PendingSplit& p : splits_)
         for (int side = 0; side < 2 && p.needed; ++side) {
-            p.y[side] += p.n[side];
+            if (p.index[side])
+                p.index[side] = p.index[side] + p.n[side];
+            else
+                p.y[side] += p.n[side];
             p.n[side] = 0;
         }
 }

@@ -22,6 +22,8 @@ namespace vandu {
 // `sides` holds with the targets at y[side], n[side] of them.
 // Once its tree is assembled, a split no fitted value waits on may run on into the next
 // trees' steps (carried): it then completes `out`, and its targets stay in `buffer`.
+// A split of the last level whose children have no target buffer reads each side's
+// targets through the side's positions (Chain::index): y is then where the root read them.
 struct PendingSplit {
     std::size_t node, level;
     std::array<RunningStats, 2> sides;
@@ -30,6 +32,7 @@ struct PendingSplit {
     std::size_t buffer = 0;  // the fitter's target buffer that holds y
     bool needed = false;     // by a side's fitted values or a subtree grown from its mean
     Split* out = nullptr;    // of a carried split
+    ConstPositionPtr index[2] = {nullptr, nullptr};
 };
 
 // Training samples of a side without a child, to get that side's value once known.

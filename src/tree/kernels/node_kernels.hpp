@@ -137,10 +137,13 @@ struct Partition {
 };
 
 // A side's targets, pushed in order onto `stats` (which may already hold earlier ones).
+// With `index`, the k-th is y[index[k]]: the last level's children's targets read where
+// the root read them, through the children's positions, instead of from a buffer.
 struct Chain {
     const double* y;
     std::size_t n;
     RunningStats* stats;
+    ConstPositionPtr index{};
 };
 
 // Both passes cover the first `width` features of each row (a multiple of kernel_width
