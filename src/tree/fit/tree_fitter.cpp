@@ -220,13 +220,15 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     // only positions.
     // Up to 12 MiB of targets, the second-level TLB's reach in 4 KiB pages (a boosting
     // fit's residuals have no huge pages): beyond, reading them through positions took 1.05
-    // times as long at 4,000,000 x 20.
+    // times as long at 4,000,000 x 20. From a matrix large enough for codes only: below,
+    // the buffer is small and the gathered chains cost the deep model's many small fits
+    // about 2% of their time.
     constexpr std::size_t gathered_samples = std::size_t{3} << 19;
     std::optional<TargetsSummary> in_place;
     if (y.contiguous()) in_place = summarize_targets(y.data, st.n_samples, st.team);
     const bool slot0 = !in_place || !in_place->certified || tree.params.depth < 2 ||
                        tree.params.depth > max_target_slots || st.n_features > kernels::max_side_features ||
-                       st.n_samples > gathered_samples;
+                       st.n_samples > gathered_samples || st.n_samples * st.stride < coded_matrix_values();
     PendingChains& pending = st.scratch[0].pending;
     if (st.moves_levels(buffers, slot0) || slots != st.target_slots) complete_carried();
     // Slot 0 holds this tree's first targets or its deepest levels' in either set.
