@@ -106,6 +106,8 @@ struct NodeScratch {
     std::vector<std::int64_t> own_nan;
     // Statistics left to run side by side, and what waits on them.
     PendingChains pending;
+    // The sides a flush settles, kept between flushes.
+    std::vector<PendingSettle> settling;
 };
 
 

@@ -112,7 +112,8 @@ void Grower::settle(std::int64_t child, NodeData data, std::size_t begin, std::s
 }
 
 void Grower::flush(bool chains_done, PendingChains::Which which) {
-    std::vector<PendingSettle> settles;
+    std::vector<PendingSettle>& settles = sc_.settling;
+    settles.clear();
     sc_.pending.flush(
         st_.kernels, deferred_ ? st_.team : 1, large_node_values / 4, chains_done,
         [&](std::size_t node, const std::array<RunningStats, 2>& sides) {

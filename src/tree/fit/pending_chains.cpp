@@ -51,13 +51,7 @@ void PendingChains::advance(const kernels::NodeKernels& kernels, std::size_t ste
     for (PendingSplit& p : splits_)
         for (int side = 0; side < 2; ++side)
             for (const kernels::Chain& c : chains_)
-                if (c.stats == &p.sides[side]) {
-                    if (p.index[side])
-                        p.index[side] = p.index[side] + c.n;
-                    else
-                        p.y[side] += c.n;
-                    p.n[side] -= c.n;
-                }
+                if (c.stats == &p.sides[side]) p.pushed(side, c.n);
 }
 
 void PendingChains::run(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes) {
@@ -85,13 +79,7 @@ void PendingChains::run(const kernels::NodeKernels& kernels, std::size_t team, s
         kernels.welford_chains(chains_.data(), chains_.size());
     }
     for (PendingSplit& p : splits_)
-        for (int side = 0; side < 2 && p.needed; ++side) {
-            if (p.index[side])
-                p.index[side] = p.index[side] + p.n[side];
-            else
-                p.y[side] += p.n[side];
-            p.n[side] = 0;
-        }
+        for (int side = 0; side < 2 && p.needed; ++side) p.pushed(side, p.n[side]);
 }
 
 }  // namespace vandu

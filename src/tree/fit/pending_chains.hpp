@@ -33,6 +33,15 @@ struct PendingSplit {
     bool needed = false;     // by a side's fitted values or a subtree grown from its mean
     Split* out = nullptr;    // of a carried split
     ConstPositionPtr index[2] = {nullptr, nullptr};
+
+    // The side goes on after its next k targets, pushed.
+    void pushed(int side, std::size_t k) {
+        if (index[side])
+            index[side] = index[side] + k;
+        else
+            y[side] += k;
+        n[side] -= k;
+    }
 };
 
 // Training samples of a side without a child, to get that side's value once known.
