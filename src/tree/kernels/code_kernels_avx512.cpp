@@ -42,6 +42,10 @@ struct Pass {
 // when one half fills, its doubles are asked for and the other half, asked for when it
 // filled, is decided. Their sums add after the pass's own, an order the bound allows. A
 // row's sides, noted without its tied features, get theirs when they are decided.
+// Apart: the batch is decided out of line. Inlined into the row loop of a pass of few
+// blocks it cost that loop 7-8% of its time; out of line, a pass of many (wide rows)
+// took 5% longer.
+template <bool Apart>
 class Ties {
 public:
     static constexpr std::size_t half = 64;
@@ -58,7 +62,10 @@ public:
             _mm_prefetch(reinterpret_cast<const char*>(values(t) + __builtin_ctz(t.bits)), _MM_HINT_T0);
         }
         filling_ ^= 1;
-        decide(filling_);
+        if constexpr (Apart)
+            decide_apart(filling_);
+        else
+            decide(filling_);
     }
     // The rest, oldest half first.
     void finish() {
@@ -73,8 +80,8 @@ private:
         double d;
     };
     const double* values(const Tie& t) const { return r_.x + t.sample * r_.stride + f0_ + t.group * lanes; }
-    // Out of line: inlined into the pass's row loop it cost that loop 7-8% of its time.
-    [[gnu::noinline]] void decide(std::size_t h) {
+    [[gnu::noinline]] void decide_apart(std::size_t h) { decide(h); }
+    void decide(std::size_t h) {
         for (std::size_t i = 0; i < used_[h]; ++i) {
             const Tie& t = waiting_[h * half + i];
             const double* v = values(t);
@@ -132,7 +139,7 @@ void sums_of_blocks(const CodeRows& r, std::size_t begin, std::size_t end, std::
     const __m512i one = _mm512_set1_epi16(1);
     double tied[8 * S] = {};
     std::uint32_t* const sides = p.sides;
-    Ties ties(r, f0, thresholds, p.counts, tied, sides, L);
+    Ties<(S <= 3)> ties(r, f0, thresholds, p.counts, tied, sides, L);
     __m512d sum[S];
     for (int b = 0; b < S; ++b) sum[b] = _mm512_loadu_pd(p.sums + 8 * b);
     for (std::size_t start = begin; start < end; start += count_rows) {
