@@ -32,12 +32,16 @@ TEST_P(FastFitMatchesDefinition, SameTreeAndFittedValuesBitForBit) {
     const auto [features, samples, depth, mss, distinct] = GetParam();
     std::mt19937_64 gen(features * 1000 + samples + depth);
     const bool keyed = samples * features >= 20000;
-    const auto draws = keyed ? std::make_unique<testing::KeyedDraws>() : nullptr;
+    auto draws = keyed ? std::make_unique<testing::KeyedDraws>() : nullptr;
     // Rounds 4 to 7 read every node's codes, the rest the doubles (nodes this small); rounds
-    // 8 to 15 again with 8-byte positions, as from 2^32 samples.
-    for (int round = 0; round < 16; ++round) {
-        const testing::CodedFrom codes(round % 8 >= 4 ? 0 : coded_matrix_values());
-        const testing::WidePositions wide(round >= 8);
+    // 8 to 15 again with 8-byte positions, as from 2^32 samples; rounds 16 to 19 as 4 to 7
+    // with the top levels grown at once (on one thread), their thresholds keyed by their
+    // bounds since the levels draw in another order.
+    for (int round = 0; round < 20; ++round) {
+        const testing::CodedFrom codes(round % 8 >= 4 || round >= 16 ? 0 : coded_matrix_values());
+        const testing::WidePositions wide(round >= 8 && round < 16);
+        const testing::LevelTags tags(round >= 16);
+        if (round >= 16 && !draws) draws = std::make_unique<testing::KeyedDraws>();
         // Odd rounds push the pending statistics in slices beside later nodes' steps.
         std::optional<testing::Slices> slices;
         if (round % 2) slices.emplace(SIZE_MAX);

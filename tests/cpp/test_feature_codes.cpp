@@ -326,6 +326,63 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                     }
                 }
             }
+            // A level's nodes at once over every row in order, each row tagged by its node or
+            // by none: each node's counts, sums and sides as its own thresholds give them.
+            if (features <= max_side_features) {
+                struct Node {
+                    std::vector<double> t;
+                    std::vector<code_t> above, tie;
+                    std::vector<std::uint32_t> exact;
+                    std::vector<std::int64_t> count;
+                    std::vector<double> sum;
+                };
+                std::vector<Node> own(max_tagged_nodes);
+                std::vector<TaggedNode> nodes;
+                for (std::size_t j = 0; j < own.size(); ++j) {
+                    Node& o = own[j];
+                    o.t.assign(stride, INFINITY);
+                    o.above.assign(groups * FeatureCodes::group, FeatureCodes::none);
+                    o.tie.assign(o.above.size(), 0);
+                    o.exact.assign(groups, 0);
+                    o.count.assign(stride, 0);
+                    o.sum.assign(stride, 0.0);
+                    for (std::size_t f = 0; f < features; ++f) {
+                        const auto choices = thresholds_of(codes, f, columns[f], gen);
+                        o.t[f] = choices[gen() % choices.size()];
+                        const CodeThreshold c = code_threshold(codes, f, o.t[f]);
+                        o.above[f] = c.above;
+                        o.tie[f] = c.tie;
+                        if (c.exact) o.exact[f / FeatureCodes::group] |= 3u << (2 * (f % FeatureCodes::group));
+                    }
+                    nodes.push_back({{o.above.data(), o.tie.data(), o.exact.data(), o.t.data()}, shift + j,
+                                     o.count.data(), o.sum.data()});
+                }
+                std::vector<std::uint8_t> tags(n);
+                for (auto& tag : tags) tag = static_cast<std::uint8_t>(gen() % (own.size() + 1));
+                const std::size_t words = side_words(features);
+                std::vector<std::uint32_t> sides(n * words, 0xa5a5a5a5u);
+                const CodeRows all{codes.codes(), codes.pitch(), x.data(), stride, nullptr, 0, features};
+                k->tagged_sums(all, stride, n, y.data(), tags.data(), nodes.data(), nodes.size(), sides.data());
+                for (std::size_t j = 0; j < own.size(); ++j)
+                    for (std::size_t f = 0; f < features; ++f) {
+                        std::int64_t c = 0;
+                        double total = 0.0, magnitude = 0.0;
+                        for (std::size_t s = 0; s < n; ++s) {
+                            if (tags[s] != j) continue;
+                            const bool right = x[s * stride + f] > own[j].t[f];
+                            ASSERT_EQ((sides[s * words + f / 32] >> (f % 32)) & 1, right ? 1u : 0u)
+                                << k->name << " tagged row " << s << " feature " << f;
+                            c += right;
+                            total += right ? y[s] - (shift + j) : 0.0;
+                            magnitude += right ? std::fabs(y[s] - (shift + j)) : 0.0;
+                        }
+                        ASSERT_EQ(own[j].count[f], c) << k->name << " node " << j << " feature " << f;
+                        // In sets of rows taken in turn, the tied rows after: any order's error.
+                        const double gamma = 2.0 * static_cast<double>(c + 2) * 0x1p-53;
+                        ASSERT_LE(std::fabs(own[j].sum[f] - total), gamma * magnitude)
+                            << k->name << " node " << j << " feature " << f;
+                    }
+            }
         }
     }
 }

@@ -63,6 +63,12 @@ private:
     std::size_t before_;
 };
 
+// While alive (and on), fits on one thread grow their top levels at once, from any size.
+struct LevelTags {
+    explicit LevelTags(bool on) { set_level_tag_bytes_for_testing(on ? 0 : SIZE_MAX); }
+    ~LevelTags() { set_level_tag_bytes_for_testing(SIZE_MAX); }
+};
+
 // While alive (and on), fitters made keep 8-byte positions as from 2^32 samples.
 struct WidePositions {
     explicit WidePositions(bool on) { set_wide_positions_for_testing(on); }

@@ -69,6 +69,18 @@ struct RangeSet {
     }
 };
 
+// A node of a level grown at once (Grower::grow_levels): its draws, their bins and its
+// estimate pass's counts and sums, kept from its draws to its partition.
+struct LevelNode {
+    std::vector<double> threshold;
+    std::vector<char> drawn;
+    std::vector<code_t> code_above, code_tie;
+    std::vector<std::uint32_t> code_exact;
+    std::vector<CodeThreshold> code_side;
+    std::vector<std::int64_t> above;
+    std::vector<double> sum_above;
+};
+
 // The working arrays of one node's passes, one entry per (padded) feature.
 struct NodeScratch {
     explicit NodeScratch(std::size_t stride) {
@@ -108,8 +120,16 @@ struct NodeScratch {
     PendingChains pending;
     // The sides a flush settles, kept between flushes.
     std::vector<PendingSettle> settling;
+    // The nodes of a level grown at once.
+    std::vector<LevelNode> level_nodes;
 };
 
+
+// Whether a fit over codes grows its top levels at once (Grower::grow_levels): codes
+// beyond the caches, where the code kernels stream them fast enough (`tags_pay`).
+bool levels_at_once(bool tags_pay, std::size_t code_bytes);
+// Tests only: from this many bytes of codes on, whatever the kernel (SIZE_MAX: as by default).
+void set_level_tag_bytes_for_testing(std::size_t bytes);
 
 // Whether a fitter of n samples keeps 8-byte positions: from 2^32 samples, or while a test
 // asks for them (set_wide_positions_for_testing).
@@ -171,6 +191,7 @@ struct InFlight {
     bool certified = false;
     bool spread = false;
     bool open = false;
+    bool level_order = false;  // the main piece's nodes are not in pre-order
     Piece main;
     std::vector<DeferredSubtree> deferred;
     std::vector<Piece> pieces;
@@ -258,6 +279,10 @@ public:
     // node of the last level reads no line of codes in its partition. Matrices of at most
     // kernels::max_side_features features only.
     UninitBuffer<std::uint32_t> side_words;
+    // For levels grown at once: each sample's node in its level (grower_levels.cpp), and
+    // the last level's sides by sample before they are put in level order.
+    UninitBuffer<std::uint8_t> tags;
+    UninitBuffer<std::uint32_t> sample_words;
     std::vector<RangeSet> chunk_ranges;  // by chunk and side
     std::vector<kernels::SideRanges> chunk_sides;
     bool root_ranges_known = false;

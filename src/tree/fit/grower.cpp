@@ -48,12 +48,24 @@ std::int64_t Grower::grow(const NodeTask& task) {
     }
     auto choice = find_split(begin, count, data, root, large, shift, ranges, sides);
     if (!choice) return NO_CHILD;
+    const Made made = make_node(task, *choice, large, sides, false);
+    auto& child_ranges = sc_.levels[level + 1];
+    for (int side = 0; side < 2; ++side)
+        attach(made, side,
+               grow({level + 1, made.bounds[side], made.bounds[side + 1], made.child_budget, false, made.children,
+                     made.shifts[side], made.take_ranges ? &child_ranges[side] : nullptr}));
+    piece_[made.node].done = true;
+    return static_cast<std::int64_t>(made.node);
+}
 
-    const std::size_t f = choice->feature;
-    const std::size_t n_left = choice->n_left;
-    const std::uint8_t child_budget = budget - 1;
+Grower::Made Grower::make_node(const NodeTask& task, Choice& choice, bool large, NodeSides sides, bool level_wide) {
+    const std::size_t level = task.level, begin = task.begin, end = task.end, count = end - begin;
+    const std::size_t f = choice.feature;
+    const std::size_t n_left = choice.n_left;
+    Made made;
+    made.child_budget = task.budget - 1;
     const auto may_split = [&](std::size_t n) {
-        return child_budget > 0 && n >= 2 && n >= params_.min_samples_split;
+        return made.child_budget > 0 && n >= 2 && n >= params_.min_samples_split;
     };
     const bool move_rows = may_split(n_left) || may_split(count - n_left);
     auto& child_ranges = sc_.levels[level + 1];
@@ -61,49 +73,50 @@ std::int64_t Grower::grow(const NodeTask& task) {
     const std::size_t slots = st_.target_slots;
     if (level >= slots && sc_.pending.level_waits(level - slots)) flush();
     // Over codes the children's ranges cost a byte per value on the way.
-    const bool take_ranges = move_rows && (ride || !certified_ || coded());
-    const NodeData children = partition(level + 1, begin, end, *choice, sc_.threshold[f], data,
-                                        move_rows, take_ranges, large, child_ranges, sides);
+    made.take_ranges = move_rows && (rides(count) || !certified_ || coded());
+    made.children = partition(level + 1, begin, end, choice, sc_.threshold[f], task.data, move_rows,
+                              made.take_ranges, large, child_ranges, sides);
     const std::size_t node = piece_.size();
+    made.node = node;
     piece_.push_back(GrownNode{Split{f, sc_.threshold[f], 0.0, {0.0, 0.0}}});
     piece_[node].samples = {count, n_left};
-    const bool pending = !choice->exact;
-    double shifts[2];
-    if (choice->exact) {
-        const auto& stats = choice->sides;
+    made.pending = !choice.exact;
+    if (choice.exact) {
+        const auto& stats = choice.sides;
         piece_[node].split.impurity = split_impurity(stats[0], stats[1]);
         piece_[node].split.values = {stats[0].mean, stats[1].mean};
-        shifts[0] = stats[0].mean;
-        shifts[1] = stats[1].mean;
+        made.shifts[0] = stats[0].mean;
+        made.shifts[1] = stats[1].mean;
     } else {
-        sc_.pending.add_split({node, level, choice->sides, {choice->rest[0], choice->rest[1]},
-                               {choice->rest_n[0], choice->rest_n[1]}, st_.target_index(level + 1), false, nullptr,
-                               {choice->rest_index[0], choice->rest_index[1]}});
-        shifts[0] = choice->estimate[0];
-        shifts[1] = choice->estimate[1];
+        sc_.pending.add_split({node, level, choice.sides, {choice.rest[0], choice.rest[1]},
+                               {choice.rest_n[0], choice.rest_n[1]}, st_.target_index(level + 1), false, nullptr,
+                               {choice.rest_index[0], choice.rest_index[1]}});
+        made.shifts[0] = choice.estimate[0];
+        made.shifts[1] = choice.estimate[1];
     }
-    sc_.pending.mark_level(level, pending);
+    // Grown level by level, a level waits while any of its nodes does.
+    sc_.pending.mark_level(level, made.pending || (level_wide && sc_.pending.level_waits(level)));
+    made.bounds[0] = begin;
+    made.bounds[1] = begin + n_left;
+    made.bounds[2] = end;
+    return made;
+}
 
-    const std::size_t bounds[3] = {begin, begin + n_left, end};
-    for (int side = 0; side < 2; ++side) {
-        const std::int64_t child = grow({level + 1, bounds[side], bounds[side + 1], child_budget, false, children,
-                                         shifts[side], take_ranges ? &child_ranges[side] : nullptr});
-        piece_[node].child[side] = child;
-        // A subtree grown from the side's mean, or the side's fitted values, wait on it.
-        if (pending && child < 0) sc_.pending.need(node);
-        if (child <= first_deferred) {
-            DeferredSubtree& job = (*deferred_)[static_cast<std::size_t>(first_deferred - child)];
-            job.parent = node;
-            job.side = side;
-        } else if (child == NO_CHILD && fitted_) {
-            if (!pending)
-                settle(child, children, bounds[side], bounds[side + 1], piece_[node].split.values[side]);
-            else
-                sc_.pending.add_settle({node, side, children.positions, bounds[side], bounds[side + 1]});
-        }
+void Grower::attach(const Made& made, int side, std::int64_t child) {
+    const std::size_t node = made.node;
+    piece_[node].child[side] = child;
+    // A subtree grown from the side's mean, or the side's fitted values, wait on it.
+    if (made.pending && child < 0) sc_.pending.need(node);
+    if (child <= first_deferred) {
+        DeferredSubtree& job = (*deferred_)[static_cast<std::size_t>(first_deferred - child)];
+        job.parent = node;
+        job.side = side;
+    } else if (child == NO_CHILD && fitted_) {
+        if (!made.pending)
+            settle(child, made.children, made.bounds[side], made.bounds[side + 1], piece_[node].split.values[side]);
+        else
+            sc_.pending.add_settle({node, side, made.children.positions, made.bounds[side], made.bounds[side + 1]});
     }
-    piece_[node].done = true;
-    return static_cast<std::int64_t>(node);
 }
 
 void Grower::settle(std::int64_t child, NodeData data, std::size_t begin, std::size_t end, double value) {
@@ -191,8 +204,32 @@ void Grower::split_into_chunks(std::size_t count, bool moving) {
 
 std::optional<Choice> Grower::find_split(std::size_t begin, std::size_t count, NodeData data, bool root,
                                          bool large, double shift, const RangeSet* ranges, NodeSides sides) {
+    Draws d;
+    if (!draw_split(begin, count, data, root, large, ranges, d)) return std::nullopt;
+    const double* rows = data.indexed ? data.rows : data.rows + begin * st_.stride;
+    const ConstPositionPtr index = data.indexed ? data.positions + begin : nullptr;
+    std::optional<Choice> choice;
+    // With certified targets no impurity is NaN, so no comparison can fail first.
+    if (d.any && !(certified_ && d.pending != Pending::none)) {
+        if (certified_)
+            choice = certified_choice(rows, index, count, data.targets + begin, large, shift, d.stop, sides);
+        else
+            choice = exact_choice(rows, count, data.targets + begin, large, d.stop);
+    }
+    raise(d.pending);
+    return choice;
+}
+
+void Grower::raise(Pending pending) {
+    if (pending == Pending::nan_value) fail(text::unwrap_none);
+    if (pending == Pending::infinite_bound)
+        fail("Uniform::sample_single: low and high must be finite");
+}
+
+bool Grower::draw_split(std::size_t begin, std::size_t count, NodeData data, bool root, bool large,
+                        const RangeSet* ranges, Draws& d) {
     const std::size_t n_features = st_.n_features;
-    if (n_features == 0 || count < 2) return std::nullopt;  // a lone value never splits
+    if (n_features == 0 || count < 2) return false;  // a lone value never splits
     const double* rows = data.indexed ? data.rows : data.rows + begin * st_.stride;
     const ConstPositionPtr index = data.indexed ? data.positions + begin : nullptr;
     // Every tree fitted on this matrix starts from the same root ranges; a node below
@@ -220,9 +257,12 @@ std::optional<Choice> Grower::find_split(std::size_t begin, std::size_t count, N
 
     // Features are visited in order; a failure at feature g comes only after the
     // impurities of the features before g were compared, so it is held back until then.
-    Pending pending = Pending::none;
-    std::size_t stop = n_features;
-    bool any_drawn = false;
+    Pending& pending = d.pending;
+    std::size_t& stop = d.stop;
+    bool& any_drawn = d.any;
+    pending = Pending::none;
+    stop = n_features;
+    any_drawn = false;
     for (std::size_t f = 0; f < st_.stride; ++f) {
         sc_.threshold[f] = std::numeric_limits<double>::infinity();
         sc_.drawn[f] = 0;
@@ -248,18 +288,7 @@ std::optional<Choice> Grower::find_split(std::size_t begin, std::size_t count, N
 
     if (coded() && any_drawn) code_search();
 
-    std::optional<Choice> choice;
-    // With certified targets no impurity is NaN, so no comparison can fail first.
-    if (any_drawn && !(certified_ && pending != Pending::none)) {
-        if (certified_)
-            choice = certified_choice(rows, index, count, data.targets + begin, large, shift, stop, sides);
-        else
-            choice = exact_choice(rows, count, data.targets + begin, large, stop);
-    }
-    if (pending == Pending::nan_value) fail(text::unwrap_none);
-    if (pending == Pending::infinite_bound)
-        fail("Uniform::sample_single: low and high must be finite");
-    return choice;
+    return true;
 }
 
 std::optional<Choice> Grower::exact_choice(const double* rows, std::size_t count, const double* y,
@@ -282,6 +311,12 @@ std::optional<Choice> Grower::certified_choice(const double* rows, ConstPosition
                                                std::size_t count, const double* y, bool large,
                                                double shift, std::size_t stop, NodeSides sides) {
     const NodeTargets node = masked_sums(rows, index, count, y, large, shift, sides);
+    return certified_pick(rows, index, count, y, shift, stop, node);
+}
+
+std::optional<Choice> Grower::certified_pick(const double* rows, ConstPositionPtr index, std::size_t count,
+                                             const double* y, double shift, std::size_t stop,
+                                             const NodeTargets& node) {
     // Every threshold lies within the values its ranges were taken from, so both sides
     // hold a row, unless a signal handler rewrote x since.
     for (std::size_t f = 0; f < stop; ++f)

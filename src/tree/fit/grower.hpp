@@ -47,6 +47,11 @@ public:
         sc_.pending.size_levels(std::size_t{params_.depth} + 2);
     }
 
+    // The top levels grown one level at a time on one thread, each level's nodes estimated
+    // in one pass over the codes of every row, tagged by node (grower_levels.cpp); below
+    // them as grow does. Only certified fits over codes, without deferred subtrees.
+    std::int64_t grow_levels(const NodeTask& root);
+
     // `deferred` given: large nodes use the team, small ones become deferred subtrees.
     // `shift` is a value near the mean of the node's targets (any finite value is sound).
     std::int64_t grow(const NodeTask& task);
@@ -63,6 +68,28 @@ public:
     void flush(bool chains_done = false, PendingChains::Which which = PendingChains::Which::all);
 
 private:
+    // A node's draws: a failure held back (see find_split), the features before it, any drawn.
+    struct Draws {
+        Pending pending = Pending::none;
+        std::size_t stop = 0;
+        bool any = false;
+    };
+    // A split node, between its partition and its children.
+    struct Made {
+        std::size_t node = 0;
+        NodeData children{};
+        std::size_t bounds[3] = {0, 0, 0};
+        double shifts[2] = {0.0, 0.0};
+        bool pending = false, take_ranges = false;
+        std::uint8_t child_budget = 0;
+    };
+
+    // The node's partition and its record; `level_wide`: its level's other nodes may have
+    // left the level waiting already.
+    Made make_node(const NodeTask& task, Choice& choice, bool large, NodeSides sides, bool level_wide);
+    // Hangs a child (or its absence) under a made node.
+    void attach(const Made& made, int side, std::int64_t child);
+
     // Whether a node's rows take long enough to arrive that the winner's statistics and
     // the children's ranges ride along in its partition (on a team, with the first chunk).
     // A smaller one runs faster by the side bits, its children taking their own ranges.
@@ -97,6 +124,12 @@ private:
     std::optional<Choice> find_split(std::size_t begin, std::size_t count, NodeData data, bool root,
                                      bool large, double shift, const RangeSet* ranges, NodeSides sides);
 
+    // find_split's ranges and draws into the scratch; false where the node cannot split.
+    bool draw_split(std::size_t begin, std::size_t count, NodeData data, bool root, bool large,
+                    const RangeSet* ranges, Draws& d);
+    // The failure a node's draws held back.
+    static void raise(Pending pending);
+
     // Every drawn feature's exact statistics, the least impurity first in feature order.
     std::optional<Choice> exact_choice(const double* rows, std::size_t count, const double* y,
                                        bool large, std::size_t stop);
@@ -106,6 +139,10 @@ private:
     std::optional<Choice> certified_choice(const double* rows, ConstPositionPtr index,
                                            std::size_t count, const double* y, bool large,
                                            double shift, std::size_t stop, NodeSides sides);
+
+    // The choice from the estimate pass's sums (in the scratch) and the node's summary.
+    std::optional<Choice> certified_pick(const double* rows, ConstPositionPtr index, std::size_t count,
+                                         const double* y, double shift, std::size_t stop, const NodeTargets& node);
 
     // The summary of the node's targets and, per feature, the rows above the threshold and their
     // sum. A large node's chunks of rows run on the team; their sums add in any order.

@@ -135,14 +135,14 @@ TargetsSummary summarize_targets(const double* y, std::size_t n, std::size_t tea
 class Assembler {
 public:
     // `placed`, when given, receives the tree's node of each node of the main piece.
-    Assembler(DecisionTreeImpl& tree, const Piece& main, const std::vector<Piece>& deferred,
+    Assembler(DecisionTreeImpl& tree, const Piece& main, const std::vector<Piece>& deferred, bool level_order,
               std::vector<std::size_t>* placed = nullptr)
-        : tree_(tree), main_(main), deferred_(deferred), placed_(placed) {
+        : tree_(tree), main_(main), deferred_(deferred), level_order_(level_order), placed_(placed) {
         if (placed_) placed_->assign(main_.size(), 0);
     }
 
     void run() {
-        if (deferred_.empty()) {
+        if (deferred_.empty() && !level_order_) {
             // Grown on one thread: the nodes already stand in pre-order.
             for (std::size_t i = 0; i < main_.size(); ++i) {
                 tree_.splitters.push_back(RandomSplitRule{main_[i].split});
@@ -182,6 +182,7 @@ private:
     DecisionTreeImpl& tree_;
     const Piece& main_;
     const std::vector<Piece>& deferred_;
+    const bool level_order_;
     std::vector<std::size_t>* placed_;
 };
 
@@ -268,6 +269,15 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     // sides fit in two words.
     if (certified && st.codes.ready() && tree.params.depth > 0 && st.n_features <= kernels::max_side_features)
         st.side_words.resize(st.n_samples * kernels::side_words(st.n_features));
+    // The top levels at once: one thread (no subtrees deferred), codes beyond the caches
+    // and a kernel that streams them fast enough, rows whose sides fit in two words.
+    const bool levels = certified && !spread && st.codes.ready() && tree.params.depth >= 2 &&
+                        st.n_features <= kernels::max_side_features &&
+                        levels_at_once(st.code_kernels.tags_pay, st.n_samples * st.n_features * sizeof(code_t));
+    if (levels) {
+        st.tags.resize(st.n_samples);
+        if (st.side_words.size() > 0) st.sample_words.resize(st.side_words.size());
+    }
     if (!certified)  // every feature's exact statistics read the rows side by side
         for (int slot = 0; slot < 2; ++slot) st.rows[slot].resize(st.n_samples * st.stride);
     const double root_shift = certified ? summary.shift : 0.0;
@@ -280,12 +290,14 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     fit.certified = certified;
     fit.spread = spread;
     fit.open = true;
+    fit.level_order = levels;
     auto& deferred = fit.deferred;
     auto& pieces = fit.pieces;
     Grower grower(st, tree.params, fitted, st.scratch[0], fit.main, spread ? &deferred : nullptr, certified);
     try {
-        fit.root = grower.grow(
-            {0, 0, st.n_samples, tree.params.depth, true, {st.source, targets, nullptr}, root_shift, nullptr});
+        const NodeTask root{0, 0, st.n_samples, tree.params.depth, true, {st.source, targets, nullptr}, root_shift,
+                            nullptr};
+        fit.root = levels ? grower.grow_levels(root) : grower.grow(root);
         if (!spread) return !pending.empty();
         // Subtrees grown on the team write only levels below the carried splits' buffers,
         // unless the levels wrap around the slots.
@@ -333,7 +345,7 @@ void TreeFitter::finish_after_failure() {
     TreeFitterState& st = *state_;
     InFlight& fit = st.in_flight;
     Grower(st, fit.tree->params, fit.fitted, st.scratch[0], fit.main, nullptr, fit.certified).flush();
-    Assembler(*fit.tree, fit.main, fit.pieces).run();
+    Assembler(*fit.tree, fit.main, fit.pieces, fit.level_order).run();
     fit.open = false;
 }
 
@@ -350,7 +362,7 @@ void TreeFitter::finish(bool chains_done) {
     Grower(st, fit.tree->params, fit.fitted, st.scratch[0], fit.main, nullptr, fit.certified)
         .flush(chains_done && !fit.spread, fit.spread ? PendingChains::Which::own : PendingChains::Which::all);
     std::vector<std::size_t> placed;
-    Assembler(*fit.tree, fit.main, fit.pieces, &placed).run();
+    Assembler(*fit.tree, fit.main, fit.pieces, fit.level_order, &placed).run();
     // What is still pending completes the assembled tree's splits (whose storage a move of
     // the tree keeps) as it runs on in the next trees' steps.
     DecisionTreeImpl& tree = *fit.tree;

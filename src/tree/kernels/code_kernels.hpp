@@ -56,6 +56,18 @@ struct CodePartition {
 inline constexpr std::size_t max_side_features = 64;
 constexpr std::size_t side_words(std::size_t n_features) { return (n_features + 31) / 32; }
 
+// One node of a level's estimate pass over rows tagged by node (tagged_sums): its
+// thresholds, the shift of its targets, and where its counts and sums add.
+struct TaggedNode {
+    CodeSearch search;
+    double shift;
+    std::int64_t* count_right;
+    double* sum_right;
+};
+
+// Nodes a tagged pass takes at most; a row tagged this or above belongs to none.
+inline constexpr std::size_t max_tagged_nodes = 4;
+
 struct CodeKernels {
     const char* name;
     // For each of the first `width` features (a multiple of kernel_width), the rows above
@@ -72,6 +84,17 @@ struct CodeKernels {
     // from the least and greatest codes and the exact extremes of the rows in those bins.
     // False when a row would land beyond its side's end or a NaN is read.
     bool (*code_partition)(const CodePartition& p);
+    // code_sums for several nodes at once, over rows in sample order: row s (sample
+    // rows.first + s, rows.index null) is node tags[s]'s, unless tags[s] >= n_nodes. Each node's
+    // counts and sums (the first `width` features, `width` a multiple of kernel_width, at most
+    // 64 features) are added to what they hold. With `sides`, row s's words at
+    // sides[s * side_words(n_features)], as code_sums notes them. y[s] is row s's target.
+    void (*tagged_sums)(const CodeRows& rows, std::size_t width, std::size_t n, const double* y,
+                        const std::uint8_t* tags, const TaggedNode* nodes, std::size_t n_nodes,
+                        std::uint32_t* sides);
+    // Whether one tagged pass over every row beats each node's pass through its positions
+    // once the codes are beyond the caches (the variants that stream them fast enough).
+    bool tags_pay;
     // The codes of n values x[s * stride] into out[s * pitch], each FeatureCodes::code's;
     // clears pure[c] for a value of code c without the bits of edge c.
     void (*code_values)(const EdgeLevels& levels, const double* x, std::size_t stride, std::size_t n,

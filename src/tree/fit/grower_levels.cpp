@@ -1,0 +1,229 @@
+// The top levels of a tree grown a level at a time. Below the root a node's rows lie
+// scattered over the matrix, and its own estimate pass gathers their codes through its
+// positions: once the codes are beyond the caches, every node of a level touches most of
+// their lines again (at 1,000,000 x 20 the four nodes of level 2 read 2.4 times the
+// codes), and the gathers wait on memory. Here each sample carries a byte, its node in
+// the level, and one pass over all the rows in sample order, reading the codes as they
+// lie, adds every node's counts and sums. The estimate's sums add in any order; the
+// draws are as many and serve the same features (which node draws first cannot be
+// observed: no seed can be set); the partitions, the chains and so every stored bit are
+// as node by node.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <deque>
+#include <limits>
+
+#include "core/failure.hpp"
+#include "tree/fit/grower.hpp"
+
+namespace vandu {
+namespace {
+
+// Beyond the last-level cache: below, a node's gathered codes are near the core and
+// streaming every row for each level costs more than it saves.
+constexpr std::size_t default_tag_bytes = std::size_t{8} << 20;
+std::atomic<std::size_t> tag_bytes_for_testing{std::numeric_limits<std::size_t>::max()};
+
+// Levels grown at once: as long as a level has at most max_tagged_nodes nodes.
+constexpr std::size_t tagged_levels = 3;
+static_assert(std::size_t{1} << (tagged_levels - 1) <= kernels::max_tagged_nodes);
+
+constexpr std::uint8_t no_node = 0xff;
+
+void save(LevelNode& to, const NodeScratch& sc) {
+    to.threshold = sc.threshold;
+    to.drawn = sc.drawn;
+    to.code_above = sc.code_above;
+    to.code_tie = sc.code_tie;
+    to.code_exact = sc.code_exact;
+    to.code_side = sc.code_side;
+    to.above.assign(sc.above.size(), 0);
+    to.sum_above.assign(sc.sum_above.size(), 0.0);
+}
+
+void restore(NodeScratch& sc, const LevelNode& from) {
+    sc.threshold = from.threshold;
+    sc.drawn = from.drawn;
+    sc.code_above = from.code_above;
+    sc.code_tie = from.code_tie;
+    sc.code_exact = from.code_exact;
+    sc.code_side = from.code_side;
+    sc.above = from.above;
+    sc.sum_above = from.sum_above;
+}
+
+}  // namespace
+
+bool levels_at_once(bool tags_pay, std::size_t code_bytes) {
+    const std::size_t forced = tag_bytes_for_testing.load(std::memory_order_relaxed);
+    if (forced != std::numeric_limits<std::size_t>::max()) return code_bytes >= forced;
+    return tags_pay && code_bytes >= default_tag_bytes;
+}
+
+void set_level_tag_bytes_for_testing(std::size_t bytes) {
+    tag_bytes_for_testing.store(bytes, std::memory_order_relaxed);
+}
+
+std::int64_t Grower::grow_levels(const NodeTask& root) {
+    if (deferred_ || !coded()) fail("levels grown at once without codes");
+    // A node of the level being grown, and where its result hangs: its parent's record.
+    struct Open {
+        NodeTask task;
+        std::size_t parent;  // in `made`; none for the root
+        int side;
+    };
+    constexpr std::size_t none = std::numeric_limits<std::size_t>::max();
+    std::vector<Made> made;
+    std::int64_t result = NO_CHILD;
+    const auto hang = [&](const Open& o, std::int64_t child) {
+        if (o.parent == none)
+            result = child;
+        else
+            attach(made[o.parent], o.side, child);
+    };
+    // The children's ranges outlive the level buffer the next sibling's partition reuses.
+    std::deque<RangeSet> ranges;
+    std::vector<Open> level{{root, none, 0}}, next;
+    std::vector<Open> live;
+    std::vector<NodeSides> sides;
+    std::vector<Draws> draws;
+    std::vector<NodeTargets> summaries;
+    const std::size_t words = kernels::side_words(st_.n_features);
+
+    // A live node's split made; its children queued for the next level or grown below.
+    const auto split = [&](const Open& o, Choice& choice, NodeSides node_sides) {
+        const NodeTask& t = o.task;
+        const Made m = make_node(t, choice, false, node_sides, true);
+        made.push_back(m);
+        const std::size_t at = made.size() - 1;
+        hang(o, static_cast<std::int64_t>(m.node));
+        auto& child_ranges = sc_.levels[t.level + 1];
+        for (int side = 0; side < 2; ++side) {
+            NodeTask c{t.level + 1, m.bounds[side], m.bounds[side + 1], m.child_budget, false, m.children,
+                       m.shifts[side], m.take_ranges ? &child_ranges[side] : nullptr};
+            if (t.level + 1 < tagged_levels) {
+                if (c.ranges) c.ranges = &ranges.emplace_back(*c.ranges);
+                next.push_back({c, at, side});
+            } else {
+                attach(made[at], side, grow(c));
+            }
+        }
+    };
+
+    for (; !level.empty(); level.swap(next)) {
+        next.clear();
+        live.clear();
+        for (const Open& o : level) {
+            const NodeTask& t = o.task;
+            if (t.budget == 0 || st_.n_samples == 0 || (!t.root && t.end - t.begin < params_.min_samples_split))
+                hang(o, NO_CHILD);
+            else
+                live.push_back(o);
+        }
+        std::size_t rows = 0;
+        sides.assign(live.size(), NodeSides{});
+        for (std::size_t i = 0; i < live.size(); ++i) {
+            const NodeTask& t = live[i].task;
+            rows += t.end - t.begin;
+            if (t.budget == 1 && st_.side_words.size() > 0) {
+                sides[i].per_row = words;
+                sides[i].words = st_.side_words.data() + t.begin * words;
+            }
+        }
+        // One pass over every row pays where the level's nodes hold most of them.
+        const bool tagged = live.size() >= 2 && live.size() <= kernels::max_tagged_nodes && 2 * rows >= st_.n_samples;
+        if (!tagged) {
+            for (std::size_t i = 0; i < live.size(); ++i) {
+                const NodeTask& t = live[i].task;
+                auto choice = find_split(t.begin, t.end - t.begin, t.data, t.root, false, t.shift, t.ranges, sides[i]);
+                if (choice)
+                    split(live[i], *choice, sides[i]);
+                else
+                    hang(live[i], NO_CHILD);
+            }
+            continue;
+        }
+        // Every node draws, in level order; each keeps its draws until its partition.
+        if (sc_.level_nodes.size() < live.size()) sc_.level_nodes.resize(live.size());
+        draws.assign(live.size(), Draws{});
+        std::vector<char> drew(live.size(), 0);
+        for (std::size_t i = 0; i < live.size(); ++i) {
+            const NodeTask& t = live[i].task;
+            drew[i] = draw_split(t.begin, t.end - t.begin, t.data, t.root, false, t.ranges, draws[i]);
+            save(sc_.level_nodes[i], sc_);
+        }
+        // Each sample's node; the rows of none (leaves above, nodes that draw nothing) are skipped.
+        std::uint8_t* tags = st_.tags.data();
+        std::memset(tags, no_node, st_.n_samples);
+        std::vector<kernels::TaggedNode> nodes;
+        std::vector<std::size_t> of_node;
+        bool with_sides = false;
+        for (std::size_t i = 0; i < live.size(); ++i) {
+            if (!drew[i] || !draws[i].any || draws[i].pending != Pending::none) continue;
+            const NodeTask& t = live[i].task;
+            LevelNode& n = sc_.level_nodes[i];
+            const auto tag = static_cast<std::uint8_t>(nodes.size());
+            t.data.positions.visit([&](const auto* sample) {
+                for (std::size_t s = t.begin; s < t.end; ++s) tags[sample[s]] = tag;
+            });
+            nodes.push_back({{n.code_above.data(), n.code_tie.data(), n.code_exact.data(), n.threshold.data()},
+                             t.shift,
+                             n.above.data(),
+                             n.sum_above.data()});
+            of_node.push_back(i);
+            with_sides = with_sides || sides[i];
+        }
+        if (!nodes.empty()) {
+            const kernels::CodeRows code_rows{st_.codes.codes(), st_.codes.pitch(), st_.source, st_.stride, nullptr, 0,
+                                              st_.n_features};
+            st_.code_kernels.tagged_sums(code_rows, st_.stride, st_.n_samples, st_.root_targets, tags, nodes.data(),
+                                         nodes.size(), with_sides ? st_.sample_words.data() : nullptr);
+        }
+        summaries.assign(live.size(), NodeTargets{});
+        for (std::size_t k = 0; k < of_node.size(); ++k) {
+            const std::size_t i = of_node[k];
+            const NodeTask& t = live[i].task;
+            const std::size_t count = t.end - t.begin;
+            LevelNode& n = sc_.level_nodes[i];
+            st_.kernels.masked_sums(t.data.rows, t.data.positions + t.begin, st_.stride, 0, count,
+                                    t.data.targets + t.begin, t.shift, n.threshold.data(), n.above.data(),
+                                    n.sum_above.data(), &summaries[i], nullptr);
+            // The sides in level order, as the node's own pass leaves them for its partition.
+            if (sides[i]) {
+                const std::uint32_t* by_sample = st_.sample_words.data();
+                std::uint32_t* out = sides[i].words;
+                t.data.positions.visit([&](const auto* sample) {
+                    for (std::size_t s = t.begin; s < t.end; ++s)
+                        for (std::size_t w = 0; w < words; ++w)
+                            out[(s - t.begin) * words + w] = by_sample[sample[s] * words + w];
+                });
+            }
+        }
+        for (std::size_t i = 0; i < live.size(); ++i) {
+            const NodeTask& t = live[i].task;
+            if (!drew[i]) {
+                hang(live[i], NO_CHILD);
+                continue;
+            }
+            restore(sc_, sc_.level_nodes[i]);
+            const Draws& d = draws[i];
+            std::optional<Choice> choice;
+            if (d.any && d.pending == Pending::none) {
+                const double* rows = t.data.indexed ? t.data.rows : t.data.rows + t.begin * st_.stride;
+                const ConstPositionPtr index = t.data.indexed ? t.data.positions + t.begin : nullptr;
+                choice = certified_pick(rows, index, t.end - t.begin, t.data.targets + t.begin, t.shift, d.stop,
+                                        summaries[i]);
+            }
+            raise(d.pending);
+            if (choice)
+                split(live[i], *choice, sides[i]);
+            else
+                hang(live[i], NO_CHILD);
+        }
+    }
+    for (const Made& m : made) piece_[m.node].done = true;
+    return result;
+}
+
+}  // namespace vandu

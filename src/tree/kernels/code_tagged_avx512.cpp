@@ -1,0 +1,220 @@
+// Built with -mavx512f -mavx512bw (no contraction). The estimate pass of a level's nodes
+// at once, over every row in sample order, each row tagged by its node: the codes stream
+// from memory in order instead of being gathered node by node. Picking a node's
+// thresholds and sums by each row's tag kept them in memory, a load and a store per
+// register and row (twice the root pass's time per row); here a block's rows go node by
+// node instead, each node's registers loaded once per block.
+#if defined(__x86_64__)
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstdint>
+
+#include "tree/kernels/code_kernels.hpp"
+
+namespace vandu::kernels::avx512 {
+namespace {
+
+constexpr std::size_t lanes = 32;  // codes per load
+// A 16-bit count lane holds this many rows; the totals take them before they could wrap.
+constexpr std::size_t count_rows = 32767;
+
+// Rows in a threshold's bin wait for their doubles, as in the node's own pass: when one
+// half fills, its doubles are asked for and the other half is decided.
+class TaggedTies {
+public:
+    static constexpr std::size_t half = 64;
+
+    TaggedTies(const CodeRows& r, const TaggedNode* nodes, double (*tied)[64], std::uint32_t* sides,
+               std::size_t words)
+        : r_(r), nodes_(nodes), tied_(tied), sides_(sides), words_(words) {}
+
+    void add(std::size_t s, std::size_t node, std::size_t group, std::uint32_t bits, double d) {
+        waiting_[filling_ * half + used_[filling_]++] = {r_.first + s, s, bits, static_cast<std::uint32_t>(group),
+                                                         static_cast<std::uint32_t>(node), d};
+        if (used_[filling_] < half) return;
+        for (std::size_t i = 0; i < half; ++i) {
+            const Tie& t = waiting_[filling_ * half + i];
+            _mm_prefetch(reinterpret_cast<const char*>(values(t) + __builtin_ctz(t.bits)), _MM_HINT_T0);
+        }
+        filling_ ^= 1;
+        decide(filling_);
+    }
+    void finish() {
+        decide(filling_ ^ 1);
+        decide(filling_);
+    }
+
+private:
+    struct Tie {
+        std::size_t sample, s;
+        std::uint32_t bits, group, node;
+        double d;
+    };
+    const double* values(const Tie& t) const { return r_.x + t.sample * r_.stride + t.group * lanes; }
+    [[gnu::noinline]] void decide(std::size_t h) {
+        for (std::size_t i = 0; i < used_[h]; ++i) {
+            const Tie& t = waiting_[h * half + i];
+            const double* v = values(t);
+            const TaggedNode& node = nodes_[t.node];
+            std::uint32_t bits = t.bits, right = 0;
+            do {
+                const std::size_t j = static_cast<std::size_t>(__builtin_ctz(bits)), f = t.group * lanes + j;
+                bits &= bits - 1;
+                if (v[j] > node.search.thresholds[f]) {
+                    node.count_right[f] += 1;
+                    tied_[t.node][f] += t.d;
+                    right |= std::uint32_t{1} << j;
+                }
+            } while (bits);
+            if (sides_) sides_[t.s * words_ + t.group] |= right;
+        }
+        used_[h] = 0;
+    }
+
+    const CodeRows& r_;
+    const TaggedNode* nodes_;
+    double (*tied_)[64];
+    std::uint32_t* sides_;
+    const std::size_t words_;
+    Tie waiting_[2 * half];
+    std::size_t used_[2] = {0, 0};
+    std::size_t filling_ = 0;
+};
+
+// S blocks of eight features (all of a row's, at most 64).
+template <int S>
+void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const double* y, const std::uint8_t* tags,
+                   const TaggedNode* nodes, std::size_t n_nodes, std::uint32_t* sides) {
+    constexpr int L = (S + 3) / 4;
+    // A node's codes above (none beyond the row's features), its tie codes and the
+    // features whose tie reads the double.
+    __m512i above[max_tagged_nodes * L], tie[max_tagged_nodes * L];
+    __mmask32 exact[max_tagged_nodes * L];
+    for (std::size_t t = 0; t < n_nodes; ++t) {
+        const CodeSearch& q = nodes[t].search;
+        for (int k = 0; k < L; ++k) {
+            const std::size_t from = k * lanes, left = valid > from ? std::min(valid - from, lanes) : 0;
+            const __mmask32 load = left >= lanes ? ~__mmask32{0} : static_cast<__mmask32>((std::uint64_t{1} << left) - 1);
+            std::uint32_t bits = 0;
+            above[t * L + k] = _mm512_mask_loadu_epi16(_mm512_set1_epi16(FeatureCodes::none), load, q.above + from);
+            tie[t * L + k] = _mm512_maskz_loadu_epi16(load, q.tie + from);
+            for (std::size_t j = 0; j < left; ++j) {
+                const std::size_t f = from + j;
+                bits |= ((q.exact[f / FeatureCodes::group] >> (2 * (f % FeatureCodes::group))) & 1u) << j;
+            }
+            exact[t * L + k] = static_cast<__mmask32>(bits);
+        }
+    }
+    alignas(64) double tied[max_tagged_nodes][64] = {};
+    // By node: the sums by block, the counts by group of 32 codes (16-bit lanes, taken
+    // by the totals before they could wrap).
+    __m512d sums[max_tagged_nodes * S];
+    __m512i counts[max_tagged_nodes * L];
+    for (auto& v : sums) v = _mm512_setzero_pd();
+    for (auto& v : counts) v = _mm512_setzero_si512();
+    const auto take_counts = [&] {
+        for (std::size_t t = 0; t < n_nodes; ++t)
+            for (int k = 0; k < L; ++k) {
+                alignas(64) std::uint16_t c[lanes];
+                _mm512_store_si512(c, counts[t * L + k]);
+                counts[t * L + k] = _mm512_setzero_si512();
+                for (std::size_t j = 0; j < lanes && k * lanes + j < valid; ++j)
+                    nodes[t].count_right[k * lanes + j] += c[j];
+            }
+    };
+    TaggedTies ties(r, nodes, tied, sides, static_cast<std::size_t>(L));
+    const __m512i one = _mm512_set1_epi16(1);
+    const code_t* codes = r.codes + r.first * r.pitch;
+    // Blocks of 64 rows; within one, each node's rows in order (the bits of its tag's mask),
+    // its thresholds and sums in registers. The block's codes stay in the first-level cache
+    // while every node reads its rows.
+    constexpr std::size_t block = 64;
+    constexpr std::size_t blocks_per_count = count_rows / block;
+    std::size_t counted = 0;
+    for (std::size_t b = 0; b < n; b += block) {
+        const std::size_t in_block = std::min(block, n - b);
+        const __mmask64 present = in_block == block ? ~__mmask64{0} : (__mmask64{1} << in_block) - 1;
+        const __m512i tag = _mm512_mask_loadu_epi8(_mm512_set1_epi8(-1), present, tags + b);
+        for (std::size_t t = 0; t < n_nodes; ++t) {
+            std::uint64_t rows = _mm512_cmpeq_epi8_mask(tag, _mm512_set1_epi8(static_cast<char>(t)));
+            if (rows == 0) continue;
+            __m512d sum[S];
+            __m512i count[L], a[L], e[L];
+            __mmask32 x[L];
+            for (int i = 0; i < S; ++i) sum[i] = sums[t * S + i];
+            for (int k = 0; k < L; ++k) {
+                count[k] = counts[t * L + k];
+                a[k] = above[t * L + k];
+                e[k] = tie[t * L + k];
+                x[k] = exact[t * L + k];
+            }
+            const double shift = nodes[t].shift;
+            do {
+                const std::size_t s = b + static_cast<std::size_t>(__builtin_ctzll(rows));
+                rows &= rows - 1;
+                // Loads run up to FeatureCodes::reach codes past a row's start; lanes beyond the
+                // row's features are never above `none`, and never tie.
+                const code_t* row = codes + s * r.pitch;
+                const double dy = y[s] - shift;
+                __mmask32 right[L];
+#pragma GCC unroll 2
+                for (int k = 0; k < L; ++k) {
+                    const __m512i c = _mm512_loadu_si512(row + k * lanes);
+                    right[k] = _mm512_cmpgt_epi16_mask(c, a[k]);
+                    const std::uint32_t in_bin = _mm512_mask_cmpeq_epi16_mask(x[k], c, e[k]);
+                    if (__builtin_expect(in_bin != 0, 0)) {
+                        right[k] = static_cast<__mmask32>(right[k] & ~in_bin);
+                        ties.add(s, t, static_cast<std::size_t>(k), in_bin, dy);
+                    }
+                    count[k] = _mm512_mask_add_epi16(count[k], right[k], count[k], one);
+                }
+                if (sides)
+                    for (int k = 0; k < L; ++k) sides[s * L + k] = right[k];
+                const __m512d d = _mm512_set1_pd(dy);
+#pragma GCC unroll 8
+                for (int i = 0; i < S; ++i)
+                    sum[i] = _mm512_mask_add_pd(sum[i], static_cast<__mmask8>(right[i / 4] >> (8 * (i % 4))), sum[i], d);
+            } while (rows != 0);
+            for (int i = 0; i < S; ++i) sums[t * S + i] = sum[i];
+            for (int k = 0; k < L; ++k) counts[t * L + k] = count[k];
+        }
+        if (++counted == blocks_per_count) {
+            take_counts();
+            counted = 0;
+        }
+    }
+    take_counts();
+    ties.finish();
+    for (std::size_t t = 0; t < n_nodes; ++t) {
+        alignas(64) double total[8 * S];
+        for (int i = 0; i < S; ++i) _mm512_store_pd(total + 8 * i, sums[t * S + i]);
+        for (std::size_t f = 0; f < valid; ++f) nodes[t].sum_right[f] += total[f] + tied[t][f];
+    }
+}
+
+}  // namespace
+
+void tagged_sums(const CodeRows& rows, std::size_t width, std::size_t n, const double* y, const std::uint8_t* tags,
+                 const TaggedNode* nodes, std::size_t n_nodes, std::uint32_t* sides) {
+    if (rows.n_features > max_side_features) sides = nullptr;
+    const std::size_t valid = std::min({width, rows.n_features, max_side_features});
+    n_nodes = std::min(n_nodes, max_tagged_nodes);
+    switch ((valid + 7) / 8) {
+#define VANDU_BLOCKS(S) \
+    case S: tagged_blocks<S>(rows, valid, n, y, tags, nodes, n_nodes, sides); break
+        VANDU_BLOCKS(1);
+        VANDU_BLOCKS(2);
+        VANDU_BLOCKS(3);
+        VANDU_BLOCKS(4);
+        VANDU_BLOCKS(5);
+        VANDU_BLOCKS(6);
+        VANDU_BLOCKS(7);
+        VANDU_BLOCKS(8);
+#undef VANDU_BLOCKS
+        default: break;
+    }
+}
+
+}  // namespace vandu::kernels::avx512
+#endif
