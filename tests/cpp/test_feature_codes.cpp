@@ -338,6 +338,18 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                 };
                 std::vector<Node> own(max_tagged_nodes);
                 std::vector<TaggedNode> nodes;
+                std::vector<std::uint8_t> tags(n);
+                for (auto& tag : tags) tag = static_cast<std::uint8_t>(gen() % (own.size() + 1));
+                // Each node's sides in its own order, from its first row on.
+                const std::size_t words = side_words(features);
+                std::vector<std::uint32_t> sides(n * words, 0xa5a5a5a5u);
+                std::vector<std::size_t> first(own.size() + 1, 0), order(n);
+                for (std::size_t s = 0; s < n; ++s) ++first[tags[s]];
+                for (std::size_t j = 0, at = 0; j <= own.size(); ++j) std::swap(first[j], at), at += first[j];
+                {
+                    std::vector<std::size_t> next = first;
+                    for (std::size_t s = 0; s < n; ++s) order[s] = next[tags[s]]++;
+                }
                 for (std::size_t j = 0; j < own.size(); ++j) {
                     Node& o = own[j];
                     o.t.assign(stride, INFINITY);
@@ -355,14 +367,10 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                         if (c.exact) o.exact[f / FeatureCodes::group] |= 3u << (2 * (f % FeatureCodes::group));
                     }
                     nodes.push_back({{o.above.data(), o.tie.data(), o.exact.data(), o.t.data()}, shift + j,
-                                     o.count.data(), o.sum.data()});
+                                     o.count.data(), o.sum.data(), sides.data() + first[j] * words});
                 }
-                std::vector<std::uint8_t> tags(n);
-                for (auto& tag : tags) tag = static_cast<std::uint8_t>(gen() % (own.size() + 1));
-                const std::size_t words = side_words(features);
-                std::vector<std::uint32_t> sides(n * words, 0xa5a5a5a5u);
                 const CodeRows all{codes.codes(), codes.pitch(), x.data(), stride, nullptr, 0, features};
-                k->tagged_sums(all, stride, n, y.data(), tags.data(), nodes.data(), nodes.size(), sides.data());
+                k->tagged_sums(all, stride, n, y.data(), tags.data(), nodes.data(), nodes.size());
                 for (std::size_t j = 0; j < own.size(); ++j)
                     for (std::size_t f = 0; f < features; ++f) {
                         std::int64_t c = 0;
@@ -370,7 +378,7 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                         for (std::size_t s = 0; s < n; ++s) {
                             if (tags[s] != j) continue;
                             const bool right = x[s * stride + f] > own[j].t[f];
-                            ASSERT_EQ((sides[s * words + f / 32] >> (f % 32)) & 1, right ? 1u : 0u)
+                            ASSERT_EQ((sides[order[s] * words + f / 32] >> (f % 32)) & 1, right ? 1u : 0u)
                                 << k->name << " tagged row " << s << " feature " << f;
                             c += right;
                             total += right ? y[s] - (shift + j) : 0.0;

@@ -279,10 +279,8 @@ public:
     // node of the last level reads no line of codes in its partition. Matrices of at most
     // kernels::max_side_features features only.
     UninitBuffer<std::uint32_t> side_words;
-    // For levels grown at once: each sample's node in its level (grower_levels.cpp), and
-    // the last level's sides by sample before they are put in level order.
+    // For levels grown at once: each sample's node in its level (grower_levels.cpp).
     UninitBuffer<std::uint8_t> tags;
-    UninitBuffer<std::uint32_t> sample_words;
     std::vector<RangeSet> chunk_ranges;  // by chunk and side
     std::vector<kernels::SideRanges> chunk_sides;
     bool root_ranges_known = false;

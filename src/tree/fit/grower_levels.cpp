@@ -158,7 +158,6 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
         std::memset(tags, no_node, st_.n_samples);
         std::vector<kernels::TaggedNode> nodes;
         std::vector<std::size_t> of_node;
-        bool with_sides = false;
         for (std::size_t i = 0; i < live.size(); ++i) {
             if (!drew[i] || !draws[i].any || draws[i].pending != Pending::none) continue;
             const NodeTask& t = live[i].task;
@@ -168,17 +167,14 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
                 for (std::size_t s = t.begin; s < t.end; ++s) tags[sample[s]] = tag;
             });
             nodes.push_back({{n.code_above.data(), n.code_tie.data(), n.code_exact.data(), n.threshold.data()},
-                             t.shift,
-                             n.above.data(),
-                             n.sum_above.data()});
+                             t.shift, n.above.data(), n.sum_above.data(), sides[i].words});
             of_node.push_back(i);
-            with_sides = with_sides || sides[i];
         }
         if (!nodes.empty()) {
             const kernels::CodeRows code_rows{st_.codes.codes(), st_.codes.pitch(), st_.source, st_.stride, nullptr, 0,
                                               st_.n_features};
             st_.code_kernels.tagged_sums(code_rows, st_.stride, st_.n_samples, st_.root_targets, tags, nodes.data(),
-                                         nodes.size(), with_sides ? st_.sample_words.data() : nullptr);
+                                         nodes.size());
         }
         summaries.assign(live.size(), NodeTargets{});
         for (std::size_t k = 0; k < of_node.size(); ++k) {
@@ -189,16 +185,6 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
             st_.kernels.masked_sums(t.data.rows, t.data.positions + t.begin, st_.stride, 0, count,
                                     t.data.targets + t.begin, t.shift, n.threshold.data(), n.above.data(),
                                     n.sum_above.data(), &summaries[i], nullptr);
-            // The sides in level order, as the node's own pass leaves them for its partition.
-            if (sides[i]) {
-                const std::uint32_t* by_sample = st_.sample_words.data();
-                std::uint32_t* out = sides[i].words;
-                t.data.positions.visit([&](const auto* sample) {
-                    for (std::size_t s = t.begin; s < t.end; ++s)
-                        for (std::size_t w = 0; w < words; ++w)
-                            out[(s - t.begin) * words + w] = by_sample[sample[s] * words + w];
-                });
-            }
         }
         for (std::size_t i = 0; i < live.size(); ++i) {
             const NodeTask& t = live[i].task;

@@ -274,10 +274,7 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     const bool levels = certified && !spread && st.codes.ready() && tree.params.depth >= 2 &&
                         st.n_features <= kernels::max_side_features &&
                         levels_at_once(st.code_kernels.tags_pay, st.n_samples * st.n_features * sizeof(code_t));
-    if (levels) {
-        st.tags.resize(st.n_samples);
-        if (st.side_words.size() > 0) st.sample_words.resize(st.side_words.size());
-    }
+    if (levels) st.tags.resize(st.n_samples);
     if (!certified)  // every feature's exact statistics read the rows side by side
         for (int slot = 0; slot < 2; ++slot) st.rows[slot].resize(st.n_samples * st.stride);
     const double root_shift = certified ? summary.shift : 0.0;

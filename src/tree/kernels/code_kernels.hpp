@@ -57,12 +57,14 @@ inline constexpr std::size_t max_side_features = 64;
 constexpr std::size_t side_words(std::size_t n_features) { return (n_features + 31) / 32; }
 
 // One node of a level's estimate pass over rows tagged by node (tagged_sums): its
-// thresholds, the shift of its targets, and where its counts and sums add.
+// thresholds, the shift of its targets, where its counts and sums add, and where its
+// rows' sides go, if anywhere: its i-th row's (in sample order) at sides[i * side_words].
 struct TaggedNode {
     CodeSearch search;
     double shift;
     std::int64_t* count_right;
     double* sum_right;
+    std::uint32_t* sides;
 };
 
 // Nodes a tagged pass takes at most; a row tagged this or above belongs to none.
@@ -87,11 +89,10 @@ struct CodeKernels {
     // code_sums for several nodes at once, over rows in sample order: row s (sample
     // rows.first + s, rows.index null) is node tags[s]'s, unless tags[s] >= n_nodes. Each node's
     // counts and sums (the first `width` features, `width` a multiple of kernel_width, at most
-    // 64 features) are added to what they hold. With `sides`, row s's words at
-    // sides[s * side_words(n_features)], as code_sums notes them. y[s] is row s's target.
+    // 64 features) are added to what they hold, and its rows' sides noted as code_sums notes
+    // them, in the node's order. y[s] is row s's target.
     void (*tagged_sums)(const CodeRows& rows, std::size_t width, std::size_t n, const double* y,
-                        const std::uint8_t* tags, const TaggedNode* nodes, std::size_t n_nodes,
-                        std::uint32_t* sides);
+                        const std::uint8_t* tags, const TaggedNode* nodes, std::size_t n_nodes);
     // Whether one tagged pass over every row beats each node's pass through its positions
     // once the codes are beyond the caches (the variants that stream them fast enough).
     bool tags_pay;

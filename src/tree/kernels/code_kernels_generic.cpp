@@ -14,7 +14,7 @@ void code_sums(const CodeRows&, std::size_t, std::size_t, const double*, double,
 bool code_partition(const CodePartition&);
 void code_values(const EdgeLevels&, const double*, std::size_t, std::size_t, code_t*, std::size_t, std::uint8_t*);
 void tagged_sums(const CodeRows&, std::size_t, std::size_t, const double*, const std::uint8_t*, const TaggedNode*,
-                 std::size_t, std::uint32_t*);
+                 std::size_t);
 }  // namespace avx2
 namespace avx512 {
 void code_sums(const CodeRows&, std::size_t, std::size_t, const double*, double, const CodeSearch&,
@@ -22,7 +22,7 @@ void code_sums(const CodeRows&, std::size_t, std::size_t, const double*, double,
 bool code_partition(const CodePartition&);
 void code_values(const EdgeLevels&, const double*, std::size_t, std::size_t, code_t*, std::size_t, std::uint8_t*);
 void tagged_sums(const CodeRows&, std::size_t, std::size_t, const double*, const std::uint8_t*, const TaggedNode*,
-                 std::size_t, std::uint32_t*);
+                 std::size_t);
 }  // namespace avx512
 #endif
 

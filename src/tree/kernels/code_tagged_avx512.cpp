@@ -25,12 +25,13 @@ class TaggedTies {
 public:
     static constexpr std::size_t half = 64;
 
-    TaggedTies(const CodeRows& r, const TaggedNode* nodes, double (*tied)[64], std::uint32_t* sides,
-               std::size_t words)
-        : r_(r), nodes_(nodes), tied_(tied), sides_(sides), words_(words) {}
+    // words: the nodes' side words per row (0: none noted).
+    TaggedTies(const CodeRows& r, const TaggedNode* nodes, double (*tied)[64], std::size_t words)
+        : r_(r), nodes_(nodes), tied_(tied), words_(words) {}
 
-    void add(std::size_t s, std::size_t node, std::size_t group, std::uint32_t bits, double d) {
-        waiting_[filling_ * half + used_[filling_]++] = {r_.first + s, s, bits, static_cast<std::uint32_t>(group),
+    // Row s, the node's i-th.
+    void add(std::size_t s, std::size_t i, std::size_t node, std::size_t group, std::uint32_t bits, double d) {
+        waiting_[filling_ * half + used_[filling_]++] = {r_.first + s, i, bits, static_cast<std::uint32_t>(group),
                                                          static_cast<std::uint32_t>(node), d};
         if (used_[filling_] < half) return;
         for (std::size_t i = 0; i < half; ++i) {
@@ -47,7 +48,7 @@ public:
 
 private:
     struct Tie {
-        std::size_t sample, s;
+        std::size_t sample, i;
         std::uint32_t bits, group, node;
         double d;
     };
@@ -67,7 +68,7 @@ private:
                     right |= std::uint32_t{1} << j;
                 }
             } while (bits);
-            if (sides_) sides_[t.s * words_ + t.group] |= right;
+            if (words_ && node.sides) node.sides[t.i * words_ + t.group] |= right;
         }
         used_[h] = 0;
     }
@@ -75,7 +76,6 @@ private:
     const CodeRows& r_;
     const TaggedNode* nodes_;
     double (*tied_)[64];
-    std::uint32_t* sides_;
     const std::size_t words_;
     Tie waiting_[2 * half];
     std::size_t used_[2] = {0, 0};
@@ -85,7 +85,7 @@ private:
 // S blocks of eight features (all of a row's, at most 64).
 template <int S>
 void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const double* y, const std::uint8_t* tags,
-                   const TaggedNode* nodes, std::size_t n_nodes, std::uint32_t* sides) {
+                   const TaggedNode* nodes, std::size_t n_nodes, bool noted) {
     constexpr int L = (S + 3) / 4;
     // A node's codes above (none beyond the row's features), its tie codes and the
     // features whose tie reads the double.
@@ -123,7 +123,8 @@ void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const do
                     nodes[t].count_right[k * lanes + j] += c[j];
             }
     };
-    TaggedTies ties(r, nodes, tied, sides, static_cast<std::size_t>(L));
+    TaggedTies ties(r, nodes, tied, noted ? static_cast<std::size_t>(L) : 0);
+    std::size_t seen[max_tagged_nodes] = {};
     const __m512i one = _mm512_set1_epi16(1);
     const code_t* codes = r.codes + r.first * r.pitch;
     // Blocks of 64 rows; within one, each node's rows in order (the bits of its tag's mask),
@@ -142,7 +143,7 @@ void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const do
             __m512d sum[S];
             __m512i count[L], a[L], e[L];
             __mmask32 x[L];
-            for (int i = 0; i < S; ++i) sum[i] = sums[t * S + i];
+            for (int b = 0; b < S; ++b) sum[b] = sums[t * S + b];
             for (int k = 0; k < L; ++k) {
                 count[k] = counts[t * L + k];
                 a[k] = above[t * L + k];
@@ -150,6 +151,8 @@ void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const do
                 x[k] = exact[t * L + k];
             }
             const double shift = nodes[t].shift;
+            std::uint32_t* const sides = noted ? nodes[t].sides : nullptr;
+            std::size_t i = seen[t];
             do {
                 const std::size_t s = b + static_cast<std::size_t>(__builtin_ctzll(rows));
                 rows &= rows - 1;
@@ -165,18 +168,20 @@ void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const do
                     const std::uint32_t in_bin = _mm512_mask_cmpeq_epi16_mask(x[k], c, e[k]);
                     if (__builtin_expect(in_bin != 0, 0)) {
                         right[k] = static_cast<__mmask32>(right[k] & ~in_bin);
-                        ties.add(s, t, static_cast<std::size_t>(k), in_bin, dy);
+                        ties.add(s, i, t, static_cast<std::size_t>(k), in_bin, dy);
                     }
                     count[k] = _mm512_mask_add_epi16(count[k], right[k], count[k], one);
                 }
                 if (sides)
-                    for (int k = 0; k < L; ++k) sides[s * L + k] = right[k];
+                    for (int k = 0; k < L; ++k) sides[i * L + k] = right[k];
+                ++i;
                 const __m512d d = _mm512_set1_pd(dy);
 #pragma GCC unroll 8
-                for (int i = 0; i < S; ++i)
-                    sum[i] = _mm512_mask_add_pd(sum[i], static_cast<__mmask8>(right[i / 4] >> (8 * (i % 4))), sum[i], d);
+                for (int b = 0; b < S; ++b)
+                    sum[b] = _mm512_mask_add_pd(sum[b], static_cast<__mmask8>(right[b / 4] >> (8 * (b % 4))), sum[b], d);
             } while (rows != 0);
-            for (int i = 0; i < S; ++i) sums[t * S + i] = sum[i];
+            seen[t] = i;
+            for (int b = 0; b < S; ++b) sums[t * S + b] = sum[b];
             for (int k = 0; k < L; ++k) counts[t * L + k] = count[k];
         }
         if (++counted == blocks_per_count) {
@@ -196,13 +201,13 @@ void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const do
 }  // namespace
 
 void tagged_sums(const CodeRows& rows, std::size_t width, std::size_t n, const double* y, const std::uint8_t* tags,
-                 const TaggedNode* nodes, std::size_t n_nodes, std::uint32_t* sides) {
-    if (rows.n_features > max_side_features) sides = nullptr;
+                 const TaggedNode* nodes, std::size_t n_nodes) {
+    const bool noted = rows.n_features <= max_side_features;
     const std::size_t valid = std::min({width, rows.n_features, max_side_features});
     n_nodes = std::min(n_nodes, max_tagged_nodes);
     switch ((valid + 7) / 8) {
 #define VANDU_BLOCKS(S) \
-    case S: tagged_blocks<S>(rows, valid, n, y, tags, nodes, n_nodes, sides); break
+    case S: tagged_blocks<S>(rows, valid, n, y, tags, nodes, n_nodes, noted); break
         VANDU_BLOCKS(1);
         VANDU_BLOCKS(2);
         VANDU_BLOCKS(3);
