@@ -57,14 +57,17 @@ class BoostingMatchesDefinition : public ::testing::TestWithParam<Shape> {};
 TEST_P(BoostingMatchesDefinition, StagesAreRefitBitForBit) {
     const auto [features, samples, depth, stages, rate, mss, signal] = GetParam();
     // Large fits draw on several threads: thresholds keyed by their bounds.
-    const auto draws = samples * features >= 20000 ? std::make_unique<testing::KeyedDraws>() : nullptr;
+    auto draws = samples * features >= 20000 ? std::make_unique<testing::KeyedDraws>() : nullptr;
     // Once through the doubles, once through codes made once for all stages; through the
     // doubles, the statistics left pending go a few pushes at a time beside later steps
     // and are carried into the next stages. Each with positions of 4 bytes, and of 8 as
-    // from 2^32 samples.
-    for (int round = 0; round < 4; ++round) {
-        const bool coded = round % 2 == 1;
-        const testing::WidePositions wide(round >= 2);
+    // from 2^32 samples. Rounds 4 and 5 through codes, the top levels grown at once where
+    // one thread fits (their thresholds keyed: the levels draw in another order).
+    for (int round = 0; round < 6; ++round) {
+        const bool coded = round % 2 == 1 || round >= 4;
+        const testing::WidePositions wide(round >= 2 && round < 4);
+        const testing::LevelTags tags(round >= 4);
+        if (round >= 4 && !draws) draws = std::make_unique<testing::KeyedDraws>();
         const testing::CodedFrom codes(coded ? 0 : coded_matrix_values());
         const testing::Slices slices(coded ? SIZE_MAX : 64);
         std::mt19937_64 gen(features * 7919 + samples * 31 + static_cast<std::size_t>(depth));
