@@ -20,7 +20,9 @@
 // side, in sample order) ride in the partition of a node whose rows take long to arrive;
 // a smaller node leaves them pending, and a tree's pending chains run side by side at its
 // end, in vector lanes, with those of other fits started alongside (TreeFitter::start,
-// finish_together). Fits whose targets the estimate's bound does not cover (see
+// finish_together). On one thread, over codes beyond the caches, the top levels grow a
+// level at a time, each level's nodes estimated in one pass over every row
+// (Grower::grow_levels). Fits whose targets the estimate's bound does not cover (see
 // certifiable_targets) take every feature's exact statistics instead.
 //
 // A large node runs each pass on the whole team of threads over chunks of rows (chunk
