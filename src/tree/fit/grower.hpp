@@ -84,17 +84,6 @@ private:
         std::uint8_t child_budget = 0;
     };
 
-    // One node of a level whose partitions go window by window (grower_levels.cpp).
-    struct WindowNode {
-        const NodeTask* task;
-        const LevelNode* draws;
-        std::size_t feature, n_left;
-        std::array<RangeSet, 2>* ranges;
-    };
-    // The partitions of a level's nodes that take their children's ranges, a window of
-    // samples at a time, every node's rows in it in turn.
-    void partition_windows(const std::vector<WindowNode>& nodes);
-
     // The node's partition and its record; `level_wide`: its level's other nodes may have
     // left the level waiting already.
     Made make_node(const NodeTask& task, Choice& choice, bool large, NodeSides sides, bool level_wide);
@@ -194,8 +183,6 @@ private:
     const bool coded_;
     // Rows the first chunk of a large node gives up for the pending chains' slice.
     std::size_t deficit_ = 0;
-    // The next partition's rows are in place already, its children's ranges taken.
-    bool moved_ = false;
 };
 
 }  // namespace vandu

@@ -31,14 +31,6 @@ static_assert(std::size_t{1} << (tagged_levels - 1) <= kernels::max_tagged_nodes
 
 constexpr std::uint8_t no_node = 0xff;
 
-// A window of the partitions: this many bytes of codes, with the next window's on their
-// way, stay in the second-level cache. The tests' small windows continue each node's
-// partition across many.
-std::size_t window_samples(std::size_t row_bytes) {
-    if (tag_bytes_for_testing.load(std::memory_order_relaxed) != std::numeric_limits<std::size_t>::max()) return 64;
-    return std::max<std::size_t>(1024, (std::size_t{256} << 10) / row_bytes);
-}
-
 void save(LevelNode& to, const NodeScratch& sc) {
     to.threshold = sc.threshold;
     to.drawn = sc.drawn;
@@ -97,9 +89,6 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
     std::vector<NodeSides> sides;
     std::vector<Draws> draws;
     std::vector<NodeTargets> summaries;
-    std::vector<std::optional<Choice>> choices;
-    std::vector<WindowNode> windowed;
-    std::vector<std::array<RangeSet, 2>> window_ranges;
     const std::size_t words = kernels::side_words(st_.n_features);
 
     // A live node's split made; its children queued for the next level or grown below.
@@ -197,118 +186,30 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
                                     t.data.targets + t.begin, t.shift, n.threshold.data(), n.above.data(),
                                     n.sum_above.data(), &summaries[i], nullptr);
         }
-        choices.assign(live.size(), std::nullopt);
         for (std::size_t i = 0; i < live.size(); ++i) {
             const NodeTask& t = live[i].task;
-            if (!drew[i]) continue;
-            restore(sc_, sc_.level_nodes[i]);
-            const Draws& d = draws[i];
-            if (d.any && d.pending == Pending::none) {
-                const double* rows = t.data.indexed ? t.data.rows : t.data.rows + t.begin * st_.stride;
-                const ConstPositionPtr index = t.data.indexed ? t.data.positions + t.begin : nullptr;
-                choices[i] = certified_pick(rows, index, t.end - t.begin, t.data.targets + t.begin, t.shift, d.stop,
-                                            summaries[i]);
-            }
-            raise(d.pending);
-        }
-        // The nodes whose children take their ranges read every row's codes in their
-        // partitions: those go together, window by window.
-        windowed.clear();
-        window_ranges.resize(live.size());
-        for (std::size_t i = 0; i < live.size(); ++i) {
-            const NodeTask& t = live[i].task;
-            if (!choices[i] || t.level >= st_.target_slots) continue;
-            const std::size_t n_left = choices[i]->n_left, count = t.end - t.begin;
-            const auto may_split = [&](std::size_t rows) {
-                return t.budget > 1 && rows >= 2 && rows >= params_.min_samples_split;
-            };
-            if (!may_split(n_left) && !may_split(count - n_left)) continue;
-            for (RangeSet& r : window_ranges[i]) r.size(st_.stride);
-            windowed.push_back({&t, &sc_.level_nodes[i], choices[i]->feature, n_left, &window_ranges[i]});
-        }
-        const bool in_windows = windowed.size() >= 2;
-        if (in_windows) partition_windows(windowed);
-        for (std::size_t i = 0; i < live.size(); ++i) {
-            if (!choices[i]) {
+            if (!drew[i]) {
                 hang(live[i], NO_CHILD);
                 continue;
             }
             restore(sc_, sc_.level_nodes[i]);
-            const bool moved = in_windows && std::any_of(windowed.begin(), windowed.end(), [&](const WindowNode& w) {
-                return w.task == &live[i].task;
-            });
-            if (moved) {
-                sc_.levels[live[i].task.level + 1] = window_ranges[i];
-                moved_ = true;
+            const Draws& d = draws[i];
+            std::optional<Choice> choice;
+            if (d.any && d.pending == Pending::none) {
+                const double* rows = t.data.indexed ? t.data.rows : t.data.rows + t.begin * st_.stride;
+                const ConstPositionPtr index = t.data.indexed ? t.data.positions + t.begin : nullptr;
+                choice = certified_pick(rows, index, t.end - t.begin, t.data.targets + t.begin, t.shift, d.stop,
+                                        summaries[i]);
             }
-            split(live[i], *choices[i], sides[i]);
+            raise(d.pending);
+            if (choice)
+                split(live[i], *choice, sides[i]);
+            else
+                hang(live[i], NO_CHILD);
         }
     }
     for (const Made& m : made) piece_[m.node].done = true;
     return result;
-}
-
-void Grower::partition_windows(const std::vector<WindowNode>& nodes) {
-    const std::size_t pitch = st_.codes.pitch();
-    const code_t* codes = st_.codes.codes();
-    const std::size_t window = window_samples(pitch * sizeof(code_t));
-    struct State {
-        kernels::SideRanges sides[2];
-        std::size_t at;  // the node's next row
-    };
-    std::vector<State> state(nodes.size());
-    for (std::size_t j = 0; j < nodes.size(); ++j) {
-        state[j].sides[0] = (*nodes[j].ranges)[0].fresh();
-        state[j].sides[1] = (*nodes[j].ranges)[1].fresh();
-        state[j].at = nodes[j].task->begin;
-    }
-    for (std::size_t w0 = 0; w0 < st_.n_samples; w0 += window) {
-        const std::size_t w1 = std::min(st_.n_samples, w0 + window);
-        // The next window's codes, in order, toward the second-level cache: every node's
-        // rows in it then read them from there.
-        const char* ahead = reinterpret_cast<const char*>(codes + w1 * pitch);
-        const char* ahead_end = reinterpret_cast<const char*>(codes + std::min(st_.n_samples, w1 + window) * pitch);
-        for (; ahead < ahead_end; ahead += 64) __builtin_prefetch(ahead, 0, 2);
-        for (std::size_t j = 0; j < nodes.size(); ++j) {
-            const NodeTask& t = *nodes[j].task;
-            State& z = state[j];
-            const std::size_t from = z.at;
-            const std::size_t to = t.data.positions.visit([&](const auto* sample) {
-                return static_cast<std::size_t>(
-                    std::lower_bound(sample + from, sample + t.end, w1,
-                                     [](auto position, std::size_t bound) { return position < bound; }) -
-                    sample);
-            });
-            if (to == from) continue;
-            const std::size_t level = t.level + 1, n_left = nodes[j].n_left, f = nodes[j].feature;
-            double* const targets = st_.targets[st_.target_index(level)];
-            if (!targets) fail("a level without its targets");
-            const LevelNode& d = *nodes[j].draws;
-            const kernels::CodePartition c{{codes, pitch, st_.source, st_.stride, t.data.positions + from, from,
-                                            st_.n_features},
-                                           to - from,
-                                           f,
-                                           d.threshold[f],
-                                           d.code_side[f],
-                                           t.data.targets + from,
-                                           targets,
-                                           st_.positions[level % 2],
-                                           {t.begin + z.sides[0].count, t.begin + n_left + z.sides[1].count},
-                                           {t.begin + n_left, t.end},
-                                           z.sides,
-                                           nullptr,
-                                           &st_.codes};
-            // As in partition: a row beyond its side's end means x changed since.
-            if (!st_.code_kernels.code_partition(c)) fail("the training data changed during the fit");
-            z.at = to;
-        }
-    }
-    for (std::size_t j = 0; j < nodes.size(); ++j) {
-        const NodeTask& t = *nodes[j].task;
-        if (state[j].sides[0].count != nodes[j].n_left || state[j].sides[1].count != t.end - t.begin - nodes[j].n_left)
-            fail("the training data changed during the fit");
-        for (int side = 0; side < 2; ++side) (*nodes[j].ranges)[side].count = state[j].sides[side].count;
-    }
 }
 
 }  // namespace vandu

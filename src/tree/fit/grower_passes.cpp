@@ -199,10 +199,7 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
     // The targets of each side not yet pushed: those after the first `lefts` and
     // `rights` ones.
     std::size_t lefts = 0, rights = 0;
-    if (moved_) {
-        // Moved already, beside its level's other nodes (partition_windows).
-        moved_ = false;
-    } else if (!large) {
+    if (!large) {
         kernels::SideRanges sides[2] = {child_ranges[0].fresh(), child_ranges[1].fresh()};
         move(begin, end, 0, n_left, sides, true);
         child_ranges[0].count = sides[0].count;
