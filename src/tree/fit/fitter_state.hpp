@@ -124,6 +124,9 @@ struct NodeData {
     const double* targets;
     ConstPositionPtr positions;  // null: position s is sample s
     bool indexed = false;
+    // Over codes: position s's codes at codes[s * pitch], copied there by the parent's
+    // partition (null: the matrix's, through the positions).
+    const code_t* codes = nullptr;
 };
 
 enum class Pending { none, nan_value, infinite_bound };
@@ -258,6 +261,12 @@ public:
     // node of the last level reads no line of codes in its partition. Matrices of at most
     // kernels::max_side_features features only.
     UninitBuffer<std::uint32_t> side_words;
+    // Each level's codes in its rows' order, by level modulo 2 as the positions, for deep
+    // trees: below the root a node's rows lie scattered over the matrix, a line of codes
+    // each from memory, read by both its passes; in order they stream, and the partition
+    // that places them writes them on its way.
+    UninitBuffer<code_t> code_rows[2];
+    bool codes_in_order = false;
     std::vector<RangeSet> chunk_ranges;  // by chunk and side
     std::vector<kernels::SideRanges> chunk_sides;
     bool root_ranges_known = false;

@@ -103,13 +103,14 @@ private:
 
     // The estimates pick the candidates; only they get exact statistics. A lone candidate
     // is the winner, and its statistics come from the pass over its children.
-    std::optional<Choice> certified_choice(const double* rows, ConstPositionPtr index,
+    std::optional<Choice> certified_choice(const double* rows, ConstPositionPtr index, const code_t* codes,
                                            std::size_t count, const double* y, bool large,
                                            double shift, std::size_t stop, NodeSides sides);
 
     // The summary of the node's targets and, per feature, the rows above the threshold and their
     // sum. A large node's chunks of rows run on the team; their sums add in any order.
-    NodeTargets masked_sums(const double* rows, ConstPositionPtr index, std::size_t count,
+    // `codes`: the node's codes in its rows' order (NodeData::codes), or null.
+    NodeTargets masked_sums(const double* rows, ConstPositionPtr index, const code_t* codes, std::size_t count,
                             const double* y, bool large, double shift, NodeSides sides);
 
     void value_ranges(const double* rows, ConstPositionPtr index, std::size_t count, bool large,

@@ -64,6 +64,10 @@ namespace {
 // larger than 2^1000 keep every difference, mean and scaled step finite.
 constexpr double moderate_target = 0x1p1000;
 
+// Trees this deep copy each level's codes into its rows' order (TreeFitterState::code_rows):
+// their many levels below the root pay for the copies and their memory's first touch.
+constexpr std::size_t codes_in_order_depth = 6;
+
 bool moderate_targets(const double* y, std::size_t n) {
     bool ok = true;
     for (std::size_t i = 0; i < n; ++i) ok &= std::fabs(y[i]) <= moderate_target;
@@ -268,6 +272,10 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     // sides fit in two words.
     if (certified && st.codes.ready() && tree.params.depth > 0 && st.n_features <= kernels::max_side_features)
         st.side_words.resize(st.n_samples * kernels::side_words(st.n_features));
+    st.codes_in_order = certified && st.codes.ready() && tree.params.depth >= codes_in_order_depth;
+    if (st.codes_in_order)
+        for (int slot = 0; slot < 2; ++slot)
+            st.code_rows[slot].resize(st.n_samples * st.codes.pitch() + FeatureCodes::reach);
     if (!certified)  // every feature's exact statistics read the rows side by side
         for (int slot = 0; slot < 2; ++slot) st.rows[slot].resize(st.n_samples * st.stride);
     const double root_shift = certified ? summary.shift : 0.0;

@@ -18,6 +18,11 @@ inline std::size_t sample_of(const CodeRows& r, std::size_t s) {
     return Indexed ? static_cast<const P*>(r.index.at)[s] : r.first + s;
 }
 
+// The row whose codes row s of sample `sample` reads (CodeRows::in_order).
+inline std::size_t code_row(const CodeRows& r, std::size_t s, std::size_t sample) {
+    return r.in_order ? s : sample;
+}
+
 // Both sides' extremes as the replay leaves them, row after row in order.
 struct Extremes {
     code_t* lo_code[2];

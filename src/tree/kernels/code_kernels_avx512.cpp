@@ -148,14 +148,15 @@ void sums_of_blocks(const CodeRows& r, std::size_t begin, std::size_t end, std::
         for (int k = 0; k < L; ++k) count[k] = _mm512_setzero_si512();
         for (std::size_t s = start; s < stop; ++s) {
             if (p.fetch && s + p.ahead < n) {
-                const char* at = reinterpret_cast<const char*>(fetched + sample_of<Indexed, P>(r, s + p.ahead) * r.pitch);
+                const std::size_t ahead = r.in_order ? s + p.ahead : sample_of<Indexed, P>(r, s + p.ahead);
+                const char* at = reinterpret_cast<const char*>(fetched + ahead * r.pitch);
                 for (std::size_t o = 0; o < p.fetch; o += 64) _mm_prefetch(at + o, _MM_HINT_T0);
                 _mm_prefetch(at + p.fetch - 1, _MM_HINT_T0);
             }
             const std::size_t sample = sample_of<Indexed, P>(r, s);
             // Loads run up to FeatureCodes::reach codes past a row's start; lanes beyond
             // `valid` are masked in the compare (a masked load splitting lines costs more).
-            const code_t* row = codes + sample * r.pitch;
+            const code_t* row = codes + code_row(r, s, sample) * r.pitch;
             const double dy = y[s] - shift;
             __mmask32 right[L];
 #pragma GCC unroll 4

@@ -33,13 +33,14 @@ constexpr std::size_t half = 256, block = 64;
 
 struct Flagged {
     std::uint64_t sample;
+    std::uint64_t row;   // of its codes (code_row)
     std::uint32_t bits;  // a bit per feature
     std::uint32_t side;
 };
 
 __attribute__((noinline)) void ask_doubles(const Extremes& e, const Flagged* rows, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
-        const code_t* codes = e.rows.codes + rows[i].sample * e.rows.pitch;
+        const code_t* codes = e.rows.codes + rows[i].row * e.rows.pitch;
         const double* x = e.rows.x + rows[i].sample * e.rows.stride;
         std::uint32_t bits = rows[i].bits;
         while (bits) {
@@ -54,7 +55,7 @@ __attribute__((noinline)) void ask_doubles(const Extremes& e, const Flagged* row
 __attribute__((noinline)) bool replay(const Extremes& e, const Flagged* rows, std::size_t n) {
     bool nan = false;
     for (std::size_t i = 0; i < n; ++i) {
-        const code_t* codes = e.rows.codes + rows[i].sample * e.rows.pitch;
+        const code_t* codes = e.rows.codes + rows[i].row * e.rows.pitch;
         const double* x = e.rows.x + rows[i].sample * e.rows.stride;
         std::uint32_t bits = rows[i].bits;
         while (bits) {
@@ -111,6 +112,7 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
     const double* __restrict in_targets = p.targets;
     double* __restrict out_targets = p.out_targets;
     P* __restrict out_positions = static_cast<P*>(p.out_positions.at);
+    code_t* __restrict out_codes = p.out_codes;
 
     Extremes extremes{};
     std::size_t seen[2] = {0, 0};
@@ -162,7 +164,8 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
                 if (s + rows_ahead < n) {
                     // The lines of the row's codes the pass reads: all of them for the
                     // ranges, else the one of its feature.
-                    const code_t* ahead = r.codes + sample_of<Indexed, P>(r, s + rows_ahead) * r.pitch;
+                    const code_t* ahead =
+                        r.codes + (r.in_order ? s + rows_ahead : sample_of<Indexed, P>(r, s + rows_ahead)) * r.pitch;
                     if constexpr (Ranges) {
                         _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
                         _mm_prefetch(reinterpret_cast<const char*>(ahead + n_features - 1), _MM_HINT_T0);
@@ -171,8 +174,8 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
                     }
                 }
             }
-            const std::size_t sample = sample_of<Indexed, P>(r, s);
-            const code_t code = side_codes[sample * r.pitch];
+            const std::size_t sample = sample_of<Indexed, P>(r, s), at = code_row(r, s, sample);
+            const code_t code = side_codes[at * r.pitch];
             std::size_t side = code > above ? 1 : 0;
             if (exact && code == tie) side = side_values[sample * r.stride] > threshold ? 1 : 0;
             const std::size_t pick = 0 - side;
@@ -185,7 +188,8 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
                 // The row's side as a mask: its extremes flag the row and take its codes.
                 const __mmask32 right = static_cast<__mmask32>(pick), left = static_cast<__mmask32>(~pick);
                 // Only the row's own codes: the next row's line may not be fetched (positions).
-                const __m512i c = _mm512_maskz_loadu_epi16(valid, r.codes + sample * r.pitch);
+                const __m512i c = _mm512_maskz_loadu_epi16(valid, r.codes + at * r.pitch);
+                if (out_codes) _mm512_mask_storeu_epi16(out_codes + dst * r.pitch, valid, c);
                 const __m512i l = _mm512_mask_blend_epi16(right, lo0, lo1);
                 const __m512i h = _mm512_mask_blend_epi16(right, hi0, hi1);
                 const std::uint32_t bits = _mm512_mask_cmple_epi16_mask(valid, c, l) |
@@ -195,7 +199,7 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
                 hi0 = _mm512_mask_max_epi16(hi0, left, hi0, c);
                 hi1 = _mm512_mask_max_epi16(hi1, right, hi1, c);
                 // Written every row, kept only when flagged: no branch.
-                waiting[used] = {sample, bits, static_cast<std::uint32_t>(side)};
+                waiting[used] = {sample, at, bits, static_cast<std::uint32_t>(side)};
                 used += bits != 0;
             }
             const double yv = in_targets[s];
