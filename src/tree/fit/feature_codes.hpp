@@ -42,6 +42,8 @@ public:
     std::size_t pitch() const { return n_features_; }
     std::size_t padded() const { return padded_; }
     const code_t* codes() const { return codes_.data(); }
+    // For a fitter's last fit to write over (TreeFitterState::last_fit).
+    code_t* writable() { return codes_.data(); }
 
     // The bin of a value: the number of edges below it (NaN: 0).
     code_t bin_of(std::size_t f, double v) const { return code(edges_.data() + f * bins, v); }

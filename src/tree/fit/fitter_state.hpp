@@ -267,6 +267,12 @@ public:
     // that places them writes them on its way.
     UninitBuffer<code_t> code_rows[2];
     bool codes_in_order = false;
+    // A last fit's even levels write over the matrix's codes (read by the root alone), and
+    // a fit after it makes them again.
+    bool last_fit = false, codes_spent = false;
+    code_t* level_codes(std::size_t slot) {
+        return slot == 0 && last_fit ? codes.writable() : code_rows[slot].data();
+    }
     std::vector<RangeSet> chunk_ranges;  // by chunk and side
     std::vector<kernels::SideRanges> chunk_sides;
     bool root_ranges_known = false;

@@ -148,8 +148,7 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
     const bool move_positions = fitted_ != nullptr || index_rows || !targets;
     const bool by_bits = sides && !take_ranges && !copy_rows;
     // Children that read codes get them in their rows' order where the fitter keeps them so.
-    code_t* const out_codes =
-        coded() && take_ranges && st_.codes_in_order ? st_.code_rows[slot].data() : nullptr;
+    code_t* const out_codes = coded() && take_ranges && st_.codes_in_order ? st_.level_codes(slot) : nullptr;
     // The last level's children without a buffer: only their positions move.
     if (!targets && !(by_bits && !move_rows)) fail("a level without its targets");
     RunningStats* stats = nullptr;

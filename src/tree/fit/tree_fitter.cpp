@@ -207,6 +207,10 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     if (y.size() != st.n_samples)
         fail("assertion failed: `(left == right)`\n  left: `" + std::to_string(st.n_samples) +
              "`,\n right: `" + std::to_string(y.size()) + "`");
+    if (st.codes_spent) {
+        st.codes = FeatureCodes{};
+        st.codes_spent = false;
+    }
     tree.splitters.clear();
     tree.node_samples.clear();
     tree.routes.clear();
@@ -273,9 +277,11 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     if (certified && st.codes.ready() && tree.params.depth > 0 && st.n_features <= kernels::max_side_features)
         st.side_words.resize(st.n_samples * kernels::side_words(st.n_features));
     st.codes_in_order = certified && st.codes.ready() && tree.params.depth >= codes_in_order_depth;
-    if (st.codes_in_order)
-        for (int slot = 0; slot < 2; ++slot)
+    if (st.codes_in_order) {
+        for (std::size_t slot = st.last_fit ? 1 : 0; slot < 2; ++slot)
             st.code_rows[slot].resize(st.n_samples * st.codes.pitch() + FeatureCodes::reach);
+        st.codes_spent = st.last_fit;
+    }
     if (!certified)  // every feature's exact statistics read the rows side by side
         for (int slot = 0; slot < 2; ++slot) st.rows[slot].resize(st.n_samples * st.stride);
     const double root_shift = certified ? summary.shift : 0.0;
@@ -369,6 +375,8 @@ void TreeFitter::finish(bool chains_done) {
     // Predicting the training samples with a tree without nodes fails like predict does.
     if (fit.root < 0 && fit.fitted && st.n_samples > 0) fail(index_out_of_bounds(0, 0));
 }
+
+void TreeFitter::last_fit() { state_->last_fit = true; }
 
 void TreeFitter::carry_statistics(bool on) {
     if (!on) complete_carried();
