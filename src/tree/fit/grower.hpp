@@ -129,8 +129,10 @@ private:
     // with the first chunk); the rest are left pending. Children read the matrix in place
     // through their positions, which ascend, so the reads run forward: copying rows costs
     // more than it saves, and a first fit would pay for the fresh pages too. Only every
-    // feature's exact statistics need the rows side by side. A large node's chunks are
-    // placed by the left counts where each one starts.
+    // feature's exact statistics need the rows side by side. Their codes are another
+    // matter in a deep tree: a fifth of a row's doubles, read by both passes of every
+    // level, so they move with the rows there (TreeFitterState::code_rows). A large
+    // node's chunks are placed by the left counts where each one starts.
     NodeData partition(std::size_t level, std::size_t begin, std::size_t end, Choice& choice,
                        double threshold, NodeData data, bool move_rows, bool take_ranges, bool large,
                        std::array<RangeSet, 2>& child_ranges, NodeSides sides);

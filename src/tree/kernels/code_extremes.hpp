@@ -23,6 +23,13 @@ inline std::size_t code_row(const CodeRows& r, std::size_t s, std::size_t sample
     return r.in_order ? s : sample;
 }
 
+// The sample of a row noted by its code row: the row's position where the codes are in
+// order (rows noted for later keep one word).
+inline std::size_t sample_at(const CodeRows& r, std::size_t row) {
+    if (!r.in_order) return row;
+    return r.index.visit([&](auto* p) { return static_cast<std::size_t>(p[row]); });
+}
+
 // Both sides' extremes as the replay leaves them, row after row in order.
 struct Extremes {
     code_t* lo_code[2];

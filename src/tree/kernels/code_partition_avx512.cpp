@@ -32,8 +32,7 @@ constexpr std::size_t rows_ahead = 192;
 constexpr std::size_t half = 256, block = 64;
 
 struct Flagged {
-    std::uint64_t sample;
-    std::uint64_t row;   // of its codes (code_row)
+    std::uint64_t row;   // of its codes (code_row), its sample by sample_at
     std::uint32_t bits;  // a bit per feature
     std::uint32_t side;
 };
@@ -41,7 +40,7 @@ struct Flagged {
 __attribute__((noinline)) void ask_doubles(const Extremes& e, const Flagged* rows, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
         const code_t* codes = e.rows.codes + rows[i].row * e.rows.pitch;
-        const double* x = e.rows.x + rows[i].sample * e.rows.stride;
+        const double* x = e.rows.x + sample_at(e.rows, rows[i].row) * e.rows.stride;
         std::uint32_t bits = rows[i].bits;
         while (bits) {
             const std::size_t f = static_cast<std::size_t>(__builtin_ctz(bits));
@@ -56,7 +55,7 @@ __attribute__((noinline)) bool replay(const Extremes& e, const Flagged* rows, st
     bool nan = false;
     for (std::size_t i = 0; i < n; ++i) {
         const code_t* codes = e.rows.codes + rows[i].row * e.rows.pitch;
-        const double* x = e.rows.x + rows[i].sample * e.rows.stride;
+        const double* x = e.rows.x + sample_at(e.rows, rows[i].row) * e.rows.stride;
         std::uint32_t bits = rows[i].bits;
         while (bits) {
             const std::size_t f = static_cast<std::size_t>(__builtin_ctz(bits));
@@ -199,7 +198,7 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
                 hi0 = _mm512_mask_max_epi16(hi0, left, hi0, c);
                 hi1 = _mm512_mask_max_epi16(hi1, right, hi1, c);
                 // Written every row, kept only when flagged: no branch.
-                waiting[used] = {sample, at, bits, static_cast<std::uint32_t>(side)};
+                waiting[used] = {at, bits, static_cast<std::uint32_t>(side)};
                 used += bits != 0;
             }
             const double yv = in_targets[s];
