@@ -18,13 +18,8 @@ inline std::size_t sample_of(const CodeRows& r, std::size_t s) {
     return Indexed ? static_cast<const P*>(r.index.at)[s] : r.first + s;
 }
 
-// The row whose codes row s of sample `sample` reads (CodeRows::in_order).
-inline std::size_t code_row(const CodeRows& r, std::size_t s, std::size_t sample) {
-    return r.in_order ? s : sample;
-}
-
-// The sample of a row noted by its code row: the row's position where the codes are in
-// order (rows noted for later keep one word).
+// The sample of a row noted by the row of its codes (its sample's, or its own where the
+// codes are in order: CodeRows::in_order): rows noted for later keep one word.
 inline std::size_t sample_at(const CodeRows& r, std::size_t row) {
     if (!r.in_order) return row;
     return r.index.visit([&](auto* p) { return static_cast<std::size_t>(p[row]); });

@@ -32,7 +32,7 @@ constexpr std::size_t rows_ahead = 192;
 constexpr std::size_t half = 256, block = 64;
 
 struct Flagged {
-    std::uint64_t row;   // of its codes (code_row), its sample by sample_at
+    std::uint64_t row;   // of its codes; its sample by sample_at
     std::uint32_t bits;  // a bit per feature
     std::uint32_t side;
 };
@@ -95,7 +95,8 @@ private:
 };
 
 // Kept apart, so that a profile tells the variants apart. P: the positions' type.
-template <class P, bool Indexed, bool Ranges, bool Positions, bool Stats>
+// InOrder: CodeRows::in_order, known when compiled.
+template <class P, bool Indexed, bool InOrder, bool Ranges, bool Positions, bool Stats>
 __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
     // Everything in locals: stores could alias the description otherwise.
     std::size_t at_left = p.at[0], at_right = p.at[1];
@@ -164,7 +165,7 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
                     // The lines of the row's codes the pass reads: all of them for the
                     // ranges, else the one of its feature.
                     const code_t* ahead =
-                        r.codes + (r.in_order ? s + rows_ahead : sample_of<Indexed, P>(r, s + rows_ahead)) * r.pitch;
+                        r.codes + (InOrder ? s + rows_ahead : sample_of<Indexed, P>(r, s + rows_ahead)) * r.pitch;
                     if constexpr (Ranges) {
                         _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
                         _mm_prefetch(reinterpret_cast<const char*>(ahead + n_features - 1), _MM_HINT_T0);
@@ -173,7 +174,7 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
                     }
                 }
             }
-            const std::size_t sample = sample_of<Indexed, P>(r, s), at = code_row(r, s, sample);
+            const std::size_t sample = sample_of<Indexed, P>(r, s), at = InOrder ? s : sample;
             const code_t code = side_codes[at * r.pitch];
             std::size_t side = code > above ? 1 : 0;
             if (exact && code == tie) side = side_values[sample * r.stride] > threshold ? 1 : 0;
@@ -241,19 +242,21 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
     return true;
 }
 
-template <class P, bool Indexed, bool Ranges>
+template <class P, bool Indexed, bool InOrder, bool Ranges>
 bool partition_with(const CodePartition& p) {
     if (p.out_positions)
-        return p.stats ? partition_codes<P, Indexed, Ranges, true, true>(p)
-                       : partition_codes<P, Indexed, Ranges, true, false>(p);
-    return p.stats ? partition_codes<P, Indexed, Ranges, false, true>(p)
-                   : partition_codes<P, Indexed, Ranges, false, false>(p);
+        return p.stats ? partition_codes<P, Indexed, InOrder, Ranges, true, true>(p)
+                       : partition_codes<P, Indexed, InOrder, Ranges, true, false>(p);
+    return p.stats ? partition_codes<P, Indexed, InOrder, Ranges, false, true>(p)
+                   : partition_codes<P, Indexed, InOrder, Ranges, false, false>(p);
 }
 
 template <class P>
 bool partition_of(const CodePartition& p) {
-    if (p.rows.index) return p.ranges ? partition_with<P, true, true>(p) : partition_with<P, true, false>(p);
-    return p.ranges ? partition_with<P, false, true>(p) : partition_with<P, false, false>(p);
+    if (p.rows.index && p.rows.in_order)
+        return p.ranges ? partition_with<P, true, true, true>(p) : partition_with<P, true, true, false>(p);
+    if (p.rows.index) return p.ranges ? partition_with<P, true, false, true>(p) : partition_with<P, true, false, false>(p);
+    return p.ranges ? partition_with<P, false, false, true>(p) : partition_with<P, false, false, false>(p);
 }
 
 }  // namespace
