@@ -52,8 +52,9 @@ struct CodePartition {
     SideRanges* ranges;   // both sides', their codes' extremes too
     RunningStats* stats;  // both sides'
     const FeatureCodes* table;
-    // With ranges: each row's codes also go to out_codes + dst * pitch, where it lands
-    // (null: not copied), so that the children read them in their order.
+    // With ranges, from rows without positions or codes in order: each row's codes also go
+    // to out_codes + dst * pitch, where it lands (null: not copied), so that the children
+    // read them in their order.
     code_t* out_codes = nullptr;
 };
 

@@ -112,7 +112,8 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
     const double* __restrict in_targets = p.targets;
     double* __restrict out_targets = p.out_targets;
     P* __restrict out_positions = static_cast<P*>(p.out_positions.at);
-    code_t* __restrict out_codes = p.out_codes;
+    // Codes go along from the root or from codes in order only (the grower's levels).
+    code_t* __restrict out_codes = InOrder || !Indexed ? p.out_codes : nullptr;
 
     Extremes extremes{};
     std::size_t seen[2] = {0, 0};
