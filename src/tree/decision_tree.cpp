@@ -13,6 +13,10 @@ std::size_t route_count(std::uint8_t depth) {
     return std::size_t{1} << depth;
 }
 
-void DecisionTreeImpl::fit(MatrixView x, VectorView y) { TreeFitter(x).fit(*this, y); }
+void DecisionTreeImpl::fit(MatrixView x, VectorView y) {
+    TreeFitter fitter(x);
+    fitter.last_fit();
+    fitter.fit(*this, y);
+}
 
 }  // namespace vandu

@@ -83,6 +83,9 @@ public:
     // it): it may be y itself, which is read no more once the root is partitioned.
     void subtract_fitted(std::optional<double> rate);
     void complete_carried();
+    // The next fit is the last on this matrix: a deep tree's levels may then keep their
+    // codes in order over the matrix's own, which a later fit would make again.
+    void last_fit();
 
 private:
     void pending_chains(std::vector<kernels::Chain>& out);

@@ -148,13 +148,18 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                 tie[f] = side[f].tie;
                 if (side[f].exact) exact[f / FeatureCodes::group] |= 3u << (2 * (f % FeatureCodes::group));
             }
-            for (const bool indexed : {false, true}) {
+            // Mode 2: the rows' codes copied in their order, as a deep tree's levels keep them.
+            for (const int mode : {0, 1, 2}) {
+                const bool indexed = mode > 0, in_order = mode == 2;
                 const std::size_t rows = indexed ? index.size() : n;
                 const auto sample = [&](std::size_t s) { return indexed ? index[s] : s; };
                 std::vector<double> ys(rows);
                 for (std::size_t s = 0; s < rows; ++s) ys[s] = y[sample(s)];
-                const CodeRows code_rows{codes.codes(), codes.pitch(), x.data(), stride,
-                                         indexed ? in_pos.data() : nullptr, 0, features};
+                std::vector<code_t> ordered(in_order ? rows * features + FeatureCodes::reach : 0, 0);
+                for (std::size_t s = 0; s < (in_order ? rows : 0); ++s)
+                    std::copy_n(codes.codes() + sample(s) * features, features, ordered.data() + s * features);
+                const CodeRows code_rows{in_order ? ordered.data() : codes.codes(), codes.pitch(), x.data(), stride,
+                                         indexed ? in_pos.data() : nullptr, 0, features, in_order};
                 std::vector<std::int64_t> count(stride, -1);
                 std::vector<double> sum(stride, NAN);
                 // Each row's sides too, where they fit in two words; written over junk.
@@ -252,9 +257,13 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                     RunningStats stats[2], want[2];
                     for (int sd = 0; sd < 2; ++sd)
                         for (int m = 0; m <= sd; ++m) stats[sd].push(0.25 * m - 1.0), want[sd].push(0.25 * m - 1.0);
+                    // With ranges the rows' codes go along, into their children's order (not
+                    // from the matrix through positions: the grower has them in order there).
+                    const bool moves = ranged && mode != 1;
+                    std::vector<code_t> moved(rows * features + FeatureCodes::reach, -1);
                     const CodePartition p{code_rows, rows, w, t[w], side[w], ys.data(), out_y.data(),
                                           out_at.data(), {0, n_left}, {n_left, rows}, ranged ? ranges : nullptr,
-                                          trial % 2 ? stats : nullptr, &codes};
+                                          trial % 2 ? stats : nullptr, &codes, moves ? moved.data() : nullptr};
                     ASSERT_TRUE(k->code_partition(p));
                     // The definition: stable sides, first minimum and last maximum per side.
                     std::size_t at[2] = {0, n_left};
@@ -266,6 +275,9 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                         const int sd = row[w] > t[w] ? 1 : 0;
                         ASSERT_EQ(out_at[at[sd]], sample(s)) << "feature " << w;
                         ASSERT_EQ(bits(out_y[at[sd]]), bits(ys[s]));
+                        for (std::size_t f = 0; f < (moves ? features : 0); ++f)
+                            ASSERT_EQ(moved[at[sd] * features + f], codes.codes()[sample(s) * features + f])
+                                << k->name << " row " << s << " feature " << f;
                         want[sd].push(ys[s]);
                         ++at[sd];
                         for (std::size_t f = 0; f < features; ++f) {

@@ -166,6 +166,20 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
     ready_ = true;
 }
 
+code_t FeatureCodes::bin_of(std::size_t f, double v) const {
+    // Three steps of sixteen, as the codes were made: a node's thresholds come after
+    // passes over the whole matrix, and each of the binary search's twelve dependent reads
+    // missed the cache. The edges ascend, so each step's count is the search's.
+    const double* top = levels_.data() + f * level_size;
+    const double* middle = top + 16;
+    const double* e = edges(f);
+    std::size_t high = 0, mid = 0, low = 0;
+    for (std::size_t i = 0; i < 16; ++i) high += top[i] < v;
+    for (std::size_t i = 0; i < 16; ++i) mid += middle[16 * high + i] < v;
+    for (std::size_t i = 0; i < 16; ++i) low += e[256 * high + 16 * mid + i] < v;
+    return static_cast<code_t>(256 * high + 16 * mid + low);
+}
+
 std::size_t coded_matrix_values() { return coded_from.load(std::memory_order_relaxed); }
 
 std::size_t fits_before_codes(std::size_t values, std::size_t depth) {

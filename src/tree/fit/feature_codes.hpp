@@ -42,9 +42,11 @@ public:
     std::size_t pitch() const { return n_features_; }
     std::size_t padded() const { return padded_; }
     const code_t* codes() const { return codes_.data(); }
+    // For a fitter's last fit to write over (TreeFitterState::last_fit).
+    code_t* writable() { return codes_.data(); }
 
-    // The bin of a value: the number of edges below it (NaN: 0).
-    code_t bin_of(std::size_t f, double v) const { return code(edges_.data() + f * bins, v); }
+    // The bin of a value: the number of edges below it (NaN: 0), code's.
+    code_t bin_of(std::size_t f, double v) const;
     double edge(std::size_t f, std::size_t b) const { return edges_[f * bins + b]; }
     // Every value of bin b of feature f has the bits of its edge (never so past the last edge).
     bool pure(std::size_t f, std::size_t b) const { return pure_[f * bins + b] != 0; }

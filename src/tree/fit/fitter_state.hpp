@@ -144,6 +144,9 @@ struct NodeData {
     const double* targets;
     ConstPositionPtr positions;  // null: position s is sample s
     bool indexed = false;
+    // Over codes: position s's codes at codes[s * pitch], copied there by the parent's
+    // partition (null: the matrix's, through the positions).
+    const code_t* codes = nullptr;
 };
 
 enum class Pending { none, nan_value, infinite_bound };
@@ -281,6 +284,18 @@ public:
     UninitBuffer<std::uint32_t> side_words;
     // For levels grown at once: each sample's node in its level (grower_levels.cpp).
     UninitBuffer<std::uint8_t> tags;
+    // Each level's codes in its rows' order, by level modulo 2 as the positions, for deep
+    // trees: below the root a node's rows lie scattered over the matrix, a line of codes
+    // each from memory, read by both its passes; in order they stream, and the partition
+    // that places them writes them on its way.
+    UninitBuffer<code_t> code_rows[2];
+    bool codes_in_order = false;
+    // A last fit's even levels write over the matrix's codes (read by the root alone), and
+    // a fit after it makes them again.
+    bool last_fit = false, codes_spent = false;
+    code_t* level_codes(std::size_t slot) {
+        return slot == 0 && last_fit ? codes.writable() : code_rows[slot].data();
+    }
     std::vector<RangeSet> chunk_ranges;  // by chunk and side
     std::vector<kernels::SideRanges> chunk_sides;
     bool root_ranges_known = false;

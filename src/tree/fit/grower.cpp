@@ -212,7 +212,8 @@ std::optional<Choice> Grower::find_split(std::size_t begin, std::size_t count, N
     // With certified targets no impurity is NaN, so no comparison can fail first.
     if (d.any && !(certified_ && d.pending != Pending::none)) {
         if (certified_)
-            choice = certified_choice(rows, index, count, data.targets + begin, large, shift, d.stop, sides);
+            choice = certified_choice(rows, index, data.codes ? data.codes + begin * st_.codes.pitch() : nullptr,
+                                      count, data.targets + begin, large, shift, d.stop, sides);
         else
             choice = exact_choice(rows, count, data.targets + begin, large, d.stop);
     }
@@ -307,10 +308,10 @@ std::optional<Choice> Grower::exact_choice(const double* rows, std::size_t count
     return c;
 }
 
-std::optional<Choice> Grower::certified_choice(const double* rows, ConstPositionPtr index,
+std::optional<Choice> Grower::certified_choice(const double* rows, ConstPositionPtr index, const code_t* codes,
                                                std::size_t count, const double* y, bool large,
                                                double shift, std::size_t stop, NodeSides sides) {
-    const NodeTargets node = masked_sums(rows, index, count, y, large, shift, sides);
+    const NodeTargets node = masked_sums(rows, index, codes, count, y, large, shift, sides);
     return certified_pick(rows, index, count, y, shift, stop, node);
 }
 

@@ -136,7 +136,7 @@ private:
 
     // The estimates pick the candidates; only they get exact statistics. A lone candidate
     // is the winner, and its statistics come from the pass over its children.
-    std::optional<Choice> certified_choice(const double* rows, ConstPositionPtr index,
+    std::optional<Choice> certified_choice(const double* rows, ConstPositionPtr index, const code_t* codes,
                                            std::size_t count, const double* y, bool large,
                                            double shift, std::size_t stop, NodeSides sides);
 
@@ -146,7 +146,8 @@ private:
 
     // The summary of the node's targets and, per feature, the rows above the threshold and their
     // sum. A large node's chunks of rows run on the team; their sums add in any order.
-    NodeTargets masked_sums(const double* rows, ConstPositionPtr index, std::size_t count,
+    // `codes`: the node's codes in its rows' order (NodeData::codes), or null.
+    NodeTargets masked_sums(const double* rows, ConstPositionPtr index, const code_t* codes, std::size_t count,
                             const double* y, bool large, double shift, NodeSides sides);
 
     void value_ranges(const double* rows, ConstPositionPtr index, std::size_t count, bool large,
@@ -165,8 +166,10 @@ private:
     // with the first chunk); the rest are left pending. Children read the matrix in place
     // through their positions, which ascend, so the reads run forward: copying rows costs
     // more than it saves, and a first fit would pay for the fresh pages too. Only every
-    // feature's exact statistics need the rows side by side. A large node's chunks are
-    // placed by the left counts where each one starts.
+    // feature's exact statistics need the rows side by side. Their codes are another
+    // matter in a deep tree: a fifth of a row's doubles, read by both passes of every
+    // level, so they move with the rows there (TreeFitterState::code_rows). A large
+    // node's chunks are placed by the left counts where each one starts.
     NodeData partition(std::size_t level, std::size_t begin, std::size_t end, Choice& choice,
                        double threshold, NodeData data, bool move_rows, bool take_ranges, bool large,
                        std::array<RangeSet, 2>& child_ranges, NodeSides sides);

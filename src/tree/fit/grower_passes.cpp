@@ -9,8 +9,8 @@
 
 namespace vandu {
 
-NodeTargets Grower::masked_sums(const double* rows, ConstPositionPtr index, std::size_t count,
-                                const double* y, bool large, double shift, NodeSides sides) {
+NodeTargets Grower::masked_sums(const double* rows, ConstPositionPtr index, const code_t* codes,
+                                std::size_t count, const double* y, bool large, double shift, NodeSides sides) {
     const std::size_t stride = st_.stride;
     // Row s of a coded node is sample index[s], or at the root (the only node of a
     // certified fit read without positions) sample s.
@@ -18,8 +18,15 @@ NodeTargets Grower::masked_sums(const double* rows, ConstPositionPtr index, std:
                                 NodeTargets* summary) {
         st_.kernels.masked_sums(rows, index, stride, 0, n, y + from, shift, sc_.threshold.data(), above, sum,
                                 summary, nullptr);
-        const kernels::CodeRows code_rows{st_.codes.codes(), st_.codes.pitch(), st_.source, stride,
-                                          index ? index + from : nullptr, from, st_.n_features};
+        const std::size_t pitch = st_.codes.pitch();
+        const kernels::CodeRows code_rows{codes ? codes + from * pitch : st_.codes.codes(),
+                                          pitch,
+                                          st_.source,
+                                          stride,
+                                          index ? index + from : nullptr,
+                                          from,
+                                          st_.n_features,
+                                          codes != nullptr};
         const kernels::CodeSearch search{sc_.code_above.data(), sc_.code_tie.data(), sc_.code_exact.data(),
                                          sc_.threshold.data()};
         st_.code_kernels.code_sums(code_rows, stride, n, y + from, shift, search, above, sum,
@@ -140,6 +147,8 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
     const bool index_rows = move_rows && !copy_rows;
     const bool move_positions = fitted_ != nullptr || index_rows || !targets;
     const bool by_bits = sides && !take_ranges && !copy_rows;
+    // Children that read codes get them in their rows' order where the fitter keeps them so.
+    code_t* const out_codes = coded() && take_ranges && st_.codes_in_order ? st_.level_codes(slot) : nullptr;
     // The last level's children without a buffer: only their positions move.
     if (!targets && !(by_bits && !move_rows)) fail("a level without its targets");
     RunningStats* stats = nullptr;
@@ -176,8 +185,9 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
         bool ok;
         if (coded() && !by_bits) {
             const ConstPositionPtr index = data.indexed ? data.positions + from : nullptr;
-            const kernels::CodePartition c{{st_.codes.codes(), st_.codes.pitch(), st_.source, stride, index, from,
-                                            st_.n_features},
+            const std::size_t pitch = st_.codes.pitch();
+            const kernels::CodePartition c{{data.codes ? data.codes + from * pitch : st_.codes.codes(), pitch,
+                                            st_.source, stride, index, from, st_.n_features, data.codes != nullptr},
                                            to - from,
                                            feature,
                                            threshold,
@@ -189,7 +199,8 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
                                            {p.end[0], p.end[1]},
                                            p.ranges,
                                            p.stats,
-                                           &st_.codes};
+                                           &st_.codes,
+                                           out_codes};
             ok = st_.code_kernels.code_partition(c);
         } else {
             ok = st_.kernels.partition(p, stride);
@@ -242,7 +253,7 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
         choice.rest_n[1] = count - n_left - rights;
         choice.exact = choice.rest_n[0] == 0 && choice.rest_n[1] == 0;
     }
-    if (index_rows) return {data.rows, targets, positions, true};
+    if (index_rows) return {data.rows, targets, positions, true, out_codes};
     return {copy_rows ? rows.data() : nullptr, targets,
             move_positions ? positions : nullptr, false};
 }

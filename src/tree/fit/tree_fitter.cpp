@@ -66,6 +66,10 @@ namespace {
 // larger than 2^1000 keep every difference, mean and scaled step finite.
 constexpr double moderate_target = 0x1p1000;
 
+// Trees this deep copy each level's codes into its rows' order (TreeFitterState::code_rows):
+// their many levels below the root pay for the copies and their memory's first touch.
+constexpr std::size_t codes_in_order_depth = 6;
+
 bool moderate_targets(const double* y, std::size_t n) {
     bool ok = true;
     for (std::size_t i = 0; i < n; ++i) ok &= std::fabs(y[i]) <= moderate_target;
@@ -206,6 +210,10 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     if (y.size() != st.n_samples)
         fail("assertion failed: `(left == right)`\n  left: `" + std::to_string(st.n_samples) +
              "`,\n right: `" + std::to_string(y.size()) + "`");
+    if (st.codes_spent) {
+        st.codes = FeatureCodes{};
+        st.codes_spent = false;
+    }
     tree.splitters.clear();
     tree.node_samples.clear();
     tree.routes.clear();
@@ -271,9 +279,16 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     // sides fit in two words.
     if (certified && st.codes.ready() && tree.params.depth > 0 && st.n_features <= kernels::max_side_features)
         st.side_words.resize(st.n_samples * kernels::side_words(st.n_features));
+    st.codes_in_order = certified && st.codes.ready() && tree.params.depth >= codes_in_order_depth;
+    if (st.codes_in_order) {
+        for (std::size_t slot = st.last_fit ? 1 : 0; slot < 2; ++slot)
+            st.code_rows[slot].resize(st.n_samples * st.codes.pitch() + FeatureCodes::reach);
+        st.codes_spent = st.last_fit;
+    }
     // The top levels at once: one thread (no subtrees deferred), codes beyond the caches
-    // and a kernel that streams them fast enough, rows whose sides fit in two words.
-    const bool levels = certified && !spread && st.codes.ready() && tree.params.depth >= 2 &&
+    // and a kernel that streams them fast enough, rows whose sides fit in two words. Not
+    // with codes in order: those stream already, and a last fit writes over the matrix's.
+    const bool levels = !st.codes_in_order && certified && !spread && st.codes.ready() && tree.params.depth >= 2 &&
                         st.n_features <= kernels::max_side_features &&
                         levels_at_once(st.code_kernels.tags_pay, st.n_samples * st.n_features * sizeof(code_t));
     if (levels) st.tags.resize(st.n_samples);
@@ -372,6 +387,8 @@ void TreeFitter::finish(bool chains_done) {
     // Predicting the training samples with a tree without nodes fails like predict does.
     if (fit.root < 0 && fit.fitted && st.n_samples > 0) fail(index_out_of_bounds(0, 0));
 }
+
+void TreeFitter::last_fit() { state_->last_fit = true; }
 
 void TreeFitter::carry_statistics(bool on) {
     if (!on) complete_carried();

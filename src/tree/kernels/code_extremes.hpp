@@ -18,6 +18,13 @@ inline std::size_t sample_of(const CodeRows& r, std::size_t s) {
     return Indexed ? static_cast<const P*>(r.index.at)[s] : r.first + s;
 }
 
+// The sample of a row noted by the row of its codes (its sample's, or its own where the
+// codes are in order: CodeRows::in_order): rows noted for later keep one word.
+inline std::size_t sample_at(const CodeRows& r, std::size_t row) {
+    if (!r.in_order) return row;
+    return r.index.visit([&](auto* p) { return static_cast<std::size_t>(p[row]); });
+}
+
 // Both sides' extremes as the replay leaves them, row after row in order.
 struct Extremes {
     code_t* lo_code[2];

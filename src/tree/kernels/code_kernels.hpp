@@ -15,7 +15,8 @@
 namespace vandu::kernels {
 
 // Row s is sample index[s], or first + s without an index: its codes at
-// codes + sample * pitch, its doubles at x + sample * stride.
+// codes + sample * pitch (in_order: at codes + s * pitch, the rows' own copy in their
+// order), its doubles at x + sample * stride.
 struct CodeRows {
     const code_t* codes;
     std::size_t pitch;
@@ -24,6 +25,7 @@ struct CodeRows {
     ConstPositionPtr index;
     std::size_t first;
     std::size_t n_features;
+    bool in_order = false;
 };
 
 // Every feature's thresholds read through the codes, by group of FeatureCodes::group
@@ -50,6 +52,10 @@ struct CodePartition {
     SideRanges* ranges;   // both sides', their codes' extremes too
     RunningStats* stats;  // both sides'
     const FeatureCodes* table;
+    // With ranges, from rows without positions or codes in order: each row's codes also go
+    // to out_codes + dst * pitch, where it lands (null: not copied), so that the children
+    // read them in their order.
+    code_t* out_codes = nullptr;
 };
 
 // Rows' sides as the estimate pass notes them: a word of 32 features' bits per row.

@@ -32,15 +32,15 @@ constexpr std::size_t rows_ahead = 192;
 constexpr std::size_t half = 256, block = 64;
 
 struct Flagged {
-    std::uint64_t sample;
+    std::uint64_t row;   // of its codes; its sample by sample_at
     std::uint32_t bits;  // a bit per feature
     std::uint32_t side;
 };
 
 __attribute__((noinline)) void ask_doubles(const Extremes& e, const Flagged* rows, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
-        const code_t* codes = e.rows.codes + rows[i].sample * e.rows.pitch;
-        const double* x = e.rows.x + rows[i].sample * e.rows.stride;
+        const code_t* codes = e.rows.codes + rows[i].row * e.rows.pitch;
+        const double* x = e.rows.x + sample_at(e.rows, rows[i].row) * e.rows.stride;
         std::uint32_t bits = rows[i].bits;
         while (bits) {
             const std::size_t f = static_cast<std::size_t>(__builtin_ctz(bits));
@@ -54,8 +54,8 @@ __attribute__((noinline)) void ask_doubles(const Extremes& e, const Flagged* row
 __attribute__((noinline)) bool replay(const Extremes& e, const Flagged* rows, std::size_t n) {
     bool nan = false;
     for (std::size_t i = 0; i < n; ++i) {
-        const code_t* codes = e.rows.codes + rows[i].sample * e.rows.pitch;
-        const double* x = e.rows.x + rows[i].sample * e.rows.stride;
+        const code_t* codes = e.rows.codes + rows[i].row * e.rows.pitch;
+        const double* x = e.rows.x + sample_at(e.rows, rows[i].row) * e.rows.stride;
         std::uint32_t bits = rows[i].bits;
         while (bits) {
             const std::size_t f = static_cast<std::size_t>(__builtin_ctz(bits));
@@ -95,7 +95,8 @@ private:
 };
 
 // Kept apart, so that a profile tells the variants apart. P: the positions' type.
-template <class P, bool Indexed, bool Ranges, bool Positions, bool Stats>
+// InOrder: CodeRows::in_order, known when compiled.
+template <class P, bool Indexed, bool InOrder, bool Ranges, bool Positions, bool Stats>
 __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
     // Everything in locals: stores could alias the description otherwise.
     std::size_t at_left = p.at[0], at_right = p.at[1];
@@ -111,6 +112,8 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
     const double* __restrict in_targets = p.targets;
     double* __restrict out_targets = p.out_targets;
     P* __restrict out_positions = static_cast<P*>(p.out_positions.at);
+    // Codes go along from the root or from codes in order only (the grower's levels).
+    code_t* __restrict out_codes = InOrder || !Indexed ? p.out_codes : nullptr;
 
     Extremes extremes{};
     std::size_t seen[2] = {0, 0};
@@ -162,7 +165,8 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
                 if (s + rows_ahead < n) {
                     // The lines of the row's codes the pass reads: all of them for the
                     // ranges, else the one of its feature.
-                    const code_t* ahead = r.codes + sample_of<Indexed, P>(r, s + rows_ahead) * r.pitch;
+                    const code_t* ahead =
+                        r.codes + (InOrder ? s + rows_ahead : sample_of<Indexed, P>(r, s + rows_ahead)) * r.pitch;
                     if constexpr (Ranges) {
                         _mm_prefetch(reinterpret_cast<const char*>(ahead), _MM_HINT_T0);
                         _mm_prefetch(reinterpret_cast<const char*>(ahead + n_features - 1), _MM_HINT_T0);
@@ -171,8 +175,8 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
                     }
                 }
             }
-            const std::size_t sample = sample_of<Indexed, P>(r, s);
-            const code_t code = side_codes[sample * r.pitch];
+            const std::size_t sample = sample_of<Indexed, P>(r, s), at = InOrder ? s : sample;
+            const code_t code = side_codes[at * r.pitch];
             std::size_t side = code > above ? 1 : 0;
             if (exact && code == tie) side = side_values[sample * r.stride] > threshold ? 1 : 0;
             const std::size_t pick = 0 - side;
@@ -185,7 +189,8 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
                 // The row's side as a mask: its extremes flag the row and take its codes.
                 const __mmask32 right = static_cast<__mmask32>(pick), left = static_cast<__mmask32>(~pick);
                 // Only the row's own codes: the next row's line may not be fetched (positions).
-                const __m512i c = _mm512_maskz_loadu_epi16(valid, r.codes + sample * r.pitch);
+                const __m512i c = _mm512_maskz_loadu_epi16(valid, r.codes + at * r.pitch);
+                if (out_codes) _mm512_mask_storeu_epi16(out_codes + dst * r.pitch, valid, c);
                 const __m512i l = _mm512_mask_blend_epi16(right, lo0, lo1);
                 const __m512i h = _mm512_mask_blend_epi16(right, hi0, hi1);
                 const std::uint32_t bits = _mm512_mask_cmple_epi16_mask(valid, c, l) |
@@ -195,7 +200,7 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
                 hi0 = _mm512_mask_max_epi16(hi0, left, hi0, c);
                 hi1 = _mm512_mask_max_epi16(hi1, right, hi1, c);
                 // Written every row, kept only when flagged: no branch.
-                waiting[used] = {sample, bits, static_cast<std::uint32_t>(side)};
+                waiting[used] = {at, bits, static_cast<std::uint32_t>(side)};
                 used += bits != 0;
             }
             const double yv = in_targets[s];
@@ -238,19 +243,21 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
     return true;
 }
 
-template <class P, bool Indexed, bool Ranges>
+template <class P, bool Indexed, bool InOrder, bool Ranges>
 bool partition_with(const CodePartition& p) {
     if (p.out_positions)
-        return p.stats ? partition_codes<P, Indexed, Ranges, true, true>(p)
-                       : partition_codes<P, Indexed, Ranges, true, false>(p);
-    return p.stats ? partition_codes<P, Indexed, Ranges, false, true>(p)
-                   : partition_codes<P, Indexed, Ranges, false, false>(p);
+        return p.stats ? partition_codes<P, Indexed, InOrder, Ranges, true, true>(p)
+                       : partition_codes<P, Indexed, InOrder, Ranges, true, false>(p);
+    return p.stats ? partition_codes<P, Indexed, InOrder, Ranges, false, true>(p)
+                   : partition_codes<P, Indexed, InOrder, Ranges, false, false>(p);
 }
 
 template <class P>
 bool partition_of(const CodePartition& p) {
-    if (p.rows.index) return p.ranges ? partition_with<P, true, true>(p) : partition_with<P, true, false>(p);
-    return p.ranges ? partition_with<P, false, true>(p) : partition_with<P, false, false>(p);
+    if (p.rows.index && p.rows.in_order)
+        return p.ranges ? partition_with<P, true, true, true>(p) : partition_with<P, true, true, false>(p);
+    if (p.rows.index) return p.ranges ? partition_with<P, true, false, true>(p) : partition_with<P, true, false, false>(p);
+    return p.ranges ? partition_with<P, false, false, true>(p) : partition_with<P, false, false, false>(p);
 }
 
 }  // namespace
