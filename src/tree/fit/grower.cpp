@@ -18,7 +18,7 @@ std::int64_t Grower::grow(const NodeTask& task) {
     const std::size_t level = task.level, begin = task.begin, end = task.end;
     const std::uint8_t budget = task.budget;
     const bool root = task.root;
-    const NodeData data = task.data;
+    const NodeData& data = task.data;
     const double shift = task.shift;
     const RangeSet* const ranges = task.ranges;
     if (budget == 0) return NO_CHILD;
@@ -46,11 +46,11 @@ std::int64_t Grower::grow(const NodeTask& task) {
         sides.per_row = kernels::side_words(st_.n_features);
         sides.words = st_.side_words.data() + begin * sides.per_row;
     }
-    auto choice = find_split(begin, count, data, root, large, shift, ranges, sides);
-    if (!choice) return NO_CHILD;
+    Choice choice;
+    if (!find_split(begin, count, data, root, large, shift, ranges, sides, choice)) return NO_CHILD;
 
-    const std::size_t f = choice->feature;
-    const std::size_t n_left = choice->n_left;
+    const std::size_t f = choice.feature;
+    const std::size_t n_left = choice.n_left;
     const std::uint8_t child_budget = budget - 1;
     const auto may_split = [&](std::size_t n) {
         return child_budget > 0 && n >= 2 && n >= params_.min_samples_split;
@@ -62,25 +62,34 @@ std::int64_t Grower::grow(const NodeTask& task) {
     if (level >= slots && sc_.pending.level_waits(level - slots)) flush();
     // Over codes the children's ranges cost a byte per value on the way.
     const bool take_ranges = move_rows && (ride || !certified_ || coded());
-    const NodeData children = partition(level + 1, begin, end, *choice, sc_.threshold[f], data,
+    const NodeData children = partition(level + 1, begin, end, choice, sc_.threshold[f], data,
                                         move_rows, take_ranges, large, child_ranges, sides);
     const std::size_t node = piece_.size();
-    piece_.push_back(GrownNode{Split{f, sc_.threshold[f], 0.0, {0.0, 0.0}}});
-    piece_[node].samples = {count, n_left};
-    const bool pending = !choice->exact;
+    GrownNode& grown = piece_.emplace_back();
+    grown.split.feature = f;
+    grown.split.threshold = sc_.threshold[f];
+    grown.samples = {count, n_left};
+    const bool pending = !choice.exact;
     double shifts[2];
-    if (choice->exact) {
-        const auto& stats = choice->sides;
-        piece_[node].split.impurity = split_impurity(stats[0], stats[1]);
-        piece_[node].split.values = {stats[0].mean, stats[1].mean};
+    if (choice.exact) {
+        const auto& stats = choice.sides;
+        grown.split.impurity = split_impurity(stats[0], stats[1]);
+        grown.split.values = {stats[0].mean, stats[1].mean};
         shifts[0] = stats[0].mean;
         shifts[1] = stats[1].mean;
     } else {
-        sc_.pending.add_split({node, level, choice->sides, {choice->rest[0], choice->rest[1]},
-                               {choice->rest_n[0], choice->rest_n[1]}, st_.target_index(level + 1), false, nullptr,
-                               {choice->rest_index[0], choice->rest_index[1]}});
-        shifts[0] = choice->estimate[0];
-        shifts[1] = choice->estimate[1];
+        PendingSplit& split = sc_.pending.add_split();
+        split.node = node;
+        split.level = level;
+        split.sides = choice.sides;
+        for (int side = 0; side < 2; ++side) {
+            split.y[side] = choice.rest[side];
+            split.n[side] = choice.rest_n[side];
+            split.index[side] = choice.rest_index[side];
+        }
+        split.buffer = st_.target_index(level + 1);
+        shifts[0] = choice.estimate[0];
+        shifts[1] = choice.estimate[1];
     }
     sc_.pending.mark_level(level, pending);
 
@@ -189,10 +198,10 @@ void Grower::split_into_chunks(std::size_t count, bool moving) {
     if (deficit_ > 0) deficit_ = (count - first) / (team - 1) - first;
 }
 
-std::optional<Choice> Grower::find_split(std::size_t begin, std::size_t count, NodeData data, bool root,
-                                         bool large, double shift, const RangeSet* ranges, NodeSides sides) {
+bool Grower::find_split(std::size_t begin, std::size_t count, const NodeData& data, bool root, bool large,
+                        double shift, const RangeSet* ranges, const NodeSides& sides, Choice& choice) {
     const std::size_t n_features = st_.n_features;
-    if (n_features == 0 || count < 2) return std::nullopt;  // a lone value never splits
+    if (n_features == 0 || count < 2) return false;  // a lone value never splits
     const double* rows = data.indexed ? data.rows : data.rows + begin * st_.stride;
     const ConstPositionPtr index = data.indexed ? data.positions + begin : nullptr;
     // Every tree fitted on this matrix starts from the same root ranges; a node below
@@ -248,39 +257,40 @@ std::optional<Choice> Grower::find_split(std::size_t begin, std::size_t count, N
 
     if (coded() && any_drawn) code_search();
 
-    std::optional<Choice> choice;
+    bool found = false;
     // With certified targets no impurity is NaN, so no comparison can fail first.
     if (any_drawn && !(certified_ && pending != Pending::none)) {
         if (certified_)
-            choice = certified_choice(rows, index, count, data.targets + begin, large, shift, stop, sides);
+            found = certified_choice(rows, index, count, data.targets + begin, large, shift, stop, sides, choice);
         else
-            choice = exact_choice(rows, count, data.targets + begin, large, stop);
+            found = exact_choice(rows, count, data.targets + begin, large, stop, choice);
     }
     if (pending == Pending::nan_value) fail(text::unwrap_none);
     if (pending == Pending::infinite_bound)
         fail("Uniform::sample_single: low and high must be finite");
-    return choice;
+    return found;
 }
 
-std::optional<Choice> Grower::exact_choice(const double* rows, std::size_t count, const double* y,
-                                           bool large, std::size_t stop) {
+bool Grower::exact_choice(const double* rows, std::size_t count, const double* y, bool large, std::size_t stop,
+                          Choice& c) {
     side_statistics(rows, count, y, large);
     ArgminByScore<std::size_t> best;
     for (std::size_t f = 0; f < stop; ++f) {
         if (!sc_.drawn[f]) continue;
         best.offer({impurity(f), f});
     }
-    if (!best.result()) return std::nullopt;
+    if (!best.result()) return false;
     const std::size_t f = best.result()->payload;
-    Choice c{f, static_cast<std::size_t>(sc_.count_left[f]), true, {}, {}};
+    c.feature = f;
+    c.n_left = static_cast<std::size_t>(sc_.count_left[f]);
+    c.exact = true;
     c.sides[0] = {sc_.mean_left[f], static_cast<std::uint64_t>(sc_.count_left[f]), sc_.m2_left[f]};
     c.sides[1] = {sc_.mean_right[f], static_cast<std::uint64_t>(sc_.count_right[f]), sc_.m2_right[f]};
-    return c;
+    return true;
 }
 
-std::optional<Choice> Grower::certified_choice(const double* rows, ConstPositionPtr index,
-                                               std::size_t count, const double* y, bool large,
-                                               double shift, std::size_t stop, NodeSides sides) {
+bool Grower::certified_choice(const double* rows, ConstPositionPtr index, std::size_t count, const double* y,
+                              bool large, double shift, std::size_t stop, const NodeSides& sides, Choice& c) {
     const NodeTargets node = masked_sums(rows, index, count, y, large, shift, sides);
     // Every threshold lies within the values its ranges were taken from, so both sides
     // hold a row, unless a signal handler rewrote x since.
@@ -290,17 +300,23 @@ std::optional<Choice> Grower::certified_choice(const double* rows, ConstPosition
     certified_candidates(node, sc_.above.data(), sc_.sum_above.data(), sc_.drawn.data(), stop,
                          sc_.candidates);
     const auto& cand = sc_.candidates;
-    if (cand.empty()) return std::nullopt;
+    if (cand.empty()) return false;
     if (cand.size() == 1) {
         const std::size_t f = cand[0];
         const std::size_t above = static_cast<std::size_t>(sc_.above[f]);
-        Choice c{f, count - above, false, {}, {}};
+        c.feature = f;
+        c.n_left = count - above;
+        c.exact = false;
         c.estimate[0] = shift + (node.sum - sc_.sum_above[f]) / static_cast<double>(count - above);
         c.estimate[1] = shift + sc_.sum_above[f] / static_cast<double>(above);
-        return c;
+        return true;
     }
     const ExactWinner w = exact_winner(rows, index, st_.stride, count, y, sc_.threshold.data(), cand);
-    return Choice{w.feature, static_cast<std::size_t>(w.left.count), true, {w.left, w.right}, {}};
+    c.feature = w.feature;
+    c.n_left = static_cast<std::size_t>(w.left.count);
+    c.exact = true;
+    c.sides = {w.left, w.right};
+    return true;
 }
 
 void Grower::code_search() {

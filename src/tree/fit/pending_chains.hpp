@@ -70,14 +70,21 @@ public:
     bool empty() const { return splits_.empty(); }
 
     void add_split(const PendingSplit& split) { splits_.push_back(split); }
+    // A new split for the caller to write in place: a copy of one just written would
+    // stall on its stores.
+    PendingSplit& add_split() { return splits_.emplace_back(); }
     void add_settle(const PendingSettle& settle) {
         settles_.push_back(settle);
         need(settle.node);
     }
     // The grower's split of `node` must be complete before its tree is.
     void need(std::size_t node) {
-        for (PendingSplit& p : splits_)
-            if (!p.out && p.node == node) p.needed = true;
+        // The grower's own splits have distinct nodes, its latest at the back.
+        for (std::size_t i = splits_.size(); i-- > 0;)
+            if (!splits_[i].out && splits_[i].node == node) {
+                splits_[i].needed = true;
+                return;
+            }
     }
     // Whether the latest node of `level` left its statistics pending (it is the ancestor of
     // every node grown below it since): its children's targets must stay in place.
