@@ -157,7 +157,8 @@ public:
             tree_.splitters.reserve(main_.size());
             tree_.node_samples.reserve(main_.size());
             for (std::size_t i = 0; i < main_.size(); ++i) {
-                tree_.splitters.push_back(RandomSplitRule{main_[i].split});
+                // Written in place: a rule copied from one just built stalls on its stores.
+                tree_.splitters.emplace_back().split_info.emplace(main_[i].split);
                 tree_.node_samples.push_back(main_[i].samples);
                 if (placed_) (*placed_)[i] = i;
             }
@@ -174,7 +175,7 @@ private:
     std::int64_t emit(const Piece& piece, std::size_t i) {
         const auto node = static_cast<std::int64_t>(tree_.splitters.size());
         if (placed_ && &piece == &main_) (*placed_)[i] = static_cast<std::size_t>(node);
-        tree_.splitters.push_back(RandomSplitRule{piece[i].split});
+        tree_.splitters.emplace_back().split_info.emplace(piece[i].split);
         tree_.node_samples.push_back(piece[i].samples);
         if (!piece[i].done) return node;
         Route r{NO_CHILD, NO_CHILD};
