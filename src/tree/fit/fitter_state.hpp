@@ -48,9 +48,11 @@ struct RangeSet {
         min_code.assign(groups * FeatureCodes::group, 0);
         max_code.assign(groups * FeatureCodes::group, 0);
     }
+    // The side's arrays for a partition to fill (count left as it was: see fresh).
+    kernels::SideRanges arrays() { return {min.data(), max.data(), 0, min_code.data(), max_code.data()}; }
     kernels::SideRanges fresh() {
         count = 0;
-        return {min.data(), max.data(), 0, min_code.data(), max_code.data()};
+        return arrays();
     }
     // Appends a later run of the same side, under the same rules: the first minimum, the
     // last maximum.
