@@ -48,9 +48,11 @@ struct RangeSet {
         min_code.assign(groups * FeatureCodes::group, 0);
         max_code.assign(groups * FeatureCodes::group, 0);
     }
+    // The side's arrays for a partition to fill (count left as it was: see fresh).
+    kernels::SideRanges arrays() { return {min.data(), max.data(), 0, min_code.data(), max_code.data()}; }
     kernels::SideRanges fresh() {
         count = 0;
-        return {min.data(), max.data(), 0, min_code.data(), max_code.data()};
+        return arrays();
     }
     // Appends a later run of the same side, under the same rules: the first minimum, the
     // last maximum.
@@ -199,6 +201,17 @@ struct InFlight {
     std::vector<DeferredSubtree> deferred;
     std::vector<Piece> pieces;
     std::int64_t root = NO_CHILD;
+
+    // As new, but the lists keep their memory: a boosting fit starts a tree per stage.
+    void reset() {
+        tree = nullptr;
+        fitted = nullptr;
+        certified = spread = open = false;
+        main.clear();
+        deferred.clear();
+        pieces.clear();
+        root = NO_CHILD;
+    }
 };
 
 class TreeFitterState {
@@ -338,6 +351,8 @@ public:
     std::vector<double> root_min, root_max;
     std::vector<std::int64_t> root_has_nan;
     InFlight in_flight;
+    // The tree's node of each node of the main piece (kept between fits for its memory).
+    std::vector<std::size_t> placed;
     // Set: the fitted values are taken, times this, off what `fitted` holds (see
     // TreeFitter::subtract_fitted).
     std::optional<double> subtract_rate;

@@ -18,7 +18,7 @@ std::int64_t Grower::grow(const NodeTask& task) {
     const std::size_t level = task.level, begin = task.begin, end = task.end;
     const std::uint8_t budget = task.budget;
     const bool root = task.root;
-    const NodeData data = task.data;
+    const NodeData& data = task.data;
     const double shift = task.shift;
     const RangeSet* const ranges = task.ranges;
     if (budget == 0) return NO_CHILD;
@@ -46,9 +46,9 @@ std::int64_t Grower::grow(const NodeTask& task) {
         sides.per_row = kernels::side_words(st_.n_features);
         sides.words = st_.side_words.data() + begin * sides.per_row;
     }
-    auto choice = find_split(begin, count, data, root, large, shift, ranges, sides);
-    if (!choice) return NO_CHILD;
-    const Made made = make_node(task, *choice, large, sides, false);
+    Choice choice;
+    if (!find_split(begin, count, data, root, large, shift, ranges, sides, choice)) return NO_CHILD;
+    const Made made = make_node(task, choice, large, sides, false);
     auto& child_ranges = sc_.levels[level + 1];
     for (int side = 0; side < 2; ++side)
         attach(made, side,
@@ -78,19 +78,28 @@ Grower::Made Grower::make_node(const NodeTask& task, Choice& choice, bool large,
                               made.take_ranges, large, child_ranges, sides);
     const std::size_t node = piece_.size();
     made.node = node;
-    piece_.push_back(GrownNode{Split{f, sc_.threshold[f], 0.0, {0.0, 0.0}}});
-    piece_[node].samples = {count, n_left};
+    GrownNode& grown = piece_.emplace_back();
+    grown.split.feature = f;
+    grown.split.threshold = sc_.threshold[f];
+    grown.samples = {count, n_left};
     made.pending = !choice.exact;
     if (choice.exact) {
         const auto& stats = choice.sides;
-        piece_[node].split.impurity = split_impurity(stats[0], stats[1]);
-        piece_[node].split.values = {stats[0].mean, stats[1].mean};
+        grown.split.impurity = split_impurity(stats[0], stats[1]);
+        grown.split.values = {stats[0].mean, stats[1].mean};
         made.shifts[0] = stats[0].mean;
         made.shifts[1] = stats[1].mean;
     } else {
-        sc_.pending.add_split({node, level, choice.sides, {choice.rest[0], choice.rest[1]},
-                               {choice.rest_n[0], choice.rest_n[1]}, st_.target_index(level + 1), false, nullptr,
-                               {choice.rest_index[0], choice.rest_index[1]}});
+        PendingSplit& split = sc_.pending.add_split();
+        split.node = node;
+        split.level = level;
+        split.sides = choice.sides;
+        for (int side = 0; side < 2; ++side) {
+            split.y[side] = choice.rest[side];
+            split.n[side] = choice.rest_n[side];
+            split.index[side] = choice.rest_index[side];
+        }
+        split.buffer = st_.target_index(level + 1);
         made.shifts[0] = choice.estimate[0];
         made.shifts[1] = choice.estimate[1];
     }
@@ -202,23 +211,23 @@ void Grower::split_into_chunks(std::size_t count, bool moving) {
     if (deficit_ > 0) deficit_ = (count - first) / (team - 1) - first;
 }
 
-std::optional<Choice> Grower::find_split(std::size_t begin, std::size_t count, NodeData data, bool root,
-                                         bool large, double shift, const RangeSet* ranges, NodeSides sides) {
+bool Grower::find_split(std::size_t begin, std::size_t count, const NodeData& data, bool root, bool large,
+                        double shift, const RangeSet* ranges, const NodeSides& sides, Choice& choice) {
     Draws d;
-    if (!draw_split(begin, count, data, root, large, ranges, d)) return std::nullopt;
+    if (!draw_split(begin, count, data, root, large, ranges, d)) return false;
     const double* rows = data.indexed ? data.rows : data.rows + begin * st_.stride;
     const ConstPositionPtr index = data.indexed ? data.positions + begin : nullptr;
-    std::optional<Choice> choice;
+    bool found = false;
     // With certified targets no impurity is NaN, so no comparison can fail first.
     if (d.any && !(certified_ && d.pending != Pending::none)) {
         if (certified_)
-            choice = certified_choice(rows, index, data.codes ? data.codes + begin * st_.codes.pitch() : nullptr,
-                                      count, data.targets + begin, large, shift, d.stop, sides);
+            found = certified_choice(rows, index, data.codes ? data.codes + begin * st_.codes.pitch() : nullptr,
+                                     count, data.targets + begin, large, shift, d.stop, sides, choice);
         else
-            choice = exact_choice(rows, count, data.targets + begin, large, d.stop);
+            found = exact_choice(rows, count, data.targets + begin, large, d.stop, choice);
     }
     raise(d.pending);
-    return choice;
+    return found;
 }
 
 void Grower::raise(Pending pending) {
@@ -227,7 +236,7 @@ void Grower::raise(Pending pending) {
         fail("Uniform::sample_single: low and high must be finite");
 }
 
-bool Grower::draw_split(std::size_t begin, std::size_t count, NodeData data, bool root, bool large,
+bool Grower::draw_split(std::size_t begin, std::size_t count, const NodeData& data, bool root, bool large,
                         const RangeSet* ranges, Draws& d) {
     const std::size_t n_features = st_.n_features;
     if (n_features == 0 || count < 2) return false;  // a lone value never splits
@@ -292,32 +301,33 @@ bool Grower::draw_split(std::size_t begin, std::size_t count, NodeData data, boo
     return true;
 }
 
-std::optional<Choice> Grower::exact_choice(const double* rows, std::size_t count, const double* y,
-                                           bool large, std::size_t stop) {
+bool Grower::exact_choice(const double* rows, std::size_t count, const double* y, bool large, std::size_t stop,
+                          Choice& c) {
     side_statistics(rows, count, y, large);
     ArgminByScore<std::size_t> best;
     for (std::size_t f = 0; f < stop; ++f) {
         if (!sc_.drawn[f]) continue;
         best.offer({impurity(f), f});
     }
-    if (!best.result()) return std::nullopt;
+    if (!best.result()) return false;
     const std::size_t f = best.result()->payload;
-    Choice c{f, static_cast<std::size_t>(sc_.count_left[f]), true, {}, {}};
+    c.feature = f;
+    c.n_left = static_cast<std::size_t>(sc_.count_left[f]);
+    c.exact = true;
     c.sides[0] = {sc_.mean_left[f], static_cast<std::uint64_t>(sc_.count_left[f]), sc_.m2_left[f]};
     c.sides[1] = {sc_.mean_right[f], static_cast<std::uint64_t>(sc_.count_right[f]), sc_.m2_right[f]};
-    return c;
+    return true;
 }
 
-std::optional<Choice> Grower::certified_choice(const double* rows, ConstPositionPtr index, const code_t* codes,
-                                               std::size_t count, const double* y, bool large,
-                                               double shift, std::size_t stop, NodeSides sides) {
+bool Grower::certified_choice(const double* rows, ConstPositionPtr index, const code_t* codes, std::size_t count,
+                              const double* y, bool large, double shift, std::size_t stop, const NodeSides& sides,
+                              Choice& c) {
     const NodeTargets node = masked_sums(rows, index, codes, count, y, large, shift, sides);
-    return certified_pick(rows, index, count, y, shift, stop, node);
+    return certified_pick(rows, index, count, y, shift, stop, node, c);
 }
 
-std::optional<Choice> Grower::certified_pick(const double* rows, ConstPositionPtr index, std::size_t count,
-                                             const double* y, double shift, std::size_t stop,
-                                             const NodeTargets& node) {
+bool Grower::certified_pick(const double* rows, ConstPositionPtr index, std::size_t count, const double* y,
+                            double shift, std::size_t stop, const NodeTargets& node, Choice& c) {
     // Every threshold lies within the values its ranges were taken from, so both sides
     // hold a row, unless a signal handler rewrote x since.
     for (std::size_t f = 0; f < stop; ++f)
@@ -326,17 +336,23 @@ std::optional<Choice> Grower::certified_pick(const double* rows, ConstPositionPt
     certified_candidates(node, sc_.above.data(), sc_.sum_above.data(), sc_.drawn.data(), stop,
                          sc_.candidates);
     const auto& cand = sc_.candidates;
-    if (cand.empty()) return std::nullopt;
+    if (cand.empty()) return false;
     if (cand.size() == 1) {
         const std::size_t f = cand[0];
         const std::size_t above = static_cast<std::size_t>(sc_.above[f]);
-        Choice c{f, count - above, false, {}, {}};
+        c.feature = f;
+        c.n_left = count - above;
+        c.exact = false;
         c.estimate[0] = shift + (node.sum - sc_.sum_above[f]) / static_cast<double>(count - above);
         c.estimate[1] = shift + sc_.sum_above[f] / static_cast<double>(above);
-        return c;
+        return true;
     }
     const ExactWinner w = exact_winner(rows, index, st_.stride, count, y, sc_.threshold.data(), cand);
-    return Choice{w.feature, static_cast<std::size_t>(w.left.count), true, {w.left, w.right}, {}};
+    c.feature = w.feature;
+    c.n_left = static_cast<std::size_t>(w.left.count);
+    c.exact = true;
+    c.sides = {w.left, w.right};
+    return true;
 }
 
 void Grower::code_search() {

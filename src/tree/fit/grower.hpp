@@ -121,28 +121,30 @@ private:
 
     // The rule fit of one node: every feature's range, one draw per non-constant feature
     // in feature order, and the first feature of least impurity.
-    std::optional<Choice> find_split(std::size_t begin, std::size_t count, NodeData data, bool root,
-                                     bool large, double shift, const RangeSet* ranges, NodeSides sides);
+    // Fills `choice` and returns true where the node splits. Arguments and the choice by
+    // reference: copies of structs just written stall on their stores.
+    bool find_split(std::size_t begin, std::size_t count, const NodeData& data, bool root, bool large,
+                    double shift, const RangeSet* ranges, const NodeSides& sides, Choice& choice);
 
     // find_split's ranges and draws into the scratch; false where the node cannot split.
-    bool draw_split(std::size_t begin, std::size_t count, NodeData data, bool root, bool large,
+    bool draw_split(std::size_t begin, std::size_t count, const NodeData& data, bool root, bool large,
                     const RangeSet* ranges, Draws& d);
     // The failure a node's draws held back.
     static void raise(Pending pending);
 
     // Every drawn feature's exact statistics, the least impurity first in feature order.
-    std::optional<Choice> exact_choice(const double* rows, std::size_t count, const double* y,
-                                       bool large, std::size_t stop);
+    bool exact_choice(const double* rows, std::size_t count, const double* y, bool large, std::size_t stop,
+                      Choice& choice);
 
     // The estimates pick the candidates; only they get exact statistics. A lone candidate
     // is the winner, and its statistics come from the pass over its children.
-    std::optional<Choice> certified_choice(const double* rows, ConstPositionPtr index, const code_t* codes,
-                                           std::size_t count, const double* y, bool large,
-                                           double shift, std::size_t stop, NodeSides sides);
+    bool certified_choice(const double* rows, ConstPositionPtr index, const code_t* codes, std::size_t count,
+                          const double* y, bool large, double shift, std::size_t stop, const NodeSides& sides,
+                          Choice& choice);
 
     // The choice from the estimate pass's sums (in the scratch) and the node's summary.
-    std::optional<Choice> certified_pick(const double* rows, ConstPositionPtr index, std::size_t count,
-                                         const double* y, double shift, std::size_t stop, const NodeTargets& node);
+    bool certified_pick(const double* rows, ConstPositionPtr index, std::size_t count, const double* y,
+                        double shift, std::size_t stop, const NodeTargets& node, Choice& choice);
 
     // The summary of the node's targets and, per feature, the rows above the threshold and their
     // sum. A large node's chunks of rows run on the team; their sums add in any order.

@@ -139,9 +139,9 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
         if (!tagged) {
             for (std::size_t i = 0; i < live.size(); ++i) {
                 const NodeTask& t = live[i].task;
-                auto choice = find_split(t.begin, t.end - t.begin, t.data, t.root, false, t.shift, t.ranges, sides[i]);
-                if (choice)
-                    split(live[i], *choice, sides[i]);
+                Choice choice;
+                if (find_split(t.begin, t.end - t.begin, t.data, t.root, false, t.shift, t.ranges, sides[i], choice))
+                    split(live[i], choice, sides[i]);
                 else
                     hang(live[i], NO_CHILD);
             }
@@ -197,16 +197,17 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
             }
             restore(sc_, sc_.level_nodes[i]);
             const Draws& d = draws[i];
-            std::optional<Choice> choice;
+            Choice choice;
+            bool found = false;
             if (d.any && d.pending == Pending::none) {
                 const double* rows = t.data.indexed ? t.data.rows : t.data.rows + t.begin * st_.stride;
                 const ConstPositionPtr index = t.data.indexed ? t.data.positions + t.begin : nullptr;
-                choice = certified_pick(rows, index, t.end - t.begin, t.data.targets + t.begin, t.shift, d.stop,
-                                        summaries[i]);
+                found = certified_pick(rows, index, t.end - t.begin, t.data.targets + t.begin, t.shift, d.stop,
+                                       summaries[i], choice);
             }
             raise(d.pending);
-            if (choice)
-                split(live[i], *choice, sides[i]);
+            if (found)
+                split(live[i], choice, sides[i]);
             else
                 hang(live[i], NO_CHILD);
         }

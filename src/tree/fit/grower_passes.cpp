@@ -211,7 +211,10 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
     // `rights` ones.
     std::size_t lefts = 0, rights = 0;
     if (!large) {
-        kernels::SideRanges sides[2] = {child_ranges[0].fresh(), child_ranges[1].fresh()};
+        // Both sides' arrays before either count is cleared: the second side's pointers,
+        // read in one load beside the first side's count just written, stalled on it.
+        kernels::SideRanges sides[2] = {child_ranges[0].arrays(), child_ranges[1].arrays()};
+        child_ranges[0].count = child_ranges[1].count = 0;
         move(begin, end, 0, n_left, sides, true);
         child_ranges[0].count = sides[0].count;
         child_ranges[1].count = sides[1].count;

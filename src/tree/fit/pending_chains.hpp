@@ -10,6 +10,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <utility>
 #include <vector>
 
 #include "core/numerics.hpp"
@@ -44,6 +46,27 @@ struct PendingSplit {
     }
 };
 
+// Builds a new element default-initialized, not zeroed first: a split is written in
+// place by its grower (add_split), and zeroing it took a string instruction.
+template <class T>
+struct InPlaceAllocator : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = InPlaceAllocator<U>;
+    };
+    InPlaceAllocator() = default;
+    template <class U>
+    InPlaceAllocator(const InPlaceAllocator<U>&) noexcept {}
+    template <class U>
+    void construct(U* p) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U* p, A&&... a) {
+        std::construct_at(p, std::forward<A>(a)...);
+    }
+};
+
 // Training samples of a side without a child, to get that side's value once known.
 struct PendingSettle {
     std::size_t node;  // in the grower's piece, whose split the flush completes first
@@ -70,14 +93,21 @@ public:
     bool empty() const { return splits_.empty(); }
 
     void add_split(const PendingSplit& split) { splits_.push_back(split); }
+    // A new split for the caller to write in place (its node, level, y and n are not
+    // set): a copy of one just written would stall on its stores.
+    PendingSplit& add_split() { return splits_.emplace_back(); }
     void add_settle(const PendingSettle& settle) {
         settles_.push_back(settle);
         need(settle.node);
     }
     // The grower's split of `node` must be complete before its tree is.
     void need(std::size_t node) {
-        for (PendingSplit& p : splits_)
-            if (!p.out && p.node == node) p.needed = true;
+        // The grower's own splits have distinct nodes, its latest at the back.
+        for (std::size_t i = splits_.size(); i-- > 0;)
+            if (!splits_[i].out && splits_[i].node == node) {
+                splits_[i].needed = true;
+                return;
+            }
     }
     // Whether the latest node of `level` left its statistics pending (it is the ancestor of
     // every node grown below it since): its children's targets must stay in place.
@@ -160,7 +190,7 @@ private:
     // Runs the chains of the needed splits.
     void run(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes);
 
-    std::vector<PendingSplit> splits_;
+    std::vector<PendingSplit, InPlaceAllocator<PendingSplit>> splits_;
     std::vector<PendingSettle> settles_;
     std::vector<char> level_waits_;
     std::vector<kernels::Chain> chains_;

@@ -87,8 +87,7 @@ struct TargetsSummary {
 TargetsSummary summarize_targets(const double* y, std::size_t n, std::size_t team) {
     constexpr std::size_t team_targets = std::size_t{1} << 16;
     if (n < team_targets) team = 1;
-    std::vector<TargetsSummary> parts(team);
-    const auto chunk = [&](std::size_t t) {
+    const auto chunk = [&](std::size_t t) -> TargetsSummary {
         const std::size_t begin = n * t / team, end = n * (t + 1) / team;
         // Four sums side by side (two pairs of lanes: this file is built for the baseline
         // processor) and both magnitude checks in the same pass; a NaN fails them.
@@ -96,20 +95,26 @@ TargetsSummary summarize_targets(const double* y, std::size_t n, std::size_t tea
         bool certified = true, moderate = true;
         std::size_t i = begin;
 #if defined(__SSE2__)
-        __m128d sums[2] = {_mm_setzero_pd(), _mm_setzero_pd()};
+        // Named, not an array: the compiler kept an array's sums in memory, a store and a
+        // load in every step of their chains.
+        __m128d sum0 = _mm_setzero_pd(), sum1 = _mm_setzero_pd();
         __m128d below_certified = _mm_castsi128_pd(_mm_set1_epi32(-1)), below_moderate = below_certified;
         const __m128d magnitude = _mm_castsi128_pd(_mm_set1_epi64x(INT64_MAX));
         const __m128d certified_bound = _mm_set1_pd(certified_target), moderate_bound = _mm_set1_pd(moderate_target);
-        for (; i + 4 <= end; i += 4)
-            for (int k = 0; k < 2; ++k) {
-                const __m128d v = _mm_loadu_pd(y + i + 2 * k);
-                sums[k] = _mm_add_pd(sums[k], v);
-                const __m128d size = _mm_and_pd(v, magnitude);
-                below_certified = _mm_and_pd(below_certified, _mm_cmple_pd(size, certified_bound));
-                below_moderate = _mm_and_pd(below_moderate, _mm_cmple_pd(size, moderate_bound));
-            }
-        _mm_storeu_pd(part, sums[0]);
-        _mm_storeu_pd(part + 2, sums[1]);
+        const auto check = [&](__m128d v) {
+            const __m128d size = _mm_and_pd(v, magnitude);
+            below_certified = _mm_and_pd(below_certified, _mm_cmple_pd(size, certified_bound));
+            below_moderate = _mm_and_pd(below_moderate, _mm_cmple_pd(size, moderate_bound));
+        };
+        for (; i + 4 <= end; i += 4) {
+            const __m128d v0 = _mm_loadu_pd(y + i), v1 = _mm_loadu_pd(y + i + 2);
+            sum0 = _mm_add_pd(sum0, v0);
+            sum1 = _mm_add_pd(sum1, v1);
+            check(v0);
+            check(v1);
+        }
+        _mm_storeu_pd(part, sum0);
+        _mm_storeu_pd(part + 2, sum1);
         certified = _mm_movemask_pd(below_certified) == 3;
         moderate = _mm_movemask_pd(below_moderate) == 3;
 #else
@@ -119,18 +124,22 @@ TargetsSummary summarize_targets(const double* y, std::size_t n, std::size_t tea
         moderate = moderate_targets(y + begin, i - begin);
 #endif
         for (std::size_t j = i; j < end; ++j) part[0] += y[j];
-        parts[t] = {certified && certifiable_targets(y + i, end - i), moderate && moderate_targets(y + i, end - i),
-                    (part[0] + part[1]) + (part[2] + part[3])};
+        return {certified && certifiable_targets(y + i, end - i), moderate && moderate_targets(y + i, end - i),
+                (part[0] + part[1]) + (part[2] + part[3])};
     };
-    if (team > 1)
-        parallel_team(team, chunk);
-    else
-        chunk(0);
     TargetsSummary all{n < (std::size_t{1} << 40), true, 0.0};
-    for (const TargetsSummary& p : parts) {
+    const auto add = [&](const TargetsSummary& p) {
         all.certified = all.certified && p.certified;
         all.moderate = all.moderate && p.moderate;
         all.shift += p.shift;
+    };
+    if (team > 1) {
+        std::vector<TargetsSummary> parts(team);
+        parallel_team(team, [&](std::size_t t) { parts[t] = chunk(t); });
+        for (const TargetsSummary& p : parts) add(p);
+    } else {
+        // A boosting stage of a small fit: no list to allocate.
+        add(chunk(0));
     }
     if (n > 0) all.shift /= static_cast<double>(n);
     return all;
@@ -149,9 +158,13 @@ public:
 
     void run() {
         if (deferred_.empty() && !level_order_) {
-            // Grown on one thread: the nodes already stand in pre-order.
+            // Grown on one thread: the nodes already stand in pre-order. A new tree's lists,
+            // each allocated once at its size.
+            tree_.splitters.reserve(main_.size());
+            tree_.node_samples.reserve(main_.size());
             for (std::size_t i = 0; i < main_.size(); ++i) {
-                tree_.splitters.push_back(RandomSplitRule{main_[i].split});
+                // Written in place: a rule copied from one just built stalls on its stores.
+                tree_.splitters.emplace_back().split_info.emplace(main_[i].split);
                 tree_.node_samples.push_back(main_[i].samples);
                 if (placed_) (*placed_)[i] = i;
             }
@@ -168,7 +181,7 @@ private:
     std::int64_t emit(const Piece& piece, std::size_t i) {
         const auto node = static_cast<std::int64_t>(tree_.splitters.size());
         if (placed_ && &piece == &main_) (*placed_)[i] = static_cast<std::size_t>(node);
-        tree_.splitters.push_back(RandomSplitRule{piece[i].split});
+        tree_.splitters.emplace_back().split_info.emplace(piece[i].split);
         tree_.node_samples.push_back(piece[i].samples);
         if (!piece[i].done) return node;
         Route r{NO_CHILD, NO_CHILD};
@@ -298,7 +311,7 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     // What finish needs: the nodes of the calling thread's grower, whose small nodes'
     // statistics may still be pending.
     InFlight& fit = st.in_flight;
-    fit = InFlight{};
+    fit.reset();
     fit.tree = &tree;
     fit.fitted = fitted;
     fit.certified = certified;
@@ -375,7 +388,7 @@ void TreeFitter::finish(bool chains_done) {
     // A spread fit's chains never run with other fits' (pending_chains).
     Grower(st, fit.tree->params, fit.fitted, st.scratch[0], fit.main, nullptr, fit.certified)
         .flush(chains_done && !fit.spread, fit.spread ? PendingChains::Which::own : PendingChains::Which::all);
-    std::vector<std::size_t> placed;
+    std::vector<std::size_t>& placed = st.placed;
     Assembler(*fit.tree, fit.main, fit.pieces, fit.level_order, &placed).run();
     // What is still pending completes the assembled tree's splits (whose storage a move of
     // the tree keeps) as it runs on in the next trees' steps.
@@ -410,7 +423,9 @@ void TreeFitter::fit(DecisionTreeImpl& tree, VectorView y, double* fitted) {
 }
 
 void TreeFitter::finish_together(std::span<TreeFitter* const> fitters, std::span<std::exception_ptr> failures) {
-    std::vector<kernels::Chain> chains;
+    // Kept by the thread: a boosting fit gathers its chains once a stage.
+    thread_local std::vector<kernels::Chain> chains;
+    chains.clear();
     for (TreeFitter* f : fitters) f->pending_chains(chains);
     kernels::node_kernels().welford_chains(chains.data(), chains.size());
     for (std::size_t i = 0; i < fitters.size(); ++i) {
