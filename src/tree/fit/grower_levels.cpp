@@ -31,24 +31,25 @@ static_assert(std::size_t{1} << (tagged_levels - 1) <= kernels::max_tagged_nodes
 
 constexpr std::uint8_t no_node = 0xff;
 
+// What a node's draws leave in the scratch, kept in its level record until its pass.
+template <class To, class From>
+void copy_draws(To& to, const From& from) {
+    to.threshold = from.threshold;
+    to.drawn = from.drawn;
+    to.code_above = from.code_above;
+    to.code_tie = from.code_tie;
+    to.code_exact = from.code_exact;
+    to.code_side = from.code_side;
+}
+
 void save(LevelNode& to, const NodeScratch& sc) {
-    to.threshold = sc.threshold;
-    to.drawn = sc.drawn;
-    to.code_above = sc.code_above;
-    to.code_tie = sc.code_tie;
-    to.code_exact = sc.code_exact;
-    to.code_side = sc.code_side;
+    copy_draws(to, sc);
     to.above.assign(sc.above.size(), 0);
     to.sum_above.assign(sc.sum_above.size(), 0.0);
 }
 
 void restore(NodeScratch& sc, const LevelNode& from) {
-    sc.threshold = from.threshold;
-    sc.drawn = from.drawn;
-    sc.code_above = from.code_above;
-    sc.code_tie = from.code_tie;
-    sc.code_exact = from.code_exact;
-    sc.code_side = from.code_side;
+    copy_draws(sc, from);
     sc.above = from.above;
     sc.sum_above = from.sum_above;
 }
