@@ -59,28 +59,40 @@ std::int64_t Grower::grow(const NodeTask& task) {
 }
 
 Grower::Made Grower::make_node(const NodeTask& task, Choice& choice, bool large, NodeSides sides, bool level_wide) {
-    const std::size_t level = task.level, begin = task.begin, end = task.end, count = end - begin;
-    const std::size_t f = choice.feature;
+    Made made = plan_node(task, choice);
+    const double threshold = sc_.threshold[choice.feature];
+    made.children = partition(task.level + 1, task.begin, task.end, choice, threshold, task.data, made.move_rows,
+                              made.take_ranges, large, sc_.levels[task.level + 1], sides);
+    record_node(task, choice, threshold, level_wide, made);
+    return made;
+}
+
+Grower::Made Grower::plan_node(const NodeTask& task, const Choice& choice) {
+    const std::size_t level = task.level, count = task.end - task.begin;
     const std::size_t n_left = choice.n_left;
     Made made;
     made.child_budget = task.budget - 1;
     const auto may_split = [&](std::size_t n) {
         return made.child_budget > 0 && n >= 2 && n >= params_.min_samples_split;
     };
-    const bool move_rows = may_split(n_left) || may_split(count - n_left);
-    auto& child_ranges = sc_.levels[level + 1];
+    made.move_rows = may_split(n_left) || may_split(count - n_left);
     // The children's targets overwrite those of a pending ancestor's children.
     const std::size_t slots = st_.target_slots;
     if (level >= slots && sc_.pending.level_waits(level - slots)) flush();
     // Over codes the children's ranges cost a byte per value on the way.
-    made.take_ranges = move_rows && (rides(count) || !certified_ || coded());
-    made.children = partition(level + 1, begin, end, choice, sc_.threshold[f], task.data, move_rows,
-                              made.take_ranges, large, child_ranges, sides);
+    made.take_ranges = made.move_rows && (rides(count) || !certified_ || coded());
+    return made;
+}
+
+void Grower::record_node(const NodeTask& task, Choice& choice, double threshold, bool level_wide, Made& made) {
+    const std::size_t level = task.level, begin = task.begin, end = task.end, count = end - begin;
+    const std::size_t f = choice.feature;
+    const std::size_t n_left = choice.n_left;
     const std::size_t node = piece_.size();
     made.node = node;
     GrownNode& grown = piece_.emplace_back();
     grown.split.feature = f;
-    grown.split.threshold = sc_.threshold[f];
+    grown.split.threshold = threshold;
     grown.samples = {count, n_left};
     made.pending = !choice.exact;
     if (choice.exact) {
@@ -108,7 +120,6 @@ Grower::Made Grower::make_node(const NodeTask& task, Choice& choice, bool large,
     made.bounds[0] = begin;
     made.bounds[1] = begin + n_left;
     made.bounds[2] = end;
-    return made;
 }
 
 void Grower::attach(const Made& made, int side, std::int64_t child) {

@@ -80,13 +80,32 @@ private:
         NodeData children{};
         std::size_t bounds[3] = {0, 0, 0};
         double shifts[2] = {0.0, 0.0};
-        bool pending = false, take_ranges = false;
+        bool pending = false, take_ranges = false, move_rows = false;
         std::uint8_t child_budget = 0;
+    };
+    // A node of a level partitioned at once: its task, its choice (null: it does not
+    // split), its draws and where its children's ranges go; what its partition made.
+    struct LevelSplit {
+        const NodeTask* task;
+        Choice* choice;
+        const LevelNode* draws;
+        RangeSet* child_ranges;  // both sides'
+        Made made;
     };
 
     // The node's partition and its record; `level_wide`: its level's other nodes may have
     // left the level waiting already.
     Made make_node(const NodeTask& task, Choice& choice, bool large, NodeSides sides, bool level_wide);
+    // make_node's steps: what the partition moves (and room for the children's targets),
+    // then, once it has run, the node's record.
+    Made plan_node(const NodeTask& task, const Choice& choice);
+    void record_node(const NodeTask& task, Choice& choice, double threshold, bool level_wide, Made& made);
+    // The partitions of a level's nodes (tagged by st_.tags, in order) in one pass over every
+    // row in sample order, where each node that splits takes its children's ranges; the
+    // rows' tags become their children's places in the next level (two per node that
+    // splits, in order). False, with nothing moved, where the pass does not apply.
+    // (grower_level_partition.cpp)
+    bool partition_level(std::vector<LevelSplit>& nodes);
     // Hangs a child (or its absence) under a made node.
     void attach(const Made& made, int side, std::int64_t child);
 

@@ -93,13 +93,11 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
     const std::size_t words = kernels::side_words(st_.n_features);
 
     // A live node's split made; its children queued for the next level or grown below.
-    const auto split = [&](const Open& o, Choice& choice, NodeSides node_sides) {
+    const auto place = [&](const Open& o, const Made& m, std::array<RangeSet, 2>& child_ranges) {
         const NodeTask& t = o.task;
-        const Made m = make_node(t, choice, false, node_sides, true);
         made.push_back(m);
         const std::size_t at = made.size() - 1;
         hang(o, static_cast<std::int64_t>(m.node));
-        auto& child_ranges = sc_.levels[t.level + 1];
         for (int side = 0; side < 2; ++side) {
             NodeTask c{t.level + 1, m.bounds[side], m.bounds[side + 1], m.child_budget, false, m.children,
                        m.shifts[side], m.take_ranges ? &child_ranges[side] : nullptr};
@@ -111,16 +109,33 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
             }
         }
     };
+    const auto split = [&](const Open& o, Choice& choice, NodeSides node_sides) {
+        place(o, make_node(o.task, choice, false, node_sides, true), sc_.levels[o.task.level + 1]);
+    };
+    // Set where a level's partitions in one pass tagged each row by its child's place in
+    // `next` (untagged: none).
+    bool tags_placed = false;
+    std::vector<std::size_t> live_at;
+    std::vector<Choice> choices;
+    std::vector<char> found;
+    std::vector<LevelSplit> splits;
+    std::vector<std::array<RangeSet, 2>> split_ranges;
 
     for (; !level.empty(); level.swap(next)) {
         next.clear();
         live.clear();
-        for (const Open& o : level) {
+        live_at.clear();
+        const bool tags_in_place = tags_placed;
+        tags_placed = false;
+        for (std::size_t j = 0; j < level.size(); ++j) {
+            const Open& o = level[j];
             const NodeTask& t = o.task;
-            if (t.budget == 0 || st_.n_samples == 0 || (!t.root && t.end - t.begin < params_.min_samples_split))
+            if (t.budget == 0 || st_.n_samples == 0 || (!t.root && t.end - t.begin < params_.min_samples_split)) {
                 hang(o, NO_CHILD);
-            else
+            } else {
                 live.push_back(o);
+                live_at.push_back(j);
+            }
         }
         std::size_t rows = 0;
         bool placed = true;  // every node's samples known, to tag them
@@ -159,7 +174,10 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
         }
         // Each sample's node; the rows of none (leaves above, nodes that draw nothing) are skipped.
         std::uint8_t* tags = st_.tags.data();
-        std::memset(tags, no_node, st_.n_samples);
+        if (!tags_in_place) std::memset(tags, no_node, st_.n_samples);
+        // Where the level before tagged the rows by their place in `level`: each place's tag here.
+        std::uint8_t of_place[256];
+        std::fill(std::begin(of_place), std::end(of_place), no_node);
         std::vector<kernels::TaggedNode> nodes;
         std::vector<std::size_t> of_node;
         for (std::size_t i = 0; i < live.size(); ++i) {
@@ -167,12 +185,21 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
             const NodeTask& t = live[i].task;
             LevelNode& n = sc_.level_nodes[i];
             const auto tag = static_cast<std::uint8_t>(nodes.size());
-            t.data.positions.visit([&](const auto* sample) {
-                for (std::size_t s = t.begin; s < t.end; ++s) tags[sample[s]] = tag;
-            });
+            if (tags_in_place)
+                of_place[live_at[i]] = tag;
+            else
+                t.data.positions.visit([&](const auto* sample) {
+                    for (std::size_t s = t.begin; s < t.end; ++s) tags[sample[s]] = tag;
+                });
             nodes.push_back({{n.code_above.data(), n.code_tie.data(), n.code_exact.data(), n.threshold.data()},
                              t.shift, n.above.data(), n.sum_above.data(), sides[i].words});
             of_node.push_back(i);
+        }
+        if (tags_in_place) {
+            bool same = true;
+            for (std::size_t j = 0; j < level.size(); ++j) same = same && of_place[j] == j;
+            if (!same)
+                for (std::size_t s = 0; s < st_.n_samples; ++s) tags[s] = of_place[tags[s]];
         }
         if (!nodes.empty()) {
             const kernels::CodeRows code_rows{st_.codes.codes(), st_.codes.pitch(), st_.source, st_.stride, nullptr, 0,
@@ -189,6 +216,51 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
             st_.kernels.masked_sums(t.data.rows, t.data.positions + t.begin, st_.stride, 0, count,
                                     t.data.targets + t.begin, t.shift, n.threshold.data(), n.above.data(),
                                     n.sum_above.data(), &summaries[i], nullptr);
+        }
+        // Every node's choice first, then their partitions in one pass where it applies (a
+        // node's held-back failure keeps them node by node, so that it comes where it did).
+        bool at_once = true;
+        for (std::size_t i = 0; i < live.size(); ++i) at_once = at_once && (!drew[i] || draws[i].pending == Pending::none);
+        if (at_once) {
+            choices.assign(live.size(), Choice{});
+            found.assign(live.size(), 0);
+            splits.clear();
+            split_ranges.resize(of_node.size());
+            for (std::size_t k = 0; k < of_node.size(); ++k) {
+                const std::size_t i = of_node[k];
+                const NodeTask& t = live[i].task;
+                restore(sc_, sc_.level_nodes[i]);
+                const double* rows = t.data.indexed ? t.data.rows : t.data.rows + t.begin * st_.stride;
+                const ConstPositionPtr index = t.data.indexed ? t.data.positions + t.begin : nullptr;
+                found[i] = certified_pick(rows, index, t.end - t.begin, t.data.targets + t.begin, t.shift,
+                                          draws[i].stop, summaries[i], choices[i]);
+                for (RangeSet& r : split_ranges[k])
+                    if (r.min.size() != st_.stride) r.size(st_.stride);
+                splits.push_back({&t, found[i] ? &choices[i] : nullptr, &sc_.level_nodes[i], split_ranges[k].data(), {}});
+            }
+            if (partition_level(splits)) {
+                for (std::size_t i = 0, k = 0; i < live.size(); ++i) {
+                    if (!found[i]) {
+                        hang(live[i], NO_CHILD);
+                        continue;
+                    }
+                    while (of_node[k] != i) ++k;
+                    Made& m = splits[k].made;
+                    record_node(live[i].task, choices[i], sc_.level_nodes[i].threshold[choices[i].feature], true, m);
+                    place(live[i], m, split_ranges[k]);
+                }
+                tags_placed = true;
+                continue;
+            }
+            for (std::size_t i = 0; i < live.size(); ++i) {
+                if (!found[i]) {
+                    hang(live[i], NO_CHILD);
+                    continue;
+                }
+                restore(sc_, sc_.level_nodes[i]);
+                split(live[i], choices[i], sides[i]);
+            }
+            continue;
         }
         for (std::size_t i = 0; i < live.size(); ++i) {
             const NodeTask& t = live[i].task;

@@ -76,6 +76,38 @@ struct TaggedNode {
 // Nodes a tagged pass takes at most; a row tagged this or above belongs to none.
 inline constexpr std::size_t max_tagged_nodes = 4;
 
+// One node of a level's partition over rows tagged by node (tagged_partition): as
+// CodePartition's winner, sides' places and ranges (both always taken), and the tag each
+// side's rows take for the next level. `moves` false: its rows stay, tagged none.
+struct TaggedSplit {
+    bool moves;
+    std::size_t feature;
+    double threshold;
+    CodeThreshold side;
+    std::size_t at[2], end[2];
+    SideRanges* ranges;  // both sides'
+    std::uint8_t next[2];
+};
+
+// A level's partitions in one pass over every row in sample order (rows.index null, row s
+// sample rows.first + s): row s is node tags[s]'s (none from n_nodes on), its target y[s].
+// Each node's rows go to their sides' places in its own (sample) order, their targets and
+// samples, and tags[s] becomes the next level's tag (none where its node does not move).
+struct TaggedPartition {
+    CodeRows rows;
+    std::size_t n;
+    const double* y;
+    std::uint8_t* tags;
+    const TaggedSplit* nodes;
+    std::size_t n_nodes;  // at most max_tagged_nodes
+    double* out_targets;
+    PositionPtr out_positions;
+    const FeatureCodes* table;
+};
+
+// The tag of a row that belongs to no node of a level.
+inline constexpr std::uint8_t untagged = 0xff;
+
 struct CodeKernels {
     const char* name;
     // For each of the first `width` features (a multiple of kernel_width), the rows above
@@ -106,6 +138,10 @@ struct CodeKernels {
     // clears pure[c] for a value of code c without the bits of edge c.
     void (*code_values)(const EdgeLevels& levels, const double* x, std::size_t stride, std::size_t n,
                         code_t* out, std::size_t pitch, std::uint8_t* pure);
+    // The partitions of TaggedPartition, each node's outcome (places, ranges, failure) as
+    // code_partition's over its rows. False when a row would land beyond its side's end or
+    // a NaN is read.
+    bool (*tagged_partition)(const TaggedPartition& p);
 };
 
 // The fastest variant this processor runs.

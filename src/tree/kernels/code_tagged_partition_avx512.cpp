@@ -1,0 +1,232 @@
+// Built with -mavx512f -mavx512bw (no contraction). A level's partitions in one pass over
+// every row in sample order, each row tagged by its node: the codes stream in order
+// instead of being gathered through each node's positions (a line from anywhere in the
+// matrix per row, which took about twice the in-order root's time per row). Within a
+// block of 64 rows each node's rows go in turn, its sides' least and greatest codes in
+// registers; flagged rows are replayed in each node's order through the scalar rule, as
+// the node's own partition does (code_partition_avx512.cpp), so every outcome is the
+// row-by-row one. Rows of more than 32 features take the portable pass.
+#if defined(__x86_64__)
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+#include "tree/kernels/code_extremes.hpp"
+#include "tree/kernels/code_kernels.hpp"
+
+namespace vandu::kernels {
+namespace avx2 {
+bool tagged_partition(const TaggedPartition&);
+}  // namespace avx2
+
+namespace avx512 {
+namespace {
+
+constexpr std::size_t lanes = 32;  // codes per load (FeatureCodes::reach)
+static_assert(FeatureCodes::reach >= lanes, "a row's load reads 32 codes");
+// Flagged rows wait in two halves of `half`; a row flags one entry at most, and the
+// filling half is looked at every block of rows.
+constexpr std::size_t half = 256, block = 64;
+
+struct Flagged {
+    std::uint64_t row;         // its sample
+    std::uint32_t bits;        // a bit per feature
+    std::uint32_t node_side;   // node * 2 + side
+};
+
+__attribute__((noinline)) void ask_doubles(const Extremes* e, const Flagged* rows, std::size_t n) {
+    const CodeRows& r = e[0].rows;
+    for (std::size_t i = 0; i < n; ++i) {
+        const code_t* codes = r.codes + rows[i].row * r.pitch;
+        const double* x = r.x + rows[i].row * r.stride;
+        std::uint32_t bits = rows[i].bits;
+        while (bits) {
+            const std::size_t f = static_cast<std::size_t>(__builtin_ctz(bits));
+            bits &= bits - 1;
+            if (reads_double(*e[0].table, f, codes[f])) ask_for(x + f);
+        }
+    }
+}
+
+// Replays flagged rows in order through take_extremes, each into its node's; true when a
+// NaN was read.
+__attribute__((noinline)) bool replay(const Extremes* e, const Flagged* rows, std::size_t n) {
+    const CodeRows& r = e[0].rows;
+    bool nan = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        const code_t* codes = r.codes + rows[i].row * r.pitch;
+        const double* x = r.x + rows[i].row * r.stride;
+        const Extremes& own = e[rows[i].node_side >> 1];
+        const std::size_t side = rows[i].node_side & 1;
+        std::uint32_t bits = rows[i].bits;
+        while (bits) {
+            const std::size_t f = static_cast<std::size_t>(__builtin_ctz(bits));
+            bits &= bits - 1;
+            nan |= take_extremes(own, side, f, codes[f], x + f);
+        }
+    }
+    return nan;
+}
+
+// One half fills while the other waits for its doubles, asked for when it filled.
+class FlaggedRows {
+public:
+    explicit FlaggedRows(const Extremes* e) : e_(e), rows_(2 * half) {}
+
+    Flagged* filling() { return rows_.data() + (current_ ? half : 0); }
+    static bool full(std::size_t used) { return used > half - block; }
+    void turn(std::size_t used) {
+        ask_doubles(e_, filling(), used);
+        if (older_) nan_ |= replay(e_, rows_.data() + (current_ ? 0 : half), older_);
+        older_ = used;
+        current_ ^= 1;
+    }
+    bool finish(std::size_t used) {
+        turn(used);
+        if (older_) nan_ |= replay(e_, rows_.data() + (current_ ? 0 : half), older_);
+        return nan_;
+    }
+
+private:
+    const Extremes* e_;
+    std::vector<Flagged> rows_;
+    int current_ = 0;
+    std::size_t older_ = 0;
+    bool nan_ = false;
+};
+
+// P: the positions' type.
+template <class P>
+__attribute__((noinline)) bool tagged_rows(const TaggedPartition& p) {
+    const CodeRows r = p.rows;
+    const std::size_t n_nodes = std::min(p.n_nodes, max_tagged_nodes);
+    const std::size_t n_features = r.n_features;
+    const std::size_t span = (n_features + FeatureCodes::group - 1) / FeatureCodes::group * FeatureCodes::group;
+    const __mmask32 valid = static_cast<__mmask32>(n_features >= lanes ? ~0u : (1u << n_features) - 1);
+    const __mmask32 stored = static_cast<__mmask32>(span >= lanes ? ~0u : (1u << span) - 1);
+    Extremes e[max_tagged_nodes] = {};
+    std::size_t at[max_tagged_nodes][2] = {}, seen[max_tagged_nodes][2] = {};
+    // Each node's sides' least and greatest codes so far, for flagging.
+    __m512i lo[max_tagged_nodes][2], hi[max_tagged_nodes][2];
+    for (std::size_t t = 0; t < n_nodes; ++t) {
+        const TaggedSplit& node = p.nodes[t];
+        e[t].table = p.table;
+        e[t].rows = r;
+        if (!node.moves) continue;
+        for (int side = 0; side < 2; ++side) {
+            SideRanges& s = node.ranges[side];
+            e[t].lo_code[side] = s.min_code;
+            e[t].hi_code[side] = s.max_code;
+            e[t].lo[side] = s.min;
+            e[t].hi[side] = s.max;
+            at[t][side] = node.at[side];
+            seen[t][side] = s.count;
+            // Before a side's first row nothing is extreme: every code of that row is
+            // flagged, and the replay takes its codes and values.
+            if (s.count == 0) {
+                std::fill(s.min_code, s.min_code + span, FeatureCodes::none);
+                std::fill(s.max_code, s.max_code + span, code_t{-1});
+            }
+            lo[t][side] = _mm512_maskz_loadu_epi16(stored, s.min_code);
+            hi[t][side] = _mm512_maskz_loadu_epi16(stored, s.max_code);
+        }
+    }
+    FlaggedRows flagged(e);
+    Flagged* waiting = flagged.filling();
+    std::size_t used = 0;
+    const double* __restrict y = p.y;
+    std::uint8_t* __restrict tags = p.tags;
+    double* __restrict out_targets = p.out_targets;
+    P* __restrict out_positions = static_cast<P*>(p.out_positions.at);
+    const __m512i none = _mm512_set1_epi8(static_cast<char>(untagged));
+    for (std::size_t b = 0; b < p.n; b += block) {
+        const std::size_t in_block = std::min(block, p.n - b);
+        const __mmask64 present = in_block == block ? ~__mmask64{0} : (__mmask64{1} << in_block) - 1;
+        const __m512i tag = _mm512_mask_loadu_epi8(none, present, tags + b);
+        __m512i next = none;
+        for (std::size_t t = 0; t < n_nodes; ++t) {
+            const TaggedSplit& node = p.nodes[t];
+            if (!node.moves) continue;
+            std::uint64_t rows = _mm512_cmpeq_epi8_mask(tag, _mm512_set1_epi8(static_cast<char>(t)));
+            if (rows == 0) continue;
+            const std::uint64_t mine = rows;
+            std::uint64_t right_rows = 0;
+            const std::size_t feature = node.feature;
+            const code_t above = node.side.above, tie = node.side.tie;
+            const bool exact = node.side.exact;
+            const double threshold = node.threshold;
+            std::size_t at_left = at[t][0], at_right = at[t][1];
+            const std::size_t end_left = node.end[0], end_right = node.end[1];
+            // Where both sides have room for all the node's rows of the block, none can pass its end.
+            const std::size_t count = static_cast<std::size_t>(__builtin_popcountll(rows));
+            const bool room = at_left + count <= end_left && at_right + count <= end_right;
+            __m512i lo0 = lo[t][0], lo1 = lo[t][1], hi0 = hi[t][0], hi1 = hi[t][1];
+            const std::uint32_t node_side = static_cast<std::uint32_t>(2 * t);
+            do {
+                const std::size_t k = static_cast<std::size_t>(__builtin_ctzll(rows));
+                rows &= rows - 1;
+                const std::size_t s = b + k, sample = r.first + s;
+                const code_t* row = r.codes + sample * r.pitch;
+                const code_t code = row[feature];
+                std::size_t side = code > above ? 1 : 0;
+                if (exact && code == tie) side = r.x[sample * r.stride + feature] > threshold ? 1 : 0;
+                const std::size_t pick = 0 - side;
+                const std::size_t dst = at_left ^ ((at_left ^ at_right) & pick);
+                if (!room && dst >= (end_left ^ ((end_left ^ end_right) & pick))) return false;
+                at_left += 1 - side;
+                at_right += side;
+                right_rows |= std::uint64_t{side} << k;
+                const __mmask32 right = static_cast<__mmask32>(pick), left = static_cast<__mmask32>(~pick);
+                // Only the row's own codes: its line is the one in the cache.
+                const __m512i c = _mm512_maskz_loadu_epi16(valid, row);
+                const __m512i l = _mm512_mask_blend_epi16(right, lo0, lo1);
+                const __m512i h = _mm512_mask_blend_epi16(right, hi0, hi1);
+                const std::uint32_t bits =
+                    _mm512_mask_cmple_epi16_mask(valid, c, l) | _mm512_mask_cmpge_epi16_mask(valid, c, h);
+                lo0 = _mm512_mask_min_epi16(lo0, left, lo0, c);
+                lo1 = _mm512_mask_min_epi16(lo1, right, lo1, c);
+                hi0 = _mm512_mask_max_epi16(hi0, left, hi0, c);
+                hi1 = _mm512_mask_max_epi16(hi1, right, hi1, c);
+                // Written every row, kept only when flagged: no branch.
+                waiting[used] = {sample, bits, node_side + static_cast<std::uint32_t>(side)};
+                used += bits != 0;
+                out_targets[dst] = y[s];
+                out_positions[dst] = static_cast<P>(sample);
+            } while (rows != 0);
+            at[t][0] = at_left;
+            at[t][1] = at_right;
+            lo[t][0] = lo0;
+            lo[t][1] = lo1;
+            hi[t][0] = hi0;
+            hi[t][1] = hi1;
+            next = _mm512_mask_mov_epi8(next, mine & ~right_rows, _mm512_set1_epi8(static_cast<char>(node.next[0])));
+            next = _mm512_mask_mov_epi8(next, mine & right_rows, _mm512_set1_epi8(static_cast<char>(node.next[1])));
+        }
+        _mm512_mask_storeu_epi8(tags + b, present, next);
+        if (FlaggedRows::full(used)) {
+            flagged.turn(used);
+            waiting = flagged.filling();
+            used = 0;
+        }
+    }
+    const bool nan = flagged.finish(used);
+    for (std::size_t t = 0; t < n_nodes; ++t)
+        if (p.nodes[t].moves)
+            for (int side = 0; side < 2; ++side)
+                p.nodes[t].ranges[side].count = seen[t][side] + (at[t][side] - p.nodes[t].at[side]);
+    return !nan;
+}
+
+}  // namespace
+
+bool tagged_partition(const TaggedPartition& p) {
+    // A row's extremes in one register: wider rows take the portable pass.
+    if (p.rows.n_features > lanes || !p.out_positions) return avx2::tagged_partition(p);
+    return p.out_positions.wide ? tagged_rows<std::uint64_t>(p) : tagged_rows<std::uint32_t>(p);
+}
+
+}  // namespace avx512
+}  // namespace vandu::kernels
+#endif
