@@ -219,11 +219,133 @@ __attribute__((noinline)) bool tagged_rows(const TaggedPartition& p) {
     return !nan;
 }
 
+// Two nodes that move (a tree's first level): every row of a block in order, its node's
+// state picked by its tag without a branch. A loop per node ends at a missed branch twice
+// a block, and the next block's loads wait behind it.
+template <class P>
+__attribute__((noinline)) bool tagged_pair(const TaggedPartition& p) {
+    const CodeRows r = p.rows;
+    const std::size_t n_features = r.n_features;
+    const std::size_t span = (n_features + FeatureCodes::group - 1) / FeatureCodes::group * FeatureCodes::group;
+    const __mmask32 valid = static_cast<__mmask32>(n_features >= lanes ? ~0u : (1u << n_features) - 1);
+    const __mmask32 stored = static_cast<__mmask32>(span >= lanes ? ~0u : (1u << span) - 1);
+    Extremes e[2] = {};
+    // By node * 2 + side.
+    std::size_t at[4], end[4], seen[4];
+    __m512i lo[4], hi[4];
+    std::size_t feature[2];
+    code_t above[2], tie[2];
+    bool exact[2];
+    double threshold[2];
+    for (std::size_t t = 0; t < 2; ++t) {
+        const TaggedSplit& node = p.nodes[t];
+        e[t].table = p.table;
+        e[t].rows = r;
+        feature[t] = node.feature;
+        above[t] = node.side.above;
+        tie[t] = node.side.tie;
+        exact[t] = node.side.exact;
+        threshold[t] = node.threshold;
+        for (std::size_t side = 0; side < 2; ++side) {
+            SideRanges& s = node.ranges[side];
+            e[t].lo_code[side] = s.min_code;
+            e[t].hi_code[side] = s.max_code;
+            e[t].lo[side] = s.min;
+            e[t].hi[side] = s.max;
+            at[2 * t + side] = node.at[side];
+            end[2 * t + side] = node.end[side];
+            seen[2 * t + side] = s.count;
+            if (s.count == 0) {
+                std::fill(s.min_code, s.min_code + span, FeatureCodes::none);
+                std::fill(s.max_code, s.max_code + span, code_t{-1});
+            }
+            lo[2 * t + side] = _mm512_maskz_loadu_epi16(stored, s.min_code);
+            hi[2 * t + side] = _mm512_maskz_loadu_epi16(stored, s.max_code);
+        }
+    }
+    __m512i lo00 = lo[0], lo01 = lo[1], lo10 = lo[2], lo11 = lo[3];
+    __m512i hi00 = hi[0], hi01 = hi[1], hi10 = hi[2], hi11 = hi[3];
+    FlaggedRows flagged(e);
+    Flagged* waiting = flagged.filling();
+    std::size_t used = 0;
+    const double* __restrict y = p.y;
+    std::uint8_t* __restrict tags = p.tags;
+    double* __restrict out_targets = p.out_targets;
+    P* __restrict out_positions = static_cast<P*>(p.out_positions.at);
+    const __m512i none = _mm512_set1_epi8(static_cast<char>(untagged));
+    for (std::size_t b = 0; b < p.n; b += block) {
+        const std::size_t in_block = std::min(block, p.n - b);
+        const __mmask64 present = in_block == block ? ~__mmask64{0} : (__mmask64{1} << in_block) - 1;
+        const __m512i tag = _mm512_mask_loadu_epi8(none, present, tags + b);
+        const std::uint64_t first = _mm512_cmpeq_epi8_mask(tag, _mm512_setzero_si512());
+        const std::uint64_t second = _mm512_cmpeq_epi8_mask(tag, _mm512_set1_epi8(1));
+        std::uint64_t rows = first | second, right_rows = 0;
+        // Where every side has room for the whole block no row of it can pass its end.
+        bool room = true;
+        for (std::size_t j = 0; j < 4; ++j) room = room && at[j] + block <= end[j];
+        while (rows != 0) {
+            const std::size_t k = static_cast<std::size_t>(__builtin_ctzll(rows));
+            rows &= rows - 1;
+            const std::size_t s = b + k, sample = r.first + s;
+            const std::size_t t = (second >> k) & 1;
+            const code_t* row = r.codes + sample * r.pitch;
+            const code_t code = row[feature[t]];
+            std::size_t side = code > above[t] ? 1 : 0;
+            if (exact[t] && code == tie[t]) side = r.x[sample * r.stride + feature[t]] > threshold[t] ? 1 : 0;
+            const std::size_t j = 2 * t + side;
+            const std::size_t dst = at[j];
+            if (!room && dst >= end[j]) return false;
+            at[j] = dst + 1;
+            right_rows |= std::uint64_t{side} << k;
+            const __mmask32 on_second = static_cast<__mmask32>(0 - t), right = static_cast<__mmask32>(0 - side);
+            const __m512i c = _mm512_maskz_loadu_epi16(valid, row);
+            const __m512i l = _mm512_mask_blend_epi16(on_second, _mm512_mask_blend_epi16(right, lo00, lo01),
+                                                      _mm512_mask_blend_epi16(right, lo10, lo11));
+            const __m512i h = _mm512_mask_blend_epi16(on_second, _mm512_mask_blend_epi16(right, hi00, hi01),
+                                                      _mm512_mask_blend_epi16(right, hi10, hi11));
+            const std::uint32_t bits =
+                _mm512_mask_cmple_epi16_mask(valid, c, l) | _mm512_mask_cmpge_epi16_mask(valid, c, h);
+            const __m512i least = _mm512_min_epi16(l, c), greatest = _mm512_max_epi16(h, c);
+            const __mmask32 m00 = static_cast<__mmask32>(~on_second & ~right), m01 = static_cast<__mmask32>(~on_second & right);
+            const __mmask32 m10 = static_cast<__mmask32>(on_second & ~right), m11 = static_cast<__mmask32>(on_second & right);
+            lo00 = _mm512_mask_mov_epi16(lo00, m00, least);
+            lo01 = _mm512_mask_mov_epi16(lo01, m01, least);
+            lo10 = _mm512_mask_mov_epi16(lo10, m10, least);
+            lo11 = _mm512_mask_mov_epi16(lo11, m11, least);
+            hi00 = _mm512_mask_mov_epi16(hi00, m00, greatest);
+            hi01 = _mm512_mask_mov_epi16(hi01, m01, greatest);
+            hi10 = _mm512_mask_mov_epi16(hi10, m10, greatest);
+            hi11 = _mm512_mask_mov_epi16(hi11, m11, greatest);
+            waiting[used] = {sample, bits, static_cast<std::uint32_t>(j)};
+            used += bits != 0;
+            out_targets[dst] = y[s];
+            out_positions[dst] = static_cast<P>(sample);
+        }
+        __m512i next = _mm512_mask_mov_epi8(none, first & ~right_rows, _mm512_set1_epi8(static_cast<char>(p.nodes[0].next[0])));
+        next = _mm512_mask_mov_epi8(next, first & right_rows, _mm512_set1_epi8(static_cast<char>(p.nodes[0].next[1])));
+        next = _mm512_mask_mov_epi8(next, second & ~right_rows, _mm512_set1_epi8(static_cast<char>(p.nodes[1].next[0])));
+        next = _mm512_mask_mov_epi8(next, second & right_rows, _mm512_set1_epi8(static_cast<char>(p.nodes[1].next[1])));
+        _mm512_mask_storeu_epi8(tags + b, present, next);
+        if (FlaggedRows::full(used)) {
+            flagged.turn(used);
+            waiting = flagged.filling();
+            used = 0;
+        }
+    }
+    const bool nan = flagged.finish(used);
+    for (std::size_t t = 0; t < 2; ++t)
+        for (std::size_t side = 0; side < 2; ++side)
+            p.nodes[t].ranges[side].count = seen[2 * t + side] + (at[2 * t + side] - p.nodes[t].at[side]);
+    return !nan;
+}
+
 }  // namespace
 
 bool tagged_partition(const TaggedPartition& p) {
     // A row's extremes in one register: wider rows take the portable pass.
     if (p.rows.n_features > lanes || !p.out_positions) return avx2::tagged_partition(p);
+    if (p.n_nodes == 2 && p.nodes[0].moves && p.nodes[1].moves)
+        return p.out_positions.wide ? tagged_pair<std::uint64_t>(p) : tagged_pair<std::uint32_t>(p);
     return p.out_positions.wide ? tagged_rows<std::uint64_t>(p) : tagged_rows<std::uint32_t>(p);
 }
 
