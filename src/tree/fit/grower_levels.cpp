@@ -44,6 +44,7 @@ void copy_draws(To& to, const From& from) {
 
 void save(LevelNode& to, const NodeScratch& sc) {
     copy_draws(to, sc);
+    to.chunks = 0;
     to.above.assign(sc.above.size(), 0);
     to.sum_above.assign(sc.sum_above.size(), 0.0);
 }
@@ -67,7 +68,7 @@ void set_level_tag_bytes_for_testing(std::size_t bytes) {
 }
 
 std::int64_t Grower::grow_levels(const NodeTask& root) {
-    if (deferred_ || !coded()) fail("levels grown at once without codes");
+    if (!coded()) fail("levels grown at once without codes");
     // A node of the level being grown, and where its result hangs: its parent's record.
     struct Open {
         NodeTask task;
@@ -93,9 +94,9 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
     const std::size_t words = kernels::side_words(st_.n_features);
 
     // A live node's split made; its children queued for the next level or grown below.
-    const auto split = [&](const Open& o, Choice& choice, NodeSides node_sides) {
+    const auto split = [&](const Open& o, Choice& choice, NodeSides node_sides, bool large) {
         const NodeTask& t = o.task;
-        const Made m = make_node(t, choice, false, node_sides, true);
+        const Made m = make_node(t, choice, large, node_sides, true);
         made.push_back(m);
         const std::size_t at = made.size() - 1;
         hang(o, static_cast<std::int64_t>(m.node));
@@ -140,9 +141,12 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
         if (!tagged) {
             for (std::size_t i = 0; i < live.size(); ++i) {
                 const NodeTask& t = live[i].task;
+                // On the team, large nodes as grow takes them.
+                const bool large = deferred_ && (t.end - t.begin) * st_.stride >= large_node_values;
+                if (large) split_into_chunks(t.end - t.begin, t.budget > 1);
                 Choice choice;
-                if (find_split(t.begin, t.end - t.begin, t.data, t.root, false, t.shift, t.ranges, sides[i], choice))
-                    split(live[i], choice, sides[i]);
+                if (find_split(t.begin, t.end - t.begin, t.data, t.root, large, t.shift, t.ranges, sides[i], choice))
+                    split(live[i], choice, sides[i], large);
                 else
                     hang(live[i], NO_CHILD);
             }
@@ -157,38 +161,47 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
             drew[i] = draw_split(t.begin, t.end - t.begin, t.data, t.root, false, t.ranges, draws[i]);
             save(sc_.level_nodes[i], sc_);
         }
-        // Each sample's node; the rows of none (leaves above, nodes that draw nothing) are skipped.
-        std::uint8_t* tags = st_.tags.data();
-        std::memset(tags, no_node, st_.n_samples);
-        std::vector<kernels::TaggedNode> nodes;
-        std::vector<std::size_t> of_node;
-        for (std::size_t i = 0; i < live.size(); ++i) {
-            if (!drew[i] || !draws[i].any || draws[i].pending != Pending::none) continue;
-            const NodeTask& t = live[i].task;
-            LevelNode& n = sc_.level_nodes[i];
-            const auto tag = static_cast<std::uint8_t>(nodes.size());
-            t.data.positions.visit([&](const auto* sample) {
-                for (std::size_t s = t.begin; s < t.end; ++s) tags[sample[s]] = tag;
-            });
-            nodes.push_back({{n.code_above.data(), n.code_tie.data(), n.code_exact.data(), n.threshold.data()},
-                             t.shift, n.above.data(), n.sum_above.data(), sides[i].words});
-            of_node.push_back(i);
-        }
-        if (!nodes.empty()) {
-            const kernels::CodeRows code_rows{st_.codes.codes(), st_.codes.pitch(), st_.source, st_.stride, nullptr, 0,
-                                              st_.n_features};
-            st_.code_kernels.tagged_sums(code_rows, st_.stride, st_.n_samples, st_.root_targets, tags, nodes.data(),
-                                         nodes.size());
-        }
         summaries.assign(live.size(), NodeTargets{});
-        for (std::size_t k = 0; k < of_node.size(); ++k) {
-            const std::size_t i = of_node[k];
-            const NodeTask& t = live[i].task;
-            const std::size_t count = t.end - t.begin;
-            LevelNode& n = sc_.level_nodes[i];
-            st_.kernels.masked_sums(t.data.rows, t.data.positions + t.begin, st_.stride, 0, count,
-                                    t.data.targets + t.begin, t.shift, n.threshold.data(), n.above.data(),
-                                    n.sum_above.data(), &summaries[i], nullptr);
+        if (deferred_) {
+            std::vector<TaggedTask> team_level;
+            for (std::size_t i = 0; i < live.size(); ++i)
+                if (drew[i] && draws[i].any && draws[i].pending == Pending::none)
+                    team_level.push_back({&live[i].task, &sc_.level_nodes[i], sides[i].words, &summaries[i]});
+            if (!team_level.empty()) tagged_on_team(team_level);
+        } else {
+            // Each sample's node; the rows of none (leaves above, nodes that draw nothing) are skipped.
+            std::uint8_t* tags = st_.tags.data();
+            std::memset(tags, no_node, st_.n_samples);
+            std::vector<kernels::TaggedNode> nodes;
+            std::vector<std::size_t> of_node;
+            for (std::size_t i = 0; i < live.size(); ++i) {
+                if (!drew[i] || !draws[i].any || draws[i].pending != Pending::none) continue;
+                const NodeTask& t = live[i].task;
+                LevelNode& n = sc_.level_nodes[i];
+                const auto tag = static_cast<std::uint8_t>(nodes.size());
+                t.data.positions.visit([&](const auto* sample) {
+                    for (std::size_t s = t.begin; s < t.end; ++s) tags[sample[s]] = tag;
+                });
+                nodes.push_back({{n.code_above.data(), n.code_tie.data(), n.code_exact.data(), n.threshold.data()},
+                                 t.shift, n.above.data(), n.sum_above.data(), sides[i].words});
+                of_node.push_back(i);
+            }
+            if (!nodes.empty()) {
+                const kernels::CodeRows code_rows{st_.codes.codes(), st_.codes.pitch(), st_.source,
+                                                  st_.stride,        nullptr,           0,
+                                                  st_.n_features};
+                st_.code_kernels.tagged_sums(code_rows, st_.stride, st_.n_samples, st_.root_targets, tags,
+                                             nodes.data(), nodes.size());
+            }
+            for (std::size_t k = 0; k < of_node.size(); ++k) {
+                const std::size_t i = of_node[k];
+                const NodeTask& t = live[i].task;
+                const std::size_t count = t.end - t.begin;
+                LevelNode& n = sc_.level_nodes[i];
+                st_.kernels.masked_sums(t.data.rows, t.data.positions + t.begin, st_.stride, 0, count,
+                                        t.data.targets + t.begin, t.shift, n.threshold.data(), n.above.data(),
+                                        n.sum_above.data(), &summaries[i], nullptr);
+            }
         }
         for (std::size_t i = 0; i < live.size(); ++i) {
             const NodeTask& t = live[i].task;
@@ -208,7 +221,7 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
             }
             raise(d.pending);
             if (found)
-                split(live[i], choice, sides[i]);
+                split(live[i], choice, sides[i], deferred_ && level_chunks(sc_.level_nodes[i], t.end - t.begin));
             else
                 hang(live[i], NO_CHILD);
         }
