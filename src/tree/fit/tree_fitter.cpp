@@ -21,8 +21,9 @@
 // a smaller node leaves them pending, and a tree's pending chains run side by side at its
 // end, in vector lanes, with those of other fits started alongside (TreeFitter::start,
 // finish_together). Over codes beyond the caches, the top levels grow a level at a time,
-// each level's nodes estimated in one pass over every row (Grower::grow_levels). Fits whose targets the estimate's bound does not cover (see
-// certifiable_targets) take every feature's exact statistics instead.
+// each level's nodes estimated in one pass over every row (Grower::grow_levels). Fits
+// whose targets the estimate's bound does not cover (see certifiable_targets) take every
+// feature's exact statistics instead.
 //
 // A large node runs each pass on the whole team of threads over chunks of rows (chunk
 // results combine exactly; estimates add in any order), or, for every feature's exact
