@@ -7,7 +7,8 @@
 // lie, adds every node's counts and sums (each node's in its own rows' order, as its own
 // pass adds them; the estimate's bound would allow any). The draws are as many and serve
 // the same features (which node draws first cannot be observed: no seed can be set); the
-// partitions, the chains and so every stored bit are as node by node.
+// partitions, the chains and so every stored bit are as node by node. On the team the pass
+// runs by chunks of samples (grower_levels_team.cpp).
 #include <algorithm>
 #include <atomic>
 #include <cstring>
