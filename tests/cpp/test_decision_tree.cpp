@@ -35,8 +35,8 @@ TEST_P(FastFitMatchesDefinition, SameTreeAndFittedValuesBitForBit) {
     auto draws = keyed ? std::make_unique<testing::KeyedDraws>() : nullptr;
     // Rounds 4 to 7 read every node's codes, the rest the doubles (nodes this small); rounds
     // 8 to 15 again with 8-byte positions, as from 2^32 samples; rounds 16 to 19 as 4 to 7
-    // with the top levels grown at once (on one thread), their thresholds keyed by their
-    // bounds since the levels draw in another order.
+    // with the top levels grown at once (large shapes' levels on the team, by chunks of
+    // samples), their thresholds keyed by their bounds since the levels draw in another order.
     for (int round = 0; round < 20; ++round) {
         const testing::CodedFrom codes(round % 8 >= 4 || round >= 16 ? 0 : coded_matrix_values());
         const testing::WidePositions wide(round >= 8 && round < 16);

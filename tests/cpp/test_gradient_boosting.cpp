@@ -61,8 +61,8 @@ TEST_P(BoostingMatchesDefinition, StagesAreRefitBitForBit) {
     // Once through the doubles, once through codes made once for all stages; through the
     // doubles, the statistics left pending go a few pushes at a time beside later steps
     // and are carried into the next stages. Each with positions of 4 bytes, and of 8 as
-    // from 2^32 samples. Rounds 4 and 5 through codes, the top levels grown at once where
-    // one thread fits (their thresholds keyed: the levels draw in another order).
+    // from 2^32 samples. Rounds 4 and 5 through codes, the top levels grown at once (on the
+    // team for the large shapes; their thresholds keyed: the levels draw in another order).
     for (int round = 0; round < 6; ++round) {
         const bool coded = round % 2 == 1 || round >= 4;
         const testing::WidePositions wide(round >= 2 && round < 4);

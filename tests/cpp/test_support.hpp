@@ -63,7 +63,7 @@ private:
     std::size_t before_;
 };
 
-// While alive (and on), fits on one thread grow their top levels at once, from any size.
+// While alive (and on), certified fits over codes grow their top levels at once, from any size.
 struct LevelTags {
     explicit LevelTags(bool on) { set_level_tag_bytes_for_testing(on ? 0 : SIZE_MAX); }
     ~LevelTags() { set_level_tag_bytes_for_testing(SIZE_MAX); }

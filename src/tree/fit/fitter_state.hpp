@@ -81,6 +81,14 @@ struct LevelNode {
     std::vector<CodeThreshold> code_side;
     std::vector<std::int64_t> above;
     std::vector<double> sum_above;
+    // Where the level's pass ran on the team (chunks > 0): the node's positions where each
+    // chunk of samples starts, and each chunk's counts, sums and summary, for the chunks
+    // of its partition.
+    std::size_t chunks = 0;
+    std::vector<std::size_t> chunk_start;
+    std::vector<std::int64_t> chunk_above;
+    std::vector<double> chunk_sum;
+    std::vector<NodeTargets> chunk_targets;
 };
 
 // The working arrays of one node's passes, one entry per (padded) feature.

@@ -47,9 +47,10 @@ public:
         sc_.pending.size_levels(std::size_t{params_.depth} + 2);
     }
 
-    // The top levels grown one level at a time on one thread, each level's nodes estimated
-    // in one pass over the codes of every row, tagged by node (grower_levels.cpp); below
-    // them as grow does. Only certified fits over codes, without deferred subtrees.
+    // The top levels grown one level at a time, each level's nodes estimated in one pass
+    // over the codes of every row, tagged by node (grower_levels.cpp; on the team, by
+    // chunks of samples: grower_levels_team.cpp); below them as grow does. Only certified
+    // fits over codes.
     std::int64_t grow_levels(const NodeTask& root);
 
     // `deferred` given: large nodes use the team, small ones become deferred subtrees.
@@ -74,6 +75,21 @@ private:
         std::size_t stop = 0;
         bool any = false;
     };
+    // A node of a level's tagged pass: its draws and sums, where its rows' sides go (or
+    // null), and its targets' summary.
+    struct TaggedTask {
+        const NodeTask* task;
+        LevelNode* node;
+        std::uint32_t* sides;
+        NodeTargets* summary;
+    };
+    // A level's tagged pass over chunks of samples on the team; each node's counts, sums
+    // and summary combined in chunk order, and its share of every chunk kept.
+    void tagged_on_team(const std::vector<TaggedTask>& level);
+    // The chunks of a level node's partition, its shares of the pass's chunks; false where
+    // the node is too small for the team.
+    bool level_chunks(const LevelNode& node, std::size_t count);
+
     // A split node, between its partition and its children.
     struct Made {
         std::size_t node = 0;

@@ -7,7 +7,8 @@
 // lie, adds every node's counts and sums (each node's in its own rows' order, as its own
 // pass adds them; the estimate's bound would allow any). The draws are as many and serve
 // the same features (which node draws first cannot be observed: no seed can be set); the
-// partitions, the chains and so every stored bit are as node by node.
+// partitions, the chains and so every stored bit are as node by node. On the team the pass
+// runs by chunks of samples (grower_levels_team.cpp).
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -44,6 +45,7 @@ void copy_draws(To& to, const From& from) {
 
 void save(LevelNode& to, const NodeScratch& sc) {
     copy_draws(to, sc);
+    to.chunks = 0;
     to.above.assign(sc.above.size(), 0);
     to.sum_above.assign(sc.sum_above.size(), 0.0);
 }
@@ -67,7 +69,7 @@ void set_level_tag_bytes_for_testing(std::size_t bytes) {
 }
 
 std::int64_t Grower::grow_levels(const NodeTask& root) {
-    if (deferred_ || !coded()) fail("levels grown at once without codes");
+    if (!coded()) fail("levels grown at once without codes");
     // A node of the level being grown, and where its result hangs: its parent's record.
     struct Open {
         NodeTask task;
@@ -109,8 +111,8 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
             }
         }
     };
-    const auto split = [&](const Open& o, Choice& choice, NodeSides node_sides) {
-        place(o, make_node(o.task, choice, false, node_sides, true), sc_.levels[o.task.level + 1]);
+    const auto split = [&](const Open& o, Choice& choice, NodeSides node_sides, bool large) {
+        place(o, make_node(o.task, choice, large, node_sides, true), sc_.levels[o.task.level + 1]);
     };
     // Set where a level's partitions in one pass tagged each row by its child's place in
     // `next` (untagged: none).
@@ -155,9 +157,12 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
         if (!tagged) {
             for (std::size_t i = 0; i < live.size(); ++i) {
                 const NodeTask& t = live[i].task;
+                // On the team, large nodes as grow takes them.
+                const bool large = deferred_ && (t.end - t.begin) * st_.stride >= large_node_values;
+                if (large) split_into_chunks(t.end - t.begin, t.budget > 1);
                 Choice choice;
-                if (find_split(t.begin, t.end - t.begin, t.data, t.root, false, t.shift, t.ranges, sides[i], choice))
-                    split(live[i], choice, sides[i]);
+                if (find_split(t.begin, t.end - t.begin, t.data, t.root, large, t.shift, t.ranges, sides[i], choice))
+                    split(live[i], choice, sides[i], large);
                 else
                     hang(live[i], NO_CHILD);
             }
@@ -172,55 +177,65 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
             drew[i] = draw_split(t.begin, t.end - t.begin, t.data, t.root, false, t.ranges, draws[i]);
             save(sc_.level_nodes[i], sc_);
         }
-        // Each sample's node; the rows of none (leaves above, nodes that draw nothing) are skipped.
-        std::uint8_t* tags = st_.tags.data();
-        if (!tags_in_place) std::memset(tags, no_node, st_.n_samples);
-        // Where the level before tagged the rows by their place in `level`: each place's tag here.
-        std::uint8_t of_place[256];
-        std::fill(std::begin(of_place), std::end(of_place), no_node);
-        std::vector<kernels::TaggedNode> nodes;
-        std::vector<std::size_t> of_node;
-        for (std::size_t i = 0; i < live.size(); ++i) {
-            if (!drew[i] || !draws[i].any || draws[i].pending != Pending::none) continue;
-            const NodeTask& t = live[i].task;
-            LevelNode& n = sc_.level_nodes[i];
-            const auto tag = static_cast<std::uint8_t>(nodes.size());
-            if (tags_in_place)
-                of_place[live_at[i]] = tag;
-            else
-                t.data.positions.visit([&](const auto* sample) {
-                    for (std::size_t s = t.begin; s < t.end; ++s) tags[sample[s]] = tag;
-                });
-            nodes.push_back({{n.code_above.data(), n.code_tie.data(), n.code_exact.data(), n.threshold.data()},
-                             t.shift, n.above.data(), n.sum_above.data(), sides[i].words});
-            of_node.push_back(i);
-        }
-        if (tags_in_place) {
-            bool same = true;
-            for (std::size_t j = 0; j < level.size(); ++j) same = same && of_place[j] == j;
-            if (!same)
-                for (std::size_t s = 0; s < st_.n_samples; ++s) tags[s] = of_place[tags[s]];
-        }
-        if (!nodes.empty()) {
-            const kernels::CodeRows code_rows{st_.codes.codes(), st_.codes.pitch(), st_.source, st_.stride, nullptr, 0,
-                                              st_.n_features};
-            st_.code_kernels.tagged_sums(code_rows, st_.stride, st_.n_samples, st_.root_targets, tags, nodes.data(),
-                                         nodes.size());
-        }
         summaries.assign(live.size(), NodeTargets{});
-        for (std::size_t k = 0; k < of_node.size(); ++k) {
-            const std::size_t i = of_node[k];
-            const NodeTask& t = live[i].task;
-            const std::size_t count = t.end - t.begin;
-            LevelNode& n = sc_.level_nodes[i];
-            st_.kernels.masked_sums(t.data.rows, t.data.positions + t.begin, st_.stride, 0, count,
-                                    t.data.targets + t.begin, t.shift, n.threshold.data(), n.above.data(),
-                                    n.sum_above.data(), &summaries[i], nullptr);
+        std::vector<std::size_t> of_node;  // the live nodes the one-thread pass tagged
+        if (deferred_) {
+            std::vector<TaggedTask> team_level;
+            for (std::size_t i = 0; i < live.size(); ++i)
+                if (drew[i] && draws[i].any && draws[i].pending == Pending::none)
+                    team_level.push_back({&live[i].task, &sc_.level_nodes[i], sides[i].words, &summaries[i]});
+            if (!team_level.empty()) tagged_on_team(team_level);
+        } else {
+            // Each sample's node; the rows of none (leaves above, nodes that draw nothing) are skipped.
+            std::uint8_t* tags = st_.tags.data();
+            if (!tags_in_place) std::memset(tags, no_node, st_.n_samples);
+            // Where the level before tagged the rows by their place in `level`: each place's tag here.
+            std::uint8_t of_place[256];
+            std::fill(std::begin(of_place), std::end(of_place), no_node);
+            std::vector<kernels::TaggedNode> nodes;
+            for (std::size_t i = 0; i < live.size(); ++i) {
+                if (!drew[i] || !draws[i].any || draws[i].pending != Pending::none) continue;
+                const NodeTask& t = live[i].task;
+                LevelNode& n = sc_.level_nodes[i];
+                const auto tag = static_cast<std::uint8_t>(nodes.size());
+                if (tags_in_place)
+                    of_place[live_at[i]] = tag;
+                else
+                    t.data.positions.visit([&](const auto* sample) {
+                        for (std::size_t s = t.begin; s < t.end; ++s) tags[sample[s]] = tag;
+                    });
+                nodes.push_back({{n.code_above.data(), n.code_tie.data(), n.code_exact.data(), n.threshold.data()},
+                                 t.shift, n.above.data(), n.sum_above.data(), sides[i].words});
+                of_node.push_back(i);
+            }
+            if (tags_in_place) {
+                bool same = true;
+                for (std::size_t j = 0; j < level.size(); ++j) same = same && of_place[j] == j;
+                if (!same)
+                    for (std::size_t s = 0; s < st_.n_samples; ++s) tags[s] = of_place[tags[s]];
+            }
+            if (!nodes.empty()) {
+                const kernels::CodeRows code_rows{st_.codes.codes(), st_.codes.pitch(), st_.source, st_.stride,
+                                                  nullptr,           0,                  st_.n_features};
+                st_.code_kernels.tagged_sums(code_rows, st_.stride, st_.n_samples, st_.root_targets, tags,
+                                             nodes.data(), nodes.size());
+            }
+            for (std::size_t k = 0; k < of_node.size(); ++k) {
+                const std::size_t i = of_node[k];
+                const NodeTask& t = live[i].task;
+                const std::size_t count = t.end - t.begin;
+                LevelNode& n = sc_.level_nodes[i];
+                st_.kernels.masked_sums(t.data.rows, t.data.positions + t.begin, st_.stride, 0, count,
+                                        t.data.targets + t.begin, t.shift, n.threshold.data(), n.above.data(),
+                                        n.sum_above.data(), &summaries[i], nullptr);
+            }
         }
         // Every node's choice first, then their partitions in one pass where it applies (a
         // node's held-back failure keeps them node by node, so that it comes where it did).
-        bool at_once = true;
-        for (std::size_t i = 0; i < live.size(); ++i) at_once = at_once && (!drew[i] || draws[i].pending == Pending::none);
+        // One thread only: on the team the partitions of large nodes run by chunks.
+        bool at_once = !deferred_;
+        for (std::size_t i = 0; i < live.size(); ++i)
+            at_once = at_once && (!drew[i] || draws[i].pending == Pending::none);
         if (at_once) {
             choices.assign(live.size(), Choice{});
             found.assign(live.size(), 0);
@@ -236,7 +251,8 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
                                           draws[i].stop, summaries[i], choices[i]);
                 for (RangeSet& r : split_ranges[k])
                     if (r.min.size() != st_.stride) r.size(st_.stride);
-                splits.push_back({&t, found[i] ? &choices[i] : nullptr, &sc_.level_nodes[i], split_ranges[k].data(), {}});
+                splits.push_back(
+                    {&t, found[i] ? &choices[i] : nullptr, &sc_.level_nodes[i], split_ranges[k].data(), {}});
             }
             if (partition_level(splits)) {
                 for (std::size_t i = 0, k = 0; i < live.size(); ++i) {
@@ -258,7 +274,7 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
                     continue;
                 }
                 restore(sc_, sc_.level_nodes[i]);
-                split(live[i], choices[i], sides[i]);
+                split(live[i], choices[i], sides[i], false);
             }
             continue;
         }
@@ -280,7 +296,7 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
             }
             raise(d.pending);
             if (found)
-                split(live[i], choice, sides[i]);
+                split(live[i], choice, sides[i], deferred_ && level_chunks(sc_.level_nodes[i], t.end - t.begin));
             else
                 hang(live[i], NO_CHILD);
         }

@@ -20,10 +20,10 @@
 // side, in sample order) ride in the partition of a node whose rows take long to arrive;
 // a smaller node leaves them pending, and a tree's pending chains run side by side at its
 // end, in vector lanes, with those of other fits started alongside (TreeFitter::start,
-// finish_together). On one thread, over codes beyond the caches, the top levels grow a
-// level at a time, each level's nodes estimated in one pass over every row
-// (Grower::grow_levels). Fits whose targets the estimate's bound does not cover (see
-// certifiable_targets) take every feature's exact statistics instead.
+// finish_together). Over codes beyond the caches, the top levels grow a level at a time,
+// each level's nodes estimated in one pass over every row (Grower::grow_levels). Fits
+// whose targets the estimate's bound does not cover (see certifiable_targets) take every
+// feature's exact statistics instead.
 //
 // A large node runs each pass on the whole team of threads over chunks of rows (chunk
 // results combine exactly; estimates add in any order), or, for every feature's exact
@@ -298,10 +298,11 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
             st.code_rows[slot].resize(st.n_samples * st.codes.pitch() + FeatureCodes::reach);
         st.codes_spent = st.last_fit;
     }
-    // The top levels at once: one thread (no subtrees deferred), codes beyond the caches
-    // and a kernel that streams them fast enough, rows whose sides fit in two words. Not
-    // with codes in order: those stream already, and a last fit writes over the matrix's.
-    const bool levels = !st.codes_in_order && certified && !spread && st.codes.ready() && tree.params.depth >= 2 &&
+    // The top levels at once (on the team by chunks of samples, subtrees below deferred as
+    // node by node): codes beyond the caches and a kernel that streams them fast enough,
+    // rows whose sides fit in two words. Not with codes in order: those stream already,
+    // and a last fit writes over the matrix's.
+    const bool levels = !st.codes_in_order && certified && st.codes.ready() && tree.params.depth >= 2 &&
                         st.n_features <= kernels::max_side_features &&
                         levels_at_once(st.code_kernels.tags_pay, st.n_samples * st.n_features * sizeof(code_t));
     if (levels) st.tags.resize(st.n_samples);
