@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "tree/kernels/code_kernels.hpp"
 
@@ -73,6 +74,38 @@ inline bool take_extremes(const Extremes& e, std::size_t side, std::size_t f, co
     }
     return v != v;
 }
+
+// Flagged rows of the AVX-512 partitions wait in two halves of `Half`: one fills while the
+// other waits for its doubles, asked for when it filled, then is replayed in order. A row
+// flags one entry at most, and the filling half is looked at every `Block` rows.
+// ask_doubles and replay are the including kernel's own, found by the row's type.
+template <class Row, class Source, std::size_t Half, std::size_t Block>
+class FlaggedHalves {
+public:
+    explicit FlaggedHalves(Source e, bool ranges = true) : e_(e), rows_(ranges ? 2 * Half : 0) {}
+
+    Row* filling() { return rows_.data() + (current_ ? Half : 0); }
+    static bool full(std::size_t used) { return used > Half - Block; }
+    void turn(std::size_t used) {
+        ask_doubles(e_, filling(), used);
+        if (older_) nan_ |= replay(e_, rows_.data() + (current_ ? 0 : Half), older_);
+        older_ = used;
+        current_ ^= 1;
+    }
+    // Replays what waits; true when a NaN was read.
+    bool finish(std::size_t used) {
+        turn(used);
+        if (older_) nan_ |= replay(e_, rows_.data() + (current_ ? 0 : Half), older_);
+        return nan_;
+    }
+
+private:
+    Source e_;
+    std::vector<Row> rows_;
+    int current_ = 0;
+    std::size_t older_ = 0;  // rows waiting in the other half
+    bool nan_ = false;
+};
 
 }  // namespace
 }  // namespace vandu::kernels

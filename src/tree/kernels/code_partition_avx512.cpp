@@ -66,33 +66,7 @@ __attribute__((noinline)) bool replay(const Extremes& e, const Flagged* rows, st
     return nan;
 }
 
-// One half fills while the other waits for its doubles, asked for when it filled.
-class FlaggedRows {
-public:
-    FlaggedRows(const Extremes& e, bool ranges) : e_(e), rows_(ranges ? 2 * half : 0) {}
-
-    Flagged* filling() { return rows_.data() + (current_ ? half : 0); }
-    static bool full(std::size_t used) { return used > half - block; }
-    void turn(std::size_t used) {
-        ask_doubles(e_, filling(), used);
-        if (older_) nan_ |= replay(e_, rows_.data() + (current_ ? 0 : half), older_);
-        older_ = used;
-        current_ ^= 1;
-    }
-    // Replays what waits; true when a NaN was read.
-    bool finish(std::size_t used) {
-        turn(used);
-        if (older_) nan_ |= replay(e_, rows_.data() + (current_ ? 0 : half), older_);
-        return nan_;
-    }
-
-private:
-    const Extremes& e_;
-    std::vector<Flagged> rows_;
-    int current_ = 0;
-    std::size_t older_ = 0;
-    bool nan_ = false;
-};
+using FlaggedRows = FlaggedHalves<Flagged, const Extremes&, half, block>;
 
 // Kept apart, so that a profile tells the variants apart. P: the positions' type.
 // InOrder: CodeRows::in_order, known when compiled.

@@ -70,32 +70,7 @@ __attribute__((noinline)) bool replay(const Extremes* e, const Flagged* rows, st
     return nan;
 }
 
-// One half fills while the other waits for its doubles, asked for when it filled.
-class FlaggedRows {
-public:
-    explicit FlaggedRows(const Extremes* e) : e_(e), rows_(2 * half) {}
-
-    Flagged* filling() { return rows_.data() + (current_ ? half : 0); }
-    static bool full(std::size_t used) { return used > half - block; }
-    void turn(std::size_t used) {
-        ask_doubles(e_, filling(), used);
-        if (older_) nan_ |= replay(e_, rows_.data() + (current_ ? 0 : half), older_);
-        older_ = used;
-        current_ ^= 1;
-    }
-    bool finish(std::size_t used) {
-        turn(used);
-        if (older_) nan_ |= replay(e_, rows_.data() + (current_ ? 0 : half), older_);
-        return nan_;
-    }
-
-private:
-    const Extremes* e_;
-    std::vector<Flagged> rows_;
-    int current_ = 0;
-    std::size_t older_ = 0;
-    bool nan_ = false;
-};
+using FlaggedRows = FlaggedHalves<Flagged, const Extremes*, half, block>;
 
 // P: the positions' type.
 template <class P>
