@@ -72,6 +72,23 @@ __attribute__((noinline)) bool replay(const Extremes* e, const Flagged* rows, st
 
 using FlaggedRows = FlaggedHalves<Flagged, const Extremes*, half, block>;
 
+// A moving node's side as its pass starts: the replay's view of its ranges, and its least
+// and greatest codes so far in registers. Before a side's first row nothing is extreme:
+// every code of that row is flagged, and the replay takes its codes and values.
+inline void open_side(Extremes& e, std::size_t side, SideRanges& s, std::size_t span, __mmask32 stored, __m512i& lo,
+                      __m512i& hi) {
+    e.lo_code[side] = s.min_code;
+    e.hi_code[side] = s.max_code;
+    e.lo[side] = s.min;
+    e.hi[side] = s.max;
+    if (s.count == 0) {
+        std::fill(s.min_code, s.min_code + span, FeatureCodes::none);
+        std::fill(s.max_code, s.max_code + span, code_t{-1});
+    }
+    lo = _mm512_maskz_loadu_epi16(stored, s.min_code);
+    hi = _mm512_maskz_loadu_epi16(stored, s.max_code);
+}
+
 // P: the positions' type.
 template <class P>
 __attribute__((noinline)) bool tagged_rows(const TaggedPartition& p) {
@@ -91,21 +108,9 @@ __attribute__((noinline)) bool tagged_rows(const TaggedPartition& p) {
         e[t].rows = r;
         if (!node.moves) continue;
         for (int side = 0; side < 2; ++side) {
-            SideRanges& s = node.ranges[side];
-            e[t].lo_code[side] = s.min_code;
-            e[t].hi_code[side] = s.max_code;
-            e[t].lo[side] = s.min;
-            e[t].hi[side] = s.max;
             at[t][side] = node.at[side];
-            seen[t][side] = s.count;
-            // Before a side's first row nothing is extreme: every code of that row is
-            // flagged, and the replay takes its codes and values.
-            if (s.count == 0) {
-                std::fill(s.min_code, s.min_code + span, FeatureCodes::none);
-                std::fill(s.max_code, s.max_code + span, code_t{-1});
-            }
-            lo[t][side] = _mm512_maskz_loadu_epi16(stored, s.min_code);
-            hi[t][side] = _mm512_maskz_loadu_epi16(stored, s.max_code);
+            seen[t][side] = node.ranges[side].count;
+            open_side(e[t], static_cast<std::size_t>(side), node.ranges[side], span, stored, lo[t][side], hi[t][side]);
         }
     }
     FlaggedRows flagged(e);
@@ -222,20 +227,10 @@ __attribute__((noinline)) bool tagged_pair(const TaggedPartition& p) {
         exact[t] = node.side.exact;
         threshold[t] = node.threshold;
         for (std::size_t side = 0; side < 2; ++side) {
-            SideRanges& s = node.ranges[side];
-            e[t].lo_code[side] = s.min_code;
-            e[t].hi_code[side] = s.max_code;
-            e[t].lo[side] = s.min;
-            e[t].hi[side] = s.max;
             at[2 * t + side] = node.at[side];
             end[2 * t + side] = node.end[side];
-            seen[2 * t + side] = s.count;
-            if (s.count == 0) {
-                std::fill(s.min_code, s.min_code + span, FeatureCodes::none);
-                std::fill(s.max_code, s.max_code + span, code_t{-1});
-            }
-            lo[2 * t + side] = _mm512_maskz_loadu_epi16(stored, s.min_code);
-            hi[2 * t + side] = _mm512_maskz_loadu_epi16(stored, s.max_code);
+            seen[2 * t + side] = node.ranges[side].count;
+            open_side(e[t], side, node.ranges[side], span, stored, lo[2 * t + side], hi[2 * t + side]);
         }
     }
     __m512i lo00 = lo[0], lo01 = lo[1], lo10 = lo[2], lo11 = lo[3];
