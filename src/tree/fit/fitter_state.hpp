@@ -91,6 +91,21 @@ struct LevelNode {
     std::vector<NodeTargets> chunk_targets;
 };
 
+// By tag (TreeFitterState::tags), the split nodes of a level whose children are all leaves:
+// a sample's leaf is its node's side, bit `feature` % 32 of its row's words (noted by the
+// node's estimate pass, `per_row` words a row in the node's order, which is sample order).
+struct LeafTags {
+    static constexpr std::size_t none = SIZE_MAX;
+    struct Node {
+        std::size_t node = none;  // in the grower's piece; none: filled otherwise
+        const std::uint32_t* sides = nullptr;
+        std::size_t feature = 0;
+    };
+    Node by_tag[kernels::max_tagged_nodes];
+    std::size_t tags = 0;  // 0: no level waits
+    std::size_t per_row = 0;
+};
+
 // The working arrays of one node's passes, one entry per (padded) feature.
 struct NodeScratch {
     explicit NodeScratch(std::size_t stride) {
@@ -132,6 +147,9 @@ struct NodeScratch {
     std::vector<PendingSettle> settling;
     // The nodes of a level grown at once.
     std::vector<LevelNode> level_nodes;
+    // The last level grown at once on one thread, whose leaves a flush fills in one pass in
+    // sample order (Grower::fill_in_order) instead of leaf by leaf through positions.
+    LeafTags leaf_tags;
 };
 
 

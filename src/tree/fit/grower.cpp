@@ -122,7 +122,7 @@ void Grower::record_node(const NodeTask& task, Choice& choice, double threshold,
     made.bounds[2] = end;
 }
 
-void Grower::attach(const Made& made, int side, std::int64_t child) {
+void Grower::attach(const Made& made, int side, std::int64_t child, bool in_order) {
     const std::size_t node = made.node;
     piece_[node].child[side] = child;
     // A subtree grown from the side's mean, or the side's fitted values, wait on it.
@@ -131,7 +131,7 @@ void Grower::attach(const Made& made, int side, std::int64_t child) {
         DeferredSubtree& job = (*deferred_)[static_cast<std::size_t>(first_deferred - child)];
         job.parent = node;
         job.side = side;
-    } else if (child == NO_CHILD && fitted_) {
+    } else if (child == NO_CHILD && fitted_ && !in_order) {
         if (!made.pending)
             settle(child, made.children, made.bounds[side], made.bounds[side + 1], piece_[node].split.values[side]);
         else
@@ -155,6 +155,7 @@ void Grower::flush(bool chains_done, PendingChains::Which which) {
             split.values = {sides[0].mean, sides[1].mean};
         },
         [&](const PendingSettle& w) { settles.push_back(w); }, which);
+    fill_in_order();
     if (settles.empty()) return;
     // Every side's samples cut evenly over the team, in one step: a tree's leaves are
     // mostly too small for a team step each, and the rows of a sparse side cost more than

@@ -122,8 +122,9 @@ private:
     // splits, in order). False, with nothing moved, where the pass does not apply.
     // (grower_level_partition.cpp)
     bool partition_level(std::vector<LevelSplit>& nodes);
-    // Hangs a child (or its absence) under a made node.
-    void attach(const Made& made, int side, std::int64_t child);
+    // Hangs a child (or its absence) under a made node; `in_order`: a leaf whose samples
+    // fill_in_order fills.
+    void attach(const Made& made, int side, std::int64_t child, bool in_order = false);
 
     // Whether a node's rows take long enough to arrive that the winner's statistics and
     // the children's ranges ride along in its partition (on a team, with the first chunk).
@@ -137,6 +138,9 @@ private:
     void assign(ConstPositionPtr positions, std::size_t begin, std::size_t end, double value);
     // The fitted values of samples [begin, end) of a level's positions, on this thread.
     void fill(ConstPositionPtr positions, std::size_t begin, std::size_t end, double value);
+    // The fitted values of the leaves under the nodes noted in sc_.leaf_tags, in one pass
+    // over every sample in order (grower_leaf_tags.cpp); their splits complete.
+    void fill_in_order();
 
     // Chunks of a large node's rows, one per team task; the first task of each step also
     // takes a slice of the pending chains (see chunk_task), sized by the node's partition:

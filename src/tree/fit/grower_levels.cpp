@@ -94,12 +94,21 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
     std::vector<NodeTargets> summaries;
     const std::size_t words = kernels::side_words(st_.n_features);
 
+    LeafTags& leaf_tags = sc_.leaf_tags;
+    leaf_tags = LeafTags{};
     // A live node's split made; its children queued for the next level or grown below.
-    const auto place = [&](const Open& o, const Made& m, std::array<RangeSet, 2>& child_ranges) {
+    // `tag`: the node's in st_.tags, where its children are leaves that fill_in_order fills.
+    const auto place = [&](const Open& o, const Made& m, std::array<RangeSet, 2>& child_ranges,
+                           std::size_t tag = LeafTags::none) {
         const NodeTask& t = o.task;
         made.push_back(m);
         const std::size_t at = made.size() - 1;
         hang(o, static_cast<std::int64_t>(m.node));
+        if (tag != LeafTags::none && m.child_budget == 0) {
+            leaf_tags.by_tag[tag].node = m.node;
+            for (int side = 0; side < 2; ++side) attach(made[at], side, NO_CHILD, true);
+            return;
+        }
         for (int side = 0; side < 2; ++side) {
             NodeTask c{t.level + 1, m.bounds[side], m.bounds[side + 1], m.child_budget, false, m.children,
                        m.shifts[side], m.take_ranges ? &child_ranges[side] : nullptr};
@@ -111,8 +120,9 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
             }
         }
     };
-    const auto split = [&](const Open& o, Choice& choice, NodeSides node_sides, bool large) {
-        place(o, make_node(o.task, choice, large, node_sides, true), sc_.levels[o.task.level + 1]);
+    const auto split = [&](const Open& o, Choice& choice, NodeSides node_sides, bool large,
+                           std::size_t tag = LeafTags::none) {
+        place(o, make_node(o.task, choice, large, node_sides, true), sc_.levels[o.task.level + 1], tag);
     };
     // Set where a level's partitions in one pass tagged each row by its child's place in
     // `next` (untagged: none).
@@ -268,13 +278,22 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
                 tags_placed = true;
                 continue;
             }
-            for (std::size_t i = 0; i < live.size(); ++i) {
+            // The last level: its leaves' samples are filled in order, by their tags.
+            const bool leaves = fitted_ && live[0].task.budget == 1 && sides[0].words;
+            if (leaves) {
+                leaf_tags = LeafTags{};
+                leaf_tags.tags = of_node.size();
+                leaf_tags.per_row = words;
+            }
+            for (std::size_t i = 0, k = 0; i < live.size(); ++i) {
                 if (!found[i]) {
                     hang(live[i], NO_CHILD);
                     continue;
                 }
+                while (of_node[k] != i) ++k;
+                if (leaves) leaf_tags.by_tag[k] = {LeafTags::none, sides[i].words, choices[i].feature};
                 restore(sc_, sc_.level_nodes[i]);
-                split(live[i], choices[i], sides[i], false);
+                split(live[i], choices[i], sides[i], false, leaves ? k : LeafTags::none);
             }
             continue;
         }
