@@ -402,6 +402,27 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                         ASSERT_LE(std::fabs(own[j].sum[f] - total), gamma * magnitude)
                             << k->name << " node " << j << " feature " << f;
                     }
+                // Their leaves, every sample in order, as many nodes as their partitions below (node
+                // 3 fills nothing on odd trials, node 1's left is infinite on trials 4 to 7): each
+                // sample's value taken off, or set on trials 2, 3, 6 and 7, by its winner's side.
+                const std::size_t leaf_nodes = trial % 4 >= 2 ? 2 : own.size();
+                std::vector<TaggedLeaf> leaves(own.size());
+                for (std::size_t j = 0; j < own.size(); ++j) {
+                    const std::size_t w = (j * 7 + static_cast<std::size_t>(trial)) % features;
+                    leaves[j] = {trial % 2 && j == 3 ? nullptr : sides.data() + first[j] * words + w / 32,
+                                 static_cast<unsigned>(w % 32), {trial >= 4 && j == 1 ? INFINITY : 0.1 * j, -0.3 - j}};
+                }
+                std::vector<double> fitted = y;
+                k->tagged_leaves({n, tags.data(), leaves.data(), leaf_nodes, words, trial % 4 < 2, fitted.data()});
+                for (std::size_t s = 0; s < n; ++s) {
+                    const std::size_t j = tags[s], w = (j * 7 + static_cast<std::size_t>(trial)) % features;
+                    double want = y[s];
+                    if (j < leaf_nodes && leaves[j].sides) {
+                        const double v = leaves[j].value[x[s * stride + w] > own[j].t[w] ? 1 : 0];
+                        want = trial % 4 < 2 ? y[s] - v : v;
+                    }
+                    ASSERT_EQ(bits(fitted[s]), bits(want)) << k->name << " leaves of row " << s;
+                }
                 // Their partitions in one pass, each node's winner a feature of another kind (node 3
                 // stays on odd trials; trials 2, 3, 6 and 7 take two nodes, as a first level, the
                 // rows of the others untagged): each node's rows to its sides in order, the

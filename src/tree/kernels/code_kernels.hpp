@@ -108,6 +108,28 @@ struct TaggedPartition {
 // The tag of a row that belongs to no node of a level.
 inline constexpr std::uint8_t untagged = 0xff;
 
+// A node of a level whose children are leaves (tagged_leaves): the word of its winner's
+// side in its first row's sides (as tagged_sums notes them), the bit in it, each side's
+// value. Null `sides`: the node's rows keep what they hold.
+struct TaggedLeaf {
+    const std::uint32_t* sides;
+    unsigned bit;
+    double value[2];
+};
+
+// The leaves under a level's nodes, every sample in order: sample s is node tags[s]'s
+// (none from n_nodes on), its k-th row, of side bit `bit` of sides[k * words]; fitted[s]
+// becomes fitted[s] - value[side] where `subtract`, value[side] otherwise.
+struct TaggedLeaves {
+    std::size_t n;
+    const std::uint8_t* tags;
+    const TaggedLeaf* nodes;
+    std::size_t n_nodes;  // at most max_tagged_nodes
+    std::size_t words;    // per row: side_words(n_features)
+    bool subtract;
+    double* fitted;
+};
+
 struct CodeKernels {
     const char* name;
     // For each of the first `width` features (a multiple of kernel_width), the rows above
@@ -142,6 +164,8 @@ struct CodeKernels {
     // code_partition's over its rows. False when a row would land beyond its side's end or
     // a NaN is read.
     bool (*tagged_partition)(const TaggedPartition& p);
+    // The fitted values of TaggedLeaves.
+    void (*tagged_leaves)(const TaggedLeaves& p);
 };
 
 // The fastest variant this processor runs.

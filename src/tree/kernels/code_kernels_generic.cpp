@@ -16,6 +16,7 @@ void code_values(const EdgeLevels&, const double*, std::size_t, std::size_t, cod
 void tagged_sums(const CodeRows&, std::size_t, std::size_t, const double*, const std::uint8_t*, const TaggedNode*,
                  std::size_t);
 bool tagged_partition(const TaggedPartition&);
+void tagged_leaves(const TaggedLeaves&);
 }  // namespace avx2
 namespace avx512 {
 void code_sums(const CodeRows&, std::size_t, std::size_t, const double*, double, const CodeSearch&,
@@ -25,23 +26,24 @@ void code_values(const EdgeLevels&, const double*, std::size_t, std::size_t, cod
 void tagged_sums(const CodeRows&, std::size_t, std::size_t, const double*, const std::uint8_t*, const TaggedNode*,
                  std::size_t);
 bool tagged_partition(const TaggedPartition&);
+void tagged_leaves(const TaggedLeaves&);
 }  // namespace avx512
 #endif
 
 const CodeKernels& generic_code_kernels() {
     static const CodeKernels portable{"generic", generic::code_sums, generic::code_partition,
                                       generic::tagged_sums, false, generic::code_values,
-                                      generic::tagged_partition};
+                                      generic::tagged_partition, generic::tagged_leaves};
     return portable;
 }
 
 std::span<const CodeKernels* const> runnable_code_kernels() {
 #if defined(__x86_64__)
     static const CodeKernels with_avx2{"avx2", avx2::code_sums, avx2::code_partition, avx2::tagged_sums, false,
-                                       avx2::code_values, avx2::tagged_partition};
+                                       avx2::code_values, avx2::tagged_partition, avx2::tagged_leaves};
     static const CodeKernels with_avx512bw{"avx512bw", avx512::code_sums, avx512::code_partition,
                                            avx512::tagged_sums, true, avx512::code_values,
-                                           avx512::tagged_partition};
+                                           avx512::tagged_partition, avx512::tagged_leaves};
 #endif
     static const std::vector<const CodeKernels*> runnable = [] {
         std::vector<const CodeKernels*> list{&generic_code_kernels()};
