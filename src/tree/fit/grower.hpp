@@ -227,6 +227,8 @@ private:
     const bool coded_;
     // Rows the first chunk of a large node gives up for the pending chains' slice.
     std::size_t deficit_ = 0;
+    // Set while a node is partitioned whose leaves fill_in_order fills: they need no positions.
+    bool leaves_by_tags_ = false;
 };
 
 }  // namespace vandu

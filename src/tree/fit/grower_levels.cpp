@@ -293,7 +293,9 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
                 while (of_node[k] != i) ++k;
                 if (leaves) leaf_tags.by_tag[k] = {LeafTags::none, sides[i].words, choices[i].feature};
                 restore(sc_, sc_.level_nodes[i]);
+                leaves_by_tags_ = leaves;
                 split(live[i], choices[i], sides[i], false, leaves ? k : LeafTags::none);
+                leaves_by_tags_ = false;
             }
             continue;
         }

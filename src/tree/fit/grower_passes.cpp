@@ -145,7 +145,7 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
     const PositionPtr positions = st_.positions[slot];
     const bool copy_rows = move_rows && !certified_;
     const bool index_rows = move_rows && !copy_rows;
-    const bool move_positions = fitted_ != nullptr || index_rows || !targets;
+    const bool move_positions = (fitted_ != nullptr && !leaves_by_tags_) || index_rows || !targets;
     const bool by_bits = sides && !take_ranges && !copy_rows;
     // Children that read codes get them in their rows' order where the fitter keeps them so.
     code_t* const out_codes = coded() && take_ranges && st_.codes_in_order ? st_.level_codes(slot) : nullptr;
