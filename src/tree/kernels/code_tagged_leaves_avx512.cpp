@@ -1,8 +1,8 @@
 // Built with -mavx512f. A level's leaves filled in one pass over every sample in order,
 // sixteen samples at a time: each node's next rows' words, as many as its tags among the
 // sixteen, spread to their lanes; each lane's side by its node's bit, its value from the
-// eight leaves' in one register, taken off (or set) under the mask of the lanes of a node
-// that fills. Each sample's operation is the portable one's.
+// eight leaves' in one register, taken off (or set) in the lanes of a node that fills.
+// Each sample's operation is the portable one's.
 #if defined(__x86_64__)
 // GCC 12 warns on the intrinsics' own undefined vectors.
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
@@ -77,12 +77,11 @@ std::size_t leaves_in_lanes(const TaggedLeaves& p, const std::uint32_t** at) {
             const __m512d v = _mm512_permutexvar_pd(_mm512_cvtepu32_epi64(leaves), value);
             const auto mask = static_cast<__mmask8>(fills >> (8 * half));
             double* const out = fitted + s + 8 * half;
-            if constexpr (Subtract) {
-                const __m512d before = _mm512_maskz_loadu_pd(mask, out);
-                _mm512_mask_storeu_pd(out, mask, _mm512_sub_pd(before, v));
-            } else {
-                _mm512_mask_storeu_pd(out, mask, v);
-            }
+            // The other lanes written back as read (the fit's only thread writes them): a
+            // masked store took longer.
+            const __m512d before = _mm512_loadu_pd(out);
+            _mm512_storeu_pd(out, Subtract ? _mm512_mask_sub_pd(before, mask, before, v)
+                                           : _mm512_mask_blend_pd(mask, before, v));
         }
     }
     return full;
