@@ -100,10 +100,13 @@ struct LeafTags {
         std::size_t node = none;  // in the grower's piece; none: filled otherwise
         const std::uint32_t* sides = nullptr;
         std::size_t feature = 0;
+        // On the team: the node's rows before each chunk of samples (LevelNode::chunk_start).
+        const std::size_t* chunk_start = nullptr;
     };
     Node by_tag[kernels::max_tagged_nodes];
     std::size_t tags = 0;  // 0: no level waits
     std::size_t per_row = 0;
+    std::size_t chunks = 0;  // of the team's pass that tagged the level (0: one thread's)
 };
 
 // The working arrays of one node's passes, one entry per (padded) feature.

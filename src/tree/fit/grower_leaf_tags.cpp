@@ -4,10 +4,12 @@
 // names its node in that level, and the node's estimate pass noted its rows' sides in its
 // rows' order, which is sample order: a node's k-th tagged sample is its k-th row. So one
 // pass in sample order (CodeKernels::tagged_leaves) finds every sample's leaf and gives it
-// the same value, by the same operation, as the leaf's own fill.
+// the same value, by the same operation, as the leaf's own fill. On the team, by the
+// chunks of samples of the pass that tagged the level.
 #include <algorithm>
 #include <optional>
 
+#include "core/worker_pool.hpp"
 #include "tree/fit/grower.hpp"
 
 namespace vandu {
@@ -34,8 +36,23 @@ void Grower::fill_in_order() {
         node.node = LeafTags::none;
     }
     if (!any || !fitted_) return;
-    st_.code_kernels.tagged_leaves(
-        {st_.n_samples, st_.tags.data(), nodes, tags, noted.per_row, rate.has_value(), fitted_});
+    const std::size_t n = st_.n_samples, chunks = noted.chunks;
+    if (!deferred_ || chunks < 2) {
+        st_.code_kernels.tagged_leaves({n, st_.tags.data(), nodes, tags, noted.per_row, rate.has_value(), fitted_});
+        return;
+    }
+    // By the chunks of samples of the team's pass that tagged them: a node's rows in chunk k
+    // start at its chunk_start[k].
+    parallel_team(chunks, [&](std::size_t k) {
+        const std::size_t from = n * k / chunks, to = n * (k + 1) / chunks;
+        kernels::TaggedLeaf part[kernels::max_tagged_nodes];
+        for (std::size_t t = 0; t < tags; ++t) {
+            part[t] = nodes[t];
+            if (part[t].sides) part[t].sides += noted.by_tag[t].chunk_start[k] * noted.per_row;
+        }
+        st_.code_kernels.tagged_leaves(
+            {to - from, st_.tags.data() + from, part, tags, noted.per_row, rate.has_value(), fitted_ + from});
+    });
 }
 
 }  // namespace vandu

@@ -189,11 +189,15 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
         }
         summaries.assign(live.size(), NodeTargets{});
         std::vector<std::size_t> of_node;  // the live nodes the one-thread pass tagged
+        // On the team, each live node's tag (its place in the pass) where it has one.
+        std::vector<std::size_t> team_tag(live.size(), LeafTags::none);
         if (deferred_) {
             std::vector<TaggedTask> team_level;
             for (std::size_t i = 0; i < live.size(); ++i)
-                if (drew[i] && draws[i].any && draws[i].pending == Pending::none)
+                if (drew[i] && draws[i].any && draws[i].pending == Pending::none) {
+                    team_tag[i] = team_level.size();
                     team_level.push_back({&live[i].task, &sc_.level_nodes[i], sides[i].words, &summaries[i]});
+                }
             if (!team_level.empty()) tagged_on_team(team_level);
         } else {
             // Each sample's node; the rows of none (leaves above, nodes that draw nothing) are skipped.
@@ -316,10 +320,22 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
                                        summaries[i], choice);
             }
             raise(d.pending);
-            if (found)
-                split(live[i], choice, sides[i], deferred_ && level_chunks(sc_.level_nodes[i], t.end - t.begin));
-            else
+            if (!found) {
                 hang(live[i], NO_CHILD);
+                continue;
+            }
+            // The team's last level: its leaves' samples are filled in order by chunks, by their tags.
+            const std::size_t tag = fitted_ && t.budget == 1 && sides[i].words ? team_tag[i] : LeafTags::none;
+            if (tag != LeafTags::none) {
+                const LevelNode& n = sc_.level_nodes[i];
+                leaf_tags.tags = std::max(leaf_tags.tags, tag + 1);
+                leaf_tags.per_row = words;
+                leaf_tags.chunks = n.chunks;
+                leaf_tags.by_tag[tag] = {LeafTags::none, sides[i].words, choice.feature, n.chunk_start.data()};
+            }
+            leaves_by_tags_ = tag != LeafTags::none;
+            split(live[i], choice, sides[i], deferred_ && level_chunks(sc_.level_nodes[i], t.end - t.begin), tag);
+            leaves_by_tags_ = false;
         }
     }
     for (const Made& m : made) piece_[m.node].done = true;
