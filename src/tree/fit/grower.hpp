@@ -142,6 +142,11 @@ private:
     // takes a slice of the pending chains (see chunk_task), sized by the node's partition:
     // `moving` unless its children cannot split.
     void split_into_chunks(std::size_t count, bool moving);
+    // How many chunks a team step over `count` rows takes.
+    std::size_t team_chunks(std::size_t count) const;
+    // The first of `chunks` chunks of `count` rows (the rest share the others evenly): a
+    // thread's share less the rows its task gives up for the chains' next slice (deficit_).
+    std::size_t first_chunk(std::size_t count, std::size_t chunks, bool moving);
 
     // Task t of a large node's `step` over chunks: body() does its rows, and the first task
     // pushes the chains' slice before.
@@ -223,6 +228,9 @@ private:
     const bool coded_;
     // Rows the first chunk of a large node gives up for the pending chains' slice.
     std::size_t deficit_ = 0;
+    // Whether the level's pass on the team shortened its first chunk for a slice: each
+    // node's partition then takes its part of the slice with its share of that chunk.
+    bool level_sliced_ = false;
 };
 
 }  // namespace vandu
