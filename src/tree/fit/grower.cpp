@@ -201,7 +201,8 @@ void Grower::split_into_chunks(std::size_t count, bool moving) {
     }
     const std::size_t chunks = team_chunks(count);
     st_.chunks = chunks;
-    const std::size_t first = first_chunk(count, chunks, moving);
+    const std::size_t first =
+        first_chunk(count, chunks, moving, st_.team >= slice_team() ? sc_.pending.next_slice_length() : 0);
     st_.chunk_start[0] = 0;
     for (std::size_t t = 1; t <= chunks; ++t)
         st_.chunk_start[t] = first + (count - first) * (t - 1) / (chunks - 1);
@@ -212,7 +213,7 @@ std::size_t Grower::team_chunks(std::size_t count) const {
     return count * st_.stride >= 4 * large_node_values && count >= 2 * more ? more : st_.team;
 }
 
-std::size_t Grower::first_chunk(std::size_t count, std::size_t chunks, bool moving) {
+std::size_t Grower::first_chunk(std::size_t count, std::size_t chunks, bool moving, std::size_t left) {
     const std::size_t team = st_.team;
     deficit_ = 0;
     // The pending chains' next slice rides in the first task of each of the node's steps:
@@ -220,7 +221,7 @@ std::size_t Grower::first_chunk(std::size_t count, std::size_t chunks, bool movi
     // enough for what is left of the chains over the node's two passes, so that the first
     // chunk and its slice take about a thread's share of the rows, the other chunks the
     // rest. Off the end of the tree, the chains no longer hold up the next one's start.
-    if (const std::size_t left = team >= slice_team() ? sc_.pending.next_slice_length() : 0) {
+    if (left > 0) {
         const double per_row =
             pushes_per_row(ChunkStep::sums) + pushes_per_row(moving ? ChunkStep::partition : ChunkStep::sides);
         const double wanted = std::ceil(static_cast<double>(left) / per_row);

@@ -145,8 +145,8 @@ private:
     // How many chunks a team step over `count` rows takes.
     std::size_t team_chunks(std::size_t count) const;
     // The first of `chunks` chunks of `count` rows (the rest share the others evenly): a
-    // thread's share less the rows its task gives up for the chains' next slice (deficit_).
-    std::size_t first_chunk(std::size_t count, std::size_t chunks, bool moving);
+    // thread's share less the rows its task gives up for a slice of `left` pushes (deficit_).
+    std::size_t first_chunk(std::size_t count, std::size_t chunks, bool moving, std::size_t left);
 
     // Task t of a large node's `step` over chunks: body() does its rows, and the first task
     // pushes the chains' slice before.
@@ -154,7 +154,8 @@ private:
     void chunk_task(std::size_t t, ChunkStep step, Body&& body) {
         if (t == 0 && deficit_ > 0) {
             const double want = static_cast<double>(deficit_) * pushes_per_row(step);
-            sc_.pending.advance(st_.kernels, std::min(sc_.pending.next_slice_length(), static_cast<std::size_t>(want)));
+            sc_.pending.advance(st_.kernels,
+                                std::min(sc_.pending.next_slice_length(), static_cast<std::size_t>(want)));
         }
         body();
     }

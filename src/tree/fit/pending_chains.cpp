@@ -31,12 +31,13 @@ void PendingChains::collect(std::vector<kernels::Chain>& out) {
         }
 }
 
-std::size_t PendingChains::next_slice_length() {
+std::size_t PendingChains::next_slice_length(bool few) {
+    if (few && end_length_ == 0) return 0;
     chains_.clear();
     collect(chains_);
     std::size_t longest = 0;
     for (std::size_t i = 0; i < chains_.size() && i < slice_chains; ++i) longest = std::max(longest, chains_[i].n);
-    return longest;
+    return longest > end_length_ ? longest - end_length_ : 0;
 }
 
 void PendingChains::advance(const kernels::NodeKernels& kernels, std::size_t steps) {

@@ -76,8 +76,10 @@ struct PendingSettle {
 };
 
 // Threads from which a team's steps take slices of the chains and a boosting fit carries
-// them on. On fewer, the run at a tree's end is balanced already, and slices of a few
-// chains in lanes meant for twelve cost more than they save.
+// them on. On fewer, a slice of a few chains in lanes meant for twelve costs its whole
+// length, where the run at a tree's end runs them beside each other: only the levels
+// grown at once take slices there, of what a tree's end would run longer than the last
+// one's (next_slice_length).
 std::size_t slice_team();
 // Tests take slices on any team and cap their pushes, so that statistics are left to
 // carry too.
@@ -118,8 +120,11 @@ public:
     // a node's sides are about half as long as its parent's, so level by level.
     void collect(std::vector<kernels::Chain>& out);
 
-    // Pushes left in the longest chain the next slice takes.
-    std::size_t next_slice_length();
+    // Pushes the next slice takes: those of its longest chain beyond the longest that the
+    // last end ran for a side without a child (the next end will run one about as long,
+    // and the rest beside it in the lanes). On `few` threads (below slice_team()), only
+    // where such an end was run.
+    std::size_t next_slice_length(bool few = false);
     // Pushes up to `steps` more targets onto each chain of the next slice.
     void advance(const kernels::NodeKernels& kernels, std::size_t steps);
 
@@ -135,6 +140,12 @@ public:
     template <class Complete, class Settle>
     void flush(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes, bool chains_done,
                Complete&& complete, Settle&& settle, Which which = Which::all) {
+        // The longest chain this end runs whatever the slices did: a side without a child
+        // waits on it. (A flush of carried splits alone leaves the length as it was.)
+        std::size_t end_length = 0;
+        for (const PendingSplit& p : splits_)
+            if (p.needed && !p.out) end_length = std::max({end_length, p.n[0], p.n[1]});
+        if (end_length > 0) end_length_ = end_length;
         // A split whose chains are all pushed completes now.
         for (PendingSplit& p : splits_)
             p.needed = which == Which::all || (which == Which::own && !p.out) || (p.n[0] == 0 && p.n[1] == 0) ||
@@ -194,6 +205,8 @@ private:
     std::vector<PendingSettle> settles_;
     std::vector<char> level_waits_;
     std::vector<kernels::Chain> chains_;
+    // The longest chain of a side without a child that the last end ran.
+    std::size_t end_length_ = 0;
 };
 
 // Pushes of a slice that take about as long as a row of a step's chunk (measured on coded
