@@ -20,11 +20,9 @@ void Grower::tagged_on_team(const std::vector<TaggedTask>& level) {
     const std::size_t chunks = team_chunks(n);
     // The pending chains' next slice rides in the first task, as in a large node's steps,
     // sized for the level's pass and its nodes' partitions (each node's share of the
-    // first chunk is shorter alike: see level_chunks). Also on fewer threads than
-    // slice_team(), where a tree's end was run: the upper levels' chains would otherwise
-    // make the next end longer than that one.
+    // first chunk is shorter alike: see level_chunks).
     const std::size_t head = first_chunk(n, chunks, level.front().task->budget > 1,
-                                         sc_.pending.next_slice_length(st_.team < slice_team()));
+                                         st_.team >= slice_team() ? sc_.pending.next_slice_length() : 0);
     level_sliced_ = deficit_ > 0;
     const auto bound = [&](std::size_t k) { return k == 0 ? 0 : head + (n - head) * (k - 1) / (chunks - 1); };
     for (const TaggedTask& j : level) {

@@ -31,8 +31,7 @@ void PendingChains::collect(std::vector<kernels::Chain>& out) {
         }
 }
 
-std::size_t PendingChains::next_slice_length(bool few) {
-    if (few && end_length_ == 0) return 0;
+std::size_t PendingChains::next_slice_length() {
     chains_.clear();
     collect(chains_);
     std::size_t longest = 0;

@@ -76,10 +76,8 @@ struct PendingSettle {
 };
 
 // Threads from which a team's steps take slices of the chains and a boosting fit carries
-// them on. On fewer, a slice of a few chains in lanes meant for twelve costs its whole
-// length, where the run at a tree's end runs them beside each other: only the levels
-// grown at once take slices there, of what a tree's end would run longer than the last
-// one's (next_slice_length).
+// them on. On fewer, the run at a tree's end is balanced already, and slices of a few
+// chains in lanes meant for twelve cost more than they save.
 std::size_t slice_team();
 // Tests take slices on any team and cap their pushes, so that statistics are left to
 // carry too.
@@ -122,9 +120,8 @@ public:
 
     // Pushes the next slice takes: those of its longest chain beyond the longest that the
     // last end ran for a side without a child (the next end will run one about as long,
-    // and the rest beside it in the lanes). On `few` threads (below slice_team()), only
-    // where such an end was run.
-    std::size_t next_slice_length(bool few = false);
+    // and the rest beside it in the lanes).
+    std::size_t next_slice_length();
     // Pushes up to `steps` more targets onto each chain of the next slice.
     void advance(const kernels::NodeKernels& kernels, std::size_t steps);
 
