@@ -193,23 +193,36 @@ void Grower::fill(ConstPositionPtr positions, std::size_t begin, std::size_t end
 }
 
 void Grower::split_into_chunks(std::size_t count, bool moving) {
-    const std::size_t team = st_.team;
     deficit_ = 0;
-    if (team < 2) {
+    if (st_.team < 2) {
         st_.chunks = 1;
         st_.chunk_start[0] = 0;
         st_.chunk_start[1] = count;
         return;
     }
-    const std::size_t more = chunks_per_thread * team;
-    const std::size_t chunks = count * st_.stride >= 4 * large_node_values && count >= 2 * more ? more : team;
+    const std::size_t chunks = team_chunks(count);
     st_.chunks = chunks;
+    const std::size_t first =
+        first_chunk(count, chunks, moving, st_.team >= slice_team() ? sc_.pending.next_slice_length() : 0);
+    st_.chunk_start[0] = 0;
+    for (std::size_t t = 1; t <= chunks; ++t)
+        st_.chunk_start[t] = first + (count - first) * (t - 1) / (chunks - 1);
+}
+
+std::size_t Grower::team_chunks(std::size_t count) const {
+    const std::size_t more = chunks_per_thread * st_.team;
+    return count * st_.stride >= 4 * large_node_values && count >= 2 * more ? more : st_.team;
+}
+
+std::size_t Grower::first_chunk(std::size_t count, std::size_t chunks, bool moving, std::size_t left) {
+    const std::size_t team = st_.team;
+    deficit_ = 0;
     // The pending chains' next slice rides in the first task of each of the node's steps:
     // the first chunk is shorter by about as many rows as the slice takes (never empty),
     // enough for what is left of the chains over the node's two passes, so that the first
     // chunk and its slice take about a thread's share of the rows, the other chunks the
     // rest. Off the end of the tree, the chains no longer hold up the next one's start.
-    if (const std::size_t left = team >= slice_team() ? sc_.pending.next_slice_length() : 0) {
+    if (left > 0) {
         const double per_row =
             pushes_per_row(ChunkStep::sums) + pushes_per_row(moving ? ChunkStep::partition : ChunkStep::sides);
         const double wanted = std::ceil(static_cast<double>(left) / per_row);
@@ -217,10 +230,8 @@ void Grower::split_into_chunks(std::size_t count, bool moving) {
         deficit_ = wanted < static_cast<double>(most) ? static_cast<std::size_t>(wanted) : most;
     }
     const std::size_t first = deficit_ > 0 ? (count - (team - 1) * deficit_) / team : count / chunks;
-    st_.chunk_start[0] = 0;
-    for (std::size_t t = 1; t <= chunks; ++t)
-        st_.chunk_start[t] = first + (count - first) * (t - 1) / (chunks - 1);
     if (deficit_ > 0) deficit_ = (count - first) / (team - 1) - first;
+    return first;
 }
 
 bool Grower::find_split(std::size_t begin, std::size_t count, const NodeData& data, bool root, bool large,

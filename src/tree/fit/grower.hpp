@@ -146,6 +146,11 @@ private:
     // takes a slice of the pending chains (see chunk_task), sized by the node's partition:
     // `moving` unless its children cannot split.
     void split_into_chunks(std::size_t count, bool moving);
+    // How many chunks a team step over `count` rows takes.
+    std::size_t team_chunks(std::size_t count) const;
+    // The first of `chunks` chunks of `count` rows (the rest share the others evenly): a
+    // thread's share less the rows its task gives up for a slice of `left` pushes (deficit_).
+    std::size_t first_chunk(std::size_t count, std::size_t chunks, bool moving, std::size_t left);
 
     // Task t of a large node's `step` over chunks: body() does its rows, and the first task
     // pushes the chains' slice before.
@@ -153,7 +158,8 @@ private:
     void chunk_task(std::size_t t, ChunkStep step, Body&& body) {
         if (t == 0 && deficit_ > 0) {
             const double want = static_cast<double>(deficit_) * pushes_per_row(step);
-            sc_.pending.advance(st_.kernels, std::min(sc_.pending.next_slice_length(), static_cast<std::size_t>(want)));
+            sc_.pending.advance(st_.kernels,
+                                std::min(sc_.pending.next_slice_length(), static_cast<std::size_t>(want)));
         }
         body();
     }
@@ -229,6 +235,9 @@ private:
     std::size_t deficit_ = 0;
     // Set while a node is partitioned whose leaves fill_in_order fills: they need no positions.
     bool leaves_by_tags_ = false;
+    // Whether the level's pass on the team shortened its first chunk for a slice: each
+    // node's partition then takes its part of the slice with its share of that chunk.
+    bool level_sliced_ = false;
 };
 
 }  // namespace vandu

@@ -15,11 +15,16 @@ namespace vandu {
 
 void Grower::tagged_on_team(const std::vector<TaggedTask>& level) {
     constexpr std::uint8_t no_node = 0xff;
-    const std::size_t n = st_.n_samples, stride = st_.stride, team = st_.team;
+    const std::size_t n = st_.n_samples, stride = st_.stride;
     const std::size_t words = kernels::side_words(st_.n_features);
-    const std::size_t more = chunks_per_thread * team;
-    const std::size_t chunks = n * stride >= 4 * large_node_values && n >= 2 * more ? more : team;
-    const auto bound = [&](std::size_t k) { return n * k / chunks; };
+    const std::size_t chunks = team_chunks(n);
+    // The pending chains' next slice rides in the first task, as in a large node's steps,
+    // sized for the level's pass and its nodes' partitions (each node's share of the
+    // first chunk is shorter alike: see level_chunks).
+    const std::size_t head = first_chunk(n, chunks, level.front().task->budget > 1,
+                                         st_.team >= slice_team() ? sc_.pending.next_slice_length() : 0);
+    level_sliced_ = deficit_ > 0;
+    const auto bound = [&](std::size_t k) { return k == 0 ? 0 : head + (n - head) * (k - 1) / (chunks - 1); };
     for (const TaggedTask& j : level) {
         const NodeTask& t = *j.task;
         LevelNode& node = *j.node;
@@ -36,29 +41,35 @@ void Grower::tagged_on_team(const std::vector<TaggedTask>& level) {
     }
     std::uint8_t* const tags = st_.tags.data();
     parallel_team(chunks, [&](std::size_t k) {
-        const std::size_t from = bound(k), to = bound(k + 1);
-        std::memset(tags + from, no_node, to - from);
-        kernels::TaggedNode nodes[kernels::max_tagged_nodes];
-        for (std::size_t i = 0; i < level.size(); ++i) {
-            const NodeTask& t = *level[i].task;
-            LevelNode& node = *level[i].node;
-            const std::size_t first = node.chunk_start[k], last = node.chunk_start[k + 1];
-            const auto tag = static_cast<std::uint8_t>(i);
-            t.data.positions.visit([&](const auto* sample) {
-                for (std::size_t s = t.begin + first; s < t.begin + last; ++s) tags[sample[s]] = tag;
-            });
-            std::int64_t* const above = node.chunk_above.data() + k * stride;
-            double* const sum = node.chunk_sum.data() + k * stride;
-            nodes[i] = {{node.code_above.data(), node.code_tie.data(), node.code_exact.data(), node.threshold.data()},
-                        t.shift, above, sum, level[i].sides ? level[i].sides + first * words : nullptr};
-            st_.kernels.masked_sums(t.data.rows, t.data.positions + t.begin + first, stride, 0, last - first,
-                                    t.data.targets + t.begin + first, t.shift, node.threshold.data(), above, sum,
-                                    &node.chunk_targets[k], nullptr);
-        }
-        const kernels::CodeRows code_rows{st_.codes.codes(), st_.codes.pitch(), st_.source, stride, nullptr, from,
-                                          st_.n_features};
-        st_.code_kernels.tagged_sums(code_rows, stride, to - from, st_.root_targets + from, tags + from, nodes,
-                                     level.size());
+        chunk_task(k, ChunkStep::sums, [&] {
+            const std::size_t from = bound(k), to = bound(k + 1);
+            std::memset(tags + from, no_node, to - from);
+            kernels::TaggedNode nodes[kernels::max_tagged_nodes];
+            for (std::size_t i = 0; i < level.size(); ++i) {
+                const NodeTask& t = *level[i].task;
+                LevelNode& node = *level[i].node;
+                const std::size_t first = node.chunk_start[k], last = node.chunk_start[k + 1];
+                const auto tag = static_cast<std::uint8_t>(i);
+                t.data.positions.visit([&](const auto* sample) {
+                    for (std::size_t s = t.begin + first; s < t.begin + last; ++s) tags[sample[s]] = tag;
+                });
+                std::int64_t* const above = node.chunk_above.data() + k * stride;
+                double* const sum = node.chunk_sum.data() + k * stride;
+                nodes[i] = {{node.code_above.data(), node.code_tie.data(), node.code_exact.data(),
+                             node.threshold.data()},
+                            t.shift,
+                            above,
+                            sum,
+                            level[i].sides ? level[i].sides + first * words : nullptr};
+                st_.kernels.masked_sums(t.data.rows, t.data.positions + t.begin + first, stride, 0, last - first,
+                                        t.data.targets + t.begin + first, t.shift, node.threshold.data(), above, sum,
+                                        &node.chunk_targets[k], nullptr);
+            }
+            const kernels::CodeRows code_rows{st_.codes.codes(), st_.codes.pitch(), st_.source, stride,
+                                              nullptr,           from,               st_.n_features};
+            st_.code_kernels.tagged_sums(code_rows, stride, to - from, st_.root_targets + from, tags + from, nodes,
+                                         level.size());
+        });
     });
     for (const TaggedTask& j : level) {
         LevelNode& node = *j.node;
@@ -91,6 +102,12 @@ bool Grower::level_chunks(const LevelNode& node, std::size_t count) {
         st_.chunk_start[++c] = node.chunk_start[k + 1];
     }
     st_.chunks = c;
+    // The node's share of the pass's shortened first chunk leaves its first task room for
+    // the node's part of the slice.
+    if (level_sliced_ && node.chunk_start[1] > 0 && c > 1) {
+        const std::size_t first = st_.chunk_start[1], rest = (count - first) / (st_.team - 1);
+        deficit_ = rest > first ? rest - first : 0;
+    }
     return true;
 }
 

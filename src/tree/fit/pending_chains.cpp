@@ -36,7 +36,7 @@ std::size_t PendingChains::next_slice_length() {
     collect(chains_);
     std::size_t longest = 0;
     for (std::size_t i = 0; i < chains_.size() && i < slice_chains; ++i) longest = std::max(longest, chains_[i].n);
-    return longest;
+    return longest > end_length_ ? longest - end_length_ : 0;
 }
 
 void PendingChains::advance(const kernels::NodeKernels& kernels, std::size_t steps) {

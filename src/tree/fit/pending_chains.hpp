@@ -118,7 +118,9 @@ public:
     // a node's sides are about half as long as its parent's, so level by level.
     void collect(std::vector<kernels::Chain>& out);
 
-    // Pushes left in the longest chain the next slice takes.
+    // Pushes the next slice takes: those of its longest chain beyond the longest that the
+    // last end ran for a side without a child (the next end will run one about as long,
+    // and the rest beside it in the lanes).
     std::size_t next_slice_length();
     // Pushes up to `steps` more targets onto each chain of the next slice.
     void advance(const kernels::NodeKernels& kernels, std::size_t steps);
@@ -135,6 +137,12 @@ public:
     template <class Complete, class Settle>
     void flush(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes, bool chains_done,
                Complete&& complete, Settle&& settle, Which which = Which::all) {
+        // The longest chain this end runs whatever the slices did: a side without a child
+        // waits on it. (A flush of carried splits alone leaves the length as it was.)
+        std::size_t end_length = 0;
+        for (const PendingSplit& p : splits_)
+            if (p.needed && !p.out) end_length = std::max({end_length, p.n[0], p.n[1]});
+        if (end_length > 0) end_length_ = end_length;
         // A split whose chains are all pushed completes now.
         for (PendingSplit& p : splits_)
             p.needed = which == Which::all || (which == Which::own && !p.out) || (p.n[0] == 0 && p.n[1] == 0) ||
@@ -194,6 +202,8 @@ private:
     std::vector<PendingSettle> settles_;
     std::vector<char> level_waits_;
     std::vector<kernels::Chain> chains_;
+    // The longest chain of a side without a child that the last end ran.
+    std::size_t end_length_ = 0;
 };
 
 // Pushes of a slice that take about as long as a row of a step's chunk (measured on coded
