@@ -150,6 +150,9 @@ struct NodeScratch {
     std::vector<PendingSettle> settling;
     // The nodes of a level grown at once.
     std::vector<LevelNode> level_nodes;
+    // Where each chunk of samples of the last level's pass on the team begins (and the end):
+    // the leaves filled in order take the same chunks.
+    std::vector<std::size_t> level_bounds;
     // The last level grown at once on one thread, whose leaves a flush fills in one pass in
     // sample order (Grower::fill_in_order) instead of leaf by leaf through positions.
     LeafTags leaf_tags;

@@ -37,14 +37,14 @@ void Grower::fill_in_order() {
     }
     if (!any || !fitted_) return;
     const std::size_t n = st_.n_samples, chunks = noted.chunks;
-    if (!deferred_ || chunks < 2) {
+    if (!deferred_ || chunks < 2 || sc_.level_bounds.size() != chunks + 1) {
         st_.code_kernels.tagged_leaves({n, st_.tags.data(), nodes, tags, noted.per_row, rate.has_value(), fitted_});
         return;
     }
     // By the chunks of samples of the team's pass that tagged them: a node's rows in chunk k
     // start at its chunk_start[k].
     parallel_team(chunks, [&](std::size_t k) {
-        const std::size_t from = n * k / chunks, to = n * (k + 1) / chunks;
+        const std::size_t from = sc_.level_bounds[k], to = sc_.level_bounds[k + 1];
         kernels::TaggedLeaf part[kernels::max_tagged_nodes];
         for (std::size_t t = 0; t < tags; ++t) {
             part[t] = nodes[t];

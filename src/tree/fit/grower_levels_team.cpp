@@ -25,6 +25,8 @@ void Grower::tagged_on_team(const std::vector<TaggedTask>& level) {
                                          st_.team >= slice_team() ? sc_.pending.next_slice_length() : 0);
     level_sliced_ = deficit_ > 0;
     const auto bound = [&](std::size_t k) { return k == 0 ? 0 : head + (n - head) * (k - 1) / (chunks - 1); };
+    sc_.level_bounds.resize(chunks + 1);
+    for (std::size_t k = 0; k <= chunks; ++k) sc_.level_bounds[k] = bound(k);
     for (const TaggedTask& j : level) {
         const NodeTask& t = *j.task;
         LevelNode& node = *j.node;
