@@ -76,8 +76,8 @@ struct PendingSettle {
 };
 
 // Threads from which a team's steps take slices of the chains and a boosting fit carries
-// them on. On fewer, the run at a tree's end is balanced already, and slices of a few
-// chains in lanes meant for twelve cost more than they save.
+// them on. On fewer, a tree's end waits on its longest chain either way, and slices of a
+// few chains in lanes meant for twelve cost more than they save.
 std::size_t slice_team();
 // Tests take slices on any team and cap their pushes, so that statistics are left to
 // carry too.
