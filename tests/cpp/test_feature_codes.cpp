@@ -339,8 +339,9 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                 }
             }
             // A level's nodes at once over every row in order, each row tagged by its node or
-            // by none: each node's counts, sums and sides as its own thresholds give them.
-            if (features <= max_side_features) {
+            // by none: each node's counts, sums and sides as its own thresholds give them (rows
+            // of any width: wide ones by groups of features).
+            {
                 struct Node {
                     std::vector<double> t;
                     std::vector<code_t> above, tie;

@@ -165,6 +165,8 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
         const bool tagged =
             placed && live.size() >= 2 && live.size() <= kernels::max_tagged_nodes && 2 * rows >= st_.n_samples;
         if (!tagged) {
+            // A node's own pass notes the sides of narrower rows only.
+            if (st_.n_features > kernels::max_side_features) sides.assign(live.size(), NodeSides{});
             for (std::size_t i = 0; i < live.size(); ++i) {
                 const NodeTask& t = live[i].task;
                 // On the team, large nodes as grow takes them.

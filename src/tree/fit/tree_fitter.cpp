@@ -288,10 +288,6 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     }
     st.certified_fits += certified;
     if (certified && !st.codes.ready()) st.side_bits.resize(st.n_samples);
-    // Over codes only the last level's nodes note them, and only for matrices whose row's
-    // sides fit in two words.
-    if (certified && st.codes.ready() && tree.params.depth > 0 && st.n_features <= kernels::max_side_features)
-        st.side_words.resize(st.n_samples * kernels::side_words(st.n_features));
     st.codes_in_order = certified && st.codes.ready() && tree.params.depth >= codes_in_order_depth;
     if (st.codes_in_order) {
         for (std::size_t slot = st.last_fit ? 1 : 0; slot < 2; ++slot)
@@ -299,13 +295,17 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
         st.codes_spent = st.last_fit;
     }
     // The top levels at once (on the team by chunks of samples, subtrees below deferred as
-    // node by node): codes beyond the caches and a kernel that streams them fast enough,
-    // rows whose sides fit in two words. Not with codes in order: those stream already,
-    // and a last fit writes over the matrix's.
+    // node by node): codes beyond the caches and a kernel that streams them fast enough.
+    // Not with codes in order: those stream already, and a last fit writes over the matrix's.
     const bool levels = !st.codes_in_order && certified && st.codes.ready() && tree.params.depth >= 2 &&
-                        st.n_features <= kernels::max_side_features &&
+                        st.n_features <= max_level_features &&
                         levels_at_once(st.code_kernels.tags_pay, st.n_samples * st.n_features * sizeof(code_t));
     if (levels) st.tags.resize(st.n_samples);
+    // Over codes only the last level's nodes note them: a node's own pass for rows whose
+    // sides fit in two words, the levels' tagged pass for wider ones.
+    if (certified && st.codes.ready() && tree.params.depth > 0 &&
+        (st.n_features <= kernels::max_side_features || levels))
+        st.side_words.resize(st.n_samples * kernels::side_words(st.n_features));
     if (!certified)  // every feature's exact statistics read the rows side by side
         for (int slot = 0; slot < 2; ++slot) st.rows[slot].resize(st.n_samples * st.stride);
     const double root_shift = certified ? summary.shift : 0.0;

@@ -58,7 +58,8 @@ struct CodePartition {
     code_t* out_codes = nullptr;
 };
 
-// Rows' sides as the estimate pass notes them: a word of 32 features' bits per row.
+// Rows' sides as the estimate pass notes them: a word of 32 features' bits per row. A
+// node's own pass notes them up to max_side_features, a level's tagged pass for any width.
 inline constexpr std::size_t max_side_features = 64;
 constexpr std::size_t side_words(std::size_t n_features) { return (n_features + 31) / 32; }
 
@@ -148,9 +149,10 @@ struct CodeKernels {
     bool (*code_partition)(const CodePartition& p);
     // code_sums for several nodes at once, over rows in sample order: row s (sample
     // rows.first + s, rows.index null) is node tags[s]'s, unless tags[s] >= n_nodes. Each node's
-    // counts and sums (the first `width` features, `width` a multiple of kernel_width, at most
-    // 64 features) are added to what they hold, and its rows' sides noted as code_sums notes
-    // them, in the node's order. y[s] is row s's target.
+    // counts and sums (the first `width` features, `width` a multiple of kernel_width) are
+    // added to what they hold, and its rows' sides noted as code_sums notes them (every
+    // feature's, side_words(n_features) words a row), in the node's order. y[s] is row s's
+    // target.
     void (*tagged_sums)(const CodeRows& rows, std::size_t width, std::size_t n, const double* y,
                         const std::uint8_t* tags, const TaggedNode* nodes, std::size_t n_nodes);
     // Whether one tagged pass over every row beats each node's pass through its positions

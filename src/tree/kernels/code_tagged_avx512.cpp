@@ -25,9 +25,9 @@ class TaggedTies {
 public:
     static constexpr std::size_t half = 64;
 
-    // words: the nodes' side words per row (0: none noted).
-    TaggedTies(const CodeRows& r, const TaggedNode* nodes, double (*tied)[64], std::size_t words)
-        : r_(r), nodes_(nodes), tied_(tied), words_(words) {}
+    // A group's features from `from` on; words: the nodes' side words per row (0: none noted).
+    TaggedTies(const CodeRows& r, std::size_t from, const TaggedNode* nodes, double (*tied)[64], std::size_t words)
+        : r_(r), from_(from), nodes_(nodes), tied_(tied), words_(words) {}
 
     // Row s, the node's i-th.
     void add(std::size_t s, std::size_t i, std::size_t node, std::size_t group, std::uint32_t bits, double d) {
@@ -52,7 +52,7 @@ private:
         std::uint32_t bits, group, node;
         double d;
     };
-    const double* values(const Tie& t) const { return r_.x + t.sample * r_.stride + t.group * lanes; }
+    const double* values(const Tie& t) const { return r_.x + t.sample * r_.stride + from_ + t.group * lanes; }
     [[gnu::noinline]] void decide(std::size_t h) {
         for (std::size_t i = 0; i < used_[h]; ++i) {
             const Tie& t = waiting_[h * half + i];
@@ -62,18 +62,19 @@ private:
             do {
                 const std::size_t j = static_cast<std::size_t>(__builtin_ctz(bits)), f = t.group * lanes + j;
                 bits &= bits - 1;
-                if (v[j] > node.search.thresholds[f]) {
-                    node.count_right[f] += 1;
+                if (v[j] > node.search.thresholds[from_ + f]) {
+                    node.count_right[from_ + f] += 1;
                     tied_[t.node][f] += t.d;
                     right |= std::uint32_t{1} << j;
                 }
             } while (bits);
-            if (words_ && node.sides) node.sides[t.i * words_ + t.group] |= right;
+            if (words_ && node.sides) node.sides[t.i * words_ + from_ / lanes + t.group] |= right;
         }
         used_[h] = 0;
     }
 
     const CodeRows& r_;
+    const std::size_t from_;
     const TaggedNode* nodes_;
     double (*tied_)[64];
     const std::size_t words_;
@@ -82,10 +83,11 @@ private:
     std::size_t filling_ = 0;
 };
 
-// S blocks of eight features (all of a row's, at most 64).
+// S blocks of eight features: the `valid` (at most 64) from `from` on, a multiple of 64.
+// With `words` (the side words of a row), each row's sides of them.
 template <int S>
-void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const double* y, const std::uint8_t* tags,
-                   const TaggedNode* nodes, std::size_t n_nodes, bool noted) {
+void tagged_blocks(const CodeRows& r, std::size_t from, std::size_t valid, std::size_t n, const double* y,
+                   const std::uint8_t* tags, const TaggedNode* nodes, std::size_t n_nodes, std::size_t words) {
     constexpr int L = (S + 3) / 4;
     // A node's codes above (none beyond the row's features), its tie codes and the
     // features whose tie reads the double.
@@ -94,13 +96,13 @@ void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const do
     for (std::size_t t = 0; t < n_nodes; ++t) {
         const CodeSearch& q = nodes[t].search;
         for (int k = 0; k < L; ++k) {
-            const std::size_t from = k * lanes, left = valid > from ? std::min(valid - from, lanes) : 0;
+            const std::size_t at = k * lanes, left = valid > at ? std::min(valid - at, lanes) : 0;
             const __mmask32 load = left >= lanes ? ~__mmask32{0} : static_cast<__mmask32>((std::uint64_t{1} << left) - 1);
             std::uint32_t bits = 0;
-            above[t * L + k] = _mm512_mask_loadu_epi16(_mm512_set1_epi16(FeatureCodes::none), load, q.above + from);
-            tie[t * L + k] = _mm512_maskz_loadu_epi16(load, q.tie + from);
+            above[t * L + k] = _mm512_mask_loadu_epi16(_mm512_set1_epi16(FeatureCodes::none), load, q.above + from + at);
+            tie[t * L + k] = _mm512_maskz_loadu_epi16(load, q.tie + from + at);
             for (std::size_t j = 0; j < left; ++j) {
-                const std::size_t f = from + j;
+                const std::size_t f = from + at + j;
                 bits |= ((q.exact[f / FeatureCodes::group] >> (2 * (f % FeatureCodes::group))) & 1u) << j;
             }
             exact[t * L + k] = static_cast<__mmask32>(bits);
@@ -120,13 +122,13 @@ void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const do
                 _mm512_store_si512(c, counts[t * L + k]);
                 counts[t * L + k] = _mm512_setzero_si512();
                 for (std::size_t j = 0; j < lanes && k * lanes + j < valid; ++j)
-                    nodes[t].count_right[k * lanes + j] += c[j];
+                    nodes[t].count_right[from + k * lanes + j] += c[j];
             }
     };
-    TaggedTies ties(r, nodes, tied, noted ? static_cast<std::size_t>(L) : 0);
+    TaggedTies ties(r, from, nodes, tied, words);
     std::size_t seen[max_tagged_nodes] = {};
     const __m512i one = _mm512_set1_epi16(1);
-    const code_t* codes = r.codes + r.first * r.pitch;
+    const code_t* codes = r.codes + r.first * r.pitch + from;
     // Blocks of 64 rows; within one, each node's rows in order (the bits of its tag's mask),
     // its thresholds and sums in registers. The block's codes stay in the first-level cache
     // while every node reads its rows.
@@ -151,7 +153,7 @@ void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const do
                 x[k] = exact[t * L + k];
             }
             const double shift = nodes[t].shift;
-            std::uint32_t* const sides = noted ? nodes[t].sides : nullptr;
+            std::uint32_t* const sides = words && nodes[t].sides ? nodes[t].sides + from / lanes : nullptr;
             std::size_t i = seen[t];
             do {
                 const std::size_t s = b + static_cast<std::size_t>(__builtin_ctzll(rows));
@@ -173,7 +175,7 @@ void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const do
                     count[k] = _mm512_mask_add_epi16(count[k], right[k], count[k], one);
                 }
                 if (sides)
-                    for (int k = 0; k < L; ++k) sides[i * L + k] = right[k];
+                    for (int k = 0; k < L; ++k) sides[i * words + k] = right[k];
                 ++i;
                 const __m512d d = _mm512_set1_pd(dy);
 #pragma GCC unroll 8
@@ -194,7 +196,7 @@ void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const do
     for (std::size_t t = 0; t < n_nodes; ++t) {
         alignas(64) double total[8 * S];
         for (int i = 0; i < S; ++i) _mm512_store_pd(total + 8 * i, sums[t * S + i]);
-        for (std::size_t f = 0; f < valid; ++f) nodes[t].sum_right[f] += total[f] + tied[t][f];
+        for (std::size_t f = 0; f < valid; ++f) nodes[t].sum_right[from + f] += total[f] + tied[t][f];
     }
 }
 
@@ -202,12 +204,14 @@ void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const do
 
 void tagged_sums(const CodeRows& rows, std::size_t width, std::size_t n, const double* y, const std::uint8_t* tags,
                  const TaggedNode* nodes, std::size_t n_nodes) {
-    const bool noted = rows.n_features <= max_side_features;
-    const std::size_t valid = std::min({width, rows.n_features, max_side_features});
+    const std::size_t valid = std::min(width, rows.n_features), words = side_words(rows.n_features);
     n_nodes = std::min(n_nodes, max_tagged_nodes);
-    switch ((valid + 7) / 8) {
+    // Wider rows by groups of 64 features, a pass over the rows each.
+    for (std::size_t from = 0; from < valid; from += 2 * lanes) {
+        const std::size_t group = std::min(valid - from, 2 * lanes);
+        switch ((group + 7) / 8) {
 #define VANDU_BLOCKS(S) \
-    case S: tagged_blocks<S>(rows, valid, n, y, tags, nodes, n_nodes, noted); break
+    case S: tagged_blocks<S>(rows, from, group, n, y, tags, nodes, n_nodes, words); break
         VANDU_BLOCKS(1);
         VANDU_BLOCKS(2);
         VANDU_BLOCKS(3);
@@ -217,7 +221,8 @@ void tagged_sums(const CodeRows& rows, std::size_t width, std::size_t n, const d
         VANDU_BLOCKS(7);
         VANDU_BLOCKS(8);
 #undef VANDU_BLOCKS
-        default: break;
+            default: break;
+        }
     }
 }
 
