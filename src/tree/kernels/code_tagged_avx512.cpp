@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
 #include "tree/kernels/code_kernels.hpp"
 
@@ -83,84 +85,71 @@ private:
     std::size_t filling_ = 0;
 };
 
-// S blocks of eight features: the `valid` (at most 64) from `from` on, a multiple of 64.
-// With `words` (the side words of a row), each row's sides of them.
+// A group of up to 64 features of a row, S blocks of eight: the `valid` from `from` on (a
+// multiple of 64), every node's thresholds and sums. With `words` (the side words of a
+// row), each row's sides of them.
 template <int S>
-void tagged_blocks(const CodeRows& r, std::size_t from, std::size_t valid, std::size_t n, const double* y,
-                   const std::uint8_t* tags, const TaggedNode* nodes, std::size_t n_nodes, std::size_t words) {
-    constexpr int L = (S + 3) / 4;
-    // A node's codes above (none beyond the row's features), its tie codes and the
-    // features whose tie reads the double.
-    __m512i above[max_tagged_nodes * L], tie[max_tagged_nodes * L];
-    __mmask32 exact[max_tagged_nodes * L];
-    for (std::size_t t = 0; t < n_nodes; ++t) {
-        const CodeSearch& q = nodes[t].search;
-        for (int k = 0; k < L; ++k) {
-            const std::size_t at = k * lanes, left = valid > at ? std::min(valid - at, lanes) : 0;
-            const __mmask32 load = left >= lanes ? ~__mmask32{0} : static_cast<__mmask32>((std::uint64_t{1} << left) - 1);
-            std::uint32_t bits = 0;
-            above[t * L + k] = _mm512_mask_loadu_epi16(_mm512_set1_epi16(FeatureCodes::none), load, q.above + from + at);
-            tie[t * L + k] = _mm512_maskz_loadu_epi16(load, q.tie + from + at);
-            for (std::size_t j = 0; j < left; ++j) {
-                const std::size_t f = from + at + j;
-                bits |= ((q.exact[f / FeatureCodes::group] >> (2 * (f % FeatureCodes::group))) & 1u) << j;
-            }
-            exact[t * L + k] = static_cast<__mmask32>(bits);
-        }
-    }
-    alignas(64) double tied[max_tagged_nodes][64] = {};
-    // By node: the sums by block, the counts by group of 32 codes (16-bit lanes, taken
-    // by the totals before they could wrap).
-    __m512d sums[max_tagged_nodes * S];
-    __m512i counts[max_tagged_nodes * L];
-    for (auto& v : sums) v = _mm512_setzero_pd();
-    for (auto& v : counts) v = _mm512_setzero_si512();
-    const auto take_counts = [&] {
-        for (std::size_t t = 0; t < n_nodes; ++t)
-            for (int k = 0; k < L; ++k) {
-                alignas(64) std::uint16_t c[lanes];
-                _mm512_store_si512(c, counts[t * L + k]);
-                counts[t * L + k] = _mm512_setzero_si512();
-                for (std::size_t j = 0; j < lanes && k * lanes + j < valid; ++j)
-                    nodes[t].count_right[from + k * lanes + j] += c[j];
-            }
-    };
-    TaggedTies ties(r, from, nodes, tied, words);
-    std::size_t seen[max_tagged_nodes] = {};
-    const __m512i one = _mm512_set1_epi16(1);
-    const code_t* codes = r.codes + r.first * r.pitch + from;
-    // Blocks of 64 rows; within one, each node's rows in order (the bits of its tag's mask),
-    // its thresholds and sums in registers. The block's codes stay in the first-level cache
-    // while every node reads its rows.
-    constexpr std::size_t block = 64;
-    constexpr std::size_t blocks_per_count = count_rows / block;
-    std::size_t counted = 0;
-    for (std::size_t b = 0; b < n; b += block) {
-        const std::size_t in_block = std::min(block, n - b);
-        const __mmask64 present = in_block == block ? ~__mmask64{0} : (__mmask64{1} << in_block) - 1;
-        const __m512i tag = _mm512_mask_loadu_epi8(_mm512_set1_epi8(-1), present, tags + b);
+class TaggedGroup {
+public:
+    static constexpr int L = (S + 3) / 4;
+
+    TaggedGroup(const CodeRows& r, std::size_t from, std::size_t valid, const TaggedNode* nodes, std::size_t n_nodes,
+                std::size_t words)
+        : codes_(r.codes + r.first * r.pitch + from),
+          pitch_(r.pitch),
+          from_(from),
+          valid_(valid),
+          nodes_(nodes),
+          n_nodes_(n_nodes),
+          words_(words),
+          ties_(r, from, nodes, tied_, words) {
         for (std::size_t t = 0; t < n_nodes; ++t) {
-            std::uint64_t rows = _mm512_cmpeq_epi8_mask(tag, _mm512_set1_epi8(static_cast<char>(t)));
+            const CodeSearch& q = nodes[t].search;
+            for (int k = 0; k < L; ++k) {
+                const std::size_t at = k * lanes, left = valid > at ? std::min(valid - at, lanes) : 0;
+                const __mmask32 load =
+                    left >= lanes ? ~__mmask32{0} : static_cast<__mmask32>((std::uint64_t{1} << left) - 1);
+                std::uint32_t bits = 0;
+                above_[t * L + k] =
+                    _mm512_mask_loadu_epi16(_mm512_set1_epi16(FeatureCodes::none), load, q.above + from + at);
+                tie_[t * L + k] = _mm512_maskz_loadu_epi16(load, q.tie + from + at);
+                for (std::size_t j = 0; j < left; ++j) {
+                    const std::size_t f = from + at + j;
+                    bits |= ((q.exact[f / FeatureCodes::group] >> (2 * (f % FeatureCodes::group))) & 1u) << j;
+                }
+                exact_[t * L + k] = static_cast<__mmask32>(bits);
+            }
+        }
+        for (auto& v : sums_) v = _mm512_setzero_pd();
+        for (auto& v : counts_) v = _mm512_setzero_si512();
+    }
+
+    // The rows of a block from row b on: node t's are the bits of rows_of[t], its seen[t]-th
+    // row the first. Each node's rows in order, its thresholds and sums in registers.
+    void block(std::size_t b, const std::uint64_t* rows_of, const std::size_t* seen, const double* y) {
+        const __m512i one = _mm512_set1_epi16(1);
+        for (std::size_t t = 0; t < n_nodes_; ++t) {
+            std::uint64_t rows = rows_of[t];
             if (rows == 0) continue;
             __m512d sum[S];
             __m512i count[L], a[L], e[L];
             __mmask32 x[L];
-            for (int b = 0; b < S; ++b) sum[b] = sums[t * S + b];
+            for (int b = 0; b < S; ++b) sum[b] = sums_[t * S + b];
             for (int k = 0; k < L; ++k) {
-                count[k] = counts[t * L + k];
-                a[k] = above[t * L + k];
-                e[k] = tie[t * L + k];
-                x[k] = exact[t * L + k];
+                count[k] = counts_[t * L + k];
+                a[k] = above_[t * L + k];
+                e[k] = tie_[t * L + k];
+                x[k] = exact_[t * L + k];
             }
-            const double shift = nodes[t].shift;
-            std::uint32_t* const sides = words && nodes[t].sides ? nodes[t].sides + from / lanes : nullptr;
+            const double shift = nodes_[t].shift;
+            std::uint32_t* const sides = words_ && nodes_[t].sides ? nodes_[t].sides + from_ / lanes : nullptr;
             std::size_t i = seen[t];
             do {
                 const std::size_t s = b + static_cast<std::size_t>(__builtin_ctzll(rows));
                 rows &= rows - 1;
                 // Loads run up to FeatureCodes::reach codes past a row's start; lanes beyond the
                 // row's features are never above `none`, and never tie.
-                const code_t* row = codes + s * r.pitch;
+                const code_t* row = codes_ + s * pitch_;
                 const double dy = y[s] - shift;
                 __mmask32 right[L];
 #pragma GCC unroll 2
@@ -170,34 +159,112 @@ void tagged_blocks(const CodeRows& r, std::size_t from, std::size_t valid, std::
                     const std::uint32_t in_bin = _mm512_mask_cmpeq_epi16_mask(x[k], c, e[k]);
                     if (__builtin_expect(in_bin != 0, 0)) {
                         right[k] = static_cast<__mmask32>(right[k] & ~in_bin);
-                        ties.add(s, i, t, static_cast<std::size_t>(k), in_bin, dy);
+                        ties_.add(s, i, t, static_cast<std::size_t>(k), in_bin, dy);
                     }
                     count[k] = _mm512_mask_add_epi16(count[k], right[k], count[k], one);
                 }
                 if (sides)
-                    for (int k = 0; k < L; ++k) sides[i * words + k] = right[k];
+                    for (int k = 0; k < L; ++k) sides[i * words_ + k] = right[k];
                 ++i;
                 const __m512d d = _mm512_set1_pd(dy);
 #pragma GCC unroll 8
                 for (int b = 0; b < S; ++b)
                     sum[b] = _mm512_mask_add_pd(sum[b], static_cast<__mmask8>(right[b / 4] >> (8 * (b % 4))), sum[b], d);
             } while (rows != 0);
-            seen[t] = i;
-            for (int b = 0; b < S; ++b) sums[t * S + b] = sum[b];
-            for (int k = 0; k < L; ++k) counts[t * L + k] = count[k];
+            for (int b = 0; b < S; ++b) sums_[t * S + b] = sum[b];
+            for (int k = 0; k < L; ++k) counts_[t * L + k] = count[k];
         }
+    }
+
+    // The counts' 16-bit lanes into the totals, before they could wrap.
+    void take_counts() {
+        for (std::size_t t = 0; t < n_nodes_; ++t)
+            for (int k = 0; k < L; ++k) {
+                alignas(64) std::uint16_t c[lanes];
+                _mm512_store_si512(c, counts_[t * L + k]);
+                counts_[t * L + k] = _mm512_setzero_si512();
+                for (std::size_t j = 0; j < lanes && k * lanes + j < valid_; ++j)
+                    nodes_[t].count_right[from_ + k * lanes + j] += c[j];
+            }
+    }
+
+    void finish() {
+        take_counts();
+        ties_.finish();
+        for (std::size_t t = 0; t < n_nodes_; ++t) {
+            alignas(64) double total[8 * S];
+            for (int i = 0; i < S; ++i) _mm512_store_pd(total + 8 * i, sums_[t * S + i]);
+            for (std::size_t f = 0; f < valid_; ++f) nodes_[t].sum_right[from_ + f] += total[f] + tied_[t][f];
+        }
+    }
+
+private:
+    // By node: its codes above (none beyond the row's features), its tie codes and the
+    // features whose tie reads the double; the sums by block, the counts by 32 codes.
+    __m512i above_[max_tagged_nodes * L], tie_[max_tagged_nodes * L];
+    __m512d sums_[max_tagged_nodes * S];
+    __m512i counts_[max_tagged_nodes * L];
+    __mmask32 exact_[max_tagged_nodes * L];
+    alignas(64) double tied_[max_tagged_nodes][64] = {};
+    const code_t* codes_;
+    std::size_t pitch_, from_, valid_;
+    const TaggedNode* nodes_;
+    std::size_t n_nodes_, words_;
+    TaggedTies ties_;
+};
+
+// One pass over the rows by blocks of 64, every group of 64 features of a block in turn
+// (`Last` blocks of eight in the last group): a wide row's codes are read in order, line
+// after line, as the prefetchers stream them, and stay in the first- and second-level
+// caches while the groups and their nodes read them. A pass per group, its lines of every
+// row apart, waited on memory at 100,000 x 200.
+template <int Last>
+void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const double* y, const std::uint8_t* tags,
+                   const TaggedNode* nodes, std::size_t n_nodes, std::size_t words) {
+    constexpr std::size_t group = 2 * lanes;
+    const std::size_t full = (valid - 1) / group;
+    // Constructed in place: each group's ties point into it.
+    std::vector<std::unique_ptr<TaggedGroup<8>>> groups;
+    for (std::size_t g = 0; g < full; ++g)
+        groups.push_back(std::make_unique<TaggedGroup<8>>(r, g * group, group, nodes, n_nodes, words));
+    const auto last = std::make_unique<TaggedGroup<Last>>(r, full * group, valid - full * group, nodes, n_nodes, words);
+    std::size_t seen[max_tagged_nodes] = {};
+    std::uint64_t rows_of[max_tagged_nodes];
+    constexpr std::size_t block = 64;
+    constexpr std::size_t blocks_per_count = count_rows / block;
+    std::size_t counted = 0;
+    for (std::size_t b = 0; b < n; b += block) {
+        const std::size_t in_block = std::min(block, n - b);
+        const __mmask64 present = in_block == block ? ~__mmask64{0} : (__mmask64{1} << in_block) - 1;
+        const __m512i tag = _mm512_mask_loadu_epi8(_mm512_set1_epi8(-1), present, tags + b);
+        for (std::size_t t = 0; t < n_nodes; ++t)
+            rows_of[t] = _mm512_cmpeq_epi8_mask(tag, _mm512_set1_epi8(static_cast<char>(t)));
+        // The next block's codes, a share before each group: its rows' lines are read out of
+        // order (node by node, group by group), which the prefetchers do not follow.
+        const std::size_t next = std::min(n, b + block), ahead = std::min(n, next + block);
+        const char* const from = reinterpret_cast<const char*>(r.codes + (r.first + next) * r.pitch);
+        const std::size_t lines = ((ahead - next) * r.pitch * sizeof(code_t) + 63) / 64;
+        const std::size_t share = (lines + full) / (full + 1);
+        std::size_t line = 0;
+        const auto fetch = [&] {
+            for (const std::size_t end = std::min(lines, line + share); line < end; ++line)
+                _mm_prefetch(from + 64 * line, _MM_HINT_T1);
+        };
+        for (auto& g : groups) {
+            fetch();
+            g->block(b, rows_of, seen, y);
+        }
+        fetch();
+        last->block(b, rows_of, seen, y);
+        for (std::size_t t = 0; t < n_nodes; ++t) seen[t] += static_cast<std::size_t>(__builtin_popcountll(rows_of[t]));
         if (++counted == blocks_per_count) {
-            take_counts();
+            for (auto& g : groups) g->take_counts();
+            last->take_counts();
             counted = 0;
         }
     }
-    take_counts();
-    ties.finish();
-    for (std::size_t t = 0; t < n_nodes; ++t) {
-        alignas(64) double total[8 * S];
-        for (int i = 0; i < S; ++i) _mm512_store_pd(total + 8 * i, sums[t * S + i]);
-        for (std::size_t f = 0; f < valid; ++f) nodes[t].sum_right[from + f] += total[f] + tied[t][f];
-    }
+    for (auto& g : groups) g->finish();
+    last->finish();
 }
 
 }  // namespace
@@ -206,12 +273,10 @@ void tagged_sums(const CodeRows& rows, std::size_t width, std::size_t n, const d
                  const TaggedNode* nodes, std::size_t n_nodes) {
     const std::size_t valid = std::min(width, rows.n_features), words = side_words(rows.n_features);
     n_nodes = std::min(n_nodes, max_tagged_nodes);
-    // Wider rows by groups of 64 features, a pass over the rows each.
-    for (std::size_t from = 0; from < valid; from += 2 * lanes) {
-        const std::size_t group = std::min(valid - from, 2 * lanes);
-        switch ((group + 7) / 8) {
+    if (valid == 0) return;
+    switch (((valid - 1) % (2 * lanes)) / 8 + 1) {
 #define VANDU_BLOCKS(S) \
-    case S: tagged_blocks<S>(rows, from, group, n, y, tags, nodes, n_nodes, words); break
+    case S: tagged_blocks<S>(rows, valid, n, y, tags, nodes, n_nodes, words); break
         VANDU_BLOCKS(1);
         VANDU_BLOCKS(2);
         VANDU_BLOCKS(3);
@@ -221,8 +286,7 @@ void tagged_sums(const CodeRows& rows, std::size_t width, std::size_t n, const d
         VANDU_BLOCKS(7);
         VANDU_BLOCKS(8);
 #undef VANDU_BLOCKS
-            default: break;
-        }
+        default: break;
     }
 }
 
