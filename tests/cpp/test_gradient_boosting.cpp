@@ -112,7 +112,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, BoostingMatchesDefinition,
                                            Shape{4, 50, 5, 10, 0.0, 2, 0.0}, Shape{2, 33, 3, 6, -0.3, 3, 0.0},
                                            Shape{6, 20000, 3, 4, 0.1, 2, 0.0}, Shape{6, 20000, 3, 5, 0.1, 9000, 4.0},
                                            Shape{6, 30000, 3, 6, 0.5, 2, 8.0}, Shape{40, 400, 3, 6, 0.1, 2, 0.0},
-                                           Shape{70, 400, 3, 4, 0.1, 2, 0.0}));
+                                           Shape{70, 400, 3, 6, 0.1, 100, 0.0}));
 
 TEST(GradientBoosting, MeanIsTheRunningMean) {
     GradientBoostingImpl model(params(2, 0, 0.1));
