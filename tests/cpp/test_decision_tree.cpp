@@ -100,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Shape{2, 5, 3, 10, 0}, Shape{8, 1, 3, 2, 0}, Shape{8, 30, 0, 2, 0},
                       Shape{20, 6000, 10, 2, 0}, Shape{9, 9000, 6, 40, 5}, Shape{33, 2500, 3, 2, 0},
                       Shape{3, 30000, 12, 2, 0}, Shape{40, 12000, 4, 2, 0},
-                      Shape{130, 1500, 4, 2, 0}));
+                      Shape{130, 1500, 4, 2, 0}, Shape{70, 1500, 3, 2, 0}));
 
 TEST(DecisionTree, FitOnStridedAndReversedViewsMatchesContiguous) {
     std::mt19937_64 gen(7);

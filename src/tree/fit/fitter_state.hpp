@@ -162,7 +162,9 @@ struct NodeScratch {
 // Whether a fit over codes grows its top levels at once (Grower::grow_levels): codes
 // beyond the caches, where the code kernels stream them fast enough (`tags_pay`).
 bool levels_at_once(bool tags_pay, std::size_t code_bytes);
-// The widest rows whose levels grow at once: measured up to 200 features.
+// The widest rows whose levels grow at once: measured up to 200 features. A block of 64
+// rows of 256 features is 32 KiB of codes, the first-level cache, which the tagged pass's
+// groups read in turn; beyond, unmeasured.
 inline constexpr std::size_t max_level_features = 256;
 // Tests only: from this many bytes of codes on, whatever the kernel (SIZE_MAX: as by default).
 void set_level_tag_bytes_for_testing(std::size_t bytes);
