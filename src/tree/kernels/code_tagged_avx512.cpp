@@ -214,10 +214,9 @@ private:
 };
 
 // One pass over the rows by blocks of 64, every group of 64 features of a block in turn
-// (`Last` blocks of eight in the last group): a wide row's codes are read in order, line
-// after line, as the prefetchers stream them, and stay in the first- and second-level
-// caches while the groups and their nodes read them. A pass per group, its lines of every
-// row apart, waited on memory at 100,000 x 200.
+// (`Last` blocks of eight in the last group): a wide row's codes are read once, block after
+// block, from the second-level cache where the fetches ahead put them. A pass per group,
+// its lines of every row apart, waited on memory at 100,000 x 200.
 template <int Last>
 void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const double* y, const std::uint8_t* tags,
                    const TaggedNode* nodes, std::size_t n_nodes, std::size_t words) {
