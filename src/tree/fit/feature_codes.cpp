@@ -125,7 +125,8 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
                 const double* row = x + (n * k / taken) * stride + from;
                 for (std::size_t j = 0; j < width; ++j) values[j * taken + k] = row[j];
             }
-            for (std::size_t j = 0; j < width; ++j) place_edges(from + j, values.data() + j * taken, taken, keys.data());
+            for (std::size_t j = 0; j < width; ++j)
+                place_edges(from + j, values.data() + j * taken, taken, keys.data());
         }
     });
 

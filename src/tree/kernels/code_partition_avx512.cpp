@@ -230,7 +230,8 @@ template <class P>
 bool partition_of(const CodePartition& p) {
     if (p.rows.index && p.rows.in_order)
         return p.ranges ? partition_with<P, true, true, true>(p) : partition_with<P, true, true, false>(p);
-    if (p.rows.index) return p.ranges ? partition_with<P, true, false, true>(p) : partition_with<P, true, false, false>(p);
+    if (p.rows.index)
+        return p.ranges ? partition_with<P, true, false, true>(p) : partition_with<P, true, false, false>(p);
     return p.ranges ? partition_with<P, false, false, true>(p) : partition_with<P, false, false, false>(p);
 }
 

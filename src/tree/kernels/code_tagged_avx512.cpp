@@ -169,7 +169,8 @@ public:
                 const __m512d d = _mm512_set1_pd(dy);
 #pragma GCC unroll 8
                 for (int b = 0; b < S; ++b)
-                    sum[b] = _mm512_mask_add_pd(sum[b], static_cast<__mmask8>(right[b / 4] >> (8 * (b % 4))), sum[b], d);
+                    sum[b] = _mm512_mask_add_pd(sum[b], static_cast<__mmask8>(right[b / 4] >> (8 * (b % 4))), sum[b],
+                                                d);
             } while (rows != 0);
             for (int b = 0; b < S; ++b) sums_[t * S + b] = sum[b];
             for (int k = 0; k < L; ++k) counts_[t * L + k] = count[k];

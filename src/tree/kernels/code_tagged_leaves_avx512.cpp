@@ -96,8 +96,9 @@ void tagged_leaves(const TaggedLeaves& p) {
     const std::uint32_t* at[max_tagged_nodes] = {};
     const std::size_t n_nodes = std::min(p.n_nodes, max_tagged_nodes);
     for (std::size_t t = 0; t < n_nodes; ++t) at[t] = p.nodes[t].sides;
-    const std::size_t done = p.words == 1 ? (p.subtract ? leaves_in_lanes<1, true>(p, at) : leaves_in_lanes<1, false>(p, at))
-                                          : (p.subtract ? leaves_in_lanes<2, true>(p, at) : leaves_in_lanes<2, false>(p, at));
+    const std::size_t done =
+        p.words == 1 ? (p.subtract ? leaves_in_lanes<1, true>(p, at) : leaves_in_lanes<1, false>(p, at))
+                     : (p.subtract ? leaves_in_lanes<2, true>(p, at) : leaves_in_lanes<2, false>(p, at));
     TaggedLeaf rest[max_tagged_nodes];
     for (std::size_t t = 0; t < n_nodes; ++t) rest[t] = {p.nodes[t].sides ? at[t] : nullptr, p.nodes[t].bit,
                                                           {p.nodes[t].value[0], p.nodes[t].value[1]}};

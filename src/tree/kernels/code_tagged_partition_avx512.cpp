@@ -276,8 +276,10 @@ __attribute__((noinline)) bool tagged_pair(const TaggedPartition& p) {
             const std::uint32_t bits =
                 _mm512_mask_cmple_epi16_mask(valid, c, l) | _mm512_mask_cmpge_epi16_mask(valid, c, h);
             const __m512i least = _mm512_min_epi16(l, c), greatest = _mm512_max_epi16(h, c);
-            const __mmask32 m00 = static_cast<__mmask32>(~on_second & ~right), m01 = static_cast<__mmask32>(~on_second & right);
-            const __mmask32 m10 = static_cast<__mmask32>(on_second & ~right), m11 = static_cast<__mmask32>(on_second & right);
+            const __mmask32 m00 = static_cast<__mmask32>(~on_second & ~right);
+            const __mmask32 m01 = static_cast<__mmask32>(~on_second & right);
+            const __mmask32 m10 = static_cast<__mmask32>(on_second & ~right);
+            const __mmask32 m11 = static_cast<__mmask32>(on_second & right);
             lo00 = _mm512_mask_mov_epi16(lo00, m00, least);
             lo01 = _mm512_mask_mov_epi16(lo01, m01, least);
             lo10 = _mm512_mask_mov_epi16(lo10, m10, least);
@@ -291,10 +293,13 @@ __attribute__((noinline)) bool tagged_pair(const TaggedPartition& p) {
             out_targets[dst] = y[s];
             out_positions[dst] = static_cast<P>(sample);
         }
-        __m512i next = _mm512_mask_mov_epi8(none, first & ~right_rows, _mm512_set1_epi8(static_cast<char>(p.nodes[0].next[0])));
-        next = _mm512_mask_mov_epi8(next, first & right_rows, _mm512_set1_epi8(static_cast<char>(p.nodes[0].next[1])));
-        next = _mm512_mask_mov_epi8(next, second & ~right_rows, _mm512_set1_epi8(static_cast<char>(p.nodes[1].next[0])));
-        next = _mm512_mask_mov_epi8(next, second & right_rows, _mm512_set1_epi8(static_cast<char>(p.nodes[1].next[1])));
+        const auto tag_of = [&](int node, int side) {
+            return _mm512_set1_epi8(static_cast<char>(p.nodes[node].next[side]));
+        };
+        __m512i next = _mm512_mask_mov_epi8(none, first & ~right_rows, tag_of(0, 0));
+        next = _mm512_mask_mov_epi8(next, first & right_rows, tag_of(0, 1));
+        next = _mm512_mask_mov_epi8(next, second & ~right_rows, tag_of(1, 0));
+        next = _mm512_mask_mov_epi8(next, second & right_rows, tag_of(1, 1));
         _mm512_mask_storeu_epi8(tags + b, present, next);
         if (FlaggedRows::full(used)) {
             flagged.turn(used);
