@@ -42,9 +42,8 @@ std::int64_t Grower::grow(const NodeTask& task) {
     NodeSides sides;
     if (certified_ && !coded() && (budget == 1 || !ride) && st_.stride <= 64) {
         sides.bits = st_.side_bits.data() + begin;
-    } else if (coded() && budget == 1 && st_.side_words.size() > 0 && st_.n_features <= kernels::max_side_features) {
-        sides.per_row = kernels::side_words(st_.n_features);
-        sides.words = st_.side_words.data() + begin * sides.per_row;
+    } else if (coded()) {
+        sides = side_words(begin, budget, true);
     }
     Choice choice;
     if (!find_split(begin, count, data, root, large, shift, ranges, sides, choice)) return NO_CHILD;

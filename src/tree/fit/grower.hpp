@@ -135,6 +135,17 @@ private:
     // node's rows lie scattered over the whole matrix, beyond the caches however few they are.
     bool coded() const { return coded_; }
 
+    // Where a last-level node over codes notes its rows' sides (its rows from `begin` on):
+    // its own pass writes two words a row at most, a level's tagged pass any number.
+    NodeSides side_words(std::size_t begin, std::size_t budget, bool own_pass) const {
+        NodeSides sides;
+        if (budget != 1 || st_.side_words.size() == 0) return sides;
+        if (own_pass && st_.n_features > kernels::max_side_features) return sides;
+        sides.per_row = kernels::side_words(st_.n_features);
+        sides.words = st_.side_words.data() + begin * sides.per_row;
+        return sides;
+    }
+
     void assign(ConstPositionPtr positions, std::size_t begin, std::size_t end, double value);
     // The fitted values of samples [begin, end) of a level's positions, on this thread.
     void fill(ConstPositionPtr positions, std::size_t begin, std::size_t end, double value);

@@ -151,22 +151,16 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
         }
         std::size_t rows = 0;
         bool placed = true;  // every node's samples known, to tag them
-        sides.assign(live.size(), NodeSides{});
-        for (std::size_t i = 0; i < live.size(); ++i) {
-            const NodeTask& t = live[i].task;
-            rows += t.end - t.begin;
-            placed = placed && t.data.indexed && t.data.positions;
-            if (t.budget == 1 && st_.side_words.size() > 0) {
-                sides[i].per_row = words;
-                sides[i].words = st_.side_words.data() + t.begin * words;
-            }
+        for (const Open& o : live) {
+            rows += o.task.end - o.task.begin;
+            placed = placed && o.task.data.indexed && o.task.data.positions;
         }
         // One pass over every row pays where the level's nodes hold most of them.
         const bool tagged =
             placed && live.size() >= 2 && live.size() <= kernels::max_tagged_nodes && 2 * rows >= st_.n_samples;
+        sides.clear();
+        for (const Open& o : live) sides.push_back(side_words(o.task.begin, o.task.budget, !tagged));
         if (!tagged) {
-            // A node's own pass notes the sides of narrower rows only.
-            if (st_.n_features > kernels::max_side_features) sides.assign(live.size(), NodeSides{});
             for (std::size_t i = 0; i < live.size(); ++i) {
                 const NodeTask& t = live[i].task;
                 // On the team, large nodes as grow takes them.
