@@ -28,7 +28,8 @@ features (20 by default). Sizes are built one at a time and the parent drops its
 4,000,000 x 20 is 640 MB of doubles.
 
 With --baseline-python, vandu's rows run a second time under that interpreter, with the vandu of its own
-site-packages; those workers import nothing but NumPy and vandu.
+site-packages; those workers import nothing but NumPy and vandu. Each vandu row and its baseline then
+alternate twice and keep their faster fit.
 """
 
 import argparse
@@ -242,16 +243,29 @@ def measure_size(script, n_samples, n_features, held_out, runs, baseline, cores)
         del data  # the workers load their own copy
         print("Friedman #1, %d x %d (seed %d): %d training, %d held-out samples; %d cores"
               % (n_samples, n_features, SEED, n_train, n_test, cores), flush=True)
-        results = []
-        for entry, threads, is_baseline in runs:
-            print("  %-48s %-10s ..." % (entry[1] + (" (baseline)" if is_baseline else ""),
-                                         common.threads_label(threads, cores)), end=" ", flush=True)
-            result = common.run_worker(script, [entry[1], folder, threads], single_thread=threads == "1",
-                                       python=baseline if is_baseline else None)
-            results.append(result)
-            print(result.get("error") or "fit %.3f s, predict %.3f s" % (result["fit_s"], result["predict_s"]),
-                  flush=True)
+        results = [None] * len(runs)
+        for i, (entry, threads, is_baseline) in enumerate(runs):
+            if is_baseline:
+                continue  # run beside the row before it
+            pair = [i, i + 1] if i + 1 < len(runs) and runs[i + 1][2] else [i]
+            # A build and its baseline alternate, twice, and each keeps its faster fit: whichever runs
+            # first after another library's fit or the data's making was seen up to 12% slower.
+            for k in pair * (2 if len(pair) == 2 else 1):
+                result = run_one(script, folder, runs[k], baseline, cores)
+                kept = results[k]
+                if kept is None or "error" in result or ("error" not in kept and result["fit_s"] < kept["fit_s"]):
+                    results[k] = result
     return n_train, n_test, results
+
+
+def run_one(script, folder, run, baseline, cores):
+    entry, threads, is_baseline = run
+    print("  %-48s %-10s ..." % (entry[1] + (" (baseline)" if is_baseline else ""),
+                                 common.threads_label(threads, cores)), end=" ", flush=True)
+    result = common.run_worker(script, [entry[1], folder, threads], single_thread=threads == "1",
+                               python=baseline if is_baseline else None)
+    print(result.get("error") or "fit %.3f s, predict %.3f s" % (result["fit_s"], result["predict_s"]), flush=True)
+    return result
 
 
 def size_summary(measured, cores):
