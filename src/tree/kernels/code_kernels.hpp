@@ -28,6 +28,16 @@ struct CodeRows {
     bool in_order = false;
 };
 
+// Asks for the codes of samples [from, to) of rows in sample order, into the second-level
+// cache. A pass that streams the codes beyond the last-level cache outran the hardware's
+// prefetchers on Intel (whose streams stop at each 4 KiB page): the next block's lines,
+// asked for a block ahead, took a sixth off the fit at 4,000,000 x 20.
+inline void fetch_codes(const CodeRows& r, std::size_t from, std::size_t to) {
+    const char* const at = reinterpret_cast<const char*>(r.codes + (r.first + from) * r.pitch);
+    const std::size_t lines = ((to - from) * r.pitch * sizeof(code_t) + 63) / 64;
+    for (std::size_t line = 0; line < lines; ++line) __builtin_prefetch(at + 64 * line, 0, 2);
+}
+
 // Every feature's thresholds read through the codes, by group of FeatureCodes::group
 // features: codes above `above` are right; `exact` (two bits per feature of the group) marks
 // the features whose code equal to `tie` compares the double with `thresholds`.

@@ -232,9 +232,9 @@ void sums_of(const CodeRows& r, std::size_t width, std::size_t n, const double* 
     std::vector<double> sums(8 * blocks, 0.0);
     const std::size_t bytes = 2 * valid;
     // Rows wider than one pass go in chunks that stay in the cache for all the passes, the
-    // first of which fetches each row whole; rows read through positions are fetched ahead.
+    // first of which fetches each row whole ahead (rows in sample order too: see fetch_codes).
     const std::size_t chunk = passes > 1 ? std::max<std::size_t>(64, chunk_bytes / bytes) : n;
-    const std::size_t fetch = passes > 1 || Indexed ? bytes : 0;
+    const std::size_t fetch = bytes;
     for (std::size_t begin = 0; begin < n; begin += chunk) {
         const std::size_t end = std::min(n, begin + chunk);
         for (std::size_t p = 0; p < passes; ++p) {

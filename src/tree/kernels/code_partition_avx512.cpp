@@ -193,6 +193,7 @@ __attribute__((noinline)) bool partition_codes(const CodePartition& p) {
     };
     for (std::size_t from = 0; from < n; from += block) {
         const std::size_t to = std::min(n, from + block);
+        if constexpr (!Indexed) fetch_codes(r, to, std::min(n, to + block));
         // Where both sides have room for the whole block no row of it can pass its end.
         if (at_left + (to - from) <= end_left && at_right + (to - from) <= end_right) {
             for (std::size_t s = from; s < to; ++s) row(s, std::false_type{});

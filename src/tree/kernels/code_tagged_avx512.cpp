@@ -239,10 +239,10 @@ void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const do
         const __m512i tag = _mm512_mask_loadu_epi8(_mm512_set1_epi8(-1), present, tags + b);
         for (std::size_t t = 0; t < n_nodes; ++t)
             rows_of[t] = _mm512_cmpeq_epi8_mask(tag, _mm512_set1_epi8(static_cast<char>(t)));
-        // The next block's codes of a wide row, a share before each group: its rows' lines
+        // The next block's codes, a share before each group (fetch_codes): a wide row's lines
         // are read out of order (node by node, group by group), which the prefetchers do not
-        // follow (a row of one group is read as before).
-        const std::size_t next = std::min(n, b + block), ahead = full ? std::min(n, next + block) : next;
+        // follow.
+        const std::size_t next = std::min(n, b + block), ahead = std::min(n, next + block);
         const char* const from = reinterpret_cast<const char*>(r.codes + (r.first + next) * r.pitch);
         const std::size_t lines = ((ahead - next) * r.pitch * sizeof(code_t) + 63) / 64;
         const std::size_t share = (lines + full) / (full + 1);

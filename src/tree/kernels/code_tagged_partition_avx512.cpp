@@ -250,6 +250,7 @@ __attribute__((noinline)) bool tagged_pair(const TaggedPartition& p) {
         const std::uint64_t first = _mm512_cmpeq_epi8_mask(tag, _mm512_setzero_si512());
         const std::uint64_t second = _mm512_cmpeq_epi8_mask(tag, _mm512_set1_epi8(1));
         std::uint64_t rows = first | second, right_rows = 0;
+        fetch_codes(r, std::min(p.n, b + block), std::min(p.n, b + 2 * block));
         // Where every side has room for the whole block no row of it can pass its end.
         bool room = true;
         for (std::size_t j = 0; j < 4; ++j) room = room && at[j] + block <= end[j];
