@@ -234,12 +234,11 @@ void sums_of(const CodeRows& r, std::size_t width, std::size_t n, const double* 
     // Rows wider than one pass go in chunks that stay in the cache for all the passes, the
     // first of which fetches each row whole ahead (rows in sample order too: see fetch_codes).
     const std::size_t chunk = passes > 1 ? std::max<std::size_t>(64, chunk_bytes / bytes) : n;
-    const std::size_t fetch = bytes;
     for (std::size_t begin = 0; begin < n; begin += chunk) {
         const std::size_t end = std::min(n, begin + chunk);
         for (std::size_t p = 0; p < passes; ++p) {
             const std::size_t first = blocks * p / passes, last = blocks * (p + 1) / passes;
-            const Pass pass{8 * first, valid, p == 0 ? fetch : 0, code_ahead, counts.data() + 8 * first,
+            const Pass pass{8 * first, valid, p == 0 ? bytes : 0, code_ahead, counts.data() + 8 * first,
                             sums.data() + 8 * first, sides};
             pass_over<Indexed, InOrder, P>(static_cast<int>(last - first), r, begin, end, n, y, shift, q, pass);
         }

@@ -242,14 +242,12 @@ void tagged_blocks(const CodeRows& r, std::size_t valid, std::size_t n, const do
         // The next block's codes, a share before each group (fetch_codes): a wide row's lines
         // are read out of order (node by node, group by group), which the prefetchers do not
         // follow.
-        const std::size_t next = std::min(n, b + block), ahead = std::min(n, next + block);
-        const char* const from = reinterpret_cast<const char*>(r.codes + (r.first + next) * r.pitch);
-        const std::size_t lines = ((ahead - next) * r.pitch * sizeof(code_t) + 63) / 64;
-        const std::size_t share = (lines + full) / (full + 1);
-        std::size_t line = 0;
+        std::size_t fetched = std::min(n, b + block);
+        const std::size_t ahead = std::min(n, fetched + block), share = (ahead - fetched + full) / (full + 1);
         const auto fetch = [&] {
-            for (const std::size_t end = std::min(lines, line + share); line < end; ++line)
-                _mm_prefetch(from + 64 * line, _MM_HINT_T1);
+            const std::size_t to = std::min(ahead, fetched + share);
+            fetch_codes(r, fetched, to);
+            fetched = to;
         };
         for (auto& g : groups) {
             fetch();
