@@ -556,10 +556,12 @@ TEST_P(CodesMatchDoubles, SearchGivesTheCodesOfTheBinarySearch) {
         // Evenly spread values are guessed (the clustered ones missing the windows of their
         // slot), the others searched.
         const int kind = static_cast<int>(f % kinds);
-        if (n >= 3000 && (kind == continuous || kind == clustered || kind == distinct_4097))
+        if (n >= 3000 && (kind == continuous || kind == clustered || kind == distinct_4097)) {
             EXPECT_NE(codes.levels(f).window, nullptr) << "feature " << f;
-        if (kind == huge_clustered || kind == few_duplicates || kind == subnormals)
+        }
+        if (kind == huge_clustered || kind == few_duplicates || kind == subnormals) {
             EXPECT_EQ(codes.levels(f).window, nullptr) << "feature " << f;
+        }
         for (const CodeKernels* k : runnable_code_kernels()) {
             std::vector<code_t> out(2 * probes.size(), -1);
             std::vector<std::uint8_t> pure(FeatureCodes::bins, 1);
