@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cmath>
 #include <cstring>
 #include <limits>
 
@@ -97,6 +98,36 @@ void FeatureCodes::place_edges(std::size_t f, double* values, std::size_t taken,
     double* level = levels_.data() + f * level_size;
     for (std::size_t i = 0; i < 16; ++i) level[i] = e[256 * i + 255];
     for (std::size_t i = 0; i < 256; ++i) level[16 + i] = e[16 * i + 15];
+    place_windows(f, values, m, k);
+}
+
+void FeatureCodes::place_windows(std::size_t f, const double* values, std::size_t m, std::size_t k) {
+    guessed_[f] = 0;
+    const double* e = edges(f);
+    if (k < 2 * window_width) return;
+    const double low = e[0], scale = static_cast<double>(slots) / (e[k - 1] - low);
+    if (!std::isfinite(low) || !std::isfinite(scale) || !(scale > 0.0)) return;
+    window_low_[f] = low;
+    window_scale_[f] = scale;
+    const EdgeLevels l = {nullptr, nullptr, e, nullptr, low, scale};
+    // slot_of never decreases as v grows, so every edge of a lower slot than v's lies below
+    // v, every edge of a higher one above: v's code is at least the count of edges of lower
+    // slots, the window's start, and the window holds it unless all eight lie below v.
+    std::uint16_t* w = windows_.data() + f * slots;
+    std::size_t c = 0;
+    for (std::size_t j = 0; j < slots; ++j) {
+        while (c < k && slot_of(l, e[c]) < j) ++c;
+        w[j] = static_cast<std::uint16_t>(std::min(c, bins - window_width));
+    }
+    // Kept where the sample mostly finds its codes in the windows: a value the window
+    // misses takes the full search after the guess.
+    std::size_t missed = 0;
+    c = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        while (c < k && e[c] < values[i]) ++c;
+        missed += c - w[slot_of(l, values[i])] >= window_width;
+    }
+    guessed_[f] = missed * 16 <= m;
 }
 
 void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std::size_t n_features,
@@ -106,6 +137,10 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
     edges_.assign(n_features * bins, std::numeric_limits<double>::infinity());
     pure_.assign(n_features * bins, 1);
     levels_.assign(n_features * level_size, 0.0);
+    windows_.resize(n_features * slots);
+    window_low_.assign(n_features, 0.0);
+    window_scale_.assign(n_features, 0.0);
+    guessed_.assign(n_features, 0);
     // The last row's loads may run past its own codes.
     codes_.resize(n * n_features + reach);
     std::memset(codes_.data() + n * n_features, 0, reach * sizeof(code_t));

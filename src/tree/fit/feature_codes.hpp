@@ -19,6 +19,12 @@ struct EdgeLevels {
     const double* top;     // 16: edge 256k + 255, the last of each block of 256
     const double* middle;  // 16 x 16: edge 256k + 16j + 15 at 16k + j
     const double* edges;   // the 4096 edges, +inf padded
+    // Where a value's code lies, guessed from the value: v falls in slot (v - low) * scale
+    // of FeatureCodes::slots (clamped), and its code is window[slot] plus the count of the
+    // window's eight edges below v, unless all eight are. Null where the feature's values
+    // are too unevenly spread for slots of equal width.
+    const std::uint16_t* window = nullptr;
+    double low = 0.0, scale = 0.0;
 };
 
 // Codes fit in 12 bits: signed 16-bit lanes compare them in one instruction.
@@ -53,7 +59,16 @@ public:
     const double* edges(std::size_t f) const { return edges_.data() + f * bins; }
     const std::uint8_t* pure_flags(std::size_t f) const { return pure_.data() + f * bins; }
     EdgeLevels levels(std::size_t f) const {
-        return {levels_.data() + f * level_size, levels_.data() + f * level_size + 16, edges(f)};
+        return {levels_.data() + f * level_size, levels_.data() + f * level_size + 16, edges(f),
+                guessed_[f] ? windows_.data() + f * slots : nullptr, window_low_[f], window_scale_[f]};
+    }
+
+    // Slots of a feature's guessing table (EdgeLevels::window).
+    static constexpr std::size_t slots = 4096;
+    static constexpr std::size_t window_width = 8;
+    static std::size_t slot_of(const EdgeLevels& l, double v) {
+        const double t = (v - l.low) * l.scale;
+        return t > 0.0 ? (t < static_cast<double>(slots - 1) ? static_cast<std::size_t>(t) : slots - 1) : 0;
     }
 
     static code_t code(const double* e, double v) {
@@ -65,6 +80,9 @@ public:
 private:
     // Feature f's edges from the `taken` values of its sample (reordered), `keys` as scratch.
     void place_edges(std::size_t f, double* values, std::size_t taken, std::uint64_t* keys);
+    // Feature f's guessing table, kept if the sorted sample `values` (m of them) mostly
+    // finds its codes through it.
+    void place_windows(std::size_t f, const double* values, std::size_t m, std::size_t k);
 
     bool ready_ = false;
     std::size_t n_features_ = 0, padded_ = 0;
@@ -73,6 +91,10 @@ private:
     std::vector<std::uint8_t> pure_;
     static constexpr std::size_t level_size = 16 + 256;
     std::vector<double> levels_;
+    // Per feature: the guessing table (empty where unused), and its value mapping.
+    std::vector<std::uint16_t> windows_;
+    std::vector<double> window_low_, window_scale_;
+    std::vector<std::uint8_t> guessed_;
     UninitBuffer<code_t> codes_;
 };
 
