@@ -91,9 +91,13 @@ def measure(make_model, data_folder, fit=None, predict=None):
     start = time.perf_counter()
     fit(model, x_train, y_train)
     fit_seconds = time.perf_counter() - start
-    start = time.perf_counter()
-    prediction = predict(model, x_test)
-    predict_seconds = time.perf_counter() - start
+    # A predict takes milliseconds, where one call's time is mostly the machine's noise: the
+    # fastest of three calls.
+    predict_seconds = float("inf")
+    for _ in range(3):
+        start = time.perf_counter()
+        prediction = predict(model, x_test)
+        predict_seconds = min(predict_seconds, time.perf_counter() - start)
     return {"fit_s": fit_seconds, "predict_s": predict_seconds,
             "r2": r2(y_test, np.asarray(prediction, dtype=np.float64)), "peak_mib": memory.mib()}
 
