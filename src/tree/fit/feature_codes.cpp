@@ -102,13 +102,11 @@ void FeatureCodes::place_edges(std::size_t f, double* values, std::size_t taken,
 }
 
 void FeatureCodes::place_windows(std::size_t f, const double* values, std::size_t m, std::size_t k) {
-    guessed_[f] = 0;
+    window_maps_[f] = {};
     const double* e = edges(f);
     if (k < 2 * window_width) return;
     const double low = e[0], scale = static_cast<double>(slots) / (e[k - 1] - low);
     if (!std::isfinite(low) || !std::isfinite(scale) || !(scale > 0.0)) return;
-    window_low_[f] = low;
-    window_scale_[f] = scale;
     const EdgeLevels l = {nullptr, nullptr, e, nullptr, low, scale};
     // slot_of never decreases as v grows, so every edge of a lower slot than v's lies below
     // v, every edge of a higher one above: v's code is at least the count of edges of lower
@@ -127,7 +125,7 @@ void FeatureCodes::place_windows(std::size_t f, const double* values, std::size_
         while (c < k && e[c] < values[i]) ++c;
         missed += c - w[slot_of(l, values[i])] >= window_width;
     }
-    guessed_[f] = missed * 16 <= m;
+    if (missed * 16 <= m) window_maps_[f] = {low, scale};
 }
 
 void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std::size_t n_features,
@@ -138,9 +136,7 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
     pure_.assign(n_features * bins, 1);
     levels_.assign(n_features * level_size, 0.0);
     windows_.resize(n_features * slots);
-    window_low_.assign(n_features, 0.0);
-    window_scale_.assign(n_features, 0.0);
-    guessed_.assign(n_features, 0);
+    window_maps_.assign(n_features, {});
     // The last row's loads may run past its own codes.
     codes_.resize(n * n_features + reach);
     std::memset(codes_.data() + n * n_features, 0, reach * sizeof(code_t));

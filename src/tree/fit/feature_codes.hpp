@@ -59,8 +59,9 @@ public:
     const double* edges(std::size_t f) const { return edges_.data() + f * bins; }
     const std::uint8_t* pure_flags(std::size_t f) const { return pure_.data() + f * bins; }
     EdgeLevels levels(std::size_t f) const {
+        const WindowMap& w = window_maps_[f];
         return {levels_.data() + f * level_size, levels_.data() + f * level_size + 16, edges(f),
-                guessed_[f] ? windows_.data() + f * slots : nullptr, window_low_[f], window_scale_[f]};
+                w.scale > 0.0 ? windows_.data() + f * slots : nullptr, w.low, w.scale};
     }
 
     // Slots of a feature's guessing table (EdgeLevels::window).
@@ -91,10 +92,12 @@ private:
     std::vector<std::uint8_t> pure_;
     static constexpr std::size_t level_size = 16 + 256;
     std::vector<double> levels_;
-    // Per feature: the guessing table (empty where unused), and its value mapping.
+    // Per feature: the guessing table, and its value mapping (scale 0: no table kept).
+    struct WindowMap {
+        double low = 0.0, scale = 0.0;
+    };
     std::vector<std::uint16_t> windows_;
-    std::vector<double> window_low_, window_scale_;
-    std::vector<std::uint8_t> guessed_;
+    std::vector<WindowMap> window_maps_;
     UninitBuffer<code_t> codes_;
 };
 
