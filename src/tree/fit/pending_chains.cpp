@@ -54,14 +54,31 @@ void PendingChains::advance(const kernels::NodeKernels& kernels, std::size_t ste
                 if (c.stats == &p.sides[side]) p.pushed(side, c.n);
 }
 
-void PendingChains::run(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes) {
+void PendingChains::run(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes,
+                        bool advance_rest) {
     chains_.clear();
     collect(chains_);
-    std::erase_if(chains_, [&](const kernels::Chain& c) {
+    const auto needed = [&](const kernels::Chain& c) {
         for (const PendingSplit& p : splits_)
-            if (c.stats == &p.sides[0] || c.stats == &p.sides[1]) return !p.needed;
-        return false;
-    });
+            if (c.stats == &p.sides[0] || c.stats == &p.sides[1]) return p.needed;
+        return true;
+    };
+    // The needed chains first (each thread's share balanced on them), then the rest cut
+    // to the longest needed one: the run takes that long anyway, and what the rest push
+    // here their next run need not.
+    std::stable_partition(chains_.begin(), chains_.end(), needed);
+    std::size_t longest = 0, kept = 0;
+    for (const kernels::Chain& c : chains_) {
+        if (!needed(c)) break;
+        longest = std::max(longest, c.n);
+        ++kept;
+    }
+    if (!advance_rest) longest = 0;
+    for (std::size_t i = kept; i < chains_.size(); ++i) {
+        chains_[i].n = std::min(chains_[i].n, longest);
+        if (chains_[i].n > 0) chains_[kept++] = chains_[i];
+    }
+    chains_.resize(kept);
     std::size_t total = 0;
     for (const kernels::Chain& c : chains_) total += c.n;
     if (team > 1 && total >= team_pushes) {
@@ -79,7 +96,14 @@ void PendingChains::run(const kernels::NodeKernels& kernels, std::size_t team, s
         kernels.welford_chains(chains_.data(), chains_.size());
     }
     for (PendingSplit& p : splits_)
-        for (int side = 0; side < 2 && p.needed; ++side) p.pushed(side, p.n[side]);
+        for (int side = 0; side < 2; ++side) {
+            if (p.needed) {
+                p.pushed(side, p.n[side]);
+                continue;
+            }
+            for (const kernels::Chain& c : chains_)
+                if (c.stats == &p.sides[side]) p.pushed(side, c.n);
+        }
 }
 
 }  // namespace vandu

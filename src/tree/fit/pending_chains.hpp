@@ -147,7 +147,7 @@ public:
         for (PendingSplit& p : splits_)
             p.needed = which == Which::all || (which == Which::own && !p.out) || (p.n[0] == 0 && p.n[1] == 0) ||
                        (which == Which::needed && p.needed) || (which == Which::stage_end && (p.needed || p.out));
-        if (!chains_done) run(kernels, team, team_pushes);
+        if (!chains_done) run(kernels, team, team_pushes, which == Which::stage_end);
         std::size_t kept = 0;
         for (PendingSplit& p : splits_) {
             if (!p.needed) {
@@ -195,8 +195,9 @@ private:
         out.impurity = split_impurity(sides[0], sides[1]);
         out.values = {sides[0].mean, sides[1].mean};
     }
-    // Runs the chains of the needed splits.
-    void run(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes);
+    // Runs the chains of the needed splits; with `advance_rest`, the others' too, as far as
+    // the longest of those runs (in lanes that would otherwise idle).
+    void run(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes, bool advance_rest);
 
     std::vector<PendingSplit, InPlaceAllocator<PendingSplit>> splits_;
     std::vector<PendingSettle> settles_;

@@ -406,9 +406,9 @@ void TreeFitter::last_fit() { state_->last_fit = true; }
 
 void TreeFitter::carry_statistics(bool on) {
     if (!on) complete_carried();
-    // Without slices the carried statistics would wait, on the calling thread, for the
-    // tree after next.
-    carry_ = on && state_->team >= slice_team();
+    // Spread fits only (a team): a tree's end runs its needed chains on the team, and the
+    // carried ones beside them in lanes that would otherwise idle.
+    carry_ = on && state_->team > 1;
 }
 
 void TreeFitter::subtract_fitted(std::optional<double> rate) { state_->subtract_rate = rate; }
