@@ -2,8 +2,9 @@
 // side of a split, pushed in sample order, and the training samples whose fitted value
 // waits on a side's mean. The chains run side by side in vector lanes: a slice at a time
 // while the grower's later nodes are split (the first team task of each of their steps
-// takes the slice), and what is left of them in one run when their values are needed.
-// Every chain is still exactly its defined pushes; only when they run changes.
+// takes the slice), and what is left of them in one run when their values are needed,
+// which pushes the others on as far as its longest chain. Every chain is still exactly
+// its defined pushes; only when they run changes.
 #pragma once
 
 #include <algorithm>
@@ -75,9 +76,8 @@ struct PendingSettle {
     std::size_t begin, end;
 };
 
-// Threads from which a team's steps take slices of the chains and a boosting fit carries
-// them on. On fewer, a tree's end waits on its longest chain either way, and slices of a
-// few chains in lanes meant for twelve cost more than they save.
+// Threads from which a team's steps take slices of the chains. On fewer, slices of a few
+// chains in lanes meant for twelve cost more than they save.
 std::size_t slice_team();
 // Tests take slices on any team and cap their pushes, so that statistics are left to
 // carry too.
