@@ -63,7 +63,7 @@ struct Boosting {
 };
 
 // Everything before the first stage; false when the fit ends here.
-bool begin_boosting(Boosting& b) {
+bool begin_boosting(Boosting& b, bool alone) {
     GradientBoostingImpl& model = *b.fit->model;
     const VectorView y = b.fit->y;
     const std::uint32_t stages = model.params.n_estimators;
@@ -82,8 +82,9 @@ bool begin_boosting(Boosting& b) {
     model.estimators.reserve(stages);
     b.fitter = std::make_unique<TreeFitter>(b.fit->x);
     // A stage needs only its fitted values from the stage before: the statistics of the
-    // splits above them run on beside the next stage's steps.
-    b.fitter->carry_statistics(true);
+    // splits above them run on beside the next stage's. On one thread only for a fit alone:
+    // fits together fill each other's lanes.
+    b.fitter->carry_statistics(alone || team_size() > 1);
     // Each stage's tree takes its fitted values off the residuals itself: a buffer of
     // fitted values and a pass over it saved.
     b.fitter->subtract_fitted(model.params.learning_rate);
@@ -111,7 +112,7 @@ void fit_together(std::span<BoostingFit> fits) {
     for (std::size_t i = 0; i < fits.size(); ++i) {
         all[i].fit = &fits[i];
         try {
-            all[i].running = begin_boosting(all[i]);
+            all[i].running = begin_boosting(all[i], fits.size() == 1);
             stages = std::max(stages, fits[i].model->params.n_estimators);
         } catch (...) {
             fits[i].failure = std::current_exception();

@@ -73,10 +73,11 @@ public:
     // Finishes the started fits of all, each failure in its place.
     static void finish_together(std::span<TreeFitter* const> fitters, std::span<std::exception_ptr> failures);
 
-    // With `on`, a spread fit's statistics that no fitted value waits on (a split's whose
-    // sides both have children) may run on beside the next fits' steps after finish: the
-    // fitted trees' impurities and side means are complete only after complete_carried
-    // (each tree's storage must stay until then; moving a tree keeps it). Off by default.
+    // With `on`, statistics that no fitted value waits on (a split's whose sides both have
+    // children) may run on after finish, beside the next fits' chains (and on a team their
+    // steps): the fitted trees' impurities and side means are complete only after
+    // complete_carried (each tree's storage must stay until then; moving a tree keeps it).
+    // Off by default.
     void carry_statistics(bool on);
     // With a rate, `fitted` receives fitted - rate * prediction instead (each sample's
     // value times the rate, then the difference, as a boosting stage's residuals take
@@ -88,7 +89,12 @@ public:
     void last_fit();
 
 private:
-    void pending_chains(std::vector<kernels::Chain>& out);
+    // finish_together's run: the chains each finish completes, then the carried ones as far
+    // as `pushes`, then the pushes noted.
+    void end_chains(std::vector<kernels::Chain>& out);
+    void carried_chains(std::vector<kernels::Chain>& out, std::size_t pushes);
+    void chains_ran(const std::vector<kernels::Chain>& chains);
+    bool runs_together() const;
     void finish_after_failure();
 
     TreeFitterState* state_;

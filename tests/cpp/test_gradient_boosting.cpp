@@ -10,6 +10,7 @@
 #include <tuple>
 
 #include "core/numerics.hpp"
+#include "core/worker_pool.hpp"
 #include "test_support.hpp"
 
 namespace vandu {
@@ -64,15 +65,16 @@ TEST_P(BoostingMatchesDefinition, StagesAreRefitBitForBit) {
     // and are carried into the next stages. Each with positions of 4 bytes, and of 8 as
     // from 2^32 samples. Rounds 4 and 5 through codes, the top levels grown at once (on the
     // team for the large shapes; their thresholds keyed: the levels draw in another order);
-    // round 5 without slices, so that the carried statistics run on only at trees' ends.
-    for (int round = 0; round < 6; ++round) {
+    // round 5 without slices, so that the carried statistics run on only at trees' ends;
+    // round 6 on a pool thread, where a fit alone carries them from tree to tree itself.
+    for (int round = 0; round < 7; ++round) {
         const bool coded = round % 2 == 1 || round >= 4;
         const testing::WidePositions wide(round >= 2 && round < 4);
         const testing::LevelTags tags(round >= 4);
         if (round >= 4 && !draws) draws = std::make_unique<testing::KeyedDraws>();
         const testing::CodedFrom codes(coded ? 0 : coded_matrix_values());
         std::optional<testing::Slices> slices;
-        if (round != 5) slices.emplace(coded ? SIZE_MAX : 64);
+        if (round < 5) slices.emplace(coded ? SIZE_MAX : 64);
         std::mt19937_64 gen(features * 7919 + samples * 31 + static_cast<std::size_t>(depth));
         const Matrix x = random_matrix(features, samples, gen);
         Vector y = random_vector(samples, gen);
@@ -81,7 +83,12 @@ TEST_P(BoostingMatchesDefinition, StagesAreRefitBitForBit) {
 
         GradientBoostingImpl model(p);
         seed(42);
-        model.fit(x.view(), y);
+        if (round == 6)
+            parallel_for(2, [&](std::size_t task) {
+                if (task == 0) model.fit(x.view(), y);
+            });
+        else
+            model.fit(x.view(), y);
 
         RunningStats stats;
         for (double v : y) stats.push(v);

@@ -47,38 +47,49 @@ void PendingChains::advance(const kernels::NodeKernels& kernels, std::size_t ste
     if (chains_.size() > slice_chains) chains_.resize(slice_chains);
     for (kernels::Chain& c : chains_) c.n = std::min(c.n, steps);
     kernels.welford_chains(chains_.data(), chains_.size());
-    // Each chain continues after the targets just pushed.
-    for (PendingSplit& p : splits_)
-        for (int side = 0; side < 2; ++side)
-            for (const kernels::Chain& c : chains_)
-                if (c.stats == &p.sides[side]) p.pushed(side, c.n);
+    ran(chains_);  // each chain continues after the targets just pushed
+}
+
+void PendingChains::chains_of(std::vector<kernels::Chain>& out, bool needed, std::size_t pushes) {
+    const std::size_t from = out.size();
+    collect(out);
+    std::size_t kept = from;
+    for (std::size_t i = from; i < out.size(); ++i) {
+        const kernels::Chain& c = out[i];
+        const PendingSplit& p = splits_[split_of(c.stats)];
+        if (p.needed != needed) continue;
+        out[kept] = c;
+        out[kept].n = std::min(c.n, pushes);
+        if (out[kept].n > 0) ++kept;
+    }
+    out.resize(kept);
+}
+
+std::size_t PendingChains::split_of(const RunningStats* stats) const {
+    // A split's sides lie in the split: its index from the address.
+    const auto at = reinterpret_cast<std::uintptr_t>(stats), base = reinterpret_cast<std::uintptr_t>(splits_.data());
+    if (at < base || at >= base + splits_.size() * sizeof(PendingSplit)) return splits_.size();
+    return (at - base) / sizeof(PendingSplit);
+}
+
+void PendingChains::ran(const std::vector<kernels::Chain>& chains) {
+    for (const kernels::Chain& c : chains) {
+        const std::size_t i = split_of(c.stats);
+        if (i == splits_.size()) continue;  // another fit's
+        splits_[i].pushed(c.stats == &splits_[i].sides[0] ? 0 : 1, c.n);
+    }
 }
 
 void PendingChains::run(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes,
                         bool advance_rest) {
-    chains_.clear();
-    collect(chains_);
-    const auto needed = [&](const kernels::Chain& c) {
-        for (const PendingSplit& p : splits_)
-            if (c.stats == &p.sides[0] || c.stats == &p.sides[1]) return p.needed;
-        return true;
-    };
     // The needed chains first (each thread's share balanced on them), then the rest cut
     // to the longest needed one: the run takes that long anyway, and what the rest push
     // here their next run need not.
-    std::stable_partition(chains_.begin(), chains_.end(), needed);
-    std::size_t longest = 0, kept = 0;
-    for (const kernels::Chain& c : chains_) {
-        if (!needed(c)) break;
-        longest = std::max(longest, c.n);
-        ++kept;
-    }
-    if (!advance_rest) longest = 0;
-    for (std::size_t i = kept; i < chains_.size(); ++i) {
-        chains_[i].n = std::min(chains_[i].n, longest);
-        if (chains_[i].n > 0) chains_[kept++] = chains_[i];
-    }
-    chains_.resize(kept);
+    chains_.clear();
+    marked_chains(chains_);
+    std::size_t longest = 0;
+    for (const kernels::Chain& c : chains_) longest = std::max(longest, c.n);
+    if (advance_rest) other_chains(chains_, longest);
     std::size_t total = 0;
     for (const kernels::Chain& c : chains_) total += c.n;
     if (team > 1 && total >= team_pushes) {
@@ -95,15 +106,7 @@ void PendingChains::run(const kernels::NodeKernels& kernels, std::size_t team, s
     } else if (!chains_.empty()) {
         kernels.welford_chains(chains_.data(), chains_.size());
     }
-    for (PendingSplit& p : splits_)
-        for (int side = 0; side < 2; ++side) {
-            if (p.needed) {
-                p.pushed(side, p.n[side]);
-                continue;
-            }
-            for (const kernels::Chain& c : chains_)
-                if (c.stats == &p.sides[side]) p.pushed(side, c.n);
-        }
+    ran(chains_);
 }
 
 }  // namespace vandu

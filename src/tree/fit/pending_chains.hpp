@@ -143,10 +143,7 @@ public:
         for (const PendingSplit& p : splits_)
             if (p.needed && !p.out) end_length = std::max({end_length, p.n[0], p.n[1]});
         if (end_length > 0) end_length_ = end_length;
-        // A split whose chains are all pushed completes now.
-        for (PendingSplit& p : splits_)
-            p.needed = which == Which::all || (which == Which::own && !p.out) || (p.n[0] == 0 && p.n[1] == 0) ||
-                       (which == Which::needed && p.needed) || (which == Which::stage_end && (p.needed || p.out));
+        mark(which);
         if (!chains_done) run(kernels, team, team_pushes, which == Which::stage_end);
         std::size_t kept = 0;
         for (PendingSplit& p : splits_) {
@@ -171,6 +168,19 @@ public:
         for (PendingSplit& p : splits_)
             if (!p.out) p.out = where(p.node);
     }
+    // A run in parts, for chains run with other fits' (which mark the same way first):
+    // the splits a flush with `which` completes; their chains; the others' chains, each
+    // cut to at most `pushes`; then the pushes of the chains run (of these splits) noted.
+    void mark(Which which) {
+        // A split whose chains are all pushed completes now.
+        for (PendingSplit& p : splits_)
+            p.needed = which == Which::all || (which == Which::own && !p.out) || (p.n[0] == 0 && p.n[1] == 0) ||
+                       (which == Which::needed && p.needed) || (which == Which::stage_end && (p.needed || p.out));
+    }
+    void marked_chains(std::vector<kernels::Chain>& out) { chains_of(out, true, SIZE_MAX); }
+    void other_chains(std::vector<kernels::Chain>& out, std::size_t pushes) { chains_of(out, false, pushes); }
+    void ran(const std::vector<kernels::Chain>& chains);
+
     // Carried splits complete moved(node, out) instead (where their tree was assembled).
     template <class Moved>
     void move_carried(Moved&& moved) {
@@ -198,6 +208,9 @@ private:
     // Runs the chains of the needed splits; with `advance_rest`, the others' too, as far as
     // the longest of those runs (in lanes that would otherwise idle).
     void run(const kernels::NodeKernels& kernels, std::size_t team, std::size_t team_pushes, bool advance_rest);
+    void chains_of(std::vector<kernels::Chain>& out, bool needed, std::size_t pushes);
+    // The split whose side `stats` is, or splits_.size() for another's.
+    std::size_t split_of(const RunningStats* stats) const;
 
     std::vector<PendingSplit, InPlaceAllocator<PendingSplit>> splits_;
     std::vector<PendingSettle> settles_;

@@ -269,9 +269,7 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     const TargetsSummary summary = in_place ? *in_place : summarize_targets(targets, st.n_samples, st.team);
     const bool certified = summary.certified;
     const bool spread = st.team > 1 && (certified || summary.moderate);
-    if (!spread) {
-        complete_carried();
-    } else if (carry_) {
+    if (carry_) {
         // This tree writes the other set; the statistics carried in it since the tree
         // before last end now.
         st.second_set = !st.second_set;
@@ -377,8 +375,31 @@ void TreeFitter::finish_after_failure() {
     fit.open = false;
 }
 
-void TreeFitter::pending_chains(std::vector<kernels::Chain>& out) {
-    if (state_->in_flight.open && !state_->in_flight.spread) state_->scratch[0].pending.collect(out);
+namespace {
+// What finish completes: a spread fit's own nodes (the rest ran at its start's end), or
+// everything but what the next stage may carry.
+PendingChains::Which end_flush(bool spread, bool carry) {
+    if (spread) return PendingChains::Which::own;
+    return carry ? PendingChains::Which::stage_end : PendingChains::Which::all;
+}
+}  // namespace
+
+// A spread fit's chains never run with other fits' (they ran at its start's end).
+bool TreeFitter::runs_together() const { return state_->in_flight.open && !state_->in_flight.spread; }
+
+void TreeFitter::end_chains(std::vector<kernels::Chain>& out) {
+    if (!runs_together()) return;
+    PendingChains& pending = state_->scratch[0].pending;
+    pending.mark(end_flush(false, carry_));
+    pending.marked_chains(out);
+}
+
+void TreeFitter::carried_chains(std::vector<kernels::Chain>& out, std::size_t pushes) {
+    if (runs_together() && carry_) state_->scratch[0].pending.other_chains(out, pushes);
+}
+
+void TreeFitter::chains_ran(const std::vector<kernels::Chain>& chains) {
+    if (runs_together()) state_->scratch[0].pending.ran(chains);
 }
 
 void TreeFitter::finish(bool chains_done) {
@@ -386,9 +407,10 @@ void TreeFitter::finish(bool chains_done) {
     InFlight& fit = st.in_flight;
     if (!fit.open) return;
     fit.open = false;
-    // A spread fit's chains never run with other fits' (pending_chains).
     Grower(st, fit.tree->params, fit.fitted, st.scratch[0], fit.main, nullptr, fit.certified)
-        .flush(chains_done && !fit.spread, fit.spread ? PendingChains::Which::own : PendingChains::Which::all);
+        .flush(chains_done && !fit.spread, end_flush(fit.spread, carry_));
+    // What a tree grown on the calling thread leaves pending completes its stored split.
+    if (!fit.spread && carry_) st.scratch[0].pending.carry([&](std::size_t node) { return &fit.main[node].split; });
     std::vector<std::size_t>& placed = st.placed;
     Assembler(*fit.tree, fit.main, fit.pieces, fit.level_order, &placed).run();
     // What is still pending completes the assembled tree's splits (whose storage a move of
@@ -406,9 +428,7 @@ void TreeFitter::last_fit() { state_->last_fit = true; }
 
 void TreeFitter::carry_statistics(bool on) {
     if (!on) complete_carried();
-    // Spread fits only (a team): a tree's end runs its needed chains on the team, and the
-    // carried ones beside them in lanes that would otherwise idle.
-    carry_ = on && state_->team > 1;
+    carry_ = on;
 }
 
 void TreeFitter::subtract_fitted(std::optional<double> rate) { state_->subtract_rate = rate; }
@@ -427,8 +447,13 @@ void TreeFitter::finish_together(std::span<TreeFitter* const> fitters, std::span
     // Kept by the thread: a boosting fit gathers its chains once a stage.
     thread_local std::vector<kernels::Chain> chains;
     chains.clear();
-    for (TreeFitter* f : fitters) f->pending_chains(chains);
+    for (TreeFitter* f : fitters) f->end_chains(chains);
+    // Carried chains run on beside them, as far as the longest: in lanes that would idle.
+    std::size_t longest = 0;
+    for (const kernels::Chain& c : chains) longest = std::max(longest, c.n);
+    for (TreeFitter* f : fitters) f->carried_chains(chains, longest);
     kernels::node_kernels().welford_chains(chains.data(), chains.size());
+    for (TreeFitter* f : fitters) f->chains_ran(chains);
     for (std::size_t i = 0; i < fitters.size(); ++i) {
         try {
             fitters[i]->finish(true);
