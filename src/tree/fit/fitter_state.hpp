@@ -373,12 +373,22 @@ public:
     }
     std::size_t level_words(std::size_t buffers) const { return (buffers + (wide_positions ? 2 : 1)) * n_samples; }
     // The target buffer of a level: level modulo the slots, where every other tree of a
-    // fitter that carries statistics takes a second set for all but slot 0.
+    // fitter that carries statistics takes a second buffer for slots 1 to `doubled_slots`
+    // (after the first set).
     std::size_t target_index(std::size_t level) const {
         const std::size_t k = level % target_slots;
-        return k != 0 && second_set ? target_slots + k - 1 : k;
+        return k != 0 && k <= doubled_slots && second_set ? target_slots + k - 1 : k;
+    }
+    // Whether the next tree writes the other buffer of `buffer`'s slot, or any that this
+    // tree writes (with second_set as it will be for that tree).
+    bool doubled(std::size_t buffer) const {
+        return buffer != 0 && (buffer <= doubled_slots || buffer >= target_slots);
+    }
+    bool rewritten(std::size_t buffer) const {
+        return buffer != 0 && (buffer >= target_slots ? second_set : buffer > doubled_slots || !second_set);
     }
     std::size_t target_slots = 0;
+    std::size_t doubled_slots = 0;
     bool target_slot0 = true;
     // The root's targets: without slot 0 the last level's statistics read them in place
     // (a boosting stage's residuals: its other leaves settle other samples meanwhile).

@@ -34,6 +34,7 @@ struct PendingSplit {
     std::size_t n[2];
     std::size_t buffer = 0;  // the fitter's target buffer that holds y
     bool needed = false;     // by a side's fitted values or a subtree grown from its mean
+    bool carriable = false;  // its buffer has a second one, which the next tree writes instead
     Split* out = nullptr;    // of a carried split
     ConstPositionPtr index[2] = {nullptr, nullptr};
 
@@ -175,7 +176,8 @@ public:
         // A split whose chains are all pushed completes now.
         for (PendingSplit& p : splits_)
             p.needed = which == Which::all || (which == Which::own && !p.out) || (p.n[0] == 0 && p.n[1] == 0) ||
-                       (which == Which::needed && p.needed) || (which == Which::stage_end && (p.needed || p.out));
+                       (which == Which::needed && p.needed) ||
+                       (which == Which::stage_end && (p.needed || p.out || !p.carriable));
     }
     void marked_chains(std::vector<kernels::Chain>& out) { chains_of(out, true, SIZE_MAX); }
     void other_chains(std::vector<kernels::Chain>& out, std::size_t pushes) { chains_of(out, false, pushes); }
