@@ -379,11 +379,11 @@ public:
         const std::size_t k = level % target_slots;
         return k != 0 && k <= doubled_slots && second_set ? target_slots + k - 1 : k;
     }
-    // Whether the next tree writes the other buffer of `buffer`'s slot, or any that this
-    // tree writes (with second_set as it will be for that tree).
+    // Whether `buffer` has a second one, which the next tree writes instead.
     bool doubled(std::size_t buffer) const {
         return buffer != 0 && (buffer <= doubled_slots || buffer >= target_slots);
     }
+    // Whether the tree about to grow (second_set already its own) writes `buffer`.
     bool rewritten(std::size_t buffer) const {
         return buffer != 0 && (buffer >= target_slots ? second_set : buffer > doubled_slots || !second_set);
     }

@@ -234,7 +234,7 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
 
     // Every buffer a level may use, before any thread does: subtrees grown at once on
     // several threads share them, each in its own range. A fitter that carries statistics
-    // into the next tree gives every other tree a second set of buffers for them.
+    // into the next tree gives every other tree a second buffer for their slots.
     const std::size_t slots = std::clamp<std::size_t>(tree.params.depth, 2, max_target_slots);
     // With slices every slot but 0 has a second buffer; below, only the root's children's
     // (the longest chains: the levels' below complete at their tree's end, in the lanes
