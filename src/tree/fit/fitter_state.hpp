@@ -379,16 +379,20 @@ public:
         const std::size_t k = level % target_slots;
         return k != 0 && k <= doubled_slots && second_set ? target_slots + k - 1 : k;
     }
-    // Whether `buffer` has a second one, which the next tree writes instead.
-    bool doubled(std::size_t buffer) const {
-        return buffer != 0 && (buffer <= doubled_slots || buffer >= target_slots);
+    // Whether a split of `level` whose targets lie in `buffer` may be carried into the next
+    // tree: the buffer has a second one, which the next tree writes instead, or the root's
+    // are stashed at the tree's end.
+    bool carriable(std::size_t buffer, std::size_t level) const {
+        return (buffer != 0 && (buffer <= doubled_slots || buffer >= target_slots)) || (stash_root && level == 0);
     }
     // Whether the tree about to grow (second_set already its own) writes `buffer`.
     bool rewritten(std::size_t buffer) const {
-        return buffer != 0 && (buffer >= target_slots ? second_set : buffer > doubled_slots || !second_set);
+        if (buffer == 0 || buffer == PendingChains::stashed) return false;
+        return buffer >= target_slots ? second_set : buffer > doubled_slots || !second_set;
     }
     std::size_t target_slots = 0;
     std::size_t doubled_slots = 0;
+    bool stash_root = false;
     bool target_slot0 = true;
     // The root's targets: without slot 0 the last level's statistics read them in place
     // (a boosting stage's residuals: its other leaves settle other samples meanwhile).

@@ -111,7 +111,7 @@ void Grower::record_node(const NodeTask& task, Choice& choice, double threshold,
             split.index[side] = choice.rest_index[side];
         }
         split.buffer = st_.target_index(level + 1);
-        split.carriable = st_.doubled(split.buffer);
+        split.carriable = st_.carriable(split.buffer, level);
         made.shifts[0] = choice.estimate[0];
         made.shifts[1] = choice.estimate[1];
     }

@@ -59,7 +59,7 @@ void PendingChains::chains_of(std::vector<kernels::Chain>& out, bool needed, std
         const PendingSplit& p = splits_[split_of(c.stats)];
         if (p.needed != needed) continue;
         out[kept] = c;
-        out[kept].n = std::min(c.n, pushes);
+        out[kept].n = std::min(c.n, needed ? pushes : std::max(pushes, stash_cut(p)));
         if (out[kept].n > 0) ++kept;
     }
     out.resize(kept);
@@ -70,6 +70,42 @@ std::size_t PendingChains::split_of(const RunningStats* stats) const {
     const auto at = reinterpret_cast<std::uintptr_t>(stats), base = reinterpret_cast<std::uintptr_t>(splits_.data());
     if (at < base || at >= base + splits_.size() * sizeof(PendingSplit)) return splits_.size();
     return (at - base) / sizeof(PendingSplit);
+}
+
+std::size_t PendingChains::stash_cut(const PendingSplit& p) const {
+    if (stash_capacity_ == 0 || !p.carriable || p.out) return 0;
+    // The least a with max(0, n0 - a) + max(0, n1 - a) <= capacity.
+    const std::size_t a = std::max(p.n[0], p.n[1]), b = std::min(p.n[0], p.n[1]), c = stash_capacity_;
+    if (a + b <= c) return 0;
+    const std::size_t even = (a + b - c + 1) / 2;  // both sides cut by as much
+    return even <= b ? even : a - c;
+}
+
+void PendingChains::stash(const kernels::NodeKernels& kernels) {
+    if (stash_capacity_ == 0) return;
+    // The splits carried from before completed in this run: the stash is free.
+    std::size_t used = 0;
+    for (PendingSplit& p : splits_) {
+        if (p.needed || p.out || !p.carriable || p.buffer == stashed) continue;
+        const std::size_t left = p.n[0] + p.n[1];
+        if (p.index[0] || p.index[1] || used + left > stash_capacity_) {
+            // Runs to its end now and completes with the others.
+            chains_.clear();
+            for (int side = 0; side < 2; ++side)
+                if (p.n[side] > 0) chains_.push_back({p.y[side], p.n[side], &p.sides[side], p.index[side]});
+            kernels.welford_chains(chains_.data(), chains_.size());
+            ran(chains_);
+            p.needed = true;
+            continue;
+        }
+        if (stash_.size() < stash_capacity_) stash_.resize(stash_capacity_);
+        for (int side = 0; side < 2; ++side) {
+            std::copy(p.y[side], p.y[side] + p.n[side], stash_.data() + used);
+            p.y[side] = stash_.data() + used;
+            used += p.n[side];
+        }
+        p.buffer = stashed;
+    }
 }
 
 void PendingChains::ran(const std::vector<kernels::Chain>& chains) {

@@ -34,7 +34,9 @@ struct PendingSplit {
     std::size_t n[2];
     std::size_t buffer = 0;  // the fitter's target buffer that holds y
     bool needed = false;     // by a side's fitted values or a subtree grown from its mean
-    bool carriable = false;  // its buffer has a second one, which the next tree writes instead
+    // Its buffer has a second one, which the next tree writes instead; or what is left of
+    // its targets moves to the stash at its tree's end (PendingChains::stash).
+    bool carriable = false;
     Split* out = nullptr;    // of a carried split
     ConstPositionPtr index[2] = {nullptr, nullptr};
 
@@ -146,6 +148,7 @@ public:
         if (end_length > 0) end_length_ = end_length;
         mark(which);
         if (!chains_done) run(kernels, team, team_pushes, which == Which::stage_end);
+        if (which == Which::stage_end) stash(kernels);
         std::size_t kept = 0;
         for (PendingSplit& p : splits_) {
             if (!p.needed) {
@@ -182,6 +185,11 @@ public:
     void marked_chains(std::vector<kernels::Chain>& out) { chains_of(out, true, SIZE_MAX); }
     void other_chains(std::vector<kernels::Chain>& out, std::size_t pushes) { chains_of(out, false, pushes); }
     void ran(const std::vector<kernels::Chain>& chains);
+    // Where the next tree writes over a carried split's targets: at a stage's end what is
+    // left of them moves here (up to `values`, 0 for none), and a split's chains are cut
+    // no shorter than that needs.
+    void stash_up_to(std::size_t values) { stash_capacity_ = values; }
+    static constexpr std::size_t stashed = SIZE_MAX;  // a split's buffer once its targets moved
 
     // Carried splits complete moved(node, out) instead (where their tree was assembled).
     template <class Moved>
@@ -213,6 +221,13 @@ private:
     void chains_of(std::vector<kernels::Chain>& out, bool needed, std::size_t pushes);
     // The split whose side `stats` is, or splits_.size() for another's.
     std::size_t split_of(const RunningStats* stats) const;
+    // The pushes after which what is left of a carriable split's sides fits the stash.
+    std::size_t stash_cut(const PendingSplit& p) const;
+    // Moves what is left of the targets of the splits that stay into the stash; a split's
+    // that does not fit runs to its end now.
+    void stash(const kernels::NodeKernels& kernels);
+    std::vector<double> stash_;
+    std::size_t stash_capacity_ = 0;
 
     std::vector<PendingSplit, InPlaceAllocator<PendingSplit>> splits_;
     std::vector<PendingSettle> settles_;

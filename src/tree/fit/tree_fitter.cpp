@@ -236,11 +236,14 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     // several threads share them, each in its own range. A fitter that carries statistics
     // into the next tree gives every other tree a second buffer for their slots.
     const std::size_t slots = std::clamp<std::size_t>(tree.params.depth, 2, max_target_slots);
-    // With slices every slot but 0 has a second buffer; below, only the root's children's
-    // (the longest chains: the levels' below complete at their tree's end, in the lanes
-    // beside the leaves'), 8 MB at 1,000,000 rows instead of 8 a level.
-    const std::size_t doubled = st.team >= slice_team() ? slots - 1 : 1;
-    const std::size_t buffers = carry_ ? slots + doubled : slots;
+    // With slices every slot but 0 has a second buffer. Below, only the root's chains (the
+    // longest) are carried, the levels' below complete at their tree's end in the lanes
+    // beside the leaves', and what is left of the root's targets then moves to a stash of
+    // half the samples (4 MB at 1,000,000 rows instead of 8 a level; with a quarter, the
+    // chains cut to fit it made the ends longer than the lanes saved).
+    const bool stash = carry_ && st.team < slice_team();
+    const std::size_t doubled = carry_ && !stash ? slots - 1 : 0;
+    const std::size_t buffers = slots + doubled;
     // Targets read in place are summed before the buffers are placed: slot 0 then serves
     // only the last level's children (levels below wrap around the slots from depth 6 on),
     // whose statistics can read those targets through the children's positions, where
@@ -261,6 +264,8 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     if (st.moves_levels(buffers, slot0) || slots != st.target_slots || doubled != st.doubled_slots)
         complete_carried();
     st.doubled_slots = doubled;
+    st.stash_root = stash;
+    st.scratch[0].pending.stash_up_to(stash ? st.n_samples / 2 + 1 : 0);
     // Slot 0 holds this tree's first targets or its deepest levels' in either set.
     pending.complete_carried(st.kernels, [](std::size_t buffer) { return buffer == 0; });
     st.size_levels(slots, buffers, slot0);
