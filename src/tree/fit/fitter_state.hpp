@@ -379,11 +379,9 @@ public:
         const std::size_t k = level % target_slots;
         return k != 0 && k <= doubled_slots && second_set ? target_slots + k - 1 : k;
     }
-    // Whether a split of `level` whose targets lie in `buffer` may be carried into the next
-    // tree: the buffer has a second one, which the next tree writes instead, or the root's
-    // are stashed at the tree's end.
-    bool carriable(std::size_t buffer, std::size_t level) const {
-        return (buffer != 0 && (buffer <= doubled_slots || buffer >= target_slots)) || (stash_root && level == 0);
+    // Whether `buffer` has a second one, which the next tree writes instead.
+    bool doubled(std::size_t buffer) const {
+        return buffer != 0 && (buffer <= doubled_slots || buffer >= target_slots);
     }
     // Whether the tree about to grow (second_set already its own) writes `buffer`.
     bool rewritten(std::size_t buffer) const {
@@ -392,7 +390,6 @@ public:
     }
     std::size_t target_slots = 0;
     std::size_t doubled_slots = 0;
-    bool stash_root = false;
     bool target_slot0 = true;
     // The root's targets: without slot 0 the last level's statistics read them in place
     // (a boosting stage's residuals: its other leaves settle other samples meanwhile).

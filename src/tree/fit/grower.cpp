@@ -111,7 +111,8 @@ void Grower::record_node(const NodeTask& task, Choice& choice, double threshold,
             split.index[side] = choice.rest_index[side];
         }
         split.buffer = st_.target_index(level + 1);
-        split.carriable = st_.carriable(split.buffer, level);
+        // Carried into the next tree where its buffer is doubled, or its root's targets stashed.
+        split.carriable = st_.doubled(split.buffer) || (level == 0 && sc_.pending.stashes());
         made.shifts[0] = choice.estimate[0];
         made.shifts[1] = choice.estimate[1];
     }

@@ -81,23 +81,15 @@ std::size_t PendingChains::stash_cut(const PendingSplit& p) const {
     return even <= b ? even : a - c;
 }
 
-void PendingChains::stash(const kernels::NodeKernels& kernels) {
+void PendingChains::stash() {
     if (stash_capacity_ == 0) return;
-    // The splits carried from before completed in this run: the stash is free.
+    // The splits carried from before completed in this run: the stash is free. A split
+    // that does not fit stays in its buffer, and the next tree's start completes it before
+    // writing there (TreeFitterState::rewritten).
     std::size_t used = 0;
     for (PendingSplit& p : splits_) {
-        if (p.needed || p.out || !p.carriable || p.buffer == stashed) continue;
-        const std::size_t left = p.n[0] + p.n[1];
-        if (p.index[0] || p.index[1] || used + left > stash_capacity_) {
-            // Runs to its end now and completes with the others.
-            chains_.clear();
-            for (int side = 0; side < 2; ++side)
-                if (p.n[side] > 0) chains_.push_back({p.y[side], p.n[side], &p.sides[side], p.index[side]});
-            kernels.welford_chains(chains_.data(), chains_.size());
-            ran(chains_);
-            p.needed = true;
-            continue;
-        }
+        if (p.needed || p.out || !p.carriable || p.index[0] || p.index[1]) continue;
+        if (used + p.n[0] + p.n[1] > stash_capacity_) continue;
         if (stash_.size() < stash_capacity_) stash_.resize(stash_capacity_);
         for (int side = 0; side < 2; ++side) {
             std::copy(p.y[side], p.y[side] + p.n[side], stash_.data() + used);

@@ -148,7 +148,7 @@ public:
         if (end_length > 0) end_length_ = end_length;
         mark(which);
         if (!chains_done) run(kernels, team, team_pushes, which == Which::stage_end);
-        if (which == Which::stage_end) stash(kernels);
+        if (which == Which::stage_end) stash();
         std::size_t kept = 0;
         for (PendingSplit& p : splits_) {
             if (!p.needed) {
@@ -189,6 +189,7 @@ public:
     // left of them moves here (up to `values`, 0 for none), and a split's chains are cut
     // no shorter than that needs.
     void stash_up_to(std::size_t values) { stash_capacity_ = values; }
+    bool stashes() const { return stash_capacity_ > 0; }
     static constexpr std::size_t stashed = SIZE_MAX;  // a split's buffer once its targets moved
 
     // Carried splits complete moved(node, out) instead (where their tree was assembled).
@@ -223,9 +224,8 @@ private:
     std::size_t split_of(const RunningStats* stats) const;
     // The pushes after which what is left of a carriable split's sides fits the stash.
     std::size_t stash_cut(const PendingSplit& p) const;
-    // Moves what is left of the targets of the splits that stay into the stash; a split's
-    // that does not fit runs to its end now.
-    void stash(const kernels::NodeKernels& kernels);
+    // Moves what is left of the targets of the splits that stay into the stash.
+    void stash();
     std::vector<double> stash_;
     std::size_t stash_capacity_ = 0;
 

@@ -264,7 +264,6 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
     if (st.moves_levels(buffers, slot0) || slots != st.target_slots || doubled != st.doubled_slots)
         complete_carried();
     st.doubled_slots = doubled;
-    st.stash_root = stash;
     st.scratch[0].pending.stash_up_to(stash ? st.n_samples / 2 + 1 : 0);
     // Slot 0 holds this tree's first targets or its deepest levels' in either set.
     pending.complete_carried(st.kernels, [](std::size_t buffer) { return buffer == 0; });
