@@ -165,13 +165,14 @@ __attribute__((noinline)) bool tagged_rows(const TaggedPartition& p) {
                 const __m512i h = _mm512_mask_blend_epi16(right, hi0, hi1);
                 const std::uint32_t bits =
                     _mm512_mask_cmple_epi16_mask(valid, c, l) | _mm512_mask_cmpge_epi16_mask(valid, c, h);
-                lo0 = _mm512_mask_min_epi16(lo0, left, lo0, c);
-                lo1 = _mm512_mask_min_epi16(lo1, right, lo1, c);
-                hi0 = _mm512_mask_max_epi16(hi0, left, hi0, c);
-                hi1 = _mm512_mask_max_epi16(hi1, right, hi1, c);
-                // Written every row, kept only when flagged: no branch.
-                waiting[used] = {sample, bits, node_side + static_cast<std::uint32_t>(side)};
-                used += bits != 0;
+                // Only a flagged row can move an extreme (see partition_codes).
+                if (__builtin_expect(bits != 0, 0)) {
+                    lo0 = _mm512_mask_min_epi16(lo0, left, lo0, c);
+                    lo1 = _mm512_mask_min_epi16(lo1, right, lo1, c);
+                    hi0 = _mm512_mask_max_epi16(hi0, left, hi0, c);
+                    hi1 = _mm512_mask_max_epi16(hi1, right, hi1, c);
+                    waiting[used++] = {sample, bits, node_side + static_cast<std::uint32_t>(side)};
+                }
                 out_targets[dst] = y[s];
                 out_positions[dst] = static_cast<P>(sample);
             } while (rows != 0);
@@ -276,21 +277,23 @@ __attribute__((noinline)) bool tagged_pair(const TaggedPartition& p) {
                                                       _mm512_mask_blend_epi16(right, hi10, hi11));
             const std::uint32_t bits =
                 _mm512_mask_cmple_epi16_mask(valid, c, l) | _mm512_mask_cmpge_epi16_mask(valid, c, h);
-            const __m512i least = _mm512_min_epi16(l, c), greatest = _mm512_max_epi16(h, c);
-            const __mmask32 m00 = static_cast<__mmask32>(~on_second & ~right);
-            const __mmask32 m01 = static_cast<__mmask32>(~on_second & right);
-            const __mmask32 m10 = static_cast<__mmask32>(on_second & ~right);
-            const __mmask32 m11 = static_cast<__mmask32>(on_second & right);
-            lo00 = _mm512_mask_mov_epi16(lo00, m00, least);
-            lo01 = _mm512_mask_mov_epi16(lo01, m01, least);
-            lo10 = _mm512_mask_mov_epi16(lo10, m10, least);
-            lo11 = _mm512_mask_mov_epi16(lo11, m11, least);
-            hi00 = _mm512_mask_mov_epi16(hi00, m00, greatest);
-            hi01 = _mm512_mask_mov_epi16(hi01, m01, greatest);
-            hi10 = _mm512_mask_mov_epi16(hi10, m10, greatest);
-            hi11 = _mm512_mask_mov_epi16(hi11, m11, greatest);
-            waiting[used] = {sample, bits, static_cast<std::uint32_t>(j)};
-            used += bits != 0;
+            // Only a flagged row can move an extreme (see partition_codes).
+            if (__builtin_expect(bits != 0, 0)) {
+                const __m512i least = _mm512_min_epi16(l, c), greatest = _mm512_max_epi16(h, c);
+                const __mmask32 m00 = static_cast<__mmask32>(~on_second & ~right);
+                const __mmask32 m01 = static_cast<__mmask32>(~on_second & right);
+                const __mmask32 m10 = static_cast<__mmask32>(on_second & ~right);
+                const __mmask32 m11 = static_cast<__mmask32>(on_second & right);
+                lo00 = _mm512_mask_mov_epi16(lo00, m00, least);
+                lo01 = _mm512_mask_mov_epi16(lo01, m01, least);
+                lo10 = _mm512_mask_mov_epi16(lo10, m10, least);
+                lo11 = _mm512_mask_mov_epi16(lo11, m11, least);
+                hi00 = _mm512_mask_mov_epi16(hi00, m00, greatest);
+                hi01 = _mm512_mask_mov_epi16(hi01, m01, greatest);
+                hi10 = _mm512_mask_mov_epi16(hi10, m10, greatest);
+                hi11 = _mm512_mask_mov_epi16(hi11, m11, greatest);
+                waiting[used++] = {sample, bits, static_cast<std::uint32_t>(j)};
+            }
             out_targets[dst] = y[s];
             out_positions[dst] = static_cast<P>(sample);
         }
