@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "test_support.hpp"
+#include "tree/fit/fitter_state.hpp"
+#include "tree/fit/root_bins.hpp"
 #include "tree/kernels/code_kernels.hpp"
 
 namespace vandu::kernels {
@@ -131,6 +133,7 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
         if (gen() % 3 != 0) index.push_back(s);
     const double shift = 0.375;
 
+    std::size_t told = 0;  // root splits whose children's ranges came from the extreme bins
     for (const CodeKernels* k : runnable_code_kernels()) {
         for (int trial = 0; trial < 8; ++trial) {
             // Positions of 4 bytes, from trial 4 on of 8.
@@ -234,6 +237,64 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                         ASSERT_LE(std::fabs(sum[f] - total), gamma * magnitude) << k->name << " feature " << f;
                     } else {
                         ASSERT_EQ(bits(sum[f]), bits(total)) << k->name << " feature " << f;
+                    }
+                }
+
+                // The root's children's ranges from its extreme bins and the ties its pass
+                // noted, where they tell: as a pass over each child's rows takes them. The
+                // thresholds at values of random rows, as a fit's winners mostly split.
+                if (mode == 0) {
+                    std::vector<double> low(features), high(features);
+                    for (std::size_t s = 0; s < rows; ++s)
+                        for (std::size_t f = 0; f < features; ++f) {
+                            const double v = x[s * stride + f];
+                            if (s == 0 || low[f] > v) low[f] = v;
+                            if (s == 0 || !(high[f] > v)) high[f] = v;
+                        }
+                    RootBins bins;
+                    bins.build(codes, rows, low.data(), high.data(), rows);
+                    std::vector<double> at(stride, INFINITY);
+                    std::vector<CodeThreshold> at_side(features);
+                    std::vector<code_t> at_above(above.size(), FeatureCodes::none), at_tie(above.size(), 0);
+                    std::vector<std::uint32_t> at_exact(groups, 0);
+                    for (std::size_t f = 0; f < features; ++f) {
+                        at[f] = x[(gen() % rows) * stride + f];
+                        at_side[f] = code_threshold(codes, f, at[f]);
+                        at_above[f] = at_side[f].above;
+                        at_tie[f] = at_side[f].tie;
+                        if (at_side[f].exact) at_exact[f / FeatureCodes::group] |= 3u << (2 * (f % FeatureCodes::group));
+                    }
+                    std::vector<TieLog> logs(1);
+                    logs[0].clear(rows * features);
+                    const CodeSearch logged{at_above.data(), at_tie.data(), at_exact.data(), at.data(), logs.data()};
+                    std::vector<std::int64_t> c(stride);
+                    std::vector<double> total(stride);
+                    k->code_sums(code_rows, stride, rows, ys.data(), shift, logged, c.data(), total.data(), nullptr);
+                    for (std::size_t w = 0; w < features; ++w) {
+                        RangeSet child[2];
+                        for (RangeSet& r : child) r.size(stride);
+                        const auto n_left = rows - static_cast<std::size_t>(c[w]);
+                        if (!bins.children(codes, x.data(), stride, w, at[w], at_side[w], logs, n_left,
+                                           rows - n_left, child[0], child[1]))
+                            continue;
+                        ++told;
+                        std::size_t seen[2] = {0, 0};
+                        for (int sd = 0; sd < 2; ++sd) {
+                            for (std::size_t s = 0; s < rows; ++s) {
+                                if ((x[s * stride + w] > at[w] ? 1 : 0) != sd) continue;
+                                for (std::size_t f = 0; f < features; ++f) {
+                                    const double v = x[s * stride + f];
+                                    if (seen[sd] == 0 || low[f] > v) low[f] = v;
+                                    if (seen[sd] == 0 || !(high[f] > v)) high[f] = v;
+                                }
+                                ++seen[sd];
+                            }
+                            ASSERT_EQ(child[sd].count, seen[sd]) << k->name << " split " << w;
+                            for (std::size_t f = 0; f < features; ++f) {
+                                ASSERT_EQ(bits(child[sd].min[f]), bits(low[f])) << k->name << " split " << w << " f " << f;
+                                ASSERT_EQ(bits(child[sd].max[f]), bits(high[f])) << k->name << " split " << w << " f " << f;
+                            }
+                        }
                     }
                 }
 
@@ -504,6 +565,9 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
             }
         }
     }
+    // Past 16,384 rows bins hold several values and the bins tell splits' ranges, unless
+    // many features list few rows (values of one bin each), which a side misses.
+    if (n > 16384 && features <= 20) EXPECT_GT(told, 0u);
 }
 
 // The edges and purity flags of a build are those of a plain sort of the sample. Every

@@ -16,6 +16,7 @@
 #include "tree/fit/feature_codes.hpp"
 #include "tree/kernels/node_kernels.hpp"
 #include "tree/fit/pending_chains.hpp"
+#include "tree/fit/root_bins.hpp"
 #include "tree/fit/split_search.hpp"
 
 namespace vandu {
@@ -397,6 +398,10 @@ public:
     bool second_set = false;
     std::vector<double> root_min, root_max;
     std::vector<std::int64_t> root_has_nan;
+    // The rows of the root's extreme bins, from the codes (cleared when they are made), and
+    // the root's estimate pass's ties by chunk: its children's ranges come from them.
+    RootBins root_bins;
+    std::vector<kernels::TieLog> root_ties;
     InFlight in_flight;
     // The tree's node of each node of the main piece (kept between fits for its memory).
     std::vector<std::size_t> placed;

@@ -43,7 +43,7 @@ std::int64_t Grower::grow(const NodeTask& task) {
     if (certified_ && !coded() && (budget == 1 || !ride) && st_.stride <= 64) {
         sides.bits = st_.side_bits.data() + begin;
     } else if (coded()) {
-        sides = side_words(begin, budget, true);
+        sides = root && root_listed(budget) ? root_sides() : side_words(begin, budget, true);
     }
     Choice choice;
     if (!find_split(begin, count, data, root, large, shift, ranges, sides, choice)) return NO_CHILD;
@@ -60,10 +60,22 @@ std::int64_t Grower::grow(const NodeTask& task) {
 Grower::Made Grower::make_node(const NodeTask& task, Choice& choice, bool large, NodeSides sides, bool level_wide) {
     Made made = plan_node(task, choice);
     const double threshold = sc_.threshold[choice.feature];
+    // Ranges from the root's extreme bins leave the partition to the sides alone.
+    const bool listed = task.root && log_ties_ && made.take_ranges && sides && listed_ranges(task, choice, threshold);
+    log_ties_ = false;
     made.children = partition(task.level + 1, task.begin, task.end, choice, threshold, task.data, made.move_rows,
-                              made.take_ranges, large, sc_.levels[task.level + 1], sides);
+                              made.take_ranges && !listed, large, sc_.levels[task.level + 1], sides);
     record_node(task, choice, threshold, level_wide, made);
     return made;
+}
+
+bool Grower::listed_ranges(const NodeTask& task, const Choice& choice, double threshold) {
+    const std::size_t count = task.end - task.begin;
+    auto& child = sc_.levels[task.level + 1];
+    return st_.root_bins.children(st_.codes, st_.source, st_.stride, choice.feature, threshold,
+                                  sc_.code_side[choice.feature],
+                                  std::span<const kernels::TieLog>(st_.root_ties.data(), tie_logs_), choice.n_left,
+                                  count - choice.n_left, child[0], child[1]);
 }
 
 Grower::Made Grower::plan_node(const NodeTask& task, const Choice& choice) {
@@ -251,6 +263,7 @@ bool Grower::find_split(std::size_t begin, std::size_t count, const NodeData& da
             found = exact_choice(rows, count, data.targets + begin, large, d.stop, choice);
     }
     raise(d.pending);
+    if (!found) log_ties_ = false;
     return found;
 }
 
@@ -273,6 +286,15 @@ bool Grower::draw_split(std::size_t begin, std::size_t count, const NodeData& da
         value_ranges(rows, nullptr, count, large, st_.root_min.data(), st_.root_max.data(),
                      st_.root_has_nan.data());
         st_.root_ranges_known = true;
+    }
+    if (root && log_ties_ && !st_.root_bins.built()) {
+        bool nan = false;
+        for (std::size_t f = 0; f < n_features; ++f) nan = nan || st_.root_has_nan[f] != 0;
+        if (nan)
+            st_.root_bins.clear();
+        else
+            st_.root_bins.build(st_.codes, count, st_.root_min.data(), st_.root_max.data(), count / 64 + 64);
+        log_ties_ = st_.root_bins.usable();
     }
     if (!root && !ranges) {
         // Nodes whose parent's partition did not take them take their own; below the root

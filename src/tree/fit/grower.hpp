@@ -146,6 +146,23 @@ private:
         return sides;
     }
 
+    // Whether the root's children take their ranges from the root's extreme bins
+    // (RootBins) where they can: the root's pass then notes its rows' sides and ties, and
+    // its partition goes by the sides. Not with codes in order, which the partition by
+    // codes moves.
+    bool root_listed(std::size_t budget) {
+        log_ties_ = coded() && budget >= 2 && !st_.codes_in_order && st_.n_features <= kernels::max_side_features &&
+                    st_.side_words.size() >= st_.n_samples * kernels::side_words(st_.n_features) &&
+                    !(st_.root_bins.built() && !st_.root_bins.usable());
+        return log_ties_;
+    }
+    NodeSides root_sides() const {
+        const std::size_t words = kernels::side_words(st_.n_features);
+        return {nullptr, st_.side_words.data(), words};
+    }
+    // The root's children's ranges from its extreme bins; false where the partition takes them.
+    bool listed_ranges(const NodeTask& task, const Choice& choice, double threshold);
+
     void assign(ConstPositionPtr positions, std::size_t begin, std::size_t end, double value);
     // The fitted values of samples [begin, end) of a level's positions, on this thread.
     void fill(ConstPositionPtr positions, std::size_t begin, std::size_t end, double value);
@@ -246,6 +263,9 @@ private:
     std::size_t deficit_ = 0;
     // Set while a node is partitioned whose leaves fill_in_order fills: they need no positions.
     bool leaves_by_tags_ = false;
+    // Set from the root's draws to its partition where root_listed; the logs its pass filled.
+    bool log_ties_ = false;
+    std::size_t tie_logs_ = 0;
     // Whether the level's pass on the team shortened its first chunk for a slice: each
     // node's partition then takes its part of the slice with its share of that chunk.
     bool level_sliced_ = false;

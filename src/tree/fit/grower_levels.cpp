@@ -159,7 +159,9 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
         const bool tagged =
             placed && live.size() >= 2 && live.size() <= kernels::max_tagged_nodes && 2 * rows >= st_.n_samples;
         sides.clear();
-        for (const Open& o : live) sides.push_back(side_words(o.task.begin, o.task.budget, !tagged));
+        for (const Open& o : live)
+            sides.push_back(o.task.root && root_listed(o.task.budget) ? root_sides()
+                                                                       : side_words(o.task.begin, o.task.budget, !tagged));
         if (!tagged) {
             for (std::size_t i = 0; i < live.size(); ++i) {
                 const NodeTask& t = live[i].task;

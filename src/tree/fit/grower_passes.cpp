@@ -14,8 +14,15 @@ NodeTargets Grower::masked_sums(const double* rows, ConstPositionPtr index, cons
     const std::size_t stride = st_.stride;
     // Row s of a coded node is sample index[s], or at the root (the only node of a
     // certified fit read without positions) sample s.
+    // The root's ties where its children's ranges may come from its extreme bins: a log per chunk.
+    tie_logs_ = 0;
+    if (log_ties_) {
+        tie_logs_ = large ? st_.chunks : 1;
+        if (st_.root_ties.size() < tie_logs_) st_.root_ties.resize(tie_logs_);
+        for (std::size_t t = 0; t < tie_logs_; ++t) st_.root_ties[t].clear(count / 64 + 64);
+    }
     const auto coded_sums = [&](std::size_t from, std::size_t n, std::int64_t* above, double* sum,
-                                NodeTargets* summary) {
+                                NodeTargets* summary, std::size_t chunk) {
         st_.kernels.masked_sums(rows, index, stride, 0, n, y + from, shift, sc_.threshold.data(), above, sum,
                                 summary, nullptr);
         const std::size_t pitch = st_.codes.pitch();
@@ -28,21 +35,21 @@ NodeTargets Grower::masked_sums(const double* rows, ConstPositionPtr index, cons
                                           st_.n_features,
                                           codes != nullptr};
         const kernels::CodeSearch search{sc_.code_above.data(), sc_.code_tie.data(), sc_.code_exact.data(),
-                                         sc_.threshold.data()};
+                                         sc_.threshold.data(), tie_logs_ ? &st_.root_ties[chunk] : nullptr};
         st_.code_kernels.code_sums(code_rows, stride, n, y + from, shift, search, above, sum,
                                    sides.from(from).words);
     };
     if (coded()) {
         if (!large) {
             NodeTargets node;
-            coded_sums(0, count, sc_.above.data(), sc_.sum_above.data(), &node);
+            coded_sums(0, count, sc_.above.data(), sc_.sum_above.data(), &node, 0);
             return node;
         }
         parallel_team(st_.chunks, [&](std::size_t t) {
             chunk_task(t, ChunkStep::sums, [&] {
                 const std::size_t from = st_.chunk_start[t], n = st_.chunk_start[t + 1] - from;
                 coded_sums(from, n, st_.chunk_above.data() + t * stride, st_.chunk_sum_above.data() + t * stride,
-                           &st_.chunk_targets[t]);
+                           &st_.chunk_targets[t], t);
             });
         });
     } else if (!large) {
@@ -214,10 +221,12 @@ NodeData Grower::partition(std::size_t level, std::size_t begin, std::size_t end
         // Both sides' arrays before either count is cleared: the second side's pointers,
         // read in one load beside the first side's count just written, stalled on it.
         kernels::SideRanges sides[2] = {child_ranges[0].arrays(), child_ranges[1].arrays()};
-        child_ranges[0].count = child_ranges[1].count = 0;
+        if (take_ranges) child_ranges[0].count = child_ranges[1].count = 0;
         move(begin, end, 0, n_left, sides, true);
-        child_ranges[0].count = sides[0].count;
-        child_ranges[1].count = sides[1].count;
+        if (take_ranges) {
+            child_ranges[0].count = sides[0].count;
+            child_ranges[1].count = sides[1].count;
+        }
         if (stats) lefts = n_left, rights = count - n_left;
     } else {
         const auto lefts_before = [&](std::size_t t) {

@@ -291,6 +291,7 @@ bool TreeFitter::start(DecisionTreeImpl& tree, VectorView y, double* fitted) {
         st.certified_fits >= fits_before_codes(values, tree.params.depth)) {
         st.side_bits.release();  // before the codes take their place
         st.codes.build(st.source, st.n_samples, st.stride, st.n_features, st.team);
+        st.root_bins.clear();
     }
     st.certified_fits += certified;
     if (certified && !st.codes.ready()) st.side_bits.resize(st.n_samples);

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "core/numerics.hpp"
 #include "tree/fit/feature_codes.hpp"
@@ -52,6 +53,34 @@ struct CodeSearch {
     const code_t* tie;
     const std::uint32_t* exact;
     const double* thresholds;
+    struct TieLog* ties = nullptr;  // where given, every row decided by its double
+};
+
+// The rows an estimate pass decided by their doubles (those in a threshold's bin of several
+// values), each feature's in its rows' order: a split's sides meet there. Past `most` rows
+// the log stops and says so.
+struct TiedRow {
+    std::uint64_t sample;
+    std::uint32_t feature;
+    std::uint32_t right;
+    double value;
+};
+struct TieLog {
+    std::vector<TiedRow> rows;
+    std::size_t most = 0;
+    bool full = false;
+
+    void clear(std::size_t limit) {
+        rows.clear();
+        most = limit;
+        full = false;
+    }
+    void note(std::size_t sample, std::size_t feature, double value, bool right) {
+        if (rows.size() < most)
+            rows.push_back({sample, static_cast<std::uint32_t>(feature), right, value});
+        else
+            full = true;
+    }
 };
 
 // The winner's side of every row: as CodeSearch, for one feature.

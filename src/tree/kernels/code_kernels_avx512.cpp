@@ -51,8 +51,15 @@ public:
     static constexpr std::size_t half = 64;
 
     Ties(const CodeRows& r, std::size_t f0, const double* thresholds, std::int64_t* counts, double* sums,
-         std::uint32_t* sides, std::size_t words)
-        : r_(r), f0_(f0), thresholds_(thresholds), counts_(counts), sums_(sums), sides_(sides), words_(words) {}
+         std::uint32_t* sides, std::size_t words, TieLog* log)
+        : r_(r),
+          f0_(f0),
+          thresholds_(thresholds),
+          counts_(counts),
+          sums_(sums),
+          sides_(sides),
+          words_(words),
+          log_(log) {}
 
     void add(std::size_t s, std::size_t sample, std::size_t group, std::uint32_t bits, double d) {
         waiting_[filling_ * half + used_[filling_]++] = {sample, s, bits, static_cast<std::uint32_t>(group), d};
@@ -89,11 +96,13 @@ private:
             do {
                 const std::size_t j = static_cast<std::size_t>(__builtin_ctz(bits)), f = t.group * lanes + j;
                 bits &= bits - 1;
-                if (v[j] > thresholds_[f]) {
+                const bool on_right = v[j] > thresholds_[f];
+                if (on_right) {
                     counts_[f] += 1;
                     sums_[f] += t.d;
                     right |= std::uint32_t{1} << j;
                 }
+                if (log_) log_->note(t.sample, f0_ + f, v[j], on_right);
             } while (bits);
             if (sides_) sides_[t.s * words_ + t.group] |= right;
         }
@@ -107,6 +116,7 @@ private:
     double* sums_;
     std::uint32_t* sides_;
     const std::size_t words_;
+    TieLog* log_;
     Tie waiting_[2 * half];
     std::size_t used_[2] = {0, 0};
     std::size_t filling_ = 0;
@@ -140,7 +150,7 @@ void sums_of_blocks(const CodeRows& r, std::size_t begin, std::size_t end, std::
     const __m512i one = _mm512_set1_epi16(1);
     double tied[8 * S] = {};
     std::uint32_t* const sides = p.sides;
-    Ties<(S <= 3)> ties(r, f0, thresholds, p.counts, tied, sides, L);
+    Ties<(S <= 3)> ties(r, f0, thresholds, p.counts, tied, sides, L, q.ties);
     __m512d sum[S];
     for (int b = 0; b < S; ++b) sum[b] = _mm512_loadu_pd(p.sums + 8 * b);
     for (std::size_t start = begin; start < end; start += count_rows) {
