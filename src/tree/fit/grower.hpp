@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "tree/decision_tree.hpp"
@@ -160,8 +161,10 @@ private:
         const std::size_t words = kernels::side_words(st_.n_features);
         return {nullptr, st_.side_words.data(), words};
     }
-    // The root's children's ranges from its extreme bins; false where the partition takes them.
-    bool listed_ranges(const NodeTask& task, const Choice& choice, double threshold);
+    NodeSides own_words(std::size_t begin) const {
+        const std::size_t words = kernels::side_words(st_.n_features);
+        return {nullptr, st_.side_words.data() + begin * words, words};
+    }
 
     void assign(ConstPositionPtr positions, std::size_t begin, std::size_t end, double value);
     // The fitted values of samples [begin, end) of a level's positions, on this thread.
@@ -266,6 +269,22 @@ private:
     // Set from the root's draws to its partition where root_listed; the logs its pass filled.
     bool log_ties_ = false;
     std::size_t tie_logs_ = 0;
+    // The node being split where its children's ranges may come from its bins (split_bins):
+    // its bins and extremes, the logs of its ties, and where its children's bins go (null:
+    // nowhere). Set before its partition, cleared by it.
+    struct Listed {
+        const NodeBins* bins = nullptr;
+        const double* min = nullptr;
+        const double* max = nullptr;
+        std::span<const kernels::TieLog> logs;
+        NodeBins* children = nullptr;
+    };
+    Listed listed_{};
+    // The root's children's bins, where its split on one thread told them to a level grown at
+    // once, and the ties of that level's pass by node.
+    NodeBins level_bins_[2];
+    bool level_listed_ = false;
+    std::vector<kernels::TieLog> level_ties_;
     // Whether the level's pass on the team shortened its first chunk for a slice: each
     // node's partition then takes its part of the slice with its share of that chunk.
     bool level_sliced_ = false;
