@@ -66,7 +66,7 @@ Grower::Made Grower::make_node(const NodeTask& task, Choice& choice, bool large,
             // The root's children's bins go on to a level grown at once on this thread.
             listed_ = {&st_.root_bins.bins(), st_.root_min.data(), st_.root_max.data(),
                        std::span<const kernels::TieLog>(st_.root_ties.data(), tie_logs_),
-                       st_.tags.size() && !deferred_ ? level_bins_ : nullptr};
+                       st_.tags.size() ? level_bins_ : nullptr};
         }
     }
     // Ranges from the node's extreme bins leave the partition to the sides alone.

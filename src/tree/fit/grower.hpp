@@ -83,6 +83,7 @@ private:
         LevelNode* node;
         std::uint32_t* sides;
         NodeTargets* summary;
+        std::vector<kernels::TieLog>* ties = nullptr;  // where given, the node's ties by chunk
     };
     // A level's tagged pass over chunks of samples on the team; each node's counts, sums
     // and summary combined in chunk order, and its share of every chunk kept.
@@ -280,11 +281,11 @@ private:
         NodeBins* children = nullptr;
     };
     Listed listed_{};
-    // The root's children's bins, where its split on one thread told them to a level grown at
-    // once, and the ties of that level's pass by node.
+    // The root's children's bins, where its split told them to a level grown at once, and
+    // the ties of that level's pass by node (on the team, by chunk).
     NodeBins level_bins_[2];
     bool level_listed_ = false;
-    std::vector<kernels::TieLog> level_ties_;
+    std::vector<std::vector<kernels::TieLog>> level_ties_;
     // Whether the level's pass on the team shortened its first chunk for a slice: each
     // node's partition then takes its part of the slice with its share of that chunk.
     bool level_sliced_ = false;
