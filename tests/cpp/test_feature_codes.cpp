@@ -247,8 +247,8 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                 if (mode == 0) {
                     // Rows `at` (samples, in order) with bins `node`, extremes lo and hi: true
                     // where a split told, its children's ranges and bins in child and below.
-                    const auto check = [&](const std::vector<std::uint64_t>& at, const NodeBins& node,
-                                           const double* lo, const double* hi, RangeSet* child, NodeBins* below) {
+                    const auto check = [&](const std::vector<std::uint64_t>& at, const NodeBins& node, RangeSet* child,
+                                           NodeBins* below) {
                         std::vector<double> cut(stride, INFINITY);
                         std::vector<CodeThreshold> cut_side(features);
                         std::vector<code_t> cut_above(above.size(), FeatureCodes::none), cut_tie(above.size(), 0);
@@ -274,7 +274,7 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                         for (std::size_t w = 0; w < features; ++w) {
                             for (int sd = 0; sd < 2; ++sd) child[sd].size(stride);
                             const auto n_left = at.size() - static_cast<std::size_t>(c[w]);
-                            if (!split_bins(node, lo, hi, codes, x.data(), stride, w, cut[w], cut_side[w], logs,
+                            if (!split_bins(node, codes, x.data(), stride, w, cut[w], cut_side[w], logs,
                                             n_left, at.size() - n_left, child, below))
                                 continue;
                             ++told;
@@ -300,26 +300,18 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                         }
                         return std::pair<std::size_t, double>{features, 0.0};
                     };
-                    std::vector<double> low(features), high(features);
                     std::vector<std::uint64_t> all(rows);
-                    for (std::size_t s = 0; s < rows; ++s) {
-                        all[s] = s;
-                        for (std::size_t f = 0; f < features; ++f) {
-                            const double v = x[s * stride + f];
-                            if (s == 0 || low[f] > v) low[f] = v;
-                            if (s == 0 || !(high[f] > v)) high[f] = v;
-                        }
-                    }
+                    for (std::size_t s = 0; s < rows; ++s) all[s] = s;
                     RootBins bins;
-                    bins.build(codes, rows, low.data(), high.data(), rows);
+                    bins.build(codes, rows, 128, rows);
                     RangeSet child[2], grandchild[2];
                     NodeBins below[2];
-                    const auto [w, cut] = check(all, bins.bins(), low.data(), high.data(), child, below);
+                    const auto [w, cut] = check(all, bins.bins(), child, below);
                     if (w < features) {
                         std::vector<std::uint64_t> left;
                         for (const std::uint64_t s : all)
                             if (!(x[s * stride + w] > cut)) left.push_back(s);
-                        check(left, below[0], child[0].min.data(), child[0].max.data(), grandchild, nullptr);
+                        check(left, below[0], grandchild, nullptr);
                     }
                 }
 

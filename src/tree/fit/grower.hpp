@@ -275,8 +275,6 @@ private:
     // nowhere). Set before its partition, cleared by it.
     struct Listed {
         const NodeBins* bins = nullptr;
-        const double* min = nullptr;
-        const double* max = nullptr;
         std::span<const kernels::TieLog> logs;
         NodeBins* children = nullptr;
     };

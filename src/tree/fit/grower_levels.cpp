@@ -182,8 +182,7 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
         // The node's bins and the logs of its ties, before its partition.
         const auto list = [&](std::size_t i) {
             if (!from_bins) return;
-            const RangeSet& r = *live[i].task.ranges;
-            listed_ = {&level_bins_[live[i].side], r.min.data(), r.max.data(), level_ties_[i], nullptr};
+            listed_ = {&level_bins_[live[i].side], level_ties_[i], nullptr};
         };
         if (!tagged) {
             for (std::size_t i = 0; i < live.size(); ++i) {
