@@ -241,77 +241,60 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                 }
 
                 // The root's children's ranges from its extreme bins and the ties its pass
-                // noted, where they tell, as a pass over each child's rows takes them; and
-                // then a child's, from the bins its parent's split left it. The thresholds at
-                // values of random rows, as a fit's winners mostly split.
+                // noted, where they tell: as a pass over each child's rows takes them. The
+                // thresholds at values of random rows, as a fit's winners mostly split.
                 if (mode == 0) {
-                    // Rows `at` (samples, in order) with bins `node`, extremes lo and hi: true
-                    // where a split told, its children's ranges and bins in child and below.
-                    const auto check = [&](const std::vector<std::uint64_t>& at, const NodeBins& node, RangeSet* child,
-                                           NodeBins* below) {
-                        std::vector<double> cut(stride, INFINITY);
-                        std::vector<CodeThreshold> cut_side(features);
-                        std::vector<code_t> cut_above(above.size(), FeatureCodes::none), cut_tie(above.size(), 0);
-                        std::vector<std::uint32_t> cut_exact(groups, 0);
+                    std::vector<double> low(features), high(features);
+                    for (std::size_t s = 0; s < rows; ++s)
                         for (std::size_t f = 0; f < features; ++f) {
-                            cut[f] = x[at[gen() % at.size()] * stride + f];
-                            cut_side[f] = code_threshold(codes, f, cut[f]);
-                            cut_above[f] = cut_side[f].above;
-                            cut_tie[f] = cut_side[f].tie;
-                            if (cut_side[f].exact) cut_exact[f / FeatureCodes::group] |= 3u << (2 * (f % FeatureCodes::group));
+                            const double v = x[s * stride + f];
+                            if (s == 0 || low[f] > v) low[f] = v;
+                            if (s == 0 || !(high[f] > v)) high[f] = v;
                         }
-                        std::vector<TieLog> logs(1);
-                        logs[0].clear(at.size() * features);
-                        const CodeSearch logged{cut_above.data(), cut_tie.data(), cut_exact.data(), cut.data(),
-                                                logs.data()};
-                        PositionBuffer positions(at, wide);
-                        const CodeRows through{codes.codes(), codes.pitch(), x.data(), stride, positions.data(), 0,
-                                               features};
-                        std::vector<std::int64_t> c(stride);
-                        std::vector<double> total(stride), ys_at(at.size(), 1.0);
-                        k->code_sums(through, stride, at.size(), ys_at.data(), shift, logged, c.data(), total.data(),
-                                     nullptr);
-                        for (std::size_t w = 0; w < features; ++w) {
-                            for (int sd = 0; sd < 2; ++sd) child[sd].size(stride);
-                            const auto n_left = at.size() - static_cast<std::size_t>(c[w]);
-                            if (!split_bins(node, codes, x.data(), stride, w, cut[w], cut_side[w], logs,
-                                            n_left, at.size() - n_left, child, below))
-                                continue;
-                            ++told;
-                            for (int sd = 0; sd < 2; ++sd) {
-                                std::vector<double> want_lo(features), want_hi(features);
-                                std::size_t seen = 0;
-                                for (const std::uint64_t s : at) {
-                                    if ((x[s * stride + w] > cut[w] ? 1 : 0) != sd) continue;
-                                    for (std::size_t f = 0; f < features; ++f) {
-                                        const double v = x[s * stride + f];
-                                        if (seen == 0 || want_lo[f] > v) want_lo[f] = v;
-                                        if (seen == 0 || !(want_hi[f] > v)) want_hi[f] = v;
-                                    }
-                                    ++seen;
-                                }
-                                EXPECT_EQ(child[sd].count, seen) << k->name << " split " << w;
-                                for (std::size_t f = 0; f < features; ++f) {
-                                    EXPECT_EQ(bits(child[sd].min[f]), bits(want_lo[f])) << k->name << " split " << w << " f " << f;
-                                    EXPECT_EQ(bits(child[sd].max[f]), bits(want_hi[f])) << k->name << " split " << w << " f " << f;
-                                }
-                            }
-                            return std::pair<std::size_t, double>{w, cut[w]};
-                        }
-                        return std::pair<std::size_t, double>{features, 0.0};
-                    };
-                    std::vector<std::uint64_t> all(rows);
-                    for (std::size_t s = 0; s < rows; ++s) all[s] = s;
                     RootBins bins;
-                    bins.build(codes, rows, 128, rows);
-                    RangeSet child[2], grandchild[2];
-                    NodeBins below[2];
-                    const auto [w, cut] = check(all, bins.bins(), child, below);
-                    if (w < features) {
-                        std::vector<std::uint64_t> left;
-                        for (const std::uint64_t s : all)
-                            if (!(x[s * stride + w] > cut)) left.push_back(s);
-                        check(left, below[0], grandchild, nullptr);
+                    bins.build(codes, rows, low.data(), high.data(), rows);
+                    std::vector<double> at(stride, INFINITY);
+                    std::vector<CodeThreshold> at_side(features);
+                    std::vector<code_t> at_above(above.size(), FeatureCodes::none), at_tie(above.size(), 0);
+                    std::vector<std::uint32_t> at_exact(groups, 0);
+                    for (std::size_t f = 0; f < features; ++f) {
+                        at[f] = x[(gen() % rows) * stride + f];
+                        at_side[f] = code_threshold(codes, f, at[f]);
+                        at_above[f] = at_side[f].above;
+                        at_tie[f] = at_side[f].tie;
+                        if (at_side[f].exact) at_exact[f / FeatureCodes::group] |= 3u << (2 * (f % FeatureCodes::group));
+                    }
+                    std::vector<TieLog> logs(1);
+                    logs[0].clear(rows * features);
+                    const CodeSearch logged{at_above.data(), at_tie.data(), at_exact.data(), at.data(), logs.data()};
+                    std::vector<std::int64_t> c(stride);
+                    std::vector<double> total(stride);
+                    k->code_sums(code_rows, stride, rows, ys.data(), shift, logged, c.data(), total.data(), nullptr);
+                    for (std::size_t w = 0; w < features; ++w) {
+                        RangeSet child[2];
+                        for (RangeSet& r : child) r.size(stride);
+                        const auto n_left = rows - static_cast<std::size_t>(c[w]);
+                        if (!bins.children(codes, x.data(), stride, w, at[w], at_side[w], logs, n_left,
+                                           rows - n_left, child[0], child[1]))
+                            continue;
+                        ++told;
+                        std::size_t seen[2] = {0, 0};
+                        for (int sd = 0; sd < 2; ++sd) {
+                            for (std::size_t s = 0; s < rows; ++s) {
+                                if ((x[s * stride + w] > at[w] ? 1 : 0) != sd) continue;
+                                for (std::size_t f = 0; f < features; ++f) {
+                                    const double v = x[s * stride + f];
+                                    if (seen[sd] == 0 || low[f] > v) low[f] = v;
+                                    if (seen[sd] == 0 || !(high[f] > v)) high[f] = v;
+                                }
+                                ++seen[sd];
+                            }
+                            ASSERT_EQ(child[sd].count, seen[sd]) << k->name << " split " << w;
+                            for (std::size_t f = 0; f < features; ++f) {
+                                ASSERT_EQ(bits(child[sd].min[f]), bits(low[f])) << k->name << " split " << w << " f " << f;
+                                ASSERT_EQ(bits(child[sd].max[f]), bits(high[f])) << k->name << " split " << w << " f " << f;
+                            }
+                        }
                     }
                 }
 
@@ -429,7 +412,6 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                     std::vector<double> sum;
                 };
                 std::vector<Node> own(max_tagged_nodes);
-                std::vector<TieLog> logs(own.size());
                 std::vector<TaggedNode> nodes;
                 std::vector<std::uint8_t> tags(n);
                 for (auto& tag : tags) tag = static_cast<std::uint8_t>(gen() % (own.size() + 1));
@@ -459,8 +441,7 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                         o.tie[f] = c.tie;
                         if (c.exact) o.exact[f / FeatureCodes::group] |= 3u << (2 * (f % FeatureCodes::group));
                     }
-                    logs[j].clear(n * features);
-                    nodes.push_back({{o.above.data(), o.tie.data(), o.exact.data(), o.t.data(), &logs[j]}, shift + j,
+                    nodes.push_back({{o.above.data(), o.tie.data(), o.exact.data(), o.t.data()}, shift + j,
                                      o.count.data(), o.sum.data(), sides.data() + first[j] * words});
                 }
                 const CodeRows all{codes.codes(), codes.pitch(), x.data(), stride, nullptr, 0, features};
@@ -479,22 +460,6 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                             magnitude += right ? std::fabs(y[s] - (shift + j)) : 0.0;
                         }
                         ASSERT_EQ(own[j].count[f], c) << k->name << " node " << j << " feature " << f;
-                        // The rows its double decided, noted in the node's order.
-                        std::vector<TiedRow> noted;
-                        for (const TiedRow& r : logs[j].rows)
-                            if (r.feature == f) noted.push_back(r);
-                        std::size_t at = 0;
-                        for (std::size_t s = 0; s < n; ++s) {
-                            if (tags[s] != j || codes.codes()[s * features + f] != own[j].tie[f] ||
-                                ((own[j].exact[f / FeatureCodes::group] >> (2 * (f % FeatureCodes::group))) & 1u) == 0)
-                                continue;
-                            ASSERT_LT(at, noted.size()) << k->name << " node " << j << " feature " << f;
-                            EXPECT_EQ(noted[at].sample, s);
-                            EXPECT_EQ(bits(noted[at].value), bits(x[s * stride + f]));
-                            EXPECT_EQ(noted[at].right, x[s * stride + f] > own[j].t[f] ? 1u : 0u);
-                            ++at;
-                        }
-                        ASSERT_EQ(at, noted.size()) << k->name << " node " << j << " feature " << f;
                         // In sets of rows taken in turn, the tied rows after: any order's error.
                         const double gamma = 2.0 * static_cast<double>(c + 2) * 0x1p-53;
                         ASSERT_LE(std::fabs(own[j].sum[f] - total), gamma * magnitude)

@@ -12,13 +12,6 @@
 #include "tree/fit/split_search.hpp"
 
 namespace vandu {
-namespace {
-
-// Rows the root's lists of each feature's extreme bins take at least: the grandchildren's
-// ranges need some on each side.
-constexpr std::size_t root_listed_rows = 128;
-
-}  // namespace
 
 std::int64_t Grower::grow(const NodeTask& task) {
     // Plain names, not structured bindings: lambdas below may capture them.
@@ -67,28 +60,22 @@ std::int64_t Grower::grow(const NodeTask& task) {
 Grower::Made Grower::make_node(const NodeTask& task, Choice& choice, bool large, NodeSides sides, bool level_wide) {
     Made made = plan_node(task, choice);
     const double threshold = sc_.threshold[choice.feature];
-    if (task.root) {
-        level_listed_ = false;
-        if (log_ties_) {
-            // The root's children's bins go on to a level grown at once on this thread.
-            listed_ = {&st_.root_bins.bins(), std::span<const kernels::TieLog>(st_.root_ties.data(), tie_logs_),
-                       st_.tags.size() ? level_bins_ : nullptr};
-        }
-    }
-    // Ranges from the node's extreme bins leave the partition to the sides alone.
-    const std::size_t count = task.end - task.begin;
-    const bool listed = listed_.bins && made.take_ranges && sides &&
-                        split_bins(*listed_.bins, st_.codes, st_.source, st_.stride,
-                                   choice.feature, threshold, sc_.code_side[choice.feature], listed_.logs,
-                                   choice.n_left, count - choice.n_left, sc_.levels[task.level + 1].data(),
-                                   listed_.children);
-    if (task.root) level_listed_ = listed && listed_.children;
-    listed_ = {};
+    // Ranges from the root's extreme bins leave the partition to the sides alone.
+    const bool listed = task.root && log_ties_ && made.take_ranges && sides && listed_ranges(task, choice, threshold);
     log_ties_ = false;
     made.children = partition(task.level + 1, task.begin, task.end, choice, threshold, task.data, made.move_rows,
                               made.take_ranges && !listed, large, sc_.levels[task.level + 1], sides);
     record_node(task, choice, threshold, level_wide, made);
     return made;
+}
+
+bool Grower::listed_ranges(const NodeTask& task, const Choice& choice, double threshold) {
+    const std::size_t count = task.end - task.begin;
+    auto& child = sc_.levels[task.level + 1];
+    return st_.root_bins.children(st_.codes, st_.source, st_.stride, choice.feature, threshold,
+                                  sc_.code_side[choice.feature],
+                                  std::span<const kernels::TieLog>(st_.root_ties.data(), tie_logs_), choice.n_left,
+                                  count - choice.n_left, child[0], child[1]);
 }
 
 Grower::Made Grower::plan_node(const NodeTask& task, const Choice& choice) {
@@ -306,7 +293,7 @@ bool Grower::draw_split(std::size_t begin, std::size_t count, const NodeData& da
         if (nan)
             st_.root_bins.clear();
         else
-            st_.root_bins.build(st_.codes, count, root_listed_rows, count / 64 + 64);
+            st_.root_bins.build(st_.codes, count, st_.root_min.data(), st_.root_max.data(), count / 64 + 64);
         log_ties_ = st_.root_bins.usable();
     }
     if (!root && !ranges) {

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <vector>
 
 #include "tree/decision_tree.hpp"
@@ -83,7 +82,6 @@ private:
         LevelNode* node;
         std::uint32_t* sides;
         NodeTargets* summary;
-        std::vector<kernels::TieLog>* ties = nullptr;  // where given, the node's ties by chunk
     };
     // A level's tagged pass over chunks of samples on the team; each node's counts, sums
     // and summary combined in chunk order, and its share of every chunk kept.
@@ -162,10 +160,8 @@ private:
         const std::size_t words = kernels::side_words(st_.n_features);
         return {nullptr, st_.side_words.data(), words};
     }
-    NodeSides own_words(std::size_t begin) const {
-        const std::size_t words = kernels::side_words(st_.n_features);
-        return {nullptr, st_.side_words.data() + begin * words, words};
-    }
+    // The root's children's ranges from its extreme bins; false where the partition takes them.
+    bool listed_ranges(const NodeTask& task, const Choice& choice, double threshold);
 
     void assign(ConstPositionPtr positions, std::size_t begin, std::size_t end, double value);
     // The fitted values of samples [begin, end) of a level's positions, on this thread.
@@ -270,20 +266,6 @@ private:
     // Set from the root's draws to its partition where root_listed; the logs its pass filled.
     bool log_ties_ = false;
     std::size_t tie_logs_ = 0;
-    // The node being split where its children's ranges may come from its bins (split_bins):
-    // its bins and extremes, the logs of its ties, and where its children's bins go (null:
-    // nowhere). Set before its partition, cleared by it.
-    struct Listed {
-        const NodeBins* bins = nullptr;
-        std::span<const kernels::TieLog> logs;
-        NodeBins* children = nullptr;
-    };
-    Listed listed_{};
-    // The root's children's bins, where its split told them to a level grown at once, and
-    // the ties of that level's pass by node (on the team, by chunk).
-    NodeBins level_bins_[2];
-    bool level_listed_ = false;
-    std::vector<std::vector<kernels::TieLog>> level_ties_;
     // Whether the level's pass on the team shortened its first chunk for a slice: each
     // node's partition then takes its part of the slice with its share of that chunk.
     bool level_sliced_ = false;

@@ -159,31 +159,9 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
         const bool tagged =
             placed && live.size() >= 2 && live.size() <= kernels::max_tagged_nodes && 2 * rows >= st_.n_samples;
         sides.clear();
-        // Nodes whose children's ranges may come from their bins note their rows' sides
-        // and ties: the root, and the nodes of the level below it.
-        const bool from_bins = tagged && level_listed_ && live.size() == 2 && live[0].task.level == 1 &&
-                               live[0].task.budget >= 2;
-        level_listed_ = false;
-        for (const Open& o : live) {
-            if (o.task.root && root_listed(o.task.budget))
-                sides.push_back(root_sides());
-            else if (from_bins)
-                sides.push_back(own_words(o.task.begin));
-            else
-                sides.push_back(side_words(o.task.begin, o.task.budget, !tagged));
-        }
-        if (from_bins) {
-            level_ties_.resize(live.size());
-            for (std::size_t i = 0; i < live.size(); ++i) {
-                level_ties_[i].resize(1);
-                level_ties_[i][0].clear((live[i].task.end - live[i].task.begin) / 64 + 64);
-            }
-        }
-        // The node's bins and the logs of its ties, before its partition.
-        const auto list = [&](std::size_t i) {
-            if (!from_bins) return;
-            listed_ = {&level_bins_[live[i].side], level_ties_[i], nullptr};
-        };
+        for (const Open& o : live)
+            sides.push_back(o.task.root && root_listed(o.task.budget) ? root_sides()
+                                                                       : side_words(o.task.begin, o.task.budget, !tagged));
         if (!tagged) {
             for (std::size_t i = 0; i < live.size(); ++i) {
                 const NodeTask& t = live[i].task;
@@ -216,8 +194,7 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
             for (std::size_t i = 0; i < live.size(); ++i)
                 if (drew[i] && draws[i].any && draws[i].pending == Pending::none) {
                     team_tag[i] = team_level.size();
-                    team_level.push_back({&live[i].task, &sc_.level_nodes[i], sides[i].words, &summaries[i],
-                                          from_bins ? &level_ties_[i] : nullptr});
+                    team_level.push_back({&live[i].task, &sc_.level_nodes[i], sides[i].words, &summaries[i]});
                 }
             if (!team_level.empty()) tagged_on_team(team_level);
         } else {
@@ -239,8 +216,7 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
                     t.data.positions.visit([&](const auto* sample) {
                         for (std::size_t s = t.begin; s < t.end; ++s) tags[sample[s]] = tag;
                     });
-                nodes.push_back({{n.code_above.data(), n.code_tie.data(), n.code_exact.data(), n.threshold.data(),
-                                  from_bins ? level_ties_[i].data() : nullptr},
+                nodes.push_back({{n.code_above.data(), n.code_tie.data(), n.code_exact.data(), n.threshold.data()},
                                  t.shift, n.above.data(), n.sum_above.data(), sides[i].words});
                 of_node.push_back(i);
             }
@@ -290,8 +266,7 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
                 splits.push_back(
                     {&t, found[i] ? &choices[i] : nullptr, &sc_.level_nodes[i], split_ranges[k].data(), {}});
             }
-            // Children's ranges from the nodes' bins: each node's partition by its sides.
-            if (!from_bins && partition_level(splits)) {
+            if (partition_level(splits)) {
                 for (std::size_t i = 0, k = 0; i < live.size(); ++i) {
                     if (!found[i]) {
                         hang(live[i], NO_CHILD);
@@ -320,7 +295,6 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
                 while (of_node[k] != i) ++k;
                 if (leaves) leaf_tags.by_tag[k] = {LeafTags::none, sides[i].words, choices[i].feature};
                 restore(sc_, sc_.level_nodes[i]);
-                list(i);
                 leaves_by_tags_ = leaves;
                 split(live[i], choices[i], sides[i], false, leaves ? k : LeafTags::none);
                 leaves_by_tags_ = false;
@@ -358,7 +332,6 @@ std::int64_t Grower::grow_levels(const NodeTask& root) {
                 leaf_tags.by_tag[tag] = {LeafTags::none, sides[i].words, choice.feature, n.chunk_start.data()};
             }
             leaves_by_tags_ = tag != LeafTags::none;
-            if (team_tag[i] != LeafTags::none) list(i);
             split(live[i], choice, sides[i], deferred_ && level_chunks(sc_.level_nodes[i], t.end - t.begin), tag);
             leaves_by_tags_ = false;
         }

@@ -35,10 +35,6 @@ void Grower::tagged_on_team(const std::vector<TaggedTask>& level) {
         node.chunk_above.assign(chunks * stride, 0);
         node.chunk_sum.assign(chunks * stride, 0.0);
         node.chunk_targets.assign(chunks, NodeTargets{});
-        if (j.ties) {
-            j.ties->resize(chunks);
-            for (kernels::TieLog& log : *j.ties) log.clear((t.end - t.begin) / 64 + 64);
-        }
         t.data.positions.visit([&](const auto* sample) {
             for (std::size_t k = 0; k <= chunks; ++k)
                 node.chunk_start[k] = static_cast<std::size_t>(
@@ -62,7 +58,7 @@ void Grower::tagged_on_team(const std::vector<TaggedTask>& level) {
                 std::int64_t* const above = node.chunk_above.data() + k * stride;
                 double* const sum = node.chunk_sum.data() + k * stride;
                 nodes[i] = {{node.code_above.data(), node.code_tie.data(), node.code_exact.data(),
-                             node.threshold.data(), level[i].ties ? &(*level[i].ties)[k] : nullptr},
+                             node.threshold.data()},
                             t.shift,
                             above,
                             sum,

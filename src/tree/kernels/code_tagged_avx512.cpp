@@ -64,13 +64,11 @@ private:
             do {
                 const std::size_t j = static_cast<std::size_t>(__builtin_ctz(bits)), f = t.group * lanes + j;
                 bits &= bits - 1;
-                const bool on_right = v[j] > node.search.thresholds[from_ + f];
-                if (on_right) {
+                if (v[j] > node.search.thresholds[from_ + f]) {
                     node.count_right[from_ + f] += 1;
                     tied_[t.node][f] += t.d;
                     right |= std::uint32_t{1} << j;
                 }
-                if (node.search.ties) node.search.ties->note(t.sample, from_ + f, v[j], on_right);
             } while (bits);
             if (words_ && node.sides) node.sides[t.i * words_ + from_ / lanes + t.group] |= right;
         }
