@@ -293,7 +293,7 @@ bool Grower::draw_split(std::size_t begin, std::size_t count, const NodeData& da
         if (nan)
             st_.root_bins.clear();
         else
-            st_.root_bins.build(st_.codes, count, st_.root_min.data(), st_.root_max.data(), count / 64 + 64);
+            st_.root_bins.build(st_.codes, count, st_.root_min.data(), st_.root_max.data(), listed_most(count));
         log_ties_ = st_.root_bins.usable();
     }
     if (!root && !ranges) {

@@ -156,6 +156,9 @@ private:
                     !(st_.root_bins.built() && !st_.root_bins.usable());
         return log_ties_;
     }
+    // Rows a list of the root's bins, or a log of its ties, holds at most: past that, the
+    // partition over codes costs less than reading them.
+    static std::size_t listed_most(std::size_t count) { return count / 64 + 64; }
     NodeSides root_sides() const {
         const std::size_t words = kernels::side_words(st_.n_features);
         return {nullptr, st_.side_words.data(), words};

@@ -12,15 +12,15 @@ namespace vandu {
 NodeTargets Grower::masked_sums(const double* rows, ConstPositionPtr index, const code_t* codes,
                                 std::size_t count, const double* y, bool large, double shift, NodeSides sides) {
     const std::size_t stride = st_.stride;
-    // Row s of a coded node is sample index[s], or at the root (the only node of a
-    // certified fit read without positions) sample s.
     // The root's ties where its children's ranges may come from its extreme bins: a log per chunk.
     tie_logs_ = 0;
     if (log_ties_) {
         tie_logs_ = large ? st_.chunks : 1;
         if (st_.root_ties.size() < tie_logs_) st_.root_ties.resize(tie_logs_);
-        for (std::size_t t = 0; t < tie_logs_; ++t) st_.root_ties[t].clear(count / 64 + 64);
+        for (std::size_t t = 0; t < tie_logs_; ++t) st_.root_ties[t].clear(listed_most(count));
     }
+    // Row s of a coded node is sample index[s], or at the root (the only node of a
+    // certified fit read without positions) sample s.
     const auto coded_sums = [&](std::size_t from, std::size_t n, std::int64_t* above, double* sum,
                                 NodeTargets* summary, std::size_t chunk) {
         st_.kernels.masked_sums(rows, index, stride, 0, n, y + from, shift, sc_.threshold.data(), above, sum,

@@ -75,12 +75,9 @@ struct TieLog {
         most = limit;
         full = false;
     }
-    void note(std::size_t sample, std::size_t feature, double value, bool right) {
-        if (rows.size() < most)
-            rows.push_back({sample, static_cast<std::uint32_t>(feature), right, value});
-        else
-            full = true;
-    }
+    // Out of line, in a portable translation unit: the passes of every instruction set call
+    // the one copy, and their row loops stay as they were.
+    void note(std::size_t sample, std::size_t feature, double value, bool right);
 };
 
 // The winner's side of every row: as CodeSearch, for one feature.

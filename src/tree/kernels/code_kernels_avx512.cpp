@@ -42,10 +42,11 @@ struct Pass {
 // when one half fills, its doubles are asked for and the other half, asked for when it
 // filled, is decided. Their sums add after the pass's own, an order the bound allows. A
 // row's sides, noted without its tied features, get theirs when they are decided.
-// Apart: the batch is decided out of line. Inlined into the row loop of a pass of few
+// Log: each decided row is noted too (CodeSearch::ties), out of line; a pass that notes
+// nothing has no call in its row loop. Apart: the batch is decided out of line. Inlined into the row loop of a pass of few
 // blocks it cost that loop 7-8% of its time; out of line, a pass of many (wide rows)
 // took 5% longer.
-template <bool Apart>
+template <bool Apart, bool Log>
 class Ties {
 public:
     static constexpr std::size_t half = 64;
@@ -102,7 +103,7 @@ private:
                     sums_[f] += t.d;
                     right |= std::uint32_t{1} << j;
                 }
-                if (log_) log_->note(t.sample, f0_ + f, v[j], on_right);
+                if constexpr (Log) log_->note(t.sample, f0_ + f, v[j], on_right);
             } while (bits);
             if (sides_) sides_[t.s * words_ + t.group] |= right;
         }
@@ -123,7 +124,7 @@ private:
 };
 
 // InOrder: CodeRows::in_order, known when compiled (a branch per row cost the pass 8-15%).
-template <int S, bool Indexed, bool InOrder, class P>
+template <int S, bool Indexed, bool InOrder, class P, bool Log>
 void sums_of_blocks(const CodeRows& r, std::size_t begin, std::size_t end, std::size_t n, const double* y,
                     double shift, const CodeSearch& q, const Pass& p) {
     constexpr int L = (S + 3) / 4;
@@ -150,7 +151,7 @@ void sums_of_blocks(const CodeRows& r, std::size_t begin, std::size_t end, std::
     const __m512i one = _mm512_set1_epi16(1);
     double tied[8 * S] = {};
     std::uint32_t* const sides = p.sides;
-    Ties<(S <= 3)> ties(r, f0, thresholds, p.counts, tied, sides, L, q.ties);
+    Ties<(S <= 3) || Log, Log> ties(r, f0, thresholds, p.counts, tied, sides, L, q.ties);
     __m512d sum[S];
     for (int b = 0; b < S; ++b) sum[b] = _mm512_loadu_pd(p.sums + 8 * b);
     for (std::size_t start = begin; start < end; start += count_rows) {
@@ -201,12 +202,12 @@ void sums_of_blocks(const CodeRows& r, std::size_t begin, std::size_t end, std::
     for (int f = 0; f < 8 * S; ++f) p.sums[f] += tied[f];
 }
 
-template <bool Indexed, bool InOrder, class P>
+template <bool Indexed, bool InOrder, class P, bool Log>
 void pass_over(int blocks, const CodeRows& r, std::size_t begin, std::size_t end, std::size_t n,
                const double* y, double shift, const CodeSearch& q, const Pass& p) {
     switch (blocks) {
 #define VANDU_BLOCKS(S) \
-    case S: sums_of_blocks<S, Indexed, InOrder, P>(r, begin, end, n, y, shift, q, p); break
+    case S: sums_of_blocks<S, Indexed, InOrder, P, Log>(r, begin, end, n, y, shift, q, p); break
         VANDU_BLOCKS(1);
         VANDU_BLOCKS(2);
         VANDU_BLOCKS(3);
@@ -250,7 +251,11 @@ void sums_of(const CodeRows& r, std::size_t width, std::size_t n, const double* 
             const std::size_t first = blocks * p / passes, last = blocks * (p + 1) / passes;
             const Pass pass{8 * first, valid, p == 0 ? bytes : 0, code_ahead, counts.data() + 8 * first,
                             sums.data() + 8 * first, sides};
-            pass_over<Indexed, InOrder, P>(static_cast<int>(last - first), r, begin, end, n, y, shift, q, pass);
+            if (q.ties)
+                pass_over<Indexed, InOrder, P, true>(static_cast<int>(last - first), r, begin, end, n, y, shift, q, pass);
+            else
+                pass_over<Indexed, InOrder, P, false>(static_cast<int>(last - first), r, begin, end, n, y, shift, q,
+                                                      pass);
         }
     }
     std::copy(counts.begin(), counts.begin() + static_cast<std::ptrdiff_t>(valid), count_right);
