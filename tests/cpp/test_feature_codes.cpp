@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "code_columns.hpp"
 #include "test_support.hpp"
 #include "tree/fit/fitter_state.hpp"
 #include "tree/fit/root_bins.hpp"
@@ -22,87 +23,6 @@ namespace {
 
 using vandu::testing::bits;
 using vandu::testing::PositionBuffer;
-
-// Columns a binning can get wrong, one per feature.
-enum Kind {
-    few_duplicates, signed_zeros, subnormals, huge_clustered, distinct_255, distinct_256, distinct_257,
-    distinct_4095, distinct_4096, distinct_4097, continuous, zeros, constant, minus_zero, clustered, kinds
-};
-
-double value_of(int kind, std::mt19937_64& gen) {
-    std::uniform_real_distribution<double> u(0.0, 1.0);
-    const auto pick = [&](int n) { return static_cast<int>(gen() % static_cast<std::uint64_t>(n)); };
-    switch (kind) {
-        case few_duplicates: return 1.5 + pick(3);
-        case signed_zeros: {
-            const double v[] = {-0.0, 0.0, 1e-300, -1e-300, 1.0};
-            return v[pick(5)];
-        }
-        case subnormals: return (pick(40) - 20) * std::numeric_limits<double>::denorm_min();
-        case huge_clustered: {
-            // Most values in a few ulps of one, the rest spread over the whole range.
-            if (pick(10) < 8) return std::nextafter(1.0, pick(2) ? 2.0 : 0.0) + pick(4) * 0x1p-52;
-            const double v[] = {-1e308, 1e308, -std::numeric_limits<double>::infinity(),
-                                std::numeric_limits<double>::infinity(), 1e-200, -3.0};
-            return v[pick(6)];
-        }
-        case distinct_255: return pick(255) * 0.25;
-        case distinct_256: return pick(256) * 0.25 - 10.0;
-        case distinct_257: return pick(257);
-        case distinct_4095: return pick(4095) * 1e-3;
-        case distinct_4096: return -pick(4096);
-        case distinct_4097: return pick(4097) * 3.0;
-        case continuous: return u(gen) * 6.0 - 3.0;
-        // One bin, not pure: every row of a side is at its extreme codes and reads its zero.
-        case zeros: return pick(2) ? 0.0 : -0.0;
-        // -0.0 without +0.0, among negatives.
-        case minus_zero: {
-            const double v[] = {-0.0, -2.5, -1e-300, 3.0};
-            return v[pick(4)];
-        }
-        case clustered: return pick(25) == 0 ? 0.5 + u(gen) * 1e-9 : u(gen);  // a slot of 100+ edges: misses
-        default: return 42.0;
-    }
-}
-
-// Feature f's edges as a plain sort of its sample gives them: the quantiles of an even
-// sample of 16,384 values, or every distinct value of the sample if fewer than 4096.
-std::vector<double> sorted_sample_edges(const std::vector<double>& x, std::size_t n, std::size_t stride, std::size_t f) {
-    const std::size_t taken = std::min<std::size_t>(n, 16384);
-    std::vector<double> v;
-    for (std::size_t k = 0; k < taken; ++k)
-        if (const double d = x[(n * k / taken) * stride + f]; d == d) v.push_back(d);
-    std::sort(v.begin(), v.end());
-    std::size_t distinct = !v.empty();
-    for (std::size_t i = 1; i < v.size(); ++i) distinct += v[i - 1] < v[i];
-    std::vector<double> e;
-    const auto add = [&](double d) {
-        if (e.empty() || e.back() < d) e.push_back(d);
-    };
-    const std::size_t m = v.size(), bins = FeatureCodes::bins;
-    if (distinct < bins)
-        for (double d : v) add(d);
-    else
-        for (std::size_t b = 1; b < bins; ++b) add(v[(m * b + bins - 1) / bins - 1]);
-    return e;
-}
-
-// Thresholds a feature can meet: its values, its edges and their neighbours.
-std::vector<double> thresholds_of(const FeatureCodes& codes, std::size_t f, const std::vector<double>& column,
-                                  std::mt19937_64& gen) {
-    std::vector<double> out;
-    for (int k = 0; k < 6; ++k) {
-        const double v = column[gen() % column.size()];
-        const double e = codes.edge(f, gen() % 300);
-        for (double t : {v, e})
-            if (std::isfinite(t))
-                for (double near : {t, std::nextafter(t, -INFINITY), std::nextafter(t, INFINITY)})
-                    if (std::isfinite(near)) out.push_back(near);
-    }
-    out.push_back(0.0);
-    out.push_back(-0.0);
-    return out;
-}
 
 // Rows, and features: one, two or three groups of codes (their extremes in registers, or
 // in memory).
@@ -274,25 +194,26 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
                         RangeSet child[2];
                         for (RangeSet& r : child) r.size(stride);
                         const auto n_left = rows - static_cast<std::size_t>(c[w]);
-                        if (!bins.children(codes, x.data(), stride, w, at[w], at_side[w], logs, n_left,
-                                           rows - n_left, child[0], child[1]))
+                        if (!bins.children(codes, low.data(), high.data(), x.data(), stride, w, at[w], at_side[w],
+                                           logs, n_left, rows - n_left, child[0], child[1]))
                             continue;
                         ++told;
                         std::size_t seen[2] = {0, 0};
+                        std::vector<double> want_lo(features), want_hi(features);
                         for (int sd = 0; sd < 2; ++sd) {
                             for (std::size_t s = 0; s < rows; ++s) {
                                 if ((x[s * stride + w] > at[w] ? 1 : 0) != sd) continue;
                                 for (std::size_t f = 0; f < features; ++f) {
                                     const double v = x[s * stride + f];
-                                    if (seen[sd] == 0 || low[f] > v) low[f] = v;
-                                    if (seen[sd] == 0 || !(high[f] > v)) high[f] = v;
+                                    if (seen[sd] == 0 || want_lo[f] > v) want_lo[f] = v;
+                                    if (seen[sd] == 0 || !(want_hi[f] > v)) want_hi[f] = v;
                                 }
                                 ++seen[sd];
                             }
                             ASSERT_EQ(child[sd].count, seen[sd]) << k->name << " split " << w;
                             for (std::size_t f = 0; f < features; ++f) {
-                                ASSERT_EQ(bits(child[sd].min[f]), bits(low[f])) << k->name << " split " << w << " f " << f;
-                                ASSERT_EQ(bits(child[sd].max[f]), bits(high[f])) << k->name << " split " << w << " f " << f;
+                                ASSERT_EQ(bits(child[sd].min[f]), bits(want_lo[f])) << k->name << " split " << w << " f " << f;
+                                ASSERT_EQ(bits(child[sd].max[f]), bits(want_hi[f])) << k->name << " split " << w << " f " << f;
                             }
                         }
                     }
@@ -567,7 +488,9 @@ TEST_P(CodesMatchDoubles, EstimateAndPartitionBitForBit) {
     }
     // Past 16,384 rows bins hold several values and the bins tell splits' ranges, unless
     // many features list few rows (values of one bin each), which a side misses.
-    if (n > 16384 && features <= 20) EXPECT_GT(told, 0u);
+    if (n > 16384 && features <= 20) {
+        EXPECT_GT(told, 0u);
+    }
 }
 
 // The edges and purity flags of a build are those of a plain sort of the sample. Every

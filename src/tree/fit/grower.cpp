@@ -72,7 +72,8 @@ Grower::Made Grower::make_node(const NodeTask& task, Choice& choice, bool large,
 bool Grower::listed_ranges(const NodeTask& task, const Choice& choice, double threshold) {
     const std::size_t count = task.end - task.begin;
     auto& child = sc_.levels[task.level + 1];
-    return st_.root_bins.children(st_.codes, st_.source, st_.stride, choice.feature, threshold,
+    return st_.root_bins.children(st_.codes, st_.root_min.data(), st_.root_max.data(), st_.source, st_.stride,
+                                  choice.feature, threshold,
                                   sc_.code_side[choice.feature],
                                   std::span<const kernels::TieLog>(st_.root_ties.data(), tie_logs_), choice.n_left,
                                   count - choice.n_left, child[0], child[1]);

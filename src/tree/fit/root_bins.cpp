@@ -35,8 +35,6 @@ void RootBins::build(const FeatureCodes& codes, std::size_t n, const double* roo
     usable_ = false;
     low_.assign(features, Bin{});
     high_.assign(features, Bin{});
-    min_.assign(root_min, root_min + features);
-    max_.assign(root_max, root_max + features);
     std::vector<code_t> low(features), high(features);
     for (std::size_t f = 0; f < features; ++f) {
         low[f] = low_[f].code = codes.bin_of(f, root_min[f]);
@@ -62,7 +60,8 @@ void RootBins::build(const FeatureCodes& codes, std::size_t n, const double* roo
     usable_ = true;
 }
 
-bool RootBins::children(const FeatureCodes& codes, const double* x, std::size_t stride, std::size_t feature,
+bool RootBins::children(const FeatureCodes& codes, const double* root_min, const double* root_max, const double* x,
+                        std::size_t stride, std::size_t feature,
                         double threshold, CodeThreshold side, std::span<const kernels::TieLog> logs,
                         std::size_t n_left, std::size_t n_right, RangeSet& left, RangeSet& right) const {
     if (!usable_ || !side.exact) return false;
@@ -105,10 +104,10 @@ bool RootBins::children(const FeatureCodes& codes, const double* x, std::size_t 
             hi[r.right].greatest(r.value);
         }
     if (!hi[0].found || !lo[1].found) return false;
-    left.min[feature] = low_[feature].code < side.tie ? min_[feature] : lo[0].value;
+    left.min[feature] = low_[feature].code < side.tie ? root_min[feature] : lo[0].value;
     left.max[feature] = hi[0].value;
     right.min[feature] = lo[1].value;
-    right.max[feature] = high_[feature].code > side.tie ? max_[feature] : hi[1].value;
+    right.max[feature] = high_[feature].code > side.tie ? root_max[feature] : hi[1].value;
     left.count = n_left;
     right.count = n_right;
     return true;
