@@ -30,7 +30,9 @@ void* allocate_pages(std::size_t bytes) {
         const std::size_t rounded = (bytes + huge - 1) / huge * huge;
         if (void* p = std::aligned_alloc(huge, rounded)) {
 #if defined(MADV_HUGEPAGE)
-            madvise(p, rounded, MADV_HUGEPAGE);  // only advice: failing changes nothing
+            // Only advice: failing changes nothing. Not the partial page at the end: its
+            // first touch would make the whole 2 MiB resident, up to 2 MiB never asked for.
+            madvise(p, bytes / huge * huge, MADV_HUGEPAGE);
 #endif
             return p;
         }
