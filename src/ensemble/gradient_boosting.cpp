@@ -57,7 +57,8 @@ namespace {
 struct Boosting {
     BoostingFit* fit;
     std::unique_ptr<TreeFitter> fitter;
-    Vector residuals;
+    // In huge pages: every stage's nodes read them through their rows' positions.
+    UninitBuffer<double> residuals;
     DecisionTreeImpl tree;
     bool running = false;
 };
@@ -75,7 +76,7 @@ bool begin_boosting(Boosting& b, bool alone) {
     const std::size_t n = y.size();
     model.mean = boosting_mean(y);
 
-    b.residuals = Vector(n);
+    b.residuals.resize(n);
     for (std::size_t i = 0; i < n; ++i) b.residuals[i] = y[i] - model.mean;
     if (stages == 0) return false;
 
@@ -131,7 +132,7 @@ void fit_together(std::span<BoostingFit> fits) {
                 check_interrupt();  // an interrupted fit keeps the stages fitted so far
                 b.tree = DecisionTreeImpl(b.fit->model->params.est_params);
                 // Fails like tree.predict(x) when the tree holds no node and x has a column.
-                b.fitter->start(b.tree, b.residuals, b.residuals.data());
+                b.fitter->start(b.tree, VectorView(b.residuals.data(), b.fit->y.size()), b.residuals.data());
                 started.push_back(b.fitter.get());
                 owners.push_back(&b);
             } catch (...) {
