@@ -4,6 +4,7 @@
 
 #include "core/failure.hpp"
 #include "tree/fit/fitter_state.hpp"
+#include "tree/fit/split_rule.hpp"
 
 namespace vandu {
 namespace {
@@ -61,9 +62,9 @@ void RootBins::build(const FeatureCodes& codes, std::size_t n, const double* roo
 }
 
 bool RootBins::children(const FeatureCodes& codes, const double* root_min, const double* root_max, const double* x,
-                        std::size_t stride, std::size_t feature,
-                        double threshold, CodeThreshold side, std::span<const kernels::TieLog> logs,
-                        std::size_t n_left, std::size_t n_right, RangeSet& left, RangeSet& right) const {
+                        std::size_t stride, std::size_t feature, double threshold, CodeThreshold side,
+                        std::span<const kernels::TieLog> logs, std::size_t n_left, std::size_t n_right,
+                        RangeSet& left, RangeSet& right) const {
     if (!usable_ || !side.exact) return false;
     for (const kernels::TieLog& log : logs)
         if (log.full) return false;
@@ -72,13 +73,16 @@ bool RootBins::children(const FeatureCodes& codes, const double* root_min, const
     // A listed row's side, as the estimate pass decided it.
     const auto on_right = [&](std::size_t s) -> std::size_t {
         const code_t c = split_codes[s * pitch];
-        if (c == side.tie) return x[s * stride + feature] > threshold ? 1 : 0;
+        if (c == side.tie) return static_cast<std::size_t>(side_of(x[s * stride + feature], threshold));
         return c > side.above ? 1 : 0;
     };
-    const auto value = [&](const Bin& bin, std::size_t f, std::size_t s) {
-        const double v = bin.pure ? codes.edge(f, static_cast<std::size_t>(bin.code)) : x[s * stride + f];
+    // The root's extremes held no NaN: one read now means the caller's matrix changed.
+    const auto checked = [](double v) {
         if (v != v) fail("the training data changed during the fit");
         return v;
+    };
+    const auto value = [&](const Bin& bin, std::size_t f, std::size_t s) {
+        return checked(bin.pure ? codes.edge(f, static_cast<std::size_t>(bin.code)) : x[s * stride + f]);
     };
     RangeSet* child[2] = {&left, &right};
     for (std::size_t f = 0; f < features; ++f) {
@@ -99,8 +103,7 @@ bool RootBins::children(const FeatureCodes& codes, const double* root_min, const
     for (const kernels::TieLog& log : logs)
         for (const kernels::TiedRow& r : log.rows) {
             if (r.feature != feature) continue;
-            if (r.value != r.value) fail("the training data changed during the fit");
-            lo[r.right].least(r.value);
+            lo[r.right].least(checked(r.value));
             hi[r.right].greatest(r.value);
         }
     if (!hi[0].found || !lo[1].found) return false;

@@ -33,14 +33,14 @@ public:
 
     // The root (its extremes root_min and root_max, as build had them) split by `feature`
     // at `threshold` (its bins `side`), its estimate pass's ties in `logs` (in order): both
-    // children's ranges, each first minimum and last
-    // maximum as a pass over the child's rows in order takes them. False where the lists
-    // cannot tell (a side with no row listed, a split bin of one value, a full log): the
-    // partition takes them then. A NaN read fails the fit.
+    // children's ranges, each first minimum and last maximum as a pass over the child's
+    // rows in order takes them. False where the lists cannot tell (a side with no row
+    // listed, a split bin of one value, a full log): the partition takes them then. A NaN
+    // read fails the fit.
     bool children(const FeatureCodes& codes, const double* root_min, const double* root_max, const double* x,
-                  std::size_t stride, std::size_t feature,
-                  double threshold, CodeThreshold side, std::span<const kernels::TieLog> logs,
-                  std::size_t n_left, std::size_t n_right, RangeSet& left, RangeSet& right) const;
+                  std::size_t stride, std::size_t feature, double threshold, CodeThreshold side,
+                  std::span<const kernels::TieLog> logs, std::size_t n_left, std::size_t n_right, RangeSet& left,
+                  RangeSet& right) const;
 
 private:
     struct Bin {

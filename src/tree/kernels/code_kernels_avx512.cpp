@@ -43,9 +43,9 @@ struct Pass {
 // filled, is decided. Their sums add after the pass's own, an order the bound allows. A
 // row's sides, noted without its tied features, get theirs when they are decided.
 // Log: each decided row is noted too (CodeSearch::ties), out of line; a pass that notes
-// nothing has no call in its row loop. Apart: the batch is decided out of line. Inlined into the row loop of a pass of few
-// blocks it cost that loop 7-8% of its time; out of line, a pass of many (wide rows)
-// took 5% longer.
+// nothing has no call in its row loop. Apart: the batch is decided out of line. Inlined
+// into the row loop of a pass of few blocks it cost that loop 7-8% of its time; out of
+// line, a pass of many (wide rows) took 5% longer.
 template <bool Apart, bool Log>
 class Ties {
 public:
