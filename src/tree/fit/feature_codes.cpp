@@ -95,6 +95,13 @@ void FeatureCodes::place_edges(std::size_t f, double* values, std::size_t taken,
     }
     // Past the last edge values are only known to be greater.
     for (std::size_t b = k; b < bins; ++b) pure_[f * bins + b] = 0;
+    // A sampled value without its bin's edge bits is one of the matrix's: its bin is
+    // impure before any row is coded, and a feature with no pure bin left needs no check
+    // per row (a continuous one, whose bins each hold sampled values below their edge).
+    for (std::size_t i = 0, c = 0; i < m; ++i) {
+        while (c < k && e[c] < values[i]) ++c;
+        if (std::bit_cast<std::uint64_t>(values[i]) != std::bit_cast<std::uint64_t>(e[c])) pure_[f * bins + c] = 0;
+    }
     double* level = levels_.data() + f * level_size;
     for (std::size_t i = 0; i < 16; ++i) level[i] = e[256 * i + 255];
     for (std::size_t i = 0; i < 256; ++i) level[16 + i] = e[16 * i + 15];
@@ -170,6 +177,9 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
     const std::size_t chunks = std::min(blocks, tasks > 1 ? 16 * tasks : 1);
     std::atomic<std::size_t> next{0};
     std::vector<std::vector<std::uint8_t>> pure(tasks, pure_);
+    std::vector<char> any_pure(n_features);
+    for (std::size_t f = 0; f < n_features; ++f)
+        any_pure[f] = std::any_of(pure_.begin() + f * bins, pure_.begin() + (f + 1) * bins, [](auto p) { return p != 0; });
     const auto code_values = kernels::code_kernels().code_values;
     parallel_team(tasks, [&](std::size_t t) {
         std::uint8_t* flags = pure[t].data();
@@ -187,7 +197,8 @@ void FeatureCodes::build(const double* x, std::size_t n, std::size_t stride, std
                     for (std::size_t o = ahead * f / n_features; o < ahead * (f + 1) / n_features; o += 64)
                         __builtin_prefetch(next_rows + o);
                     code_values(levels(f), x + from * stride + f, stride, to - from,
-                                codes_.data() + from * n_features + f, n_features, flags + f * bins);
+                                codes_.data() + from * n_features + f, n_features,
+                                any_pure[f] ? flags + f * bins : nullptr);
                 }
             }
             step_trace::task_boundary();

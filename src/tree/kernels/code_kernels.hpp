@@ -201,7 +201,8 @@ struct CodeKernels {
     // once the codes are beyond the caches (the variants that stream them fast enough).
     bool tags_pay;
     // The codes of n values x[s * stride] into out[s * pitch], each FeatureCodes::code's;
-    // clears pure[c] for a value of code c without the bits of edge c.
+    // clears pure[c] for a value of code c without the bits of edge c (no flags: every bin
+    // is impure already).
     void (*code_values)(const EdgeLevels& levels, const double* x, std::size_t stride, std::size_t n,
                         code_t* out, std::size_t pitch, std::uint8_t* pure);
     // The partitions of TaggedPartition, each node's outcome (places, ranges, failure) as

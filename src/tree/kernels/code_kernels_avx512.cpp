@@ -273,10 +273,11 @@ inline unsigned below16(const double* p, __m512d v) {
     return static_cast<unsigned>(__builtin_ctz(~static_cast<unsigned>(bits)));
 }
 
-}  // namespace
-
-void code_values(const EdgeLevels& levels, const double* x, std::size_t stride, std::size_t n, code_t* out,
-                 std::size_t pitch, std::uint8_t* pure) {
+// Flags: some bin may still be pure. Without, no value's bits are compared (a
+// continuous feature's every bin holds sampled values below its edge).
+template <bool Flags>
+void code_values_of(const EdgeLevels& levels, const double* x, std::size_t stride, std::size_t n, code_t* out,
+                    std::size_t pitch, std::uint8_t* pure) {
     // In locals: the stores could alias the tables otherwise.
     const double* __restrict e = levels.edges;
     const double* __restrict middle = levels.middle;
@@ -309,7 +310,8 @@ void code_values(const EdgeLevels& levels, const double* x, std::size_t stride, 
             for (std::size_t i = 0; i < batch; ++i) {
                 const unsigned c = at[i];
                 out[(s + i) * pitch] = static_cast<code_t>(c);
-                if (std::bit_cast<std::uint64_t>(x[(s + i) * stride]) != std::bit_cast<std::uint64_t>(e[c])) pure[c] = 0;
+                if (Flags && std::bit_cast<std::uint64_t>(x[(s + i) * stride]) != std::bit_cast<std::uint64_t>(e[c]))
+                    pure[c] = 0;
             }
         }
     }
@@ -328,15 +330,26 @@ void code_values(const EdgeLevels& levels, const double* x, std::size_t stride, 
             const unsigned c = at[i];
             out[(s + i) * pitch] = static_cast<code_t>(c);
             // A store only, no load of the flag: the flags' stores stay off the searches' path.
-            if (std::bit_cast<std::uint64_t>(w[i][0]) != std::bit_cast<std::uint64_t>(e[c])) pure[c] = 0;
+            if (Flags && std::bit_cast<std::uint64_t>(w[i][0]) != std::bit_cast<std::uint64_t>(e[c])) pure[c] = 0;
         }
     }
     for (; s < n; ++s) {
         const double v = x[s * stride];
         const auto c = static_cast<code_t>(search(_mm512_set1_pd(v)));
         out[s * pitch] = c;
-        pure[static_cast<std::size_t>(c)] &= std::bit_cast<std::uint64_t>(v) == std::bit_cast<std::uint64_t>(e[c]);
+        if constexpr (Flags)
+            pure[static_cast<std::size_t>(c)] &= std::bit_cast<std::uint64_t>(v) == std::bit_cast<std::uint64_t>(e[c]);
     }
+}
+
+}  // namespace
+
+void code_values(const EdgeLevels& levels, const double* x, std::size_t stride, std::size_t n, code_t* out,
+                 std::size_t pitch, std::uint8_t* pure) {
+    if (pure)
+        code_values_of<true>(levels, x, stride, n, out, pitch, pure);
+    else
+        code_values_of<false>(levels, x, stride, n, out, pitch, pure);
 }
 
 void code_sums(const CodeRows& rows, std::size_t width, std::size_t n, const double* y, double shift,
