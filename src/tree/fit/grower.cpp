@@ -284,8 +284,9 @@ bool Grower::draw_split(std::size_t begin, std::size_t count, const NodeData& da
     // has its own from the parent's partition, which refuses NaN (a child that may
     // split is always handed them).
     if (root && !st_.root_ranges_known) {
-        value_ranges(rows, nullptr, count, large, st_.root_min.data(), st_.root_max.data(),
-                     st_.root_has_nan.data());
+        if (!root_ranges_from_codes(rows, count, large))
+            value_ranges(rows, nullptr, count, large, st_.root_min.data(), st_.root_max.data(),
+                         st_.root_has_nan.data());
         st_.root_ranges_known = true;
     }
     if (root && log_ties_ && !st_.root_bins.built()) {

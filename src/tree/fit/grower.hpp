@@ -230,6 +230,11 @@ private:
 
     void value_ranges(const double* rows, ConstPositionPtr index, std::size_t count, bool large,
                       double* min, double* max, std::int64_t* has_nan);
+    // The root's ranges into the fitter's state through the matrix's codes, where it has
+    // them and no NaN is read; false otherwise.
+    bool root_ranges_from_codes(const double* rows, std::size_t count, bool large);
+    // The team's chunks' ranges (TreeFitterState::chunk_min and the rest) as one node's.
+    void combine_chunk_ranges(double* min, double* max, std::int64_t* has_nan) const;
 
     // The thresholds' bins, for the passes over codes.
     void code_search();

@@ -211,6 +211,12 @@ struct CodeKernels {
     bool (*tagged_partition)(const TaggedPartition& p);
     // The fitted values of TaggedLeaves.
     void (*tagged_leaves)(const TaggedLeaves& p);
+    // Every feature's least and greatest value over n rows in sample order (rows.index
+    // null) as value_ranges finds them over the doubles, the first minimum and the last
+    // maximum: bins order the values, so a row reads its double only for a feature whose
+    // code is at or beyond its least or greatest so far. False where a NaN was read (its
+    // code is 0, so it always is) or the variant has none: the doubles' pass decides.
+    bool (*code_ranges)(const CodeRows& rows, std::size_t n, double* min, double* max) = nullptr;
 };
 
 // The fastest variant this processor runs.

@@ -25,6 +25,8 @@ constexpr std::size_t count_rows = 32767;
 // the 32 registers.
 constexpr int max_blocks = 16;
 // Rows of more features than a pass takes go in chunks of about this many bytes of codes.
+// code_ranges keeps each feature's least and greatest codes in registers: up to 128 features.
+constexpr std::size_t max_range_groups = 4;
 constexpr std::size_t chunk_bytes = std::size_t{1} << 17;
 
 // A pass: S blocks of eight features from f0 on, over rows [begin, end), added to the
@@ -350,6 +352,53 @@ void code_values(const EdgeLevels& levels, const double* x, std::size_t stride, 
         code_values_of<true>(levels, x, stride, n, out, pitch, pure);
     else
         code_values_of<false>(levels, x, stride, n, out, pitch, pure);
+}
+
+bool code_ranges(const CodeRows& r, std::size_t n, double* min, double* max) {
+    const std::size_t features = r.n_features, groups = (features + lanes - 1) / lanes;
+    if (n == 0 || groups > max_range_groups) return false;
+    __m512i least[max_range_groups], greatest[max_range_groups];
+    __mmask32 valid[max_range_groups];
+    code_t lo_code[max_range_groups * lanes], hi_code[max_range_groups * lanes];
+    const code_t* codes = r.codes + r.first * r.pitch;
+    const double* x = r.x + r.first * r.stride;
+    bool nan = false;
+    for (std::size_t f = 0; f < features; ++f) {
+        lo_code[f] = hi_code[f] = codes[f];
+        min[f] = max[f] = x[f];
+        nan |= x[f] != x[f];
+    }
+    for (std::size_t g = 0; g < groups; ++g) {
+        const std::size_t left = features - g * lanes;
+        valid[g] = static_cast<__mmask32>(left >= lanes ? ~0u : (1u << left) - 1);
+        least[g] = greatest[g] = _mm512_maskz_loadu_epi16(valid[g], codes + g * lanes);
+    }
+    for (std::size_t s = 1; s < n; ++s) {
+        if (s % 64 == 0) fetch_codes(r, std::min(n, s + 64), std::min(n, s + 128));
+        const code_t* row = codes + s * r.pitch;
+        for (std::size_t g = 0; g < groups; ++g) {
+            const __m512i c = _mm512_maskz_loadu_epi16(valid[g], row + g * lanes);
+            std::uint32_t bits = _mm512_mask_cmple_epi16_mask(valid[g], c, least[g]) |
+                                 _mm512_mask_cmpge_epi16_mask(valid[g], c, greatest[g]);
+            if (__builtin_expect(bits == 0, 1)) continue;
+            least[g] = _mm512_min_epi16(least[g], c);
+            greatest[g] = _mm512_max_epi16(greatest[g], c);
+            const double* values = x + s * r.stride;
+            while (bits) {
+                const std::size_t f = g * lanes + static_cast<std::size_t>(__builtin_ctz(bits));
+                bits &= bits - 1;
+                // value_ranges' rules within a bin: the first minimum, the last maximum.
+                const code_t code = row[f];
+                const double v = values[f];
+                nan |= v != v;
+                if (code < lo_code[f] || (code == lo_code[f] && min[f] > v)) min[f] = v;
+                if (code > hi_code[f] || (code == hi_code[f] && !(max[f] > v))) max[f] = v;
+                lo_code[f] = std::min(lo_code[f], code);
+                hi_code[f] = std::max(hi_code[f], code);
+            }
+        }
+    }
+    return !nan;
 }
 
 void code_sums(const CodeRows& rows, std::size_t width, std::size_t n, const double* y, double shift,

@@ -27,6 +27,7 @@ void tagged_sums(const CodeRows&, std::size_t, std::size_t, const double*, const
                  std::size_t);
 bool tagged_partition(const TaggedPartition&);
 void tagged_leaves(const TaggedLeaves&);
+bool code_ranges(const CodeRows&, std::size_t, double*, double*);
 }  // namespace avx512
 #endif
 
@@ -43,7 +44,7 @@ std::span<const CodeKernels* const> runnable_code_kernels() {
                                        avx2::code_values, avx2::tagged_partition, avx2::tagged_leaves};
     static const CodeKernels with_avx512bw{"avx512bw", avx512::code_sums, avx512::code_partition,
                                            avx512::tagged_sums, true, avx512::code_values,
-                                           avx512::tagged_partition, avx512::tagged_leaves};
+                                           avx512::tagged_partition, avx512::tagged_leaves, avx512::code_ranges};
 #endif
     static const std::vector<const CodeKernels*> runnable = [] {
         std::vector<const CodeKernels*> list{&generic_code_kernels()};
