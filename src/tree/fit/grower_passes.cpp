@@ -122,8 +122,8 @@ void Grower::combine_chunk_ranges(double* min, double* max, std::int64_t* has_na
 }
 
 bool Grower::root_ranges_from_codes(const double* rows, std::size_t count, bool large) {
-    // A quarter of the doubles' bytes: the root's pass read every value of the matrix
-    // (a twentieth of a depth-10 tree's fit at 1,000,000 x 20).
+    // A quarter of the doubles' bytes. The doubles' pass read every value of the matrix:
+    // at 1,000,000 x 20, a twentieth of a depth-10 tree's fit.
     const auto ranges = st_.code_kernels.code_ranges;
     if (!ranges || !st_.codes.ready() || rows != st_.source || count != st_.n_samples || count == 0) return false;
     const std::size_t stride = st_.stride, chunks = large ? st_.chunks : 1;

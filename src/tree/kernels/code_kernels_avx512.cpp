@@ -25,9 +25,9 @@ constexpr std::size_t count_rows = 32767;
 // the 32 registers.
 constexpr int max_blocks = 16;
 // Rows of more features than a pass takes go in chunks of about this many bytes of codes.
+constexpr std::size_t chunk_bytes = std::size_t{1} << 17;
 // code_ranges keeps each feature's least and greatest codes in registers: up to 128 features.
 constexpr std::size_t max_range_groups = 4;
-constexpr std::size_t chunk_bytes = std::size_t{1} << 17;
 
 // A pass: S blocks of eight features from f0 on, over rows [begin, end), added to the
 // pass's counts and sums. Lanes at or beyond `valid` count nothing. The rows' codes are
