@@ -43,7 +43,7 @@ TEST_P(CodeRangesMatchDoubles, FirstMinimumLastMaximum) {
             for (const CodeKernels* k : runnable_code_kernels()) {
                 if (!k->code_ranges) continue;
                 const CodeRows r{codes.codes(), codes.pitch(), x.data(), stride, nullptr, first, features};
-                const bool read = k->code_ranges(r, n - first, min.data(), max.data());
+                const bool read = k->code_ranges(codes, r, n - first, min.data(), max.data());
                 if (features > 128 || any_nan) {
                     EXPECT_FALSE(read) << k->name;
                     continue;

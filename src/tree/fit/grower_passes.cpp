@@ -134,7 +134,7 @@ bool Grower::root_ranges_from_codes(const double* rows, std::size_t count, bool 
     const auto chunk = [&](std::size_t t) {
         const std::size_t from = large ? st_.chunk_start[t] : 0, to = large ? st_.chunk_start[t + 1] : count;
         const kernels::CodeRows r{st_.codes.codes(), st_.codes.pitch(), rows, stride, nullptr, from, st_.n_features};
-        read[t] = to > from && ranges(r, to - from, min + t * stride, max + t * stride);
+        read[t] = to > from && ranges(st_.codes, r, to - from, min + t * stride, max + t * stride);
         // The padding features are zeros, as the doubles' pass finds them.
         std::fill(min + t * stride + st_.n_features, min + (t + 1) * stride, 0.0);
         std::fill(max + t * stride + st_.n_features, max + (t + 1) * stride, 0.0);

@@ -216,7 +216,8 @@ struct CodeKernels {
     // maximum: bins order the values, so a row reads its double only for a feature whose
     // code is at or beyond its least or greatest so far. False where a NaN was read (its
     // code is 0, so it always is) or the variant has none: the doubles' pass decides.
-    bool (*code_ranges)(const CodeRows& rows, std::size_t n, double* min, double* max) = nullptr;
+    bool (*code_ranges)(const FeatureCodes& table, const CodeRows& rows, std::size_t n, double* min,
+                        double* max) = nullptr;
 };
 
 // The fastest variant this processor runs.

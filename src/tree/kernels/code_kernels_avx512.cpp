@@ -354,26 +354,26 @@ void code_values(const EdgeLevels& levels, const double* x, std::size_t stride, 
         code_values_of<false>(levels, x, stride, n, out, pitch, pure);
 }
 
-bool code_ranges(const CodeRows& r, std::size_t n, double* min, double* max) {
+bool code_ranges(const FeatureCodes& table, const CodeRows& r, std::size_t n, double* min, double* max) {
     const std::size_t features = r.n_features, groups = (features + lanes - 1) / lanes;
     if (n == 0 || groups > max_range_groups) return false;
+    // Beyond every code at first, so that the first row is taken whole.
+    code_t lo_code[max_range_groups * lanes], hi_code[max_range_groups * lanes];
+    std::fill(lo_code, lo_code + features, FeatureCodes::none);
+    std::fill(hi_code, hi_code + features, code_t{-1});
+    const Extremes e{{lo_code, lo_code}, {hi_code, hi_code}, {min, min}, {max, max}, &table, r};
     __m512i least[max_range_groups], greatest[max_range_groups];
     __mmask32 valid[max_range_groups];
-    code_t lo_code[max_range_groups * lanes], hi_code[max_range_groups * lanes];
-    const code_t* codes = r.codes + r.first * r.pitch;
-    const double* x = r.x + r.first * r.stride;
-    bool nan = false;
-    for (std::size_t f = 0; f < features; ++f) {
-        lo_code[f] = hi_code[f] = codes[f];
-        min[f] = max[f] = x[f];
-        nan |= x[f] != x[f];
-    }
     for (std::size_t g = 0; g < groups; ++g) {
         const std::size_t left = features - g * lanes;
         valid[g] = static_cast<__mmask32>(left >= lanes ? ~0u : (1u << left) - 1);
-        least[g] = greatest[g] = _mm512_maskz_loadu_epi16(valid[g], codes + g * lanes);
+        least[g] = _mm512_set1_epi16(FeatureCodes::none);
+        greatest[g] = _mm512_set1_epi16(-1);
     }
-    for (std::size_t s = 1; s < n; ++s) {
+    const code_t* codes = r.codes + r.first * r.pitch;
+    const double* x = r.x + r.first * r.stride;
+    bool nan = false;
+    for (std::size_t s = 0; s < n; ++s) {
         if (s % 64 == 0) fetch_codes(r, std::min(n, s + 64), std::min(n, s + 128));
         const code_t* row = codes + s * r.pitch;
         for (std::size_t g = 0; g < groups; ++g) {
@@ -383,18 +383,10 @@ bool code_ranges(const CodeRows& r, std::size_t n, double* min, double* max) {
             if (__builtin_expect(bits == 0, 1)) continue;
             least[g] = _mm512_min_epi16(least[g], c);
             greatest[g] = _mm512_max_epi16(greatest[g], c);
-            const double* values = x + s * r.stride;
             while (bits) {
                 const std::size_t f = g * lanes + static_cast<std::size_t>(__builtin_ctz(bits));
                 bits &= bits - 1;
-                // value_ranges' rules within a bin: the first minimum, the last maximum.
-                const code_t code = row[f];
-                const double v = values[f];
-                nan |= v != v;
-                if (code < lo_code[f] || (code == lo_code[f] && min[f] > v)) min[f] = v;
-                if (code > hi_code[f] || (code == hi_code[f] && !(max[f] > v))) max[f] = v;
-                lo_code[f] = std::min(lo_code[f], code);
-                hi_code[f] = std::max(hi_code[f], code);
+                nan |= take_extremes(e, 0, f, row[f], x + s * r.stride + f);
             }
         }
     }

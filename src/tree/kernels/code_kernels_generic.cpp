@@ -27,7 +27,7 @@ void tagged_sums(const CodeRows&, std::size_t, std::size_t, const double*, const
                  std::size_t);
 bool tagged_partition(const TaggedPartition&);
 void tagged_leaves(const TaggedLeaves&);
-bool code_ranges(const CodeRows&, std::size_t, double*, double*);
+bool code_ranges(const FeatureCodes&, const CodeRows&, std::size_t, double*, double*);
 }  // namespace avx512
 #endif
 
